@@ -1,0 +1,50 @@
+// The shape of every entry point: run the body, which binds, borrows,
+// converts and computes, with all guards scoped inside it; then either return
+// its new reference or raise its failure, after the guards are released.
+#pragma once
+
+#include <Python.h>
+
+#include "bmf_py/args.hpp"
+#include "bmf_py/failure_py.hpp"
+#include "bmf_py/gil.hpp"
+#include "bmf_py/instance.hpp"
+
+namespace bmf_py {
+
+template <class F>
+PyObject* run(F&& body) {
+    Result<PyObject*> r = body();
+    if (!r) {
+        raise(r.error());
+        return nullptr;
+    }
+    return *r;
+}
+
+// For slots that return an int status (0 or -1).
+template <class F>
+int run_status(F&& body) {
+    Status r = body();
+    if (!r) {
+        raise(r.error());
+        return -1;
+    }
+    return 0;
+}
+
+// Functions and methods with parameters: bind first, then the body.
+template <class F>
+PyObject* run(const Signature& sig, PyObject* args, PyObject* kwargs, F&& body) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(Args a, Args::bind(sig, args, kwargs));
+        return body(a);
+    });
+}
+
+inline PyObject* not_implemented() {
+    Py_INCREF(Py_NotImplemented);
+    return Py_NotImplemented;
+}
+
+}  // namespace bmf_py

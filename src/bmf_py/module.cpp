@@ -1,0 +1,70 @@
+// Module initialisation: once per process, the classes, functions and
+// version are added in a fixed order, each listed in __all__.
+#include <Python.h>
+
+#include "bmf_py/classes.hpp"
+#include "bmf_py/failure_py.hpp"
+#include "bmf_py/pyref.hpp"
+#include "bmf_py/state.hpp"
+
+namespace bmf_py {
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "Valdrix",  // m_name
+    "",         // m_doc
+    0,          // m_size
+    nullptr,    // m_methods
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// Appends name to __all__ (made on the first call), then sets the attribute.
+Status add(PyObject* module, const char* name, Result<PyObject*> made) {
+    if (!made) return std::unexpected(std::move(made).error());
+    PyRef value(*made);
+    PyRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        PyErr_Clear();
+        all = PyRef(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return pending();
+    }
+    PyRef text(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) return pending();
+    if (PyObject_SetAttrString(module, name, value.get()) < 0) return pending();
+    return {};
+}
+
+Result<PyObject*> version_text() {
+    PyObject* v = PyUnicode_FromString("0.1.1");
+    if (v == nullptr) return pending();
+    return v;
+}
+
+Status populate(PyObject* m) {
+    TRY_VOID(add(m, "BitMatrix", make_bitmatrix_class()));
+    TRY_VOID(add(m, "__version__", version_text()));
+    return {};
+}
+
+}  // namespace
+
+PyObject* create_module() {
+    ModuleState& s = state();
+    if (s.module != nullptr) {
+        PyErr_SetString(PyExc_ImportError, "Valdrix ne peut être initialisé qu'une fois par processus");
+        return nullptr;
+    }
+    PyRef m(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
+    if (!m) return nullptr;
+    if (Status st = populate(m.get()); !st) {
+        raise(st.error());
+        return nullptr;
+    }
+    s.module = m.get();
+    Py_INCREF(s.module);  // the slot's own reference, kept for the process
+    return m.release();
+}
+
+}  // namespace bmf_py

@@ -1,0 +1,19 @@
+// The frame's process-wide state: the module slot, the class objects made at
+// initialisation and the PanicException class. Filled once, never emptied.
+#pragma once
+
+#include <Python.h>
+
+namespace bmf_py {
+
+struct ModuleState {
+    PyObject* module = nullptr;
+    PyTypeObject* bitmatrix_type = nullptr;
+    PyTypeObject* boolls_type = nullptr;
+    PyTypeObject* bmfresult_type = nullptr;
+    PyObject* panic_exception = nullptr;
+};
+
+ModuleState& state() noexcept;
+
+}  // namespace bmf_py

@@ -1,0 +1,82 @@
+// An exclusively owned, fixed-length array of trivially copyable elements.
+// Zero-filled construction goes through calloc, so large blocks arrive as
+// fresh zero pages instead of being written in a loop.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "boolmat/failure.hpp"
+
+namespace boolmat {
+
+template <class T>
+class Buffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    Buffer& operator=(Buffer&& o) noexcept {
+        if (this != &o) {
+            std::free(data_);
+            data_ = std::exchange(o.data_, nullptr);
+            size_ = std::exchange(o.size_, 0);
+        }
+        return *this;
+    }
+    ~Buffer() { std::free(data_); }
+
+    // n elements, all bytes zero. The caller has checked that n * sizeof(T)
+    // does not overflow.
+    static Result<Buffer> zeroed(std::size_t n) {
+        Buffer b;
+        if (n == 0) return b;
+        b.data_ = static_cast<T*>(std::calloc(n, sizeof(T)));
+        if (b.data_ == nullptr) return out_of_memory();
+        b.size_ = n;
+        return b;
+    }
+
+    // n elements with unspecified contents, for buffers about to be overwritten.
+    static Result<Buffer> uninit(std::size_t n) {
+        Buffer b;
+        if (n == 0) return b;
+        b.data_ = static_cast<T*>(std::malloc(n * sizeof(T)));
+        if (b.data_ == nullptr) return out_of_memory();
+        b.size_ = n;
+        return b;
+    }
+
+    static Result<Buffer> copy_of(std::span<const T> src) {
+        TRY(Buffer b, uninit(src.size()));
+        if (!src.empty()) std::memcpy(b.data_, src.data(), src.size_bytes());
+        return b;
+    }
+
+    [[nodiscard]] Result<Buffer> clone() const { return copy_of(span()); }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::span<T> span() noexcept { return {data_, size_}; }
+    std::span<const T> span() const noexcept { return {data_, size_}; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace boolmat

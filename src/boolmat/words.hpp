@@ -1,0 +1,24 @@
+// Word-level facts shared by every packed container: 64 bits per word,
+// least significant bit first.
+#pragma once
+
+#include <cstdint>
+
+namespace boolmat {
+
+using Word = std::uint64_t;
+inline constexpr unsigned kWordBits = 64;
+
+// Valid bits of a row's last word.
+constexpr Word tail_mask(std::uint64_t cols) noexcept {
+    if (cols == 0) return 0;
+    const unsigned rem = static_cast<unsigned>(cols % kWordBits);
+    return rem == 0 ? ~Word{0} : (Word{1} << rem) - 1;
+}
+
+// Words needed for n bits.
+constexpr std::uint64_t words_for(std::uint64_t n) noexcept {
+    return n / kWordBits + (n % kWordBits != 0 ? 1 : 0);
+}
+
+}  // namespace boolmat
