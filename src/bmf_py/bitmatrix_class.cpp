@@ -170,13 +170,19 @@ PyObject* bitmatrix_repr(PyObject* self) {
     });
 }
 
-PyMethodDef basic_methods[] = {
-    {"zeros", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bitmatrix_zeros)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "zeros(rows, cols)\n--\n\n"},
-    {"ones", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bitmatrix_ones)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "ones(rows, cols)\n--\n\n"},
-    {"copy", bitmatrix_copy, METH_NOARGS, "copy($self)\n--\n\n"},
-};
+// Function pointers cast to the slot and method types are not constant
+// expressions, so these tables are function-local statics: built on first
+// use, after the import-time processor check, never by a static initialiser.
+std::span<const PyMethodDef> basic_methods() {
+    static const PyMethodDef table[] = {
+        {"zeros", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bitmatrix_zeros)),
+         METH_VARARGS | METH_KEYWORDS | METH_STATIC, "zeros(rows, cols)\n--\n\n"},
+        {"ones", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bitmatrix_ones)),
+         METH_VARARGS | METH_KEYWORDS | METH_STATIC, "ones(rows, cols)\n--\n\n"},
+        {"copy", bitmatrix_copy, METH_NOARGS, "copy($self)\n--\n\n"},
+    };
+    return table;
+}
 
 PyGetSetDef getset[] = {
     {"shape", get_shape, nullptr, nullptr, nullptr},
@@ -187,23 +193,26 @@ PyGetSetDef getset[] = {
 
 void* fn(auto* f) { return reinterpret_cast<void*>(f); }
 
-const PyType_Slot basic_slots[] = {
-    {Py_tp_new, fn(bitmatrix_new)},
-    {Py_tp_dealloc, fn(dealloc_instance<BitMatrix>)},
-    {Py_tp_repr, fn(bitmatrix_repr)},
-    {Py_tp_getset, getset},
-    {Py_mp_subscript, fn(bitmatrix_getitem)},
-    {Py_mp_ass_subscript, fn(bitmatrix_setitem)},
-    {Py_mp_length, fn(bitmatrix_len)},
-    {Py_sq_item, fn(bitmatrix_sq_item)},
-    {Py_sq_ass_item, fn(bitmatrix_sq_ass_item)},
-    {Py_tp_doc, const_cast<char*>("BitMatrix(rows, cols, fill=False)\n--\n\n")},
-};
+std::span<const PyType_Slot> basic_slots() {
+    static const PyType_Slot table[] = {
+        {Py_tp_new, fn(bitmatrix_new)},
+        {Py_tp_dealloc, fn(dealloc_instance<BitMatrix>)},
+        {Py_tp_repr, fn(bitmatrix_repr)},
+        {Py_tp_getset, getset},
+        {Py_mp_subscript, fn(bitmatrix_getitem)},
+        {Py_mp_ass_subscript, fn(bitmatrix_setitem)},
+        {Py_mp_length, fn(bitmatrix_len)},
+        {Py_sq_item, fn(bitmatrix_sq_item)},
+        {Py_sq_ass_item, fn(bitmatrix_sq_ass_item)},
+        {Py_tp_doc, const_cast<char*>("BitMatrix(rows, cols, fill=False)\n--\n\n")},
+    };
+    return table;
+}
 
 }  // namespace
 
-std::span<const PyMethodDef> bitmatrix_basic_methods() { return basic_methods; }
-std::span<const PyType_Slot> bitmatrix_basic_slots() { return basic_slots; }
+std::span<const PyMethodDef> bitmatrix_basic_methods() { return basic_methods(); }
+std::span<const PyType_Slot> bitmatrix_basic_slots() { return basic_slots(); }
 
 Result<PyObject*> make_bitmatrix_class() {
     // The method table and slot list must outlive the class, which lives as

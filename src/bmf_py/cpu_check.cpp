@@ -30,10 +30,14 @@ void append(char* out, std::size_t size, std::size_t& used, const char* name) no
 CpuFeatures detect_cpu() noexcept {
     CpuFeatures f{false, false, false, false, false};
     unsigned a = 0, b = 0, c = 0, d = 0;
-    if (__get_cpuid_max(0, nullptr) < 7) return f;
+    const unsigned max_leaf = __get_cpuid_max(0, nullptr);
+    if (max_leaf < 1) return f;
+    // POPCNT lives in leaf 1, so a processor without leaf 7 still reports it
+    // correctly and the import error lists only what is really absent.
     __cpuid(1, a, b, c, d);
     const unsigned ecx1 = c;
     f.popcnt = (ecx1 >> 23) & 1u;
+    if (max_leaf < 7) return f;
     const bool avx_usable = os_saves_avx_state(ecx1);
     __cpuid_count(7, 0, a, b, c, d);
     f.avx2 = avx_usable && ((b >> 5) & 1u);
