@@ -1,0 +1,137 @@
+#include "boolmat/pack_bytes.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "boolmat/transpose.hpp"
+
+namespace boolmat {
+
+namespace {
+
+// 64 bytes to one word: compare with zero, gather the byte signs, invert.
+inline Word pack64(const std::uint8_t* p) noexcept {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const auto zlo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, zero)));
+    const auto zhi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero)));
+    return ~((Word{zhi} << 32) | zlo);
+}
+
+// 32 bits to 32 bytes: broadcast, route byte b/8 of the bits to byte b,
+// keep bit b%8, then clamp to 0 or 1.
+inline __m256i unpack32(std::uint32_t bits) noexcept {
+    const __m256i route = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                           2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i select = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
+    const __m256i spread = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)), route);
+    return _mm256_min_epu8(_mm256_and_si256(spread, select), _mm256_set1_epi8(1));
+}
+
+inline void unpack64(Word w, std::uint8_t* out) noexcept {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), unpack32(static_cast<std::uint32_t>(w)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), unpack32(static_cast<std::uint32_t>(w >> 32)));
+}
+
+inline const std::uint8_t* at(const ByteGrid& g, std::uint64_t i, std::uint64_t j) noexcept {
+    return g.origin + static_cast<std::int64_t>(i) * g.row_stride + static_cast<std::int64_t>(j) * g.col_stride;
+}
+
+// Rows read one after the other, each through the column stride.
+void pack_rows_strided(const ByteGrid& g, BitMatrix& m) noexcept {
+    for (std::uint64_t i = 0; i < g.rows; ++i) {
+        Word* dst = m.row_ptr(i);
+        for (std::uint64_t j0 = 0; j0 < g.cols; j0 += kWordBits) {
+            const unsigned w = static_cast<unsigned>(std::min<std::uint64_t>(kWordBits, g.cols - j0));
+            const std::uint8_t* p = at(g, i, j0);
+            Word acc = 0;
+            for (unsigned k = 0; k < w; ++k) acc |= Word{p[static_cast<std::int64_t>(k) * g.col_stride] != 0} << k;
+            dst[j0 / kWordBits] = acc;
+        }
+    }
+}
+
+// Columns run along memory (a transposed array): each column of a 64 x 64
+// tile packs like a contiguous row, and the tile is transposed into place.
+void pack_columns(const ByteGrid& g, BitMatrix& m) noexcept {
+    Word block[64];
+    for (std::uint64_t i0 = 0; i0 < g.rows; i0 += kWordBits) {
+        const std::uint64_t h = std::min<std::uint64_t>(kWordBits, g.rows - i0);
+        for (std::uint64_t j0 = 0; j0 < g.cols; j0 += kWordBits) {
+            const std::uint64_t w = std::min<std::uint64_t>(kWordBits, g.cols - j0);
+            for (std::uint64_t k = 0; k < w; ++k) pack_bytes(at(g, i0, j0 + k), h, &block[k]);
+            for (std::uint64_t k = w; k < kWordBits; ++k) block[k] = 0;
+            transpose_block_scalar(block);
+            for (std::uint64_t k = 0; k < h; ++k) m.row_ptr(i0 + k)[j0 / kWordBits] = block[k];
+        }
+    }
+}
+
+// Any other layout where a column step is longer than a row step: walk each
+// 64 x 64 tile column by column so consecutive reads stay close.
+void pack_tiles(const ByteGrid& g, BitMatrix& m) noexcept {
+    Word acc[64];
+    for (std::uint64_t i0 = 0; i0 < g.rows; i0 += kWordBits) {
+        const std::uint64_t h = std::min<std::uint64_t>(kWordBits, g.rows - i0);
+        for (std::uint64_t j0 = 0; j0 < g.cols; j0 += kWordBits) {
+            const unsigned w = static_cast<unsigned>(std::min<std::uint64_t>(kWordBits, g.cols - j0));
+            std::fill_n(acc, h, Word{0});
+            for (unsigned k = 0; k < w; ++k) {
+                const std::uint8_t* col = at(g, i0, j0 + k);
+                for (std::uint64_t r = 0; r < h; ++r) {
+                    acc[r] |= Word{col[static_cast<std::int64_t>(r) * g.row_stride] != 0} << k;
+                }
+            }
+            for (std::uint64_t r = 0; r < h; ++r) m.row_ptr(i0 + r)[j0 / kWordBits] = acc[r];
+        }
+    }
+}
+
+std::uint64_t magnitude(std::int64_t s) noexcept {
+    return s < 0 ? 0 - static_cast<std::uint64_t>(s) : static_cast<std::uint64_t>(s);
+}
+
+}  // namespace
+
+void pack_bytes(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept {
+    const std::uint64_t full = n / kWordBits;
+    for (std::uint64_t k = 0; k < full; ++k) dst[k] = pack64(src + k * kWordBits);
+    if (const std::uint64_t rem = n % kWordBits; rem != 0) {
+        alignas(32) std::uint8_t tail[64] = {};
+        std::memcpy(tail, src + full * kWordBits, rem);
+        dst[full] = pack64(tail);
+    }
+}
+
+void unpack_bits(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept {
+    const std::uint64_t full = n / kWordBits;
+    for (std::uint64_t k = 0; k < full; ++k) unpack64(src[k], dst + k * kWordBits);
+    if (const std::uint64_t rem = n % kWordBits; rem != 0) {
+        alignas(32) std::uint8_t tail[64];
+        unpack64(src[full], tail);
+        std::memcpy(dst + full * kWordBits, tail, rem);
+    }
+}
+
+Result<BitMatrix> bitmatrix_from_bytes(const ByteGrid& g) {
+    TRY(BitMatrix m, BitMatrix::zeros(g.rows, g.cols));
+    if (g.col_stride == 1) {
+        for (std::uint64_t i = 0; i < g.rows; ++i) pack_bytes(at(g, i, 0), g.cols, m.row_ptr(i));
+    } else if (g.row_stride == 1) {
+        pack_columns(g, m);
+    } else if (magnitude(g.col_stride) <= magnitude(g.row_stride)) {
+        pack_rows_strided(g, m);
+    } else {
+        pack_tiles(g, m);
+    }
+    return m;
+}
+
+void bitmatrix_to_bytes(const BitMatrix& m, std::uint8_t* dst) noexcept {
+    for (std::uint64_t i = 0; i < m.rows(); ++i) unpack_bits(m.row_ptr(i), m.cols(), dst + i * m.cols());
+}
+
+}  // namespace boolmat

@@ -1,0 +1,44 @@
+// Conversions between one byte per element and packed words. A byte is true
+// when it is non-zero: that is how NumPy reads its own bool arrays, so a bool
+// view of arbitrary bytes keeps the elements NumPy shows. Bytes written back
+// are always 0 or 1. The default entry points use the AVX2 kernels; the
+// *_scalar twins are the plain references the tests compare with.
+#pragma once
+
+#include <cstdint>
+
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/words.hpp"
+
+namespace boolmat {
+
+// Packs the n bytes at src into words_for(n) words at dst: bit k is set when
+// src[k] != 0. Bits of the last word past n are 0.
+void pack_bytes(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept;
+void pack_bytes_scalar(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept;
+
+// Writes n bytes at dst: 1 where bit k of the words at src is set, else 0.
+void unpack_bits(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept;
+void unpack_bits_scalar(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept;
+
+// A rows x cols grid of bytes: element (i, j) is the byte at
+// origin + i * row_stride + j * col_stride (strides in bytes, any sign).
+struct ByteGrid {
+    const std::uint8_t* origin;
+    std::uint64_t rows;
+    std::uint64_t cols;
+    std::int64_t row_stride;
+    std::int64_t col_stride;
+};
+
+// A new matrix holding the grid (rows and cols at least 1). Contiguous rows
+// go through pack_bytes; other layouts are read through their strides, in
+// 64 x 64 tiles so that neither orientation walks memory a byte per line.
+Result<BitMatrix> bitmatrix_from_bytes(const ByteGrid& g);
+// The reference: one element at a time, any layout.
+Result<BitMatrix> bitmatrix_from_bytes_scalar(const ByteGrid& g);
+
+// Fills rows * cols bytes at dst in row-major order from m.
+void bitmatrix_to_bytes(const BitMatrix& m, std::uint8_t* dst) noexcept;
+
+}  // namespace boolmat
