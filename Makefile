@@ -17,7 +17,16 @@ $(VENV)/.ready: pyproject.toml
 install: $(VENV)/.ready
 	$(PIP) install --quiet --no-build-isolation .
 
-demo: install
+# The demo's and the stub checks' own packages, kept out of the base venv.
+$(VENV)/.demo-ready: $(VENV)/.ready
+	$(PIP) install --quiet scikit-learn matplotlib
+	touch $@
+
+$(VENV)/.typing-ready: $(VENV)/.ready
+	$(PIP) install --quiet mypy
+	touch $@
+
+demo: install $(VENV)/.demo-ready
 	$(PY) examples/demo.py
 
 gtest:
@@ -32,7 +41,7 @@ core-tests: gtest $(VENV)/.ready
 	$(VENV)/bin/cmake --build build/core -j $(JOBS)
 	cd build/core && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
-py-tests: install
+py-tests: install $(VENV)/.demo-ready $(VENV)/.typing-ready
 	$(PY) -m pytest -q tests/python
 
 test: core-tests py-tests

@@ -1,0 +1,317 @@
+"""Packed Boolean matrices, exact Boolean least squares and Boolean matrix
+factorisation.
+
+Every parameter of every function and method may be passed by position or by
+keyword. Sizes, indices, ranks, iteration counts and seeds are unsigned 64-bit
+integers: any ``int`` (``bool`` included) or object with ``__index__``; a
+negative value raises ``OverflowError``. Error messages are in French.
+
+Internal faults (a broken invariant, a size that cannot be represented,
+NumPy's array interface missing) raise ``PanicException``, a class derived
+directly from ``BaseException``; it is not an attribute of this module, so
+``except Exception`` does not catch it.
+"""
+
+from collections.abc import Sequence
+from typing import Final, NoReturn, SupportsIndex, final
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "boolls", "methods", "__version__"]
+
+__version__: Final[str]
+"""The package version, ``"0.1.1"``."""
+
+@final
+class BitMatrix:
+    """A dense Boolean matrix of at least 1 x 1, stored 64 elements per word.
+
+    Rows are stored one after another, each in ceil(cols / 64) words. The
+    shape never changes; elements change only through ``m[i, j] = value`` and
+    the in-place operators ``&=``, ``|=`` and ``^=``. Every method that
+    returns a matrix returns a new, independent one. The class cannot be
+    subclassed, and instances take no extra attributes or weak references.
+    """
+
+    def __new__(cls, rows: SupportsIndex, cols: SupportsIndex, fill: bool | np.bool_ = False) -> BitMatrix:
+        """A ``rows`` x ``cols`` matrix whose elements all equal ``fill``.
+
+        ``fill`` must be ``True``, ``False`` or a NumPy Boolean scalar; ``1``
+        and ``None`` raise ``TypeError``. A zero size raises ``ValueError``.
+        """
+
+    @staticmethod
+    def zeros(rows: SupportsIndex, cols: SupportsIndex) -> BitMatrix:
+        """A ``rows`` x ``cols`` matrix of ``False``; a zero size raises ``ValueError``."""
+
+    @staticmethod
+    def ones(rows: SupportsIndex, cols: SupportsIndex) -> BitMatrix:
+        """A ``rows`` x ``cols`` matrix of ``True``; a zero size raises ``ValueError``."""
+
+    @staticmethod
+    def from_list(data: Sequence[Sequence[SupportsIndex]]) -> BitMatrix:
+        """A matrix built from a sequence of rows of the integers 0 and 1.
+
+        ``data[i][j]`` becomes element (i, j). Rows may be lists, tuples,
+        ranges or ``bytes``; ``True`` and ``False`` count as 1 and 0. Raises
+        ``ValueError`` for no rows, empty rows, rows of unequal length or a
+        value other than 0 and 1, and ``TypeError`` for a ``str``, a
+        non-sequence or a non-integer element.
+        """
+
+    @staticmethod
+    def from_numpy(a: NDArray[np.bool_]) -> BitMatrix:
+        """A matrix built from a two-dimensional NumPy array of dtype ``bool``.
+
+        Any strides are read as they are (transposed, sliced and reversed
+        views included). Arrays of another dtype (integer 0/1 arrays too) or
+        another number of dimensions raise ``TypeError``; an axis of length 0
+        raises ``ValueError``. The array is only read.
+        """
+
+    def to_list(self) -> list[list[int]]:
+        """The elements as a new list of ``rows`` lists of ``cols`` ints, each 0 or 1."""
+
+    def to_numpy(self) -> NDArray[np.bool_]:
+        """The elements as a new C-contiguous, writable NumPy ``bool`` array of shape ``(rows, cols)``.
+
+        The array is a copy: writing to it does not change the matrix.
+        """
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        """``(rows, cols)``."""
+
+    @property
+    def rows(self) -> int:
+        """The number of rows (at least 1)."""
+
+    @property
+    def cols(self) -> int:
+        """The number of columns (at least 1)."""
+
+    def __getitem__(self, idx: tuple[SupportsIndex, SupportsIndex], /) -> bool:
+        """``m[i, j]``: element (i, j).
+
+        Indices never count from the end: a negative one raises
+        ``OverflowError``, one past the shape ``IndexError``, anything but a
+        pair of integers ``TypeError`` (or ``ValueError`` for a tuple of
+        another length).
+        """
+
+    def __setitem__(self, idx: tuple[SupportsIndex, SupportsIndex], value: bool | np.bool_, /) -> None:
+        """``m[i, j] = value``: set element (i, j) to ``True`` or ``False``.
+
+        ``value`` must be a ``bool`` or a NumPy Boolean scalar (``1`` raises
+        ``TypeError``). Indices are checked as for reading. Raises
+        ``RuntimeError`` while another thread's solve or factorisation is
+        reading the matrix.
+        """
+
+    def __delitem__(self, idx: tuple[SupportsIndex, SupportsIndex], /) -> NoReturn:
+        """``del m[i, j]`` always raises ``NotImplementedError``: elements cannot be removed."""
+
+    def __len__(self) -> int:
+        """The number of rows, so every matrix is true in a Boolean context."""
+
+    def copy(self) -> BitMatrix:
+        """A new matrix equal to this one; later changes to either leave the other alone."""
+
+    def __and__(self, other: BitMatrix, /) -> BitMatrix:
+        """``a & b``: element-wise AND as a new matrix; different shapes raise ``ValueError``."""
+
+    def __or__(self, other: BitMatrix, /) -> BitMatrix:
+        """``a | b``: element-wise OR as a new matrix; different shapes raise ``ValueError``."""
+
+    def __xor__(self, other: BitMatrix, /) -> BitMatrix:
+        """``a ^ b``: element-wise XOR as a new matrix; different shapes raise ``ValueError``."""
+
+    def __sub__(self, other: BitMatrix, /) -> BitMatrix:
+        """``a - b``: ``True`` where a is ``True`` and b is ``False``, as a new matrix.
+
+        Different shapes raise ``ValueError``.
+        """
+
+    def __matmul__(self, other: BitMatrix, /) -> BitMatrix:
+        """``a @ b``: the Boolean product (OR of ANDs), a new ``a.rows`` x ``b.cols`` matrix.
+
+        ``a.cols != b.rows`` raises ``ValueError``.
+        """
+
+    def __invert__(self) -> BitMatrix:
+        """``~a``: every element negated, as a new matrix."""
+
+    def __iand__(self, other: BitMatrix, /) -> BitMatrix:
+        """``a &= b``: AND b into a in place; different shapes raise ``ValueError`` and leave a unchanged.
+
+        When a cannot be modified in place (``a &= a``, or a matrix that a
+        running solve is reading) the statement falls back to ``a & b`` and
+        rebinds the name to the new matrix.
+        """
+
+    def __ior__(self, other: BitMatrix, /) -> BitMatrix:
+        """``a |= b``: OR b into a in place; different shapes raise ``ValueError`` and leave a unchanged.
+
+        Falls back to ``a | b`` (a new matrix) as ``&=`` does.
+        """
+
+    def __ixor__(self, other: BitMatrix, /) -> BitMatrix:
+        """``a ^= b``: XOR b into a in place; different shapes raise ``ValueError`` and leave a unchanged.
+
+        Falls back to ``a ^ b`` (a new matrix) as ``&=`` does, so ``m ^= m``
+        binds m to a new all-``False`` matrix.
+        """
+
+    def __eq__(self, other: object, /) -> bool:
+        """``True`` for a matrix of the same shape and elements; ``False`` for anything else."""
+
+    def __ne__(self, other: object, /) -> bool:
+        """The negation of ``==``."""
+
+    def __hash__(self) -> int:
+        """A hash of the shape and elements; equal matrices hash equal.
+
+        The hash follows the contents, so a matrix must not be modified while
+        it is a dictionary key or a set member.
+        """
+
+    def count_ones(self) -> int:
+        """The number of ``True`` elements."""
+
+    def row_count_ones(self, i: SupportsIndex) -> int:
+        """The number of ``True`` elements in row ``i``; ``i >= rows`` raises ``IndexError``."""
+
+    def hamming(self, other: BitMatrix) -> int:
+        """The number of positions where this matrix and ``other`` differ.
+
+        Different shapes raise ``ValueError``; a non-matrix raises ``TypeError``.
+        """
+
+    def count_andnot(self, other: BitMatrix) -> int:
+        """The number of positions that are ``True`` here and ``False`` in ``other``.
+
+        Different shapes raise ``ValueError``; a non-matrix raises ``TypeError``.
+        """
+
+    def transpose(self) -> BitMatrix:
+        """A new ``cols`` x ``rows`` matrix, the transpose of this one."""
+
+    def __str__(self) -> str:
+        """A header ``"{rows}x{cols} ({n} bits a 1)"`` then one line of 0s and 1s per row.
+
+        Columns are grouped by 8 with ``_`` and by 64 with ``|``. Beyond 20
+        rows only the first and last 10 are shown, beyond 128 columns only the
+        first and last 64.
+        """
+
+    def __repr__(self) -> str:
+        """``"<BitMatrix {rows}x{cols}, {n} bits a 1>"``, n being the number of ``True`` elements."""
+
+@final
+class BoolLs:
+    """An exact Boolean least-squares solver for a fixed W of m x r (r from 1 to 26).
+
+    For a target x of m Booleans it finds the subset of W's columns whose OR
+    is nearest to x in Hamming distance. Building it costs a table of 2^r
+    counters, so build it once and solve many targets. It keeps no reference
+    to W, never changes after construction, and may be used by several
+    threads at once.
+
+    ``method`` is one of :func:`methods` (case and surrounding spaces are
+    ignored): ``"naive"`` and ``"zeta"`` search exhaustively and agree,
+    ``"greedy"`` adds one column at a time, ``"greedy-ls"`` follows the greedy
+    pass with a local search driven by ``seed`` (the only method that uses
+    it). An unknown name raises ``ValueError``.
+    """
+
+    def __new__(cls, w: BitMatrix) -> BoolLs:
+        """A solver for ``w``; more than 26 columns raises ``ValueError``."""
+
+    @property
+    def m(self) -> int:
+        """The number of rows of W, the length every target must have."""
+
+    @property
+    def r(self) -> int:
+        """The number of columns of W, the rank."""
+
+    def solve(self, x: NDArray[np.bool_], method: str = "zeta", seed: SupportsIndex = 0) -> tuple[int, int]:
+        """Solve one target: ``(h, error)``.
+
+        ``x`` is a one-dimensional NumPy ``bool`` array of length m (any
+        strides). Bit j of the mask ``h`` is set when column j of W is
+        chosen; ``error`` is the Hamming distance between x and the OR of the
+        chosen columns. The interpreter lock is released while solving.
+        """
+
+    def solve_all(self, x: BitMatrix, method: str = "zeta", seed: SupportsIndex = 0) -> tuple[BitMatrix, int]:
+        """Solve every column of ``x`` (m rows): ``(H, error)``.
+
+        Column k of the r-row matrix H is the mask found for column k of x
+        (bit j in row j); ``error`` is the sum of the column errors, which is
+        ``x.hamming(w @ H)``. The interpreter lock is released while solving.
+        """
+
+    def __repr__(self) -> str:
+        """``"<BoolLs m={m} r={r}>"``."""
+
+@final
+class BmfResult:
+    """The result of :func:`ao_bmf`: X (m x n) is approximated by ``w @ h``.
+
+    Instances are made only by :func:`ao_bmf` and never change.
+    """
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn:
+        """Always raises ``TypeError``: results come only from :func:`ao_bmf`."""
+
+    @property
+    def w(self) -> BitMatrix:
+        """The left factor, m x r: a new copy on every read."""
+
+    @property
+    def h(self) -> BitMatrix:
+        """The right factor, r x n: a new copy on every read."""
+
+    @property
+    def error(self) -> int:
+        """The number of positions where X and ``w @ h`` differ."""
+
+    @property
+    def iterations(self) -> int:
+        """The number of alternating iterations run."""
+
+    def reconstruct(self) -> BitMatrix:
+        """``w @ h`` as a new m x n matrix; its ``hamming`` distance to X is ``error``."""
+
+    def __repr__(self) -> str:
+        """``"<BmfResult error={error} iterations={iterations} rank={r}>"``."""
+
+def ao_bmf(
+    x: BitMatrix,
+    r: SupportsIndex,
+    method: str = "zeta",
+    max_iter: SupportsIndex = 50,
+    seed: SupportsIndex = 0,
+) -> BmfResult:
+    """Factorise ``x`` (m x n) as the Boolean product of w (m x r) and h (r x n).
+
+    Starts from up to r distinct non-zero columns of x chosen with ``seed``,
+    then alternately solves h for fixed w and w for fixed h (each by exact
+    Boolean least squares with ``method``) until the error stops falling or
+    ``max_iter`` iterations have run, and returns the best pair. Results are
+    reproducible for a given seed. ``r`` must be 1 to 26 and ``max_iter`` at
+    least 1, and ``method`` must name a method (``ValueError`` otherwise). The
+    interpreter lock is released while it runs; x cannot be modified meanwhile.
+    """
+
+def boolls(w: BitMatrix, x: NDArray[np.bool_], method: str = "zeta", seed: SupportsIndex = 0) -> tuple[int, int]:
+    """One-shot ``BoolLs(w).solve(x, method, seed)``: ``(h, error)``.
+
+    Builds the solver's table on every call; use :class:`BoolLs` to solve
+    many targets against one W.
+    """
+
+def methods() -> list[str]:
+    """A new list of the method names: ``["naive", "zeta", "greedy", "greedy-ls"]``."""
