@@ -1,10 +1,255 @@
 // Conversions of BitMatrix to and from Python lists and NumPy arrays.
 #include <Python.h>
 
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
 #include "bmf_py/classes.hpp"
+#include "bmf_py/frame.hpp"
+#include "bmf_py/numpy_api.hpp"
+#include "bmf_py/numpy_array.hpp"
+#include "bmf_py/py_bitmatrix.hpp"
+#include "bmf_py/pyref.hpp"
+#include "bmf_py/slice_container.hpp"
+#include "boolmat/pack_bytes.hpp"
 
 namespace bmf_py {
 
-std::span<const PyMethodDef> bitmatrix_conversion_methods() { return {}; }
+namespace {
+
+constexpr std::uint64_t kNoColumn = std::numeric_limits<std::uint64_t>::max();
+
+// What from_list keeps of each row while it converts. Validation runs only
+// after the whole input is converted, and needs no more than the length of
+// each row and its first value that is neither 0 nor 1.
+struct RowInfo {
+    std::uint64_t length = 0;
+    std::uint64_t bad_col = kNoColumn;
+    std::int64_t bad_value = 0;
+};
+
+struct ListData {
+    std::vector<std::uint8_t> bits;  // one byte per value, rows end to end: 1 for 1, 0 otherwise
+    std::vector<RowInfo> rows;
+};
+
+// The interpreter's cached 0 and 1: elements that are these objects (or
+// True and False) need no conversion call. Anything else, 0 and 1 included,
+// takes the general __index__ path, which gives the same values.
+struct SmallInts {
+    PyRef zero{PyLong_FromLong(0)};
+    PyRef one{PyLong_FromLong(1)};
+};
+
+Status check_sequence(PyObject* o) {
+    if (PyUnicode_Check(o)) return fail(ErrorKind::Type, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) return std::unexpected(cannot_convert(o, "Sequence"));
+    return {};
+}
+
+// A capacity hint that never fails. A __len__ may claim anything, so what is
+// reserved on its word is bounded; growth past that is amortised as usual.
+constexpr std::size_t kMaxReserve = std::size_t{1} << 26;
+
+std::size_t size_hint(PyObject* o) {
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return std::min(static_cast<std::size_t>(n), kMaxReserve);
+}
+
+class ListReader {
+public:
+    explicit ListReader(const SmallInts& ints) noexcept : zero_(ints.zero.get()), one_(ints.one.get()) {}
+
+    Result<ListData> read(PyObject* data) {
+        TRY_VOID(check_sequence(data));
+        out_.rows.reserve(size_hint(data));
+        PyRef it(PyObject_GetIter(data));
+        if (!it) return pending();
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            PyRef row(raw);
+            TRY_VOID(read_row(row.get()));
+            if (out_.rows.size() == 1 && out_.rows[0].length != 0) {
+                out_.bits.reserve(std::min(out_.rows.capacity(), kMaxReserve / out_.rows[0].length + 1) *
+                                  out_.rows[0].length);
+            }
+        }
+        if (PyErr_Occurred()) return pending();
+        return std::move(out_);
+    }
+
+private:
+    Status read_row(PyObject* row) {
+        TRY_VOID(check_sequence(row));
+        RowInfo& info = out_.rows.emplace_back();
+        // Exact lists and tuples are read by position, as their iterators
+        // would read them: a list that changes length while its elements
+        // convert is followed to its current end.
+        if (PyList_CheckExact(row)) {
+            for (Py_ssize_t k = 0; k < PyList_Size(row); ++k) TRY_VOID(take(PyList_GetItem(row, k), info));
+        } else if (PyTuple_CheckExact(row)) {
+            const Py_ssize_t n = PyTuple_Size(row);
+            for (Py_ssize_t k = 0; k < n; ++k) TRY_VOID(take(PyTuple_GetItem(row, k), info));
+        } else {
+            out_.bits.reserve(out_.bits.size() + size_hint(row));
+            PyRef it(PyObject_GetIter(row));
+            if (!it) return pending();
+            while (PyObject* raw = PyIter_Next(it.get())) {
+                PyRef item(raw);
+                TRY_VOID(take(item.get(), info));
+            }
+            if (PyErr_Occurred()) return pending();
+        }
+        return {};
+    }
+
+    Status take(PyObject* item, RowInfo& info) {
+        std::int64_t v;
+        if (item == zero_ || item == Py_False) {
+            v = 0;
+        } else if (item == one_ || item == Py_True) {
+            v = 1;
+        } else {
+            // The list holds the only other reference; __index__ may drop it.
+            PyRef held = PyRef::borrowed(item);
+            TRY(v, to_i64(held.get()));
+        }
+        if ((v & ~std::int64_t{1}) != 0 && info.bad_col == kNoColumn) {
+            info.bad_col = info.length;
+            info.bad_value = v;
+        }
+        out_.bits.push_back(v == 1);
+        ++info.length;
+        return {};
+    }
+
+    PyObject* zero_;
+    PyObject* one_;
+    ListData out_;
+};
+
+// The byte and row tables grow with the input; running out of memory there
+// is reported like any other allocation failure.
+Result<ListData> read_list(const SmallInts& ints, PyObject* data) {
+    try {
+        return ListReader(ints).read(data);
+    } catch (const std::bad_alloc&) {
+        return boolmat::out_of_memory();
+    } catch (const std::length_error&) {
+        return boolmat::out_of_memory();
+    }
+}
+
+// Row by row: the length of a row, then its values.
+Result<std::uint64_t> validate_list(const ListData& d) {
+    if (d.rows.empty()) return fail(ErrorKind::Value, "from_list : aucune ligne fournie");
+    const std::uint64_t width = d.rows[0].length;
+    if (width == 0) return fail(ErrorKind::Value, "from_list : les lignes sont vides");
+    for (std::uint64_t r = 0; r < d.rows.size(); ++r) {
+        const RowInfo& row = d.rows[r];
+        if (row.length != width) {
+            return fail(ErrorKind::Value, "from_list : la ligne {} a {} elements, la ligne 0 en a {}", r, row.length,
+                        width);
+        }
+        if (row.bad_col != kNoColumn) {
+            return fail(ErrorKind::Value, "from_list : valeur {} en ({}, {}) ; seuls 0 et 1 sont admis", row.bad_value,
+                        r, row.bad_col);
+        }
+    }
+    return width;
+}
+
+Result<BitMatrix> matrix_from_list(PyObject* data, const Args& a) {
+    const SmallInts ints;
+    if (!ints.zero || !ints.one) return pending();
+    TRY(const ListData d, a.named(0, read_list(ints, data)));
+    TRY(const std::uint64_t width, validate_list(d));
+    return boolmat::bitmatrix_from_bytes({d.bits.data(), d.rows.size(), width, static_cast<std::int64_t>(width), 1});
+}
+
+PyObject* bitmatrix_from_list(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BitMatrix.from_list()", {"data"}, 1, 1};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(BitMatrix m, matrix_from_list(a.raw(0), a));
+        return wrap(std::move(m));
+    });
+}
+
+Result<PyObject*> list_of_rows(const BitMatrix& m) {
+    if (m.cols() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) || m.rows() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        return boolmat::out_of_memory();
+    }
+    const SmallInts ints;
+    if (!ints.zero || !ints.one) return pending();
+    TRY(auto bytes, boolmat::Buffer<std::uint8_t>::uninit(m.cols()));
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(m.rows())));
+    if (!out) return pending();
+    for (std::uint64_t i = 0; i < m.rows(); ++i) {
+        boolmat::unpack_bits(m.row_ptr(i), m.cols(), bytes.data());
+        PyRef row(PyList_New(static_cast<Py_ssize_t>(m.cols())));
+        if (!row) return pending();
+        for (std::uint64_t j = 0; j < m.cols(); ++j) {
+            PyObject* v = bytes[j] != 0 ? ints.one.get() : ints.zero.get();
+            Py_INCREF(v);
+            PyList_SetItem(row.get(), static_cast<Py_ssize_t>(j), v);
+        }
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), row.release());
+    }
+    return out.release();
+}
+
+PyObject* bitmatrix_to_list(PyObject* self, PyObject*) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BitMatrix>(self));
+        return list_of_rows(*me);
+    });
+}
+
+PyObject* bitmatrix_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BitMatrix.from_numpy()", {"a"}, 1, 1};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(const BoolArrayView v, a.named(0, as_bool_array(a.raw(0), 2)));
+        TRY_VOID(check_dimensions(v.rows, v.cols));
+        TRY(BitMatrix m, boolmat::bitmatrix_from_bytes({v.data, v.rows, v.cols, v.row_stride, v.col_stride}));
+        return wrap(std::move(m));
+    });
+}
+
+PyObject* bitmatrix_to_numpy(PyObject* self, PyObject*) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BitMatrix>(self));
+        TRY_VOID(numpy::api());
+        std::uint64_t size = 0;
+        if (__builtin_mul_overflow(me->rows(), me->cols(), &size)) return boolmat::out_of_memory();
+        TRY(auto bytes, boolmat::Buffer<std::uint8_t>::uninit(size));
+        boolmat::bitmatrix_to_bytes(*me, bytes.data());
+        return bool_array_over(std::move(bytes), me->rows(), me->cols());
+    });
+}
+
+PyCFunction with_keywords(PyCFunctionWithKeywords f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+std::span<const PyMethodDef> bitmatrix_conversion_methods() {
+    // Built on first use, never by a static initialiser (see bitmatrix_class.cpp).
+    static const PyMethodDef table[] = {
+        {"from_list", with_keywords(bitmatrix_from_list), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+         "from_list(data)\n--\n\n"},
+        {"to_list", bitmatrix_to_list, METH_NOARGS, "to_list($self)\n--\n\n"},
+        {"from_numpy", with_keywords(bitmatrix_from_numpy), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+         "from_numpy(a)\n--\n\n"},
+        {"to_numpy", bitmatrix_to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
+    };
+    return table;
+}
 
 }  // namespace bmf_py

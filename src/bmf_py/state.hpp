@@ -12,6 +12,8 @@ struct ModuleState {
     PyTypeObject* boolls_type = nullptr;
     PyTypeObject* bmfresult_type = nullptr;
     PyObject* panic_exception = nullptr;
+    void** numpy_api = nullptr;                       // NumPy's array interface table, fetched at first use
+    PyTypeObject* slice_container_type = nullptr;     // holder of to_numpy buffers, made at first use
 };
 
 ModuleState& state() noexcept;

@@ -1,0 +1,75 @@
+#include "bmf_py/slice_container.hpp"
+
+#include <new>
+#include <utility>
+
+#include "bmf_py/numpy_api.hpp"
+#include "bmf_py/pyref.hpp"
+#include "bmf_py/state.hpp"
+
+namespace bmf_py {
+
+namespace {
+
+struct SliceContainer {
+    PyObject_HEAD
+    boolmat::Buffer<std::uint8_t> bytes;
+};
+
+void slice_container_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<SliceContainer*>(self)->bytes.~Buffer();
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// The class is made at the first array handed out, not at import, and lives
+// for the process. It belongs to no module: like the interpreter's own types
+// it reports "builtins", which a dotted name gives without the deprecation
+// warning that a bare name draws. Python cannot instantiate it.
+Result<PyTypeObject*> slice_container_type() {
+    ModuleState& s = state();
+    if (s.slice_container_type == nullptr) {
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"builtins.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+        PyObject* type = PyType_FromSpec(&spec);
+        if (type == nullptr) return pending();
+        s.slice_container_type = reinterpret_cast<PyTypeObject*>(type);
+    }
+    return s.slice_container_type;
+}
+
+Result<PyRef> make_holder(boolmat::Buffer<std::uint8_t> bytes) {
+    TRY(PyTypeObject* type, slice_container_type());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) return pending();
+    new (&reinterpret_cast<SliceContainer*>(obj)->bytes) boolmat::Buffer<std::uint8_t>(std::move(bytes));
+    return PyRef(obj);
+}
+
+}  // namespace
+
+Result<PyObject*> bool_array_over(boolmat::Buffer<std::uint8_t> bytes, std::uint64_t rows, std::uint64_t cols) {
+    TRY(const numpy::Api np, numpy::api());
+    if (rows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) || cols > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        return boolmat::panic("capacity overflow");
+    }
+    void* data = bytes.data();
+    TRY(PyRef holder, make_holder(std::move(bytes)));
+    PyObject* descr = np.descr_from_type(numpy::kBoolType);
+    if (descr == nullptr) return pending();
+    const Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
+    const Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols), 1};
+    PyRef array(np.new_from_descr(np.array_type(), descr, 2, dims, strides, data, numpy::kArrayWriteable, nullptr));
+    if (!array) return pending();
+    if (np.set_base_object(array.get(), holder.release()) < 0) return pending();
+    return array.release();
+}
+
+}  // namespace bmf_py
