@@ -52,7 +52,7 @@ Status check_sequence(PyObject* o) {
 
 // A capacity hint that never fails. A __len__ may claim anything, so what is
 // reserved on its word is bounded; growth past that is amortised as usual.
-constexpr std::size_t kMaxReserve = std::size_t{1} << 26;
+constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
 
 std::size_t size_hint(PyObject* o) {
     const Py_ssize_t n = PySequence_Size(o);

@@ -545,3 +545,22 @@ def test_methods_signatures_and_static_forms():
     assert m.from_list([[1, 1]]).to_list() == [[1, 1]]  # static, reachable from an instance too
     with pytest.raises(TypeError):
         m.to_list(1)
+
+
+def test_conversions_keep_reference_counts_balanced():
+    one, zero = Index(1), Index(0)
+    row = [one, zero]
+    data = [row, (zero, one)]
+    bad = [[one, 0.5]]
+    a = np.array([[True, False]])
+    counts = lambda: [sys.getrefcount(o) for o in (one, zero, row, a)]  # noqa: E731
+    before = counts()
+    for _ in range(50):
+        m = BitMatrix.from_list(data)
+        with pytest.raises(TypeError):
+            BitMatrix.from_list(bad)
+        BitMatrix.from_numpy(a)
+        out = m.to_numpy()
+        assert sys.getrefcount(out) == 2  # only this name and the call's argument
+        assert sys.getrefcount(m) == 2
+    assert counts() == before
