@@ -52,7 +52,7 @@ def load_matrix(path: Path) -> np.ndarray:
     bad = np.argwhere((a != 0) & (a != 1))
     if len(bad):
         i, j = bad[0]
-        raise ValueError(f"{path}: value {a[i, j]} at row {i}, column {j}; only 0 and 1 are allowed")
+        raise ValueError(f"{path}: value {a[i, j]} at row {i + 1}, column {j + 1}; only 0 and 1 are allowed")
     return a.astype(bool)
 
 
@@ -60,7 +60,8 @@ def draw_digits(x: BitMatrix, approx: BitMatrix, h: BitMatrix, labels: np.ndarra
     shown = [int(np.argmax(labels == d)) for d in range(10)]  # the first image of each digit
     x_np, approx_np, h_np = x.to_numpy(), approx.to_numpy(), h.to_numpy()
     pattern_rows = -(-h.rows // 10)
-    fig, axes = plt.subplots(2 + pattern_rows, 10, figsize=(10, 2.2 + 1.1 * pattern_rows), squeeze=False)
+    fig, axes = plt.subplots(2 + pattern_rows, 10, figsize=(10, 2.4 + 1.2 * pattern_rows), squeeze=False,
+                             layout="constrained")
     for ax in axes.flat:
         ax.set_axis_off()
     for col, i in enumerate(shown):
@@ -77,10 +78,10 @@ def draw_digits(x: BitMatrix, approx: BitMatrix, h: BitMatrix, labels: np.ndarra
 
 
 def draw_matrix(x: BitMatrix, approx: BitMatrix, title: str, out: Path) -> None:
-    panels = {"x": x, "w @ h": approx, "x ^ (w @ h): the errors": x ^ approx}
-    fig, axes = plt.subplots(1, 3, figsize=(12, 4.5))
-    for ax, (name, m) in zip(axes, panels.items()):
-        ax.imshow(m.to_numpy(), cmap="gray_r", aspect="auto", interpolation="nearest")
+    panels = [("x", x, "gray_r"), ("w @ h", approx, "gray_r"), ("x ^ (w @ h): the errors", x ^ approx, "Reds")]
+    fig, axes = plt.subplots(1, 3, figsize=(12, 4.5), layout="constrained")
+    for ax, (name, m, colours) in zip(axes, panels):
+        ax.imshow(m.to_numpy(), cmap=colours, aspect="auto", interpolation="nearest")
         ax.set_title(name)
     fig.suptitle(title)
     fig.savefig(out, dpi=100)

@@ -93,8 +93,8 @@ def bad_files(tmp: Path) -> list[tuple[Path, str]]:
             path.write_bytes(content)
         made.append(path)
     expected = [
-        "No such file", "3-D array", "1-D array", "empty 0 x 3", "value 2 at row 1, column 0", "value nan at row 0",
-        "<U1 values", "cannot read", "empty", "cannot read", "cannot read", "value 0.5 at row 0, column 1",
+        "No such file", "3-D array", "1-D array", "empty 0 x 3", "value 2 at row 2, column 1", "value nan at row 1, column 2",
+        "<U1 values", "cannot read", "empty", "cannot read", "cannot read", "value 0.5 at row 1, column 2",
         "cannot read",
     ]
     return list(zip(made, expected))
