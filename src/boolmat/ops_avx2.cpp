@@ -1,0 +1,117 @@
+// AVX2 word loops for the element-wise operations: four vectors (16 words)
+// per iteration so the loads of a and b overlap, then single vectors, then
+// a scalar tail.
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "boolmat/ops_kernels.hpp"
+
+namespace boolmat {
+namespace {
+
+inline __m256i load(const Word* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+inline void store(Word* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+template <WordOp Op>
+inline __m256i apply(__m256i a, __m256i b) {
+    if constexpr (Op == WordOp::And) return _mm256_and_si256(a, b);
+    if constexpr (Op == WordOp::Or) return _mm256_or_si256(a, b);
+    if constexpr (Op == WordOp::Xor) return _mm256_xor_si256(a, b);
+    if constexpr (Op == WordOp::AndNot) return _mm256_andnot_si256(b, a);  // (NOT b) AND a
+}
+
+template <WordOp Op>
+inline Word apply(Word a, Word b) {
+    if constexpr (Op == WordOp::And) return a & b;
+    if constexpr (Op == WordOp::Or) return a | b;
+    if constexpr (Op == WordOp::Xor) return a ^ b;
+    if constexpr (Op == WordOp::AndNot) return a & ~b;
+}
+
+template <WordOp Op>
+void combine(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        const __m256i r0 = apply<Op>(load(a + k), load(b + k));
+        const __m256i r1 = apply<Op>(load(a + k + 4), load(b + k + 4));
+        const __m256i r2 = apply<Op>(load(a + k + 8), load(b + k + 8));
+        const __m256i r3 = apply<Op>(load(a + k + 12), load(b + k + 12));
+        store(dst + k, r0);
+        store(dst + k + 4, r1);
+        store(dst + k + 8, r2);
+        store(dst + k + 12, r3);
+    }
+    for (; k + 4 <= n; k += 4) store(dst + k, apply<Op>(load(a + k), load(b + k)));
+    for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
+}
+
+// Inverts n words; the caller masks the row tails afterwards.
+inline void invert(Word* dst, const Word* src, std::size_t n) noexcept {
+    const __m256i ones = _mm256_set1_epi64x(-1);
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        const __m256i r0 = _mm256_xor_si256(load(src + k), ones);
+        const __m256i r1 = _mm256_xor_si256(load(src + k + 4), ones);
+        const __m256i r2 = _mm256_xor_si256(load(src + k + 8), ones);
+        const __m256i r3 = _mm256_xor_si256(load(src + k + 12), ones);
+        store(dst + k, r0);
+        store(dst + k + 4, r1);
+        store(dst + k + 8, r2);
+        store(dst + k + 12, r3);
+    }
+    for (; k + 4 <= n; k += 4) store(dst + k, _mm256_xor_si256(load(src + k), ones));
+    for (; k < n; ++k) dst[k] = ~src[k];
+}
+
+}  // namespace
+
+void combine_words(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
+    switch (op) {
+        case WordOp::And: return combine<WordOp::And>(dst, a, b, n);
+        case WordOp::Or: return combine<WordOp::Or>(dst, a, b, n);
+        case WordOp::Xor: return combine<WordOp::Xor>(dst, a, b, n);
+        case WordOp::AndNot: return combine<WordOp::AndNot>(dst, a, b, n);
+    }
+}
+
+void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint64_t stride, Word tail) noexcept {
+    if (stride == 1) {
+        // Every word is a row's last word: invert and mask in one vector op.
+        const __m256i m = _mm256_set1_epi64x(static_cast<long long>(tail));
+        std::uint64_t k = 0;
+        for (; k + 4 <= rows; k += 4) store(dst + k, _mm256_andnot_si256(load(src + k), m));
+        for (; k < rows; ++k) dst[k] = ~src[k] & tail;
+        return;
+    }
+    // Invert a few rows at a time, then mask their last words while the
+    // chunk is still in L1: one pass over memory whatever the stride.
+    const std::uint64_t chunk_rows = std::max<std::uint64_t>(1, 512 / stride);
+    for (std::uint64_t i0 = 0; i0 < rows; i0 += chunk_rows) {
+        const std::uint64_t n = std::min(chunk_rows, rows - i0);
+        invert(dst + i0 * stride, src + i0 * stride, n * stride);
+        for (std::uint64_t i = i0; i < i0 + n; ++i) dst[i * stride + stride - 1] &= tail;
+    }
+}
+
+bool words_equal(const Word* a, const Word* b, std::size_t n) noexcept {
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        const __m256i d0 = _mm256_xor_si256(load(a + k), load(b + k));
+        const __m256i d1 = _mm256_xor_si256(load(a + k + 4), load(b + k + 4));
+        const __m256i d2 = _mm256_xor_si256(load(a + k + 8), load(b + k + 8));
+        const __m256i d3 = _mm256_xor_si256(load(a + k + 12), load(b + k + 12));
+        const __m256i d = _mm256_or_si256(_mm256_or_si256(d0, d1), _mm256_or_si256(d2, d3));
+        if (!_mm256_testz_si256(d, d)) return false;
+    }
+    for (; k + 4 <= n; k += 4) {
+        const __m256i d = _mm256_xor_si256(load(a + k), load(b + k));
+        if (!_mm256_testz_si256(d, d)) return false;
+    }
+    for (; k < n; ++k) {
+        if (a[k] != b[k]) return false;
+    }
+    return true;
+}
+
+}  // namespace boolmat

@@ -1,0 +1,100 @@
+// "Four Russians" step of the Boolean product for rows of a that hold many
+// 1s. The rows of b are taken in groups of eight (one byte of a row of a);
+// for every group the 256 possible ORs of its rows are tabulated, so a row of
+// a ORs one table entry per byte instead of one row of b per 1 bit. Tables
+// are built for a slice of kV vectors of columns and kG groups at a time
+// (kG * 256 entries of 4 * kV words, sized for L1), then every listed row of
+// a runs through them with its output slice held in registers.
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "boolmat/product_kernels.hpp"
+
+namespace boolmat {
+namespace {
+
+constexpr int kV = 2;                      // vectors per column slice
+constexpr std::uint64_t kG = 4;            // byte groups per pass
+constexpr std::uint64_t kEntry = 4 * kV;   // words per table entry
+constexpr std::uint64_t kTable = 256 * kEntry;
+
+inline __m256i load(const Word* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+inline void store(Word* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+// Table of group g for the columns [w0, w0 + 4 NV + tail) of b: entry x is the
+// OR of the rows 8g + i of b for the bits i of x. Only the entries whose bits
+// name existing rows are built; a's tail bits are 0, so no others are read.
+template <int NV>
+void build(const BitMatrix& b, std::uint64_t g, std::uint64_t w0, std::uint64_t tail, Word* t) {
+    for (int v = 0; v < NV; ++v) store(t + 4 * v, _mm256_setzero_si256());
+    for (std::uint64_t k = 0; k < tail; ++k) t[4 * NV + k] = 0;
+    const std::uint64_t first = 8 * g;
+    const std::uint64_t nrows = std::min<std::uint64_t>(8, b.rows() - first);
+    for (std::uint64_t i = 0; i < nrows; ++i) {
+        const Word* row = b.row_ptr(first + i) + w0;
+        __m256i r[NV > 0 ? NV : 1];
+        for (int v = 0; v < NV; ++v) r[v] = load(row + 4 * v);
+        const std::uint64_t half = std::uint64_t{1} << i;
+        const Word* src = t;
+        Word* dst = t + half * kEntry;
+        for (std::uint64_t x = 0; x < half; ++x, src += kEntry, dst += kEntry) {
+            for (int v = 0; v < NV; ++v) store(dst + 4 * v, _mm256_or_si256(load(src + 4 * v), r[v]));
+            for (std::uint64_t k = 0; k < tail; ++k) dst[4 * NV + k] = src[4 * NV + k] | row[4 * NV + k];
+        }
+    }
+}
+
+template <int NV>
+void pass(const BitMatrix& a, std::uint64_t bs, Word* out, std::span<const std::uint64_t> rows, std::uint64_t w0,
+          std::uint64_t tail, std::uint64_t g0, std::uint64_t gn, const Word* tables) {
+    for (const std::uint64_t i : rows) {
+        Word* o = out + i * bs + w0;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(a.row_ptr(i)) + g0;
+        __m256i acc[NV > 0 ? NV : 1];
+        Word acc_tail[3] = {0, 0, 0};
+        for (int v = 0; v < NV; ++v) acc[v] = load(o + 4 * v);
+        for (std::uint64_t k = 0; k < tail; ++k) acc_tail[k] = o[4 * NV + k];
+        const Word* t = tables;
+        for (std::uint64_t g = 0; g < gn; ++g, t += kTable) {
+            const Word* e = t + std::uint64_t{bytes[g]} * kEntry;
+            for (int v = 0; v < NV; ++v) acc[v] = _mm256_or_si256(acc[v], load(e + 4 * v));
+            for (std::uint64_t k = 0; k < tail; ++k) acc_tail[k] |= e[4 * NV + k];
+        }
+        for (int v = 0; v < NV; ++v) store(o + 4 * v, acc[v]);
+        for (std::uint64_t k = 0; k < tail; ++k) o[4 * NV + k] = acc_tail[k];
+    }
+}
+
+template <int NV>
+void slice(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows, std::uint64_t w0,
+           std::uint64_t tail, Word* tables) {
+    const std::uint64_t groups = (a.cols() + 7) / 8;
+    for (std::uint64_t g0 = 0; g0 < groups; g0 += kG) {
+        const std::uint64_t gn = std::min(kG, groups - g0);
+        for (std::uint64_t g = 0; g < gn; ++g) build<NV>(b, g0 + g, w0, tail, tables + g * kTable);
+        pass<NV>(a, b.stride(), out, rows, w0, tail, g0, gn, tables);
+    }
+}
+
+}  // namespace
+
+std::uint64_t four_russians_table_words() noexcept { return kG * kTable; }
+
+void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows,
+                           Word* tables) noexcept {
+    const std::uint64_t bs = b.stride();
+    std::uint64_t w0 = 0;
+    for (; w0 + kEntry <= bs; w0 += kEntry) slice<kV>(a, b, out, rows, w0, 0, tables);
+    if (w0 == bs) return;
+    const std::uint64_t rest = bs - w0;
+    static_assert(kV <= 4);
+    switch (rest / 4) {
+        case 0: return slice<0>(a, b, out, rows, w0, rest % 4, tables);
+        case 1: return slice<1>(a, b, out, rows, w0, rest % 4, tables);
+        case 2: return slice<2>(a, b, out, rows, w0, rest % 4, tables);
+        case 3: return slice<3>(a, b, out, rows, w0, rest % 4, tables);
+    }
+}
+
+}  // namespace boolmat

@@ -1,0 +1,161 @@
+#include "boolmat/product.hpp"
+
+#include <gtest/gtest.h>
+
+#include "boolmat/ops.hpp"
+#include "boolmat/product_kernels.hpp"
+#include "boolmat_testing.hpp"
+
+namespace boolmat {
+namespace {
+
+using testing::ok;
+using testing::panics_with;
+using testing::random_matrix;
+using testing::words_of;
+
+BitMatrix identity(std::uint64_t n) {
+    BitMatrix m = ok(BitMatrix::zeros(n, n));
+    for (std::uint64_t i = 0; i < n; ++i) m.set_unchecked(i, i, true);
+    return m;
+}
+
+// Rows alternate between very sparse and very dense, so one product goes
+// through both strategies.
+BitMatrix mixed_matrix(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t cols) {
+    BitMatrix m = ok(BitMatrix::zeros(rows, cols));
+    std::bernoulli_distribution sparse(0.02), dense(0.8);
+    for (std::uint64_t i = 0; i < rows; ++i) {
+        for (std::uint64_t j = 0; j < cols; ++j) m.set_unchecked(i, j, i % 3 == 0 ? dense(rng) : sparse(rng));
+    }
+    return m;
+}
+
+std::vector<Word> scalar_product(const BitMatrix& a, const BitMatrix& b) {
+    std::vector<Word> out(a.rows() * b.stride(), 0);
+    or_rows_kernel_scalar(a, b, out);
+    return out;
+}
+
+struct Shape {
+    std::uint64_t m, k, n;
+};
+
+void PrintTo(const Shape& s, std::ostream* os) { *os << s.m << "x" << s.k << " by " << s.k << "x" << s.n; }
+
+class ProductShapes : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(ProductShapes, KernelsAgreeWithTheReference) {
+    const auto [m, k, n] = GetParam();
+    std::mt19937_64 rng(m * 7919 + k * 31 + n);
+    for (const double density : {0.0, 0.01, 0.1, 0.5, 0.95, -1.0}) {
+        const BitMatrix a = density < 0 ? mixed_matrix(rng, m, k) : random_matrix(rng, m, k, density);
+        const BitMatrix b = random_matrix(rng, k, n, 0.3);
+        const std::vector<Word> expected = scalar_product(a, b);
+        EXPECT_EQ(words_of(ok(boolean_product(a, b))), expected) << "density " << density;
+
+        // Both strategies on every row, whatever the cost model picks.
+        std::vector<Word> sparse(expected.size(), 0), tables_out(expected.size(), 0);
+        for (std::uint64_t i = 0; i < m; ++i) or_row_sparse(a, b, sparse.data(), i);
+        EXPECT_EQ(sparse, expected) << "sparse, density " << density;
+        std::vector<std::uint64_t> all(m);
+        for (std::uint64_t i = 0; i < m; ++i) all[i] = i;
+        std::vector<Word> tables(four_russians_table_words());
+        or_rows_four_russians(a, b, tables_out.data(), all, tables.data());
+        EXPECT_EQ(tables_out, expected) << "four Russians, density " << density;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ProductShapes,
+                         ::testing::Values(Shape{1, 1, 1}, Shape{1, 1, 200}, Shape{5, 63, 64}, Shape{7, 64, 65},
+                                           Shape{9, 65, 63}, Shape{3, 127, 128}, Shape{11, 128, 129},
+                                           Shape{13, 129, 200}, Shape{17, 200, 1}, Shape{33, 70, 700},
+                                           Shape{40, 9, 300}, Shape{65, 300, 130}, Shape{130, 130, 1100},
+                                           Shape{50, 40, 2500}));
+
+TEST(ProductKernels, OrIntoANonZeroOutput) {
+    // The kernels OR into the output: words already set stay set.
+    std::mt19937_64 rng(51);
+    const BitMatrix a = random_matrix(rng, 20, 100, 0.5), b = random_matrix(rng, 100, 300, 0.05);
+    std::vector<Word> start(20 * b.stride());
+    for (std::size_t k = 0; k < start.size(); ++k) start[k] = (k % b.stride() == b.stride() - 1) ? 0 : rng() & rng();
+    std::vector<Word> expected = start, sparse = start, tables_out = start, dispatched = start;
+    or_rows_kernel_scalar(a, b, expected);
+    for (std::uint64_t i = 0; i < 20; ++i) or_row_sparse(a, b, sparse.data(), i);
+    std::vector<std::uint64_t> all(20);
+    for (std::uint64_t i = 0; i < 20; ++i) all[i] = i;
+    std::vector<Word> tables(four_russians_table_words());
+    or_rows_four_russians(a, b, tables_out.data(), all, tables.data());
+    or_rows_kernel(a, b, dispatched);
+    EXPECT_EQ(sparse, expected);
+    EXPECT_EQ(tables_out, expected);
+    EXPECT_EQ(dispatched, expected);
+}
+
+TEST(Product, LargeDenseAndMixedMatchTheReference) {
+    std::mt19937_64 rng(52);
+    for (const double density : {0.5, -1.0}) {
+        const BitMatrix a = density < 0 ? mixed_matrix(rng, 300, 517) : random_matrix(rng, 300, 517, density);
+        const BitMatrix b = random_matrix(rng, 517, 1000, 0.1);
+        EXPECT_EQ(words_of(ok(boolean_product(a, b))), scalar_product(a, b));
+    }
+}
+
+TEST(Product, ZeroOperandsGiveZeros) {
+    std::mt19937_64 rng(53);
+    const BitMatrix b = random_matrix(rng, 70, 90, 0.5);
+    EXPECT_TRUE(equals(ok(boolean_product(ok(BitMatrix::zeros(4, 70)), b)), ok(BitMatrix::zeros(4, 90))));
+    const BitMatrix a = random_matrix(rng, 6, 70, 0.5);
+    EXPECT_TRUE(equals(ok(boolean_product(a, ok(BitMatrix::zeros(70, 33)))), ok(BitMatrix::zeros(6, 33))));
+}
+
+TEST(Product, IdentityIsNeutralOnBothSides) {
+    std::mt19937_64 rng(54);
+    for (const std::uint64_t n : {1, 63, 64, 65, 130}) {
+        const BitMatrix b = random_matrix(rng, n, 77, 0.5);
+        EXPECT_TRUE(equals(ok(boolean_product(identity(n), b)), b)) << n;
+        const BitMatrix a = random_matrix(rng, 45, n, 0.5);
+        EXPECT_TRUE(equals(ok(boolean_product(a, identity(n))), a)) << n;
+    }
+}
+
+TEST(Product, OnesTimesOnesIsOnesWordForWord) {
+    for (const auto& [r, k, c] : {std::tuple{3, 70, 70}, std::tuple{1, 1, 1}, std::tuple{65, 129, 200},
+                                  std::tuple{300, 300, 130}}) {
+        const BitMatrix p = ok(boolean_product(ok(BitMatrix::ones(r, k)), ok(BitMatrix::ones(k, c))));
+        EXPECT_EQ(words_of(p), words_of(ok(BitMatrix::ones(r, c))));
+    }
+}
+
+TEST(Product, HighColumnSelectsItsRow) {
+    // Column 69 of a is bit 5 of the second word of its row.
+    BitMatrix a = ok(BitMatrix::zeros(2, 70));
+    ASSERT_TRUE(a.set(1, 69, true));
+    BitMatrix b = ok(BitMatrix::zeros(70, 5));
+    ASSERT_TRUE(b.set(69, 3, true));
+    ASSERT_TRUE(b.set(68, 0, true));
+    const BitMatrix p = ok(boolean_product(a, b));
+    EXPECT_EQ(words_of(p), (std::vector<Word>{0, 0x8}));
+}
+
+TEST(Product, OneByOneOneCopiesTheRow) {
+    std::mt19937_64 rng(55);
+    const BitMatrix b = random_matrix(rng, 1, 333, 0.5);
+    EXPECT_TRUE(equals(ok(boolean_product(ok(BitMatrix::ones(1, 1)), b)), b));
+}
+
+TEST(Product, SquareTimesItself) {
+    std::mt19937_64 rng(56);
+    const BitMatrix a = random_matrix(rng, 150, 150, 0.05);
+    EXPECT_EQ(words_of(ok(boolean_product(a, a))), scalar_product(a, a));
+}
+
+TEST(Product, IncompatibleShapesAreRefused) {
+    const BitMatrix a = ok(BitMatrix::ones(2, 3));
+    EXPECT_TRUE(panics_with(boolean_product(a, a), "dimensions incompatibles : A est 2x3, B est 2x3"));
+    EXPECT_TRUE(panics_with(boolean_product(a, ok(BitMatrix::ones(4, 5))),
+                            "dimensions incompatibles : A est 2x3, B est 4x5"));
+}
+
+}  // namespace
+}  // namespace boolmat

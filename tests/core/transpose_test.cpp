@@ -1,0 +1,108 @@
+#include "boolmat/transpose.hpp"
+
+#include <gtest/gtest.h>
+
+#include "boolmat/ops.hpp"
+#include "boolmat/transpose_kernels.hpp"
+#include "boolmat_testing.hpp"
+
+namespace boolmat {
+namespace {
+
+using testing::ok;
+using testing::random_matrix;
+using testing::random_words;
+using testing::words_of;
+
+TEST(TransposeKernel, BlockMatchesTheSixStageReference) {
+    std::mt19937_64 rng(41);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t ss = 1 + rng() % 5, ds = 1 + rng() % 5;
+        std::vector<Word> src(64 * ss), dst(64 * ds, 0x5A5A), ref(64);
+        for (Word& w : src) w = trial % 4 == 0 ? rng() & rng() & rng() : rng();
+        for (std::size_t k = 0; k < 64; ++k) ref[k] = src[k * ss];
+        transpose_block_scalar(ref.data());
+        transpose_block_gfni(src.data(), ss, dst.data(), ds);
+        for (std::size_t k = 0; k < 64; ++k) ASSERT_EQ(dst[k * ds], ref[k]) << "trial " << trial << " word " << k;
+        // Only the 64 words of the block are written.
+        for (std::size_t k = 0; k < dst.size(); ++k) {
+            if (k % ds != 0) ASSERT_EQ(dst[k], 0x5A5Au);
+        }
+    }
+}
+
+TEST(TransposeKernel, EverySingleBitLandsInPlace) {
+    for (unsigned r = 0; r < 64; ++r) {
+        for (unsigned c = 0; c < 64; ++c) {
+            Word in[64] = {}, out[64];
+            in[r] = Word{1} << c;
+            transpose_block_gfni(in, 1, out, 1);
+            for (unsigned k = 0; k < 64; ++k) ASSERT_EQ(out[k], k == c ? Word{1} << r : 0) << r << "," << c;
+        }
+    }
+}
+
+class TransposeShapes : public ::testing::TestWithParam<std::pair<std::uint64_t, std::uint64_t>> {};
+
+TEST_P(TransposeShapes, MatchesReferenceAndElements) {
+    const auto [rows, cols] = GetParam();
+    std::mt19937_64 rng(rows * 1000 + cols);
+    for (const double density : {0.02, 0.5}) {
+        const BitMatrix a = random_matrix(rng, rows, cols, density);
+        const BitMatrix t = ok(transpose(a));
+        ASSERT_EQ(t.rows(), cols);
+        ASSERT_EQ(t.cols(), rows);
+        EXPECT_EQ(words_of(t), words_of(ok(transpose_scalar(a))));
+        for (std::uint64_t i = 0; i < rows; ++i) {
+            for (std::uint64_t j = 0; j < cols; ++j) ASSERT_EQ(t.get_unchecked(j, i), a.get_unchecked(i, j));
+        }
+        EXPECT_EQ(t.count_ones(), a.count_ones());
+        EXPECT_TRUE(equals(ok(transpose(t)), a));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, TransposeShapes,
+                         ::testing::Values(std::pair{1, 1}, std::pair{1, 200}, std::pair{200, 1}, std::pair{63, 65},
+                                           std::pair{64, 64}, std::pair{65, 65}, std::pair{130, 200},
+                                           std::pair{128, 129}, std::pair{127, 64}, std::pair{3, 70},
+                                           std::pair{513, 70}, std::pair{70, 600}, std::pair{640, 577}));
+
+TEST(Transpose, LargeRandomMatchesReference) {
+    std::mt19937_64 rng(42);
+    // Several bands of row blocks and a ragged edge on both sides.
+    const BitMatrix a = random_words(rng, 1100, 1300);
+    EXPECT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a))));
+}
+
+TEST(Transpose, OnesKeepTheirZeroTails) {
+    for (const std::uint64_t rows : {1, 3, 63, 64, 65, 70}) {
+        for (const std::uint64_t cols : testing::kEdgeWidths) {
+            const BitMatrix t = ok(transpose(ok(BitMatrix::ones(rows, cols))));
+            ASSERT_EQ(words_of(t), words_of(ok(BitMatrix::ones(cols, rows)))) << rows << "x" << cols;
+        }
+    }
+}
+
+TEST(Transpose, RowVectorBecomesOneWordPerRow) {
+    BitMatrix a = ok(BitMatrix::zeros(1, 200));
+    for (const std::uint64_t j : {0, 63, 64, 130, 199}) ASSERT_TRUE(a.set(0, j, true));
+    const BitMatrix t = ok(transpose(a));
+    EXPECT_EQ(t.stride(), 1u);
+    ASSERT_EQ(t.words().size(), 200u);
+    for (std::uint64_t j = 0; j < 200; ++j) {
+        const bool set = j == 0 || j == 63 || j == 64 || j == 130 || j == 199;
+        EXPECT_EQ(t.words()[j], set ? 1u : 0u) << j;
+    }
+}
+
+TEST(Transpose, SingleElementLandsInItsWord) {
+    BitMatrix a = ok(BitMatrix::zeros(3, 70));
+    ASSERT_TRUE(a.set(2, 69, true));
+    const BitMatrix t = ok(transpose(a));
+    std::vector<Word> expected(70, 0);
+    expected[69] = 0x4;
+    EXPECT_EQ(words_of(t), expected);
+}
+
+}  // namespace
+}  // namespace boolmat
