@@ -17,6 +17,10 @@ namespace boolmat {
 void pack_bytes(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept;
 void pack_bytes_scalar(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept;
 
+// The same for bytes laid out backwards: byte k is first[-k] (a row read
+// with a column stride of -1, as a reversed NumPy view gives).
+void pack_bytes_reversed(const std::uint8_t* first, std::uint64_t n, Word* dst) noexcept;
+
 // Writes n bytes at dst: 1 where bit k of the words at src is set, else 0.
 void unpack_bits(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept;
 void unpack_bits_scalar(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept;

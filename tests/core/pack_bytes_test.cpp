@@ -38,6 +38,20 @@ TEST(PackBytes, MatchesScalarAndLeavesTailAndNextWordAlone) {
     }
 }
 
+TEST(PackBytes, ReversedMatchesScalarOnTheMirroredBytes) {
+    std::mt19937_64 rng(13);
+    for (std::uint64_t n : kWidths) {
+        for (int rep = 0; rep < 20; ++rep) {
+            const auto bytes = random_bytes(rng, n);
+            std::vector<std::uint8_t> mirrored(bytes.rbegin(), bytes.rend());
+            std::vector<Word> fast(words_for(n) + 1, kGuard), slow(words_for(n) + 1, kGuard);
+            pack_bytes_reversed(bytes.data() + n - 1, n, fast.data());
+            pack_bytes_scalar(mirrored.data(), n, slow.data());
+            ASSERT_EQ(fast, slow) << "n = " << n;
+        }
+    }
+}
+
 TEST(PackBytes, EveryNonZeroByteValueIsTrue) {
     std::vector<std::uint8_t> bytes(256);
     for (unsigned v = 0; v < 256; ++v) bytes[v] = static_cast<std::uint8_t>(v);
