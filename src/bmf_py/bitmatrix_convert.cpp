@@ -85,6 +85,13 @@ public:
     }
 
 private:
+    // Room for `extra` more values, keeping the geometric growth that many
+    // small reservations one after the other would otherwise defeat.
+    void reserve_more(std::size_t extra) {
+        const std::size_t need = out_.bits.size() + extra;
+        if (need > out_.bits.capacity()) out_.bits.reserve(std::max(need, 2 * out_.bits.capacity()));
+    }
+
     Status read_row(PyObject* row) {
         TRY_VOID(check_sequence(row));
         RowInfo& info = out_.rows.emplace_back();
@@ -97,7 +104,7 @@ private:
             const Py_ssize_t n = PyTuple_Size(row);
             for (Py_ssize_t k = 0; k < n; ++k) TRY_VOID(take(PyTuple_GetItem(row, k), info));
         } else {
-            out_.bits.reserve(out_.bits.size() + size_hint(row));
+            reserve_more(size_hint(row));
             PyRef it(PyObject_GetIter(row));
             if (!it) return pending();
             while (PyObject* raw = PyIter_Next(it.get())) {
