@@ -1,0 +1,90 @@
+#include "bmf_core/ao_bmf.hpp"
+
+#include <vector>
+
+#include "bmf_core/lcg64.hpp"
+#include "bmf_core/solve_work.hpp"
+#include "boolmat/transpose.hpp"
+
+namespace bmf_core {
+
+// A partial Fisher-Yates shuffle of the non-zero columns: exactly
+// min(nz, r) draws, none when X is all zero.
+std::vector<std::uint64_t> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
+    std::vector<std::uint64_t> nonzero;
+    const std::uint64_t stride = xt.stride();
+    for (std::uint64_t j = 0; j < xt.rows(); ++j) {
+        const Word* row = xt.row_ptr(j);
+        for (std::uint64_t k = 0; k < stride; ++k) {
+            if (row[k] != 0) {
+                nonzero.push_back(j);
+                break;
+            }
+        }
+    }
+    const std::uint64_t nz = nonzero.size();
+    const std::uint64_t take = nz < r ? nz : r;
+    Lcg64 rng(seed);
+    for (std::uint64_t k = 0; k < take; ++k) {
+        const std::uint64_t t = k + rng.gen_index(nz - k);
+        std::swap(nonzero[k], nonzero[t]);
+    }
+    nonzero.resize(take);
+    return nonzero;
+}
+
+namespace {
+
+// W (m x r) whose column k is column chosen[k] of X; the others stay zero.
+Result<BitMatrix> initial_w(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
+    TRY(BitMatrix wt, BitMatrix::zeros(r, xt.cols()));
+    const std::vector<std::uint64_t> chosen = choose_initial_columns(xt, r, seed);
+    for (std::uint64_t k = 0; k < chosen.size(); ++k) {
+        TRY(auto src, xt.row(chosen[k]));
+        TRY_VOID(wt.set_row(k, src));
+    }
+    return boolmat::transpose(wt);
+}
+
+}  // namespace
+
+Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
+                         std::uint64_t seed) {
+    if (r == 0) return boolmat::panic("r doit valoir au moins 1");
+    TRY_VOID(check_rank(r));
+    if (max_iter == 0) return boolmat::panic("max_iter doit valoir au moins 1");
+
+    TRY(const BitMatrix xt, boolmat::transpose(x));
+    TRY(BitMatrix w, initial_w(xt, r, seed));
+    TRY(BitMatrix ht, BitMatrix::zeros(x.cols(), r));  // H^T; H starts all zero
+    TRY(BitMatrix best_w, w.clone());
+    TRY(BitMatrix best_h, BitMatrix::zeros(r, x.cols()));
+    std::uint64_t best_error = x.count_ones();
+    std::uint64_t iterations = 0;
+
+    // One solver at a time: each is built from the table of the one before,
+    // after that one is released. The working memory of the column solves
+    // lives across all iterations.
+    SolveWork work;
+    TRY(BoolLs solver, BoolLs::build(w));
+    for (;;) {
+        if (iterations > 0) {
+            TRY(solver, BoolLs::build(w, std::move(solver)));
+        }
+        // H-step: every column of X against W. Every solve gets seed 0.
+        TRY(const std::uint64_t h_error, solver.solve_rows(xt, method, 0, work, ht));
+        (void)h_error;  // only the W-step's error counts
+        // W-step: every row of X against H^T.
+        TRY(solver, BoolLs::build(ht, std::move(solver)));
+        TRY(const std::uint64_t total, solver.solve_rows(x, method, 0, work, w));
+        ++iterations;
+        if (total >= best_error) break;
+        TRY(best_w, w.clone());
+        TRY(best_h, boolmat::transpose(ht));
+        best_error = total;
+        if (iterations >= max_iter) break;
+    }
+    return BmfResult{std::move(best_w), std::move(best_h), best_error, iterations};
+}
+
+}  // namespace bmf_core

@@ -1,0 +1,28 @@
+// Boolean matrix factorisation by alternating optimisation: X (m x n) is
+// approximated by W (m x r) o H (r x n), solving H for fixed W, then W for
+// fixed H, while the total error strictly falls.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bmf_core/boolls.hpp"
+#include "bmf_core/method.hpp"
+
+namespace bmf_core {
+
+struct BmfResult {
+    BitMatrix w;  // m x r
+    BitMatrix h;  // r x n
+    std::uint64_t error;
+    std::uint64_t iterations;
+};
+
+// The columns of X (as rows of its transpose xt) that start as the columns
+// of W: up to r distinct non-zero ones, drawn with Lcg64(seed).
+std::vector<std::uint64_t> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed);
+
+Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
+                         std::uint64_t seed);
+
+}  // namespace bmf_core

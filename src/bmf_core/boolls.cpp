@@ -1,0 +1,123 @@
+#include "bmf_core/boolls.hpp"
+
+#include <cstring>
+
+#include "bmf_core/solve_work.hpp"
+#include "boolmat/transpose.hpp"
+
+namespace bmf_core {
+
+Status check_rank(std::uint64_t r) {
+    if (r > 64) return boolmat::panic("Interdit d'avoir un rang supérieur à la taille d'un mot");
+    if (r > kMaxRank) return boolmat::panic("Sécurité pour ne pas surcharger la mémoire");
+    return {};
+}
+
+Result<BoolLs> BoolLs::build(const BitMatrix& w) {
+    TRY_VOID(check_rank(w.cols()));
+    TRY(auto table, boolmat::Buffer<std::uint32_t>::zeroed(std::size_t{1} << w.cols()));
+    return build_with(w, std::move(table));
+}
+
+Result<BoolLs> BoolLs::build(const BitMatrix& w, BoolLs&& recycled) {
+    TRY_VOID(check_rank(w.cols()));
+    // Free everything of the old solver first; keep its table only when it
+    // has the size needed, and clear it.
+    boolmat::Buffer<std::uint32_t> table = std::move(recycled.pattern_counts_);
+    { BoolLs dropped = std::move(recycled); }
+    const std::size_t entries = std::size_t{1} << w.cols();
+    if (table.size() == entries) {
+        std::memset(table.data(), 0, entries * sizeof(std::uint32_t));
+    } else {
+        table = boolmat::Buffer<std::uint32_t>();
+        TRY(table, boolmat::Buffer<std::uint32_t>::zeroed(entries));
+    }
+    return build_with(w, std::move(table));
+}
+
+Result<BoolLs> BoolLs::build_with(const BitMatrix& w, boolmat::Buffer<std::uint32_t> table) {
+    const std::uint64_t m = w.rows(), r = w.cols();
+    TRY(auto patterns, boolmat::Buffer<std::uint64_t>::uninit(m));
+    // r <= 26: a row is its first word, whose bits from r up are clear.
+    for (std::uint64_t i = 0; i < m; ++i) patterns[i] = w.row_ptr(i)[0];
+    std::vector<CountCarry> carries;
+    count_patterns(patterns.span(), table.data(), carries);
+
+    TRY(BitMatrix t, boolmat::transpose(w));
+    std::vector<BitVec> columns;
+    columns.reserve(r);
+    for (std::uint64_t j = 0; j < r; ++j) {
+        TRY(auto row, t.row(j));
+        TRY(BitVec col, BitVec::from_words(row, m));
+        columns.push_back(std::move(col));
+    }
+    return BoolLs(std::move(patterns), std::move(table), std::move(carries), std::move(columns), m, r);
+}
+
+std::uint64_t BoolLs::pattern_count(std::uint64_t p) const noexcept {
+    std::uint64_t c = pattern_counts_[p];
+    for (const CountCarry& k : carries_) {
+        if (k.pattern == p) c += k.high << 32;
+    }
+    return c;
+}
+
+ColumnAnswer BoolLs::solve_words(std::span<const Word> x, Method method, std::uint64_t seed, SolveWork& work) const {
+    switch (method) {
+        case Method::Naive: return solve_naive(*this, x);
+        case Method::Zeta: return work.zeta.solve(x);
+        case Method::Greedy: return solve_greedy(*this, x, work.greedy);
+        case Method::GreedyLs: return solve_greedy_ls(*this, x, seed, work.greedy);
+    }
+    return {0, 0};  // unreachable: the enumeration has four values
+}
+
+Result<ColumnAnswer> BoolLs::solve(const BitVec& x, Method method, std::uint64_t seed) const {
+    if (x.len() != m_) return boolmat::panic("x a {} bits, W a {} lignes", x.len(), m_);
+    SolveWork work;
+    TRY_VOID(work.prepare(*this, method, 1));
+    return solve_words(x.words(), method, seed, work);
+}
+
+Result<std::uint64_t> BoolLs::solve_rows(const BitMatrix& targets, Method method, std::uint64_t seed,
+                                         SolveWork& work, BitMatrix& masks) const {
+    if (targets.cols() != m_) return boolmat::panic("x a {} bits, W a {} lignes", targets.cols(), m_);
+    const std::uint64_t n = targets.rows();
+    if (masks.rows() != n || masks.cols() != r_) {
+        return boolmat::panic("{} lignes de masques pour {} cibles", masks.rows(), n);
+    }
+    TRY_VOID(work.prepare(*this, method, n));
+    work.reset_record(n);
+    const std::uint64_t stride = targets.stride();
+    std::uint64_t total = 0;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const std::uint64_t first = work.find_or_record(targets, k);
+        ColumnAnswer a;
+        if (first != k) {
+            a = {masks.row_ptr(first)[0], work.errors[first]};
+        } else {
+            const std::span<const Word> x(targets.row_ptr(k), stride);
+            bool empty = true;
+            for (const Word v : x) empty &= v == 0;
+            // Every method answers an empty target with the empty subset:
+            // its error is 0 and nothing can be strictly better.
+            a = empty ? ColumnAnswer{0, 0} : solve_words(x, method, seed, work);
+        }
+        masks.row_ptr(k)[0] = a.h;
+        work.errors[k] = a.error;
+        total += a.error;
+    }
+    return total;
+}
+
+Result<SolveAllResult> BoolLs::solve_all(const BitMatrix& x, Method method, std::uint64_t seed) const {
+    if (x.rows() != m_) return boolmat::panic("X a {} lignes, W en a {}", x.rows(), m_);
+    TRY(BitMatrix targets, boolmat::transpose(x));
+    TRY(BitMatrix masks, BitMatrix::zeros(x.cols(), r_));
+    SolveWork work;
+    TRY(const std::uint64_t total, solve_rows(targets, method, seed, work, masks));
+    TRY(BitMatrix h, boolmat::transpose(masks));
+    return SolveAllResult{std::move(h), total};
+}
+
+}  // namespace bmf_core

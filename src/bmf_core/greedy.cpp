@@ -1,0 +1,115 @@
+#include "bmf_core/greedy.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace bmf_core {
+
+unsigned flip_limit(std::uint64_t r) noexcept {
+    // ceil(log2 r) is the bit length of r - 1.
+    const unsigned ceil_log2 = static_cast<unsigned>(std::bit_width(r - 1));
+    const std::uint64_t k = ceil_log2 > 2 ? ceil_log2 : 2;
+    return static_cast<unsigned>(k < r ? k : r);
+}
+
+Status GreedyScratch::prepare(std::uint64_t words) {
+    if (cover_.size() < words) {
+        TRY(cover_, boolmat::Buffer<Word>::uninit(words));
+    }
+    return {};
+}
+
+std::uint64_t cover_error(const BoolLs& s, std::span<const Word> x, std::uint64_t h) noexcept {
+    const std::span<const BitVec> cols = s.columns();
+    std::uint64_t e = 0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        Word c = 0;
+        for (std::uint64_t bits = h; bits != 0; bits &= bits - 1) {
+            c |= cols[static_cast<std::size_t>(std::countr_zero(bits))].words()[k];
+        }
+        e += static_cast<std::uint64_t>(std::popcount(c ^ x[k]));
+    }
+    return e;
+}
+
+ColumnAnswer solve_greedy(const BoolLs& s, std::span<const Word> x, GreedyScratch& scratch) {
+    const std::span<const BitVec> cols = s.columns();
+    const std::size_t words = x.size();
+    Word* cover = scratch.cover();
+    std::memset(cover, 0, words * sizeof(Word));
+    std::uint64_t h = 0;
+    std::uint64_t error = 0;
+    for (const Word v : x) error += static_cast<std::uint64_t>(std::popcount(v));
+    for (;;) {
+        // Each candidate adds one column to the cover at the start of the
+        // pass; only a strictly smaller error replaces the best, so the
+        // lowest column wins ties and a column that changes nothing is
+        // never added.
+        std::uint64_t best_error = error;
+        std::uint64_t best_j = s.r();
+        for (std::uint64_t j = 0; j < s.r(); ++j) {
+            if ((h >> j) & 1) continue;
+            const Word* col = cols[j].words().data();
+            std::uint64_t e = 0;
+            for (std::size_t k = 0; k < words; ++k) {
+                e += static_cast<std::uint64_t>(std::popcount((cover[k] | col[k]) ^ x[k]));
+            }
+            if (e < best_error) {
+                best_error = e;
+                best_j = j;
+            }
+        }
+        if (best_j == s.r()) return {h, error};
+        const Word* col = cols[best_j].words().data();
+        for (std::size_t k = 0; k < words; ++k) cover[k] |= col[k];
+        h |= std::uint64_t{1} << best_j;
+        error = best_error;
+    }
+}
+
+std::uint64_t draw_flip(Lcg64& rng, std::uint64_t r, unsigned k) noexcept {
+    std::uint64_t flip = 0;
+    while (static_cast<unsigned>(std::popcount(flip)) < k) flip |= std::uint64_t{1} << rng.gen_index(r);
+    return flip;
+}
+
+ColumnAnswer local_search(const BoolLs& s, std::span<const Word> x, ColumnAnswer start, std::uint64_t budget,
+                          unsigned kmax, Lcg64& rng) {
+    if (budget == 0 || kmax < 2) return start;
+    ColumnAnswer cur = start;
+    for (std::uint64_t sweep = 0; sweep < budget; ++sweep) {
+        for (unsigned k = 2; k <= kmax; ++k) {
+            const std::uint64_t candidate = cur.h ^ draw_flip(rng, s.r(), k);
+            const std::uint64_t e = cover_error(s, x, candidate);
+            // Every accepted move lowers the error strictly, so the nesting
+            // ends; the nested call continues the same draws.
+            if (e < cur.error) cur = local_search(s, x, {candidate, e}, budget - 1, kmax, rng);
+        }
+    }
+    return cur;
+}
+
+ColumnAnswer solve_greedy_ls(const BoolLs& s, std::span<const Word> x, std::uint64_t seed, GreedyScratch& scratch) {
+    const ColumnAnswer g = solve_greedy(s, x, scratch);
+    Lcg64 rng(seed);
+    return local_search(s, x, g, s.r(), flip_limit(s.r()), rng);
+}
+
+ColumnAnswer solve_naive(const BoolLs& s, std::span<const Word> x) {
+    const std::span<const std::uint64_t> pat = s.row_patterns();
+    const std::uint64_t m = s.m();
+    const std::uint64_t candidates = std::uint64_t{1} << s.r();
+    ColumnAnswer best{0, m + 1};
+    for (std::uint64_t h = 0; h < candidates; ++h) {
+        std::uint64_t e = 0;
+        for (std::uint64_t i = 0; i < m; ++i) {
+            const std::uint64_t covered = (pat[i] & h) != 0;
+            const std::uint64_t target = (x[i / 64] >> (i % 64)) & 1;
+            e += covered ^ target;
+        }
+        if (e < best.error) best = {h, e};
+    }
+    return best;
+}
+
+}  // namespace bmf_core

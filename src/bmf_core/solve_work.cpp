@@ -1,0 +1,55 @@
+#include "bmf_core/solve_work.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace bmf_core {
+
+Status SolveWork::prepare(const BoolLs& s, Method method, std::uint64_t columns) {
+    switch (method) {
+        case Method::Zeta: return zeta.prepare(s, columns > 1);
+        case Method::Greedy:
+        case Method::GreedyLs: return greedy.prepare(s.columns()[0].words().size());
+        case Method::Naive: return {};
+    }
+    return {};
+}
+
+void SolveWork::reset_record(std::uint64_t rows) {
+    errors.resize(rows);
+    // Row indices are stored as 32-bit values; a call with more rows than
+    // that simply answers every row.
+    if (rows >= 0xFFFFFFFFull) {
+        mask_ = 0;
+        slots_.clear();
+        hashes_.clear();
+        return;
+    }
+    const std::uint64_t size = std::bit_ceil(rows * 2 < 16 ? std::uint64_t{16} : rows * 2);
+    slots_.assign(size, 0);
+    hashes_.resize(rows);
+    mask_ = size - 1;
+}
+
+std::uint64_t SolveWork::find_or_record(const BitMatrix& targets, std::uint64_t row) {
+    if (mask_ == 0) return row;
+    const std::uint64_t stride = targets.stride();
+    const Word* x = targets.row_ptr(row);
+    std::uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (std::uint64_t k = 0; k < stride; ++k) {
+        h = (h ^ x[k]) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    hashes_[row] = h;
+    for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+        const std::uint32_t slot = slots_[i];
+        if (slot == 0) {
+            slots_[i] = static_cast<std::uint32_t>(row + 1);
+            return row;
+        }
+        const std::uint64_t other = slot - 1;
+        if (hashes_[other] == h && std::memcmp(targets.row_ptr(other), x, stride * sizeof(Word)) == 0) return other;
+    }
+}
+
+}  // namespace bmf_core

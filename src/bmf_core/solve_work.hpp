@@ -1,0 +1,37 @@
+// Everything a sequence of column solves reuses: the zeta tables, the greedy
+// cover, and the record of targets already answered in the current call.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bmf_core/greedy.hpp"
+#include "bmf_core/zeta.hpp"
+
+namespace bmf_core {
+
+class SolveWork {
+public:
+    ZetaWork zeta;
+    GreedyScratch greedy;
+
+    // Makes the work ready for `columns` targets of s with method.
+    Status prepare(const BoolLs& s, Method method, std::uint64_t columns);
+
+    // Equal targets get equal answers from every method (the seed is the
+    // same for every column), so a repeated target is answered from the
+    // record. Returns the index of an earlier equal row of `targets`, or
+    // `row` itself after recording it.
+    std::uint64_t find_or_record(const BitMatrix& targets, std::uint64_t row);
+    void reset_record(std::uint64_t rows);
+
+    // The error found for each row of the current call, for the repeats.
+    std::vector<std::uint64_t> errors;
+
+private:
+    std::vector<std::uint32_t> slots_;  // row + 1, or 0 when empty
+    std::vector<std::uint64_t> hashes_;
+    std::uint64_t mask_ = 0;
+};
+
+}  // namespace bmf_core

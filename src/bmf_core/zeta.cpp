@@ -1,0 +1,385 @@
+// The vectorised zeta solve. The table of 2^r entries is held in signed
+// lanes as narrow as m allows (16 lanes of 16 bits per vector when m < 2^15),
+// and transformed in rounds of up to three bits, each round loading a group
+// of 2^k vectors, doing its k butterfly stages in registers and storing once.
+// The bits inside one vector are done with shifts on the way in.
+//
+// Order of the passes, which is free since the stages commute:
+// - the bits above one 32 KiB block ("high" bits) first, in strided rounds
+//   over the whole table;
+// - then, block by block in increasing order, the bits inside a block, in a
+//   scratch block that stays in the first-level cache. The last round of a
+//   block keeps a running minimum, so the table is never written back and
+//   the minimum costs no pass of its own.
+// Only the block holding the overall minimum is looked at again, to find the
+// largest entry index with that value (the smallest mask).
+//
+// With many columns per call, the negated counts live in a private base
+// table: a target is added into it, read by the first round, and taken out
+// again, which replaces a copy of the whole table per column by two passes
+// over the target's set rows.
+#include <immintrin.h>
+
+#include <bit>
+#include <limits>
+
+#include "bmf_core/zeta.hpp"
+
+namespace bmf_core {
+
+namespace {
+
+using V = __m256i;
+
+// 2^10 vectors of 32 bytes: 32 KiB, inside the first-level cache.
+constexpr unsigned kBlockBits = 10;
+// Above this, a private base table for 32-bit lanes costs more memory than
+// it saves time; 16-bit lanes always use one (half the counts' size).
+constexpr std::size_t kMaxBase32Bytes = std::size_t{16} << 20;
+
+template <class T>
+struct Ops;
+
+template <>
+struct Ops<std::int16_t> {
+    static constexpr unsigned kLaneBits = 4;
+    static V add(V a, V b) noexcept { return _mm256_add_epi16(a, b); }
+    static V min(V a, V b) noexcept { return _mm256_min_epi16(a, b); }
+    static V eq(V a, V b) noexcept { return _mm256_cmpeq_epi16(a, b); }
+    static V splat(std::int64_t v) noexcept { return _mm256_set1_epi16(static_cast<short>(v)); }
+    static V intra(V v) noexcept {
+        v = add(v, _mm256_slli_epi32(v, 16));
+        v = add(v, _mm256_slli_epi64(v, 32));
+        v = add(v, _mm256_slli_si256(v, 8));
+        return add(v, _mm256_permute2x128_si256(v, v, 0x08));
+    }
+    static std::int64_t hmin(V v) noexcept {
+        __m128i m = _mm_min_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0x4E));
+        m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));
+        m = _mm_min_epi16(m, _mm_srli_epi32(m, 16));
+        return static_cast<std::int16_t>(_mm_cvtsi128_si32(m));
+    }
+    // Negated counts of 16 patterns; every count is below 2^15 here.
+    static V negated(const std::uint32_t* c) noexcept {
+        const V a = _mm256_loadu_si256(reinterpret_cast<const V*>(c));
+        const V b = _mm256_loadu_si256(reinterpret_cast<const V*>(c + 8));
+        const V packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+        return _mm256_sub_epi16(_mm256_setzero_si256(), packed);
+    }
+};
+
+template <>
+struct Ops<std::int32_t> {
+    static constexpr unsigned kLaneBits = 3;
+    static V add(V a, V b) noexcept { return _mm256_add_epi32(a, b); }
+    static V min(V a, V b) noexcept { return _mm256_min_epi32(a, b); }
+    static V eq(V a, V b) noexcept { return _mm256_cmpeq_epi32(a, b); }
+    static V splat(std::int64_t v) noexcept { return _mm256_set1_epi32(static_cast<int>(v)); }
+    static V intra(V v) noexcept {
+        v = add(v, _mm256_slli_epi64(v, 32));
+        v = add(v, _mm256_slli_si256(v, 8));
+        return add(v, _mm256_permute2x128_si256(v, v, 0x08));
+    }
+    static std::int64_t hmin(V v) noexcept {
+        __m128i m = _mm_min_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1));
+        return _mm_cvtsi128_si32(m);
+    }
+    static V negated(const std::uint32_t* c) noexcept {
+        return _mm256_sub_epi32(_mm256_setzero_si256(), _mm256_loadu_si256(reinterpret_cast<const V*>(c)));
+    }
+};
+
+template <>
+struct Ops<std::int64_t> {
+    static constexpr unsigned kLaneBits = 2;
+    static V add(V a, V b) noexcept { return _mm256_add_epi64(a, b); }
+    static V min(V a, V b) noexcept { return _mm256_blendv_epi8(a, b, _mm256_cmpgt_epi64(a, b)); }
+    static V eq(V a, V b) noexcept { return _mm256_cmpeq_epi64(a, b); }
+    static V splat(std::int64_t v) noexcept { return _mm256_set1_epi64x(v); }
+    static V intra(V v) noexcept {
+        v = add(v, _mm256_slli_si256(v, 8));
+        return add(v, _mm256_permute2x128_si256(v, v, 0x08));
+    }
+    static std::int64_t hmin(V v) noexcept {
+        alignas(32) std::int64_t lanes[4];
+        _mm256_store_si256(reinterpret_cast<V*>(lanes), v);
+        std::int64_t m = lanes[0];
+        for (int i = 1; i < 4; ++i) m = lanes[i] < m ? lanes[i] : m;
+        return m;
+    }
+    static V negated(const std::uint32_t* c) noexcept {
+        const V wide = _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
+        return _mm256_sub_epi64(_mm256_setzero_si256(), wide);
+    }
+};
+
+template <class T>
+constexpr unsigned lane_bits() noexcept {
+    return Ops<T>::kLaneBits;
+}
+
+unsigned lane_bits(LaneWidth w) noexcept {
+    switch (w) {
+        case LaneWidth::Bits16: return 4;
+        case LaneWidth::Bits32: return 3;
+        case LaneWidth::Bits64: return 2;
+    }
+    return 2;
+}
+
+std::size_t lane_bytes(LaneWidth w) noexcept {
+    switch (w) {
+        case LaneWidth::Bits16: return 2;
+        case LaneWidth::Bits32: return 4;
+        case LaneWidth::Bits64: return 8;
+    }
+    return 8;
+}
+
+// The butterflies of K stages over a group of 2^K vectors in registers:
+// after stage q, v[j] holds the sum over the j' that differ from j only by
+// clearing bits of j among the first q + 1.
+template <class T, unsigned K>
+inline void cross(V* v) noexcept {
+    constexpr unsigned G = 1u << K;
+#pragma GCC unroll 4
+    for (unsigned q = 0; q < K; ++q) {
+#pragma GCC unroll 8
+        for (unsigned j = 0; j < G; ++j) {
+            if ((j >> q) & 1) v[j] = Ops<T>::add(v[j], v[j ^ (1u << q)]);
+        }
+    }
+}
+
+// One round: the stages of vector-index bits [b, b + K) over nvec vectors,
+// from `in` to `out` (possibly the same). Intra: the in-vector stages are
+// done first, on the way in. Track: every result is folded into vmin.
+template <class T, unsigned K, bool Intra, bool Track>
+void round(const V* in, V* out, std::size_t nvec, unsigned b, V& vmin) noexcept {
+    constexpr unsigned G = 1u << K;
+    const std::size_t step = std::size_t{1} << b;
+    V lo_min = vmin;
+    for (std::size_t hi = 0; hi < nvec; hi += step << K) {
+        for (std::size_t lo = 0; lo < step; ++lo) {
+            const std::size_t t = hi + lo;
+            V v[G];
+#pragma GCC unroll 8
+            for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(in + t + j * step);
+            if constexpr (Intra) {
+#pragma GCC unroll 8
+                for (unsigned j = 0; j < G; ++j) v[j] = Ops<T>::intra(v[j]);
+            }
+            cross<T, K>(v);
+#pragma GCC unroll 8
+            for (unsigned j = 0; j < G; ++j) _mm256_store_si256(out + t + j * step, v[j]);
+            if constexpr (Track) {
+#pragma GCC unroll 8
+                for (unsigned j = 0; j < G; ++j) lo_min = Ops<T>::min(lo_min, v[j]);
+            }
+        }
+    }
+    vmin = lo_min;
+}
+
+using RoundFn = void (*)(const V*, V*, std::size_t, unsigned, V&) noexcept;
+
+template <class T, unsigned K>
+constexpr RoundFn pick_k(bool intra, bool track) noexcept {
+    if (intra) return track ? &round<T, K, true, true> : &round<T, K, true, false>;
+    return track ? &round<T, K, false, true> : &round<T, K, false, false>;
+}
+
+template <class T>
+RoundFn pick(unsigned k, bool intra, bool track) noexcept {
+    switch (k) {
+        case 0: return pick_k<T, 0>(intra, track);
+        case 1: return pick_k<T, 1>(intra, track);
+        case 2: return pick_k<T, 2>(intra, track);
+        default: return pick_k<T, 3>(intra, track);
+    }
+}
+
+// Splits `bits` consecutive bits into rounds of at most three, as evenly as
+// possible; zero bits still make one round (the in-vector stages alone).
+struct Rounds {
+    unsigned count = 0;
+    unsigned size[8] = {};
+};
+
+Rounds split(unsigned bits) noexcept {
+    Rounds r;
+    r.count = bits == 0 ? 1 : (bits + 2) / 3;
+    for (unsigned i = 0; i < r.count; ++i) r.size[i] = bits / r.count + (i < bits % r.count ? 1 : 0);
+    return r;
+}
+
+// The in-block stages of one block, from `in` to the scratch block, with the
+// block's minimum.
+template <class T>
+V block_pass(const V* in, V* scratch, unsigned block_bits, const Rounds& rounds) noexcept {
+    V vmin = Ops<T>::splat(std::numeric_limits<T>::max());
+    const std::size_t nvec = std::size_t{1} << block_bits;
+    unsigned b = 0;
+    for (unsigned i = 0; i < rounds.count; ++i) {
+        const bool first = i == 0, last = i + 1 == rounds.count;
+        pick<T>(rounds.size[i], first, last)(first ? in : scratch, scratch, nvec, b, vmin);
+        b += rounds.size[i];
+    }
+    return vmin;
+}
+
+// Adds `delta` at the pattern of every set row of x; returns the set rows.
+template <class T>
+std::uint64_t add_target(T* table, const std::uint64_t* pat, std::span<const Word> x, int delta) noexcept {
+    std::uint64_t ones = 0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        Word w = x[k];
+        ones += static_cast<std::uint64_t>(std::popcount(w));
+        const std::uint64_t* p = pat + k * 64;
+        for (; w != 0; w &= w - 1) {
+            T& e = table[p[std::countr_zero(w)]];
+            e = static_cast<T>(e + delta);
+        }
+    }
+    return ones;
+}
+
+}  // namespace
+
+LaneWidth lane_width_for(std::uint64_t m) noexcept {
+    if (m < (std::uint64_t{1} << 15)) return LaneWidth::Bits16;
+    if (m < (std::uint64_t{1} << 31)) return LaneWidth::Bits32;
+    return LaneWidth::Bits64;
+}
+
+template <class T>
+void ZetaWork::fill_negated_counts(T* out) const {
+    const BoolLs& s = *solver_;
+    const std::uint32_t* counts = s.pattern_counts().data();
+    const std::size_t n = std::size_t{1} << s.r();
+    constexpr std::size_t kLanes = 32 / sizeof(T);
+    V* dst = reinterpret_cast<V*>(out);
+    for (std::size_t i = 0; i < n; i += kLanes) _mm256_store_si256(dst + i / kLanes, Ops<T>::negated(counts + i));
+    if constexpr (sizeof(T) == 8) {
+        for (const CountCarry& c : s.count_carries()) out[c.pattern] -= static_cast<T>(c.high << 32);
+    }
+}
+
+Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
+    // Narrower lanes than m needs would overflow; only the tests choose the
+    // width, and only wider.
+    const LaneWidth needed = lane_width_for(s.m());
+    if (lane_bytes(lanes) < lane_bytes(needed)) {
+        return boolmat::panic("des voies de {} octets ne suffisent pas pour {} lignes", lane_bytes(lanes), s.m());
+    }
+    solver_ = &s;
+    lanes_ = lanes;
+    const unsigned r = static_cast<unsigned>(s.r());
+    const unsigned lb = lane_bits(lanes);
+    if (r < lb) {
+        // Fewer entries than one vector holds: the plain algorithm.
+        base_mode_ = false;
+        base_.release();
+        return table_.reserve(sizeof(std::int64_t) << r);
+    }
+    const std::size_t bytes = lane_bytes(lanes) << r;
+    const unsigned vb = r - lb;
+    const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
+    base_mode_ = many && (lanes == LaneWidth::Bits16 || (lanes == LaneWidth::Bits32 && bytes <= kMaxBase32Bytes));
+    TRY_VOID(scratch_.reserve(std::size_t{32} << kb));
+    if (!base_mode_ || vb > kb) {
+        TRY_VOID(table_.reserve(bytes));
+    }
+    if (!base_mode_) {
+        base_.release();
+        return {};
+    }
+    TRY_VOID(base_.reserve(bytes));
+    switch (lanes) {
+        case LaneWidth::Bits16: fill_negated_counts(base_.as<std::int16_t>()); break;
+        case LaneWidth::Bits32: fill_negated_counts(base_.as<std::int32_t>()); break;
+        case LaneWidth::Bits64: fill_negated_counts(base_.as<std::int64_t>()); break;
+    }
+    return {};
+}
+
+ColumnAnswer ZetaWork::solve(std::span<const Word> x) {
+    if (solver_->r() < lane_bits(lanes_)) return solve_zeta_plain(*solver_, x, table_.as<std::int64_t>());
+    switch (lanes_) {
+        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(x);
+        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(x);
+        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(x);
+    }
+    return {0, 0};
+}
+
+template <class T>
+ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
+    const BoolLs& s = *solver_;
+    const unsigned r = static_cast<unsigned>(s.r());
+    constexpr unsigned lb = lane_bits<T>();
+    const unsigned vb = r - lb;
+    const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
+    const unsigned hb = vb - kb;
+    const std::size_t nvec = std::size_t{1} << vb;
+    const std::size_t bvec = std::size_t{1} << kb;
+    const std::uint64_t* pat = s.row_patterns().data();
+
+    T* target_table;
+    if (base_mode_) {
+        target_table = base_.as<T>();
+    } else {
+        target_table = table_.as<T>();
+        fill_negated_counts(target_table);
+    }
+    const std::uint64_t ones = add_target(target_table, pat, x, 2);
+
+    V* table = table_.as<V>();
+    const V* src = reinterpret_cast<const V*>(target_table);
+    V unused = Ops<T>::splat(0);
+    if (hb > 0) {
+        const Rounds high = split(hb);
+        unsigned b = kb;
+        for (unsigned i = 0; i < high.count; ++i) {
+            pick<T>(high.size[i], false, false)(i == 0 ? src : table, table, nvec, b, unused);
+            b += high.size[i];
+        }
+        src = table;
+        if (base_mode_) add_target(target_table, pat, x, -2);
+    }
+
+    const Rounds low = split(kb);
+    V* scratch = scratch_.as<V>();
+    const std::size_t blocks = std::size_t{1} << hb;
+    std::int64_t best = std::numeric_limits<std::int64_t>::max();
+    std::size_t best_block = 0;
+    for (std::size_t blk = 0; blk < blocks; ++blk) {
+        const std::int64_t bm = Ops<T>::hmin(block_pass<T>(src + blk * bvec, scratch, kb, low));
+        // A later block holds larger entry indices: on a tie it wins.
+        if (bm <= best) {
+            best = bm;
+            best_block = blk;
+        }
+    }
+    if (base_mode_ && hb == 0) add_target(target_table, pat, x, -2);
+    if (best_block + 1 != blocks) block_pass<T>(src + best_block * bvec, scratch, kb, low);
+
+    // The largest index in the block holding the minimum.
+    const V want = Ops<T>::splat(best);
+    std::size_t set = 0;
+    for (std::size_t t = bvec; t-- > 0;) {
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(scratch[t], want)));
+        if (mask != 0) {
+            const unsigned lane = (31u - static_cast<unsigned>(std::countl_zero(mask))) / sizeof(T);
+            set = ((best_block * bvec + t) << lb) + lane;
+            break;
+        }
+    }
+    const std::uint64_t all = (std::uint64_t{1} << r) - 1;
+    return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
+}
+
+}  // namespace bmf_core

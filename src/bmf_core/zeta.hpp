@@ -1,0 +1,59 @@
+// Exhaustive search through a subset-sum (zeta) transform of the pattern
+// table. For a target x, entry S of the transformed table is
+//   (set rows whose pattern is a subset of S) - (clear rows likewise),
+// so the error of mask h is (m - ones(x)) + a[~h], and the best mask is the
+// complement of the smallest entry, the largest S winning ties (which is the
+// smallest h, as the increasing scan of the plain algorithm picks).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "bmf_core/aligned.hpp"
+#include "bmf_core/boolls.hpp"
+
+namespace bmf_core {
+
+// Width of the signed integers the table is transformed in. Every partial
+// sum lies in [-m, m], so 16 bits are exact for m < 2^15 and 32 bits for
+// m < 2^31; beyond that only 64 bits are.
+enum class LaneWidth : std::uint8_t { Bits16, Bits32, Bits64 };
+
+LaneWidth lane_width_for(std::uint64_t m) noexcept;
+
+// The working memory of the vectorised kernel for one solver at a time,
+// reused across columns and across solvers.
+class ZetaWork {
+public:
+    // Makes the work ready for columns of s. `many`: several columns will
+    // follow, so a private copy of the negated counts pays for itself (the
+    // targets are then added into it and taken out again, instead of the
+    // whole table being copied per column).
+    Status prepare(const BoolLs& s, bool many) { return prepare(s, many, lane_width_for(s.m())); }
+    // The same with the lane width forced; it must be exact for s.m().
+    Status prepare(const BoolLs& s, bool many, LaneWidth lanes);
+
+    // The answer for one target of the prepared solver (m bits, tail clear).
+    ColumnAnswer solve(std::span<const Word> x);
+
+private:
+    template <class T>
+    ColumnAnswer solve_lanes(std::span<const Word> x);
+    template <class T>
+    void fill_negated_counts(T* out) const;
+
+    const BoolLs* solver_ = nullptr;
+    LaneWidth lanes_ = LaneWidth::Bits16;
+    bool base_mode_ = false;
+    AlignedBytes base_;     // negated counts, targets added in and out (many columns)
+    AlignedBytes table_;    // the table being transformed
+    AlignedBytes scratch_;  // one cache-sized block of the last passes
+};
+
+// The plain algorithm, in 64-bit arithmetic: the reference the kernel is
+// compared with. Allocates its table per call.
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x);
+// The same in a caller's table of 2^r entries.
+ColumnAnswer solve_zeta_plain(const BoolLs& s, std::span<const Word> x, std::int64_t* a) noexcept;
+
+}  // namespace bmf_core

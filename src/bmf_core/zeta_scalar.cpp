@@ -1,0 +1,42 @@
+// The plain zeta solve, step by step as the algorithm is stated: it is the
+// reference for the vectorised kernel and also serves tables too small for
+// one vector.
+#include <bit>
+#include <vector>
+
+#include "bmf_core/zeta.hpp"
+
+namespace bmf_core {
+
+ColumnAnswer solve_zeta_plain(const BoolLs& s, std::span<const Word> x, std::int64_t* a) noexcept {
+    const std::uint64_t r = s.r(), m = s.m();
+    const std::uint64_t n = std::uint64_t{1} << r;
+    for (std::uint64_t p = 0; p < n; ++p) a[p] = -static_cast<std::int64_t>(s.pattern_count(p));
+    const std::uint64_t* pat = s.row_patterns().data();
+    std::uint64_t ones = 0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        for (Word w = x[k]; w != 0; w &= w - 1) {
+            a[pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))]] += 2;
+            ++ones;
+        }
+    }
+    for (std::uint64_t b = 0; b < r; ++b) {
+        const std::uint64_t bit = std::uint64_t{1} << b;
+        for (std::uint64_t set = 0; set < n; ++set) {
+            if (set & bit) a[set] += a[set ^ bit];
+        }
+    }
+    ColumnAnswer best{0, m + 1};
+    for (std::uint64_t h = 0; h < n; ++h) {
+        const std::uint64_t e = (m - ones) + static_cast<std::uint64_t>(a[~h & (n - 1)]);
+        if (e < best.error) best = {h, e};
+    }
+    return best;
+}
+
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x) {
+    std::vector<std::int64_t> a(std::size_t{1} << s.r());
+    return solve_zeta_plain(s, x, a.data());
+}
+
+}  // namespace bmf_core

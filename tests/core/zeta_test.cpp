@@ -1,0 +1,134 @@
+#include "bmf_core/zeta.hpp"
+
+#include <gtest/gtest.h>
+
+#include "bmf_core/greedy.hpp"
+#include "solver_fixtures.hpp"
+
+namespace bmf_core {
+namespace {
+
+constexpr LaneWidth kLanes[] = {LaneWidth::Bits16, LaneWidth::Bits32, LaneWidth::Bits64};
+
+// W whose columns are a mix of random, empty and repeated ones: many masks
+// then share an error, so the tie rule is exercised, not just the minimum.
+BitMatrix tie_prone(std::uint64_t m, std::uint64_t r, std::mt19937_64& gen) {
+    BitMatrix w = fixtures::random_matrix(m, r, 0.15, gen);
+    for (std::uint64_t j = 0; j < r; j += 3) {
+        for (std::uint64_t i = 0; i < m; ++i) w.set_unchecked(i, j, j % 2 == 0 ? false : w.get_unchecked(i, 1));
+    }
+    return w;
+}
+
+// The kernel, in every lane width and in both ways of holding the counts,
+// returns exactly the pair of the plain algorithm.
+class ZetaMatchesPlain : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(ZetaMatchesPlain, RandomAndTieProneTargets) {
+    const std::uint64_t r = GetParam();
+    std::mt19937_64 gen(1000 + r);
+    for (int shape = 0; shape < 2; ++shape) {
+        const std::uint64_t m = shape == 0 ? 70 + 13 * r : 1 + r % 5;
+        const BitMatrix w = shape == 0 ? fixtures::random_matrix(m, r, 0.2, gen) : tie_prone(m + 40, r, gen);
+        const BoolLs s = BoolLs::build(w).value();
+        std::vector<BitVec> targets;
+        for (double d : {0.1, 0.5, 0.9}) targets.push_back(fixtures::random_bits(s.m(), d, gen));
+        std::vector<ColumnAnswer> want;
+        for (const BitVec& x : targets) want.push_back(solve_zeta_scalar(s, x.words()));
+        for (LaneWidth lanes : kLanes) {
+            for (bool many : {false, true}) {
+                ZetaWork work;
+                ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
+                // Twice over: a target taken out of the base must leave it as it was.
+                for (int pass = 0; pass < 2; ++pass) {
+                    for (std::size_t k = 0; k < targets.size(); ++k) {
+                        EXPECT_EQ(work.solve(targets[k].words()), want[k])
+                            << "r " << r << " m " << s.m() << " lanes " << static_cast<int>(lanes) << " many "
+                            << many << " target " << k;
+                    }
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRankTo20, ZetaMatchesPlain, ::testing::Range<std::uint64_t>(1, 21));
+
+TEST(ZetaKernel, LargestRankOnce) {
+    std::mt19937_64 gen(26);
+    const BoolLs s = BoolLs::build(fixtures::random_matrix(3000, 26, 0.1, gen)).value();
+    const BitVec x = fixtures::random_bits(3000, 0.4, gen);
+    const ColumnAnswer want = solve_zeta_scalar(s, x.words());
+    ZetaWork work;
+    ASSERT_TRUE(work.prepare(s, true).has_value());
+    EXPECT_EQ(work.solve(x.words()), want);
+}
+
+// The example of W rows 10, 01, 11 with x = 001: masks 0, 1, 2 tie at
+// error 1, so the smallest one wins.
+TEST(ZetaKernel, TieGoesToTheSmallestMask) {
+    const BoolLs s = BoolLs::build(fixtures::rows_of({"10", "01", "11"})).value();
+    const BitVec x = fixtures::bits_of("001");
+    EXPECT_EQ(solve_zeta_scalar(s, x.words()), (ColumnAnswer{0, 1}));
+    for (LaneWidth lanes : kLanes) {
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare(s, false, lanes).has_value());
+        EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{0, 1}));
+    }
+}
+
+// All-zero W at a rank of several blocks: every mask has the same error, so
+// the answer must be mask 0, found in the last block of the table.
+TEST(ZetaKernel, AllMasksTiedAcrossBlocks) {
+    const BoolLs s = BoolLs::build(BitMatrix::zeros(50, 18).value()).value();
+    std::mt19937_64 gen(2);
+    const BitVec x = fixtures::random_bits(50, 0.5, gen);
+    for (LaneWidth lanes : kLanes) {
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare(s, true, lanes).has_value());
+        EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{0, x.count_ones()}));
+    }
+}
+
+// 16-bit lanes are exact only below 2^15 rows; above, the kernel moves to
+// 32-bit lanes on its own, and refuses a forced narrower width.
+TEST(ZetaKernel, LaneWidthFollowsTheRowCount) {
+    EXPECT_EQ(lane_width_for(32767), LaneWidth::Bits16);
+    EXPECT_EQ(lane_width_for(32768), LaneWidth::Bits32);
+    EXPECT_EQ(lane_width_for((std::uint64_t{1} << 31) - 1), LaneWidth::Bits32);
+    EXPECT_EQ(lane_width_for(std::uint64_t{1} << 31), LaneWidth::Bits64);
+
+    std::mt19937_64 gen(15);
+    // Identical rows: one pattern is counted 40000 times, beyond 16 bits.
+    BitMatrix w = BitMatrix::zeros(40000, 6).value();
+    for (std::uint64_t i = 0; i < 40000; ++i) w.set_unchecked(i, i % 7 == 0 ? 1 : 0, true);
+    const BoolLs s = BoolLs::build(w).value();
+    ZetaWork narrow;
+    EXPECT_FALSE(narrow.prepare(s, true, LaneWidth::Bits16).has_value());
+    for (double d : {0.2, 0.7}) {
+        const BitVec x = fixtures::random_bits(40000, d, gen);
+        const ColumnAnswer want = solve_zeta_scalar(s, x.words());
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare(s, true).has_value());
+        EXPECT_EQ(work.solve(x.words()), want);
+    }
+}
+
+// The exhaustive methods agree on every input.
+TEST(ZetaKernel, NaiveAgrees) {
+    std::mt19937_64 gen(77);
+    for (std::uint64_t r = 1; r <= 9; ++r) {
+        const BoolLs s = BoolLs::build(r % 2 ? fixtures::random_matrix(90, r, 0.25, gen) : tie_prone(90, r, gen)).value();
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare(s, true).has_value());
+        for (int t = 0; t < 10; ++t) {
+            const BitVec x = fixtures::random_bits(90, 0.1 * t, gen);
+            const ColumnAnswer z = work.solve(x.words());
+            EXPECT_EQ(solve_naive(s, x.words()), z) << "r " << r;
+            EXPECT_EQ(cover_error(s, x.words(), z.h), z.error);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace bmf_core
