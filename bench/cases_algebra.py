@@ -1,0 +1,125 @@
+"""Element-wise operators, counts, transpose, product and text form."""
+import numpy as np
+
+from run import Case
+from Valdrix import BitMatrix
+
+N = 8192
+
+
+def random_pair(n=N, density=0.5, seed=1):
+    rng = np.random.default_rng(seed)
+    a = rng.random((n, n), dtype=np.float32) < density
+    b = rng.random((n, n), dtype=np.float32) < density
+    return a, b
+
+
+def packed(a):
+    return np.packbits(a, axis=1, bitorder="little").view(np.uint64)
+
+
+def setup_pair():
+    a, b = random_pair()
+    return {
+        "ma": BitMatrix.from_numpy(a), "mb": BitMatrix.from_numpy(b),
+        "wa": packed(a), "wb": packed(b),
+    }
+
+
+def same_matrix(state, v, n):
+    return np.array_equal(packed(v.to_numpy()), n)
+
+
+_pair = {}
+
+
+def pair():
+    if not _pair:
+        _pair.update(setup_pair())
+    return _pair
+
+
+BINARY = [
+    ("&", lambda s: s["ma"] & s["mb"], lambda s: np.bitwise_and(s["wa"], s["wb"])),
+    ("|", lambda s: s["ma"] | s["mb"], lambda s: np.bitwise_or(s["wa"], s["wb"])),
+    ("^", lambda s: s["ma"] ^ s["mb"], lambda s: np.bitwise_xor(s["wa"], s["wb"])),
+    ("-", lambda s: s["ma"] - s["mb"], lambda s: np.bitwise_and(s["wa"], np.invert(s["wb"]))),
+    ("~", lambda s: ~s["ma"], lambda s: np.invert(s["wa"])),
+]
+
+
+def _inplace_v(op):
+    def f(s):
+        m = s["ma"]
+        if op == "&=":
+            m &= s["mb"]
+        elif op == "|=":
+            m |= s["mb"]
+        else:
+            m ^= s["mb"]
+        return m
+    return f
+
+
+def _inplace_n(ufunc):
+    return lambda s: ufunc(s["wa"], s["wb"], out=s["wa"])
+
+
+INPLACE = [("&=", np.bitwise_and), ("|=", np.bitwise_or), ("^=", np.bitwise_xor)]
+
+# "-" is a fused a & ~b in Valdrix, two ufuncs in NumPy: the comparison with
+# the numpy pair is the honest one (no single NumPy ufunc does it).
+CASES = [
+    Case(f"{name} 8192x8192", "ratio <= 1.0 (NumPy ufunc on packed uint64)", pair, v, n, check=same_matrix)
+    for name, v, n in BINARY
+]
+CASES += [
+    Case(f"{op} 8192x8192", "ratio <= 1.0 (NumPy ufunc with out=)", pair, _inplace_v(op), _inplace_n(u))
+    for op, u in INPLACE
+]
+CASES += [
+    Case("count_ones 8192x8192", "ratio <= 0.5 (np.bitwise_count(...).sum())", pair,
+         lambda s: s["ma"].count_ones(), lambda s: int(np.bitwise_count(s["wa"]).sum()),
+         check=lambda s, v, n: v == n),
+    Case("hamming 8192x8192", "ratio <= 0.5 (np.bitwise_count(a ^ b).sum())", pair,
+         lambda s: s["ma"].hamming(s["mb"]), lambda s: int(np.bitwise_count(s["wa"] ^ s["wb"]).sum()),
+         check=lambda s, v, n: v == n),
+    Case("count_andnot 8192x8192", "ratio <= 0.5 (np.bitwise_count(a & ~b).sum())", pair,
+         lambda s: s["ma"].count_andnot(s["mb"]), lambda s: int(np.bitwise_count(s["wa"] & ~s["wb"]).sum()),
+         check=lambda s, v, n: v == n),
+    Case("transpose 8192x8192 vs word copy", "ratio <= 3 (NumPy copy of the same words)", pair,
+         lambda s: s["ma"].transpose(), lambda s: s["wa"].copy()),
+    Case("transpose 8192x8192 vs unpack.T.pack", "ratio <= 0.02 (>= 50x faster)", pair,
+         lambda s: s["ma"].transpose(),
+         lambda s: np.ascontiguousarray(np.packbits(
+             np.unpackbits(s["wa"].view(np.uint8), axis=1, bitorder="little").T,
+             axis=1, bitorder="little")).view(np.uint64),
+         check=lambda s, v, n: np.array_equal(packed(v.to_numpy()), n), repeat=3),
+]
+
+
+def setup_product():
+    rng = np.random.default_rng(3)
+    a = rng.random((2048, 2048)) < 0.5
+    b = rng.random((2048, 2048)) < 0.5
+    return {"ma": BitMatrix.from_numpy(a), "mb": BitMatrix.from_numpy(b),
+            "fa": a.astype(np.float32), "fb": b.astype(np.float32)}
+
+
+CASES += [
+    Case("@ 2048x2048 density 0.5", "ratio <= 0.05 (>= 20x faster than float32 matmul > 0)", setup_product,
+         lambda s: s["ma"] @ s["mb"], lambda s: (s["fa"] @ s["fb"]) > 0,
+         check=lambda s, v, n: np.array_equal(v.to_numpy(), n), repeat=5),
+]
+
+
+def setup_huge():
+    m = BitMatrix.ones(100_000, 100_000)
+    return {"m": m, "w": np.ones(100_000 * 1563, dtype=np.uint64)}
+
+
+CASES += [
+    Case("str() 100000x100000", "bounded: about one count pass (NumPy: popcount of the words)", setup_huge,
+         lambda s: str(s["m"]), lambda s: int(np.bitwise_count(s["w"]).sum()),
+         check=lambda s, v, n: len(v.split("\n")) == 22 and max(map(len, v.split("\n"))) <= 148, repeat=3),
+]
