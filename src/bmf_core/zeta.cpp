@@ -4,15 +4,20 @@
 // of 2^k vectors, doing its k butterfly stages in registers and storing once.
 // The bits inside one vector are done with shifts on the way in.
 //
-// Order of the passes, which is free since the stages commute:
-// - the bits above one 32 KiB block ("high" bits) first, in strided rounds
-//   over the whole table;
-// - then, block by block in increasing order, the bits inside a block, in a
-//   scratch block that stays in the first-level cache. The last round of a
-//   block keeps a running minimum, so the table is never written back and
-//   the minimum costs no pass of its own.
-// Only the block holding the overall minimum is looked at again, to find the
-// largest entry index with that value (the smallest mask).
+// Order of the passes, which is free since the stages commute, chosen so
+// that each level of the cache sees as few passes as possible:
+// - the bits above a 512 KiB chunk, in strided rounds over the whole table;
+// - per chunk (which then stays in the second-level cache), the bits above a
+//   16 KiB block;
+// - per block, in increasing order, the bits inside it, into a scratch
+//   block in the first-level cache. The last round keeps a running minimum,
+//   so the final values are never written back and the minimum costs no
+//   pass of its own. The scratch has two halves that swap whenever a block
+//   holds the best value so far, so the block holding the overall minimum
+//   is still there at the end, to find the largest index with that value
+//   (the smallest mask).
+// Strided copies of tiles were tried for the first level instead: they are
+// latency-bound and much slower than the streaming rounds.
 //
 // With many columns per call, the negated counts live in a private base
 // table: a target is added into it, read by the first round, and taken out
@@ -20,7 +25,9 @@
 // over the target's set rows.
 #include <immintrin.h>
 
+#include <array>
 #include <bit>
+#include <utility>
 #include <limits>
 
 #include "bmf_core/zeta.hpp"
@@ -31,11 +38,18 @@ namespace {
 
 using V = __m256i;
 
-// 2^10 vectors of 32 bytes: 32 KiB, inside the first-level cache.
-constexpr unsigned kBlockBits = 10;
+// 2^14 vectors of 32 bytes: 512 KiB, a chunk that stays in the second-level
+// cache while its middle bits and then its blocks are done.
+constexpr unsigned kChunkBits = 14;
+// 2^9 vectors of 32 bytes: 16 KiB. Two such blocks (the one being done and
+// the one holding the best entry so far) stay in the first-level cache, and
+// nine bits make three rounds of three.
+constexpr unsigned kBlockBits = 9;
 // Above this, a private base table for 32-bit lanes costs more memory than
 // it saves time; 16-bit lanes always use one (half the counts' size).
 constexpr std::size_t kMaxBase32Bytes = std::size_t{16} << 20;
+// Set rows are listed as 32-bit indices.
+constexpr std::uint64_t kMaxListedRows = 0xFFFFFFFFull;
 
 template <class T>
 struct Ops;
@@ -44,6 +58,7 @@ template <>
 struct Ops<std::int16_t> {
     static constexpr unsigned kLaneBits = 4;
     static V add(V a, V b) noexcept { return _mm256_add_epi16(a, b); }
+    static V sub(V a, V b) noexcept { return _mm256_sub_epi16(a, b); }
     static V min(V a, V b) noexcept { return _mm256_min_epi16(a, b); }
     static V eq(V a, V b) noexcept { return _mm256_cmpeq_epi16(a, b); }
     static V splat(std::int64_t v) noexcept { return _mm256_set1_epi16(static_cast<short>(v)); }
@@ -73,6 +88,7 @@ template <>
 struct Ops<std::int32_t> {
     static constexpr unsigned kLaneBits = 3;
     static V add(V a, V b) noexcept { return _mm256_add_epi32(a, b); }
+    static V sub(V a, V b) noexcept { return _mm256_sub_epi32(a, b); }
     static V min(V a, V b) noexcept { return _mm256_min_epi32(a, b); }
     static V eq(V a, V b) noexcept { return _mm256_cmpeq_epi32(a, b); }
     static V splat(std::int64_t v) noexcept { return _mm256_set1_epi32(static_cast<int>(v)); }
@@ -96,6 +112,7 @@ template <>
 struct Ops<std::int64_t> {
     static constexpr unsigned kLaneBits = 2;
     static V add(V a, V b) noexcept { return _mm256_add_epi64(a, b); }
+    static V sub(V a, V b) noexcept { return _mm256_sub_epi64(a, b); }
     static V min(V a, V b) noexcept { return _mm256_blendv_epi8(a, b, _mm256_cmpgt_epi64(a, b)); }
     static V eq(V a, V b) noexcept { return _mm256_cmpeq_epi64(a, b); }
     static V splat(std::int64_t v) noexcept { return _mm256_set1_epi64x(v); }
@@ -198,7 +215,8 @@ RoundFn pick(unsigned k, bool intra, bool track) noexcept {
         case 0: return pick_k<T, 0>(intra, track);
         case 1: return pick_k<T, 1>(intra, track);
         case 2: return pick_k<T, 2>(intra, track);
-        default: return pick_k<T, 3>(intra, track);
+        case 3: return pick_k<T, 3>(intra, track);
+        default: return pick_k<T, 4>(intra, track);
     }
 }
 
@@ -231,20 +249,55 @@ V block_pass(const V* in, V* scratch, unsigned block_bits, const Rounds& rounds)
     return vmin;
 }
 
-// Adds `delta` at the pattern of every set row of x; returns the set rows.
-template <class T>
-std::uint64_t add_target(T* table, const std::uint64_t* pat, std::span<const Word> x, int delta) noexcept {
-    std::uint64_t ones = 0;
+// For each byte value, the positions of its set bits, one per byte.
+constexpr std::array<std::uint64_t, 256> kBitPositions = [] {
+    std::array<std::uint64_t, 256> t{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned n = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+            if ((b >> i) & 1) t[b] |= std::uint64_t{i} << (8 * n++);
+        }
+    }
+    return t;
+}();
+
+// The indices of the set bits of x (of its clear bits when Clear), without
+// a branch per bit: each byte stores all eight candidate indices and
+// advances by its popcount. `out` needs room for 8 entries past the count.
+template <bool Clear>
+std::size_t list_rows(std::span<const Word> x, std::uint64_t m, std::uint32_t* out) noexcept {
+    std::size_t n = 0;
     for (std::size_t k = 0; k < x.size(); ++k) {
         Word w = x[k];
-        ones += static_cast<std::uint64_t>(std::popcount(w));
-        const std::uint64_t* p = pat + k * 64;
-        for (; w != 0; w &= w - 1) {
-            T& e = table[p[std::countr_zero(w)]];
+        if constexpr (Clear) w = ~w & (k + 1 == x.size() ? boolmat::tail_mask(m) : ~Word{0});
+        for (unsigned j = 0; j < 8; ++j) {
+            const unsigned b = static_cast<unsigned>(w >> (8 * j)) & 0xFF;
+            const __m256i pos = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(kBitPositions[b])));
+            const __m256i idx = _mm256_add_epi32(pos, _mm256_set1_epi32(static_cast<int>(k * 64 + 8 * j)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + n), idx);
+            n += static_cast<std::size_t>(std::popcount(b));
+        }
+    }
+    return n;
+}
+
+template <class T>
+void add_rows(T* table, const std::uint64_t* pat, const std::uint32_t* rows, std::size_t n, int delta) noexcept {
+    for (std::size_t k = 0; k < n; ++k) {
+        T& e = table[pat[rows[k]]];
+        e = static_cast<T>(e + delta);
+    }
+}
+
+// The same straight from the bits, for targets too long for 32-bit indices.
+template <class T>
+void add_bits(T* table, const std::uint64_t* pat, std::span<const Word> x, int delta) noexcept {
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        for (Word w = x[k]; w != 0; w &= w - 1) {
+            T& e = table[pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))]];
             e = static_cast<T>(e + delta);
         }
     }
-    return ones;
 }
 
 }  // namespace
@@ -289,10 +342,11 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     const unsigned vb = r - lb;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
     base_mode_ = many && (lanes == LaneWidth::Bits16 || (lanes == LaneWidth::Bits32 && bytes <= kMaxBase32Bytes));
-    TRY_VOID(scratch_.reserve(std::size_t{32} << kb));
-    if (!base_mode_ || vb > kb) {
-        TRY_VOID(table_.reserve(bytes));
+    TRY_VOID(scratch_.reserve(std::size_t{64} << kb));
+    if (s.m() <= kMaxListedRows) {
+        TRY_VOID(rows_.reserve((s.m() + 8 + 63) / 64 * 64 * sizeof(std::uint32_t)));
     }
+    TRY_VOID(table_.reserve(bytes));
     if (!base_mode_) {
         base_.release();
         return {};
@@ -323,55 +377,109 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     constexpr unsigned lb = lane_bits<T>();
     const unsigned vb = r - lb;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
-    const unsigned hb = vb - kb;
     const std::size_t nvec = std::size_t{1} << vb;
     const std::size_t bvec = std::size_t{1} << kb;
     const std::uint64_t* pat = s.row_patterns().data();
 
-    T* target_table;
-    if (base_mode_) {
-        target_table = base_.as<T>();
-    } else {
-        target_table = table_.as<T>();
+    std::uint64_t ones = 0;
+    for (const Word v : x) ones += static_cast<std::uint64_t>(std::popcount(v));
+    const std::uint64_t zeros = s.m() - ones;
+    // Three ways to bring the target in, by cost:
+    // - no base: the table is made from the counts, then the set rows added;
+    // - base, table no larger than the rows to add: copy the base (negated
+    //   when the clear rows are fewer: -count + 2 set = count - 2 clear) and
+    //   add the fewer side;
+    // - base, larger table: add the set rows into the base, and take them
+    //   out again once the first round has read it.
+    const bool listed = s.m() <= kMaxListedRows;
+    std::uint32_t* rows = rows_.as<std::uint32_t>();
+    std::size_t listed_rows = 0;
+    bool take_out_later = false;
+    T* target_table = table_.as<T>();
+    if (!base_mode_) {
         fill_negated_counts(target_table);
+        if (listed) {
+            listed_rows = list_rows<false>(x, s.m(), rows);
+            add_rows(target_table, pat, rows, listed_rows, 2);
+        } else {
+            add_bits(target_table, pat, x, 2);
+        }
+    } else if (nvec <= (ones < zeros ? ones : zeros)) {
+        const V* base = base_.as<V>();
+        V* dst = table_.as<V>();
+        if (ones <= zeros) {
+            for (std::size_t t = 0; t < nvec; ++t) _mm256_store_si256(dst + t, _mm256_load_si256(base + t));
+            listed_rows = list_rows<false>(x, s.m(), rows);
+            add_rows(target_table, pat, rows, listed_rows, 2);
+        } else {
+            const V zero = _mm256_setzero_si256();
+            for (std::size_t t = 0; t < nvec; ++t) {
+                _mm256_store_si256(dst + t, Ops<T>::sub(zero, _mm256_load_si256(base + t)));
+            }
+            listed_rows = list_rows<true>(x, s.m(), rows);
+            add_rows(target_table, pat, rows, listed_rows, -2);
+        }
+    } else {
+        target_table = base_.as<T>();
+        take_out_later = true;
+        listed_rows = list_rows<false>(x, s.m(), rows);
+        add_rows(target_table, pat, rows, listed_rows, 2);
     }
-    const std::uint64_t ones = add_target(target_table, pat, x, 2);
+    auto take_out = [&] { add_rows(target_table, pat, rows, listed_rows, -2); };
 
     V* table = table_.as<V>();
     const V* src = reinterpret_cast<const V*>(target_table);
+    const unsigned cb = vb < kChunkBits ? vb : kChunkBits;  // bits of a chunk
+    const unsigned hb = vb - cb;                            // bits above a chunk
+    const unsigned mb = cb - kb;                            // bits above a block in a chunk
+    const std::size_t cvec = std::size_t{1} << cb;
     V unused = Ops<T>::splat(0);
-    if (hb > 0) {
-        const Rounds high = split(hb);
-        unsigned b = kb;
-        for (unsigned i = 0; i < high.count; ++i) {
-            pick<T>(high.size[i], false, false)(i == 0 ? src : table, table, nvec, b, unused);
-            b += high.size[i];
+    auto run_rounds = [&](const V* in, V* out, std::size_t count, unsigned from, unsigned bits) {
+        const Rounds rs = split(bits);
+        for (unsigned i = 0; i < rs.count; ++i) {
+            pick<T>(rs.size[i], false, false)(i == 0 ? in : out, out, count, from, unused);
+            from += rs.size[i];
         }
+    };
+    if (hb > 0) {
+        run_rounds(src, table, nvec, cb, hb);
         src = table;
-        if (base_mode_) add_target(target_table, pat, x, -2);
+        if (take_out_later) {
+            take_out();
+            take_out_later = false;
+        }
     }
 
     const Rounds low = split(kb);
+    // The block being done and the best block so far take turns in the two
+    // halves of the scratch, so the best one never has to be redone.
     V* scratch = scratch_.as<V>();
-    const std::size_t blocks = std::size_t{1} << hb;
+    V* kept = scratch + bvec;
     std::int64_t best = std::numeric_limits<std::int64_t>::max();
     std::size_t best_block = 0;
-    for (std::size_t blk = 0; blk < blocks; ++blk) {
-        const std::int64_t bm = Ops<T>::hmin(block_pass<T>(src + blk * bvec, scratch, kb, low));
-        // A later block holds larger entry indices: on a tie it wins.
-        if (bm <= best) {
-            best = bm;
-            best_block = blk;
+    for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
+        const V* from = src + chunk * cvec;
+        if (mb > 0) {
+            run_rounds(from, table + chunk * cvec, cvec, kb, mb);
+            from = table + chunk * cvec;
+        }
+        for (std::size_t k = 0; k < (std::size_t{1} << mb); ++k) {
+            const std::int64_t bm = Ops<T>::hmin(block_pass<T>(from + k * bvec, scratch, kb, low));
+            // A later block holds larger entry indices: on a tie it wins.
+            if (bm <= best) {
+                best = bm;
+                best_block = (chunk << mb) + k;
+                std::swap(scratch, kept);
+            }
         }
     }
-    if (base_mode_ && hb == 0) add_target(target_table, pat, x, -2);
-    if (best_block + 1 != blocks) block_pass<T>(src + best_block * bvec, scratch, kb, low);
+    if (take_out_later) take_out();
 
     // The largest index in the block holding the minimum.
     const V want = Ops<T>::splat(best);
     std::size_t set = 0;
     for (std::size_t t = bvec; t-- > 0;) {
-        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(scratch[t], want)));
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(kept[t], want)));
         if (mask != 0) {
             const unsigned lane = (31u - static_cast<unsigned>(std::countl_zero(mask))) / sizeof(T);
             set = ((best_block * bvec + t) << lb) + lane;

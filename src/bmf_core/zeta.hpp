@@ -48,6 +48,7 @@ private:
     AlignedBytes base_;     // negated counts, targets added in and out (many columns)
     AlignedBytes table_;    // the table being transformed
     AlignedBytes scratch_;  // one cache-sized block of the last passes
+    AlignedBytes rows_;     // the set rows of the current target
 };
 
 // The plain algorithm, in 64-bit arithmetic: the reference the kernel is
