@@ -4,6 +4,8 @@
 
 #include "bmf_py/classes.hpp"
 #include "bmf_py/failure_py.hpp"
+#include "bmf_py/py_bmfresult.hpp"
+#include "bmf_py/py_boolls.hpp"
 #include "bmf_py/pyref.hpp"
 #include "bmf_py/state.hpp"
 
@@ -44,6 +46,11 @@ Result<PyObject*> version_text() {
 
 Status populate(PyObject* m) {
     TRY_VOID(add(m, "BitMatrix", make_bitmatrix_class()));
+    TRY_VOID(add(m, "BoolLs", make_boolls_class()));
+    TRY_VOID(add(m, "BmfResult", make_bmfresult_class()));
+    TRY_VOID(add(m, "ao_bmf", make_ao_bmf_function()));
+    TRY_VOID(add(m, "boolls", make_boolls_function()));
+    TRY_VOID(add(m, "methods", make_methods_function()));
     TRY_VOID(add(m, "__version__", version_text()));
     return {};
 }

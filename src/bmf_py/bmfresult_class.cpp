@@ -1,0 +1,129 @@
+// The BmfResult class and the module function ao_bmf. The factorisation runs
+// without the interpreter lock while x stays borrowed shared; results are
+// read-only and hand out copies of their factors.
+#include <Python.h>
+
+#include "bmf_core/method.hpp"
+#include "bmf_py/frame.hpp"
+#include "bmf_py/module_function.hpp"
+#include "bmf_py/py_bitmatrix.hpp"
+#include "bmf_py/py_bmfresult.hpp"
+#include "bmf_py/py_boolls.hpp"
+#include "boolmat/product.hpp"
+
+namespace bmf_py {
+
+namespace {
+
+using bmf_core::BmfResult;
+
+PyCFunction as_cfunction(PyCFunctionWithKeywords f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+void* fn(auto* f) { return reinterpret_cast<void*>(f); }
+
+// Results come only from ao_bmf; without this slot the class would inherit
+// object's constructor and make a result with no factors in it.
+PyObject* bmfresult_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined for BmfResult");
+    return nullptr;
+}
+
+template <BitMatrix BmfResult::*Factor>
+PyObject* get_factor(PyObject* self, void*) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BmfResult>(self));
+        TRY(BitMatrix copy, ((*me).*Factor).clone());
+        return wrap(std::move(copy));
+    });
+}
+
+template <std::uint64_t BmfResult::*Count>
+PyObject* get_count(PyObject* self, void*) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BmfResult>(self));
+        return from_u64((*me).*Count);
+    });
+}
+
+PyObject* reconstruct(PyObject* self, PyObject*) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BmfResult>(self));
+        TRY(BitMatrix product, boolmat::boolean_product(me->w, me->h));
+        return wrap(std::move(product));
+    });
+}
+
+PyObject* bmfresult_repr(PyObject* self) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BmfResult>(self));
+        PyObject* s = PyUnicode_FromFormat("<BmfResult error=%llu iterations=%llu rank=%llu>",
+                                           static_cast<unsigned long long>(me->error),
+                                           static_cast<unsigned long long>(me->iterations),
+                                           static_cast<unsigned long long>(me->w.cols()));
+        if (s == nullptr) return pending();
+        return s;
+    });
+}
+
+// ao_bmf(x, r, method="zeta", max_iter=50, seed=0)
+PyObject* ao_bmf(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"ao_bmf()", {"x", "r", "method", "max_iter", "seed"}, 5, 2};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(auto x, a.instance<BitMatrix>(0));
+        TRY(const std::uint64_t r, a.u64(1));
+        TRY(const std::string method_text, a.text_or(2, "zeta"));
+        TRY(const std::uint64_t max_iter, a.u64_or(3, 50));
+        TRY(const std::uint64_t seed, a.u64_or(4, 0));
+        TRY(const bmf_core::Method method, bmf_core::parse_method_or_fail(method_text));
+        if (r == 0) return fail(ErrorKind::Value, "r doit valoir au moins 1");
+        TRY_VOID(check_user_rank(r));
+        if (max_iter == 0) return fail(ErrorKind::Value, "max_iter doit valoir au moins 1");
+        TRY(BmfResult result, without_gil([&] { return bmf_core::ao_bmf(*x, r, method, max_iter, seed); }));
+        return wrap(std::move(result));
+    });
+}
+
+PyType_Slot* class_slots() {
+    static PyMethodDef method_table[] = {
+        {"reconstruct", reconstruct, METH_NOARGS, "reconstruct($self)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"w", get_factor<&BmfResult::w>, nullptr, nullptr, nullptr},
+        {"h", get_factor<&BmfResult::h>, nullptr, nullptr, nullptr},
+        {"error", get_count<&BmfResult::error>, nullptr, nullptr, nullptr},
+        {"iterations", get_count<&BmfResult::iterations>, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_new, fn(bmfresult_new)},
+        {Py_tp_dealloc, fn(dealloc_instance<BmfResult>)},
+        {Py_tp_repr, fn(bmfresult_repr)},
+        {Py_tp_getset, getset},
+        {Py_tp_methods, method_table},
+        {0, nullptr},
+    };
+    return slots;
+}
+
+}  // namespace
+
+Result<PyObject*> make_bmfresult_class() {
+    PyType_Spec spec{"Valdrix.BmfResult", static_cast<int>(sizeof(PyBmfResult)), 0, Py_TPFLAGS_DEFAULT,
+                     class_slots()};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return pending();
+    state().bmfresult_type = reinterpret_cast<PyTypeObject*>(type);
+    Py_INCREF(type);  // the state's reference, kept for the process
+    return type;
+}
+
+Result<PyObject*> make_ao_bmf_function() {
+    static PyMethodDef def = {"ao_bmf", as_cfunction(ao_bmf), METH_VARARGS | METH_KEYWORDS,
+                              "ao_bmf(x, r, method=\"zeta\", max_iter=50, seed=0)\n--\n\n"};
+    return module_function(&def);
+}
+
+}  // namespace bmf_py

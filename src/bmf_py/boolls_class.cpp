@@ -1,0 +1,215 @@
+// The BoolLs class, and the module functions boolls and methods. Solving
+// releases the interpreter lock; the solver and any BitMatrix operand stay
+// borrowed shared meanwhile, and a NumPy target is copied into bits before.
+#include <Python.h>
+
+#include "bmf_core/method.hpp"
+#include "bmf_py/frame.hpp"
+#include "bmf_py/module_function.hpp"
+#include "bmf_py/numpy_array.hpp"
+#include "bmf_py/py_bitmatrix.hpp"
+#include "bmf_py/py_boolls.hpp"
+#include "boolmat/pack_bytes.hpp"
+
+namespace bmf_py {
+
+namespace {
+
+using bmf_core::BoolLs;
+using boolmat::BitVec;
+using bmf_core::ColumnAnswer;
+using bmf_core::Method;
+
+PyCFunction as_cfunction(PyCFunctionWithKeywords f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+void* fn(auto* f) { return reinterpret_cast<void*>(f); }
+
+Result<Method> parse(const std::string& text) { return bmf_core::parse_method_or_fail(text); }
+
+// The elements of a 1-D bool array in index order, whatever its strides;
+// any non-zero byte is true. Read while the lock is held.
+Result<BitVec> bits_of(const BoolArrayView& v) {
+    TRY(BitVec bits, BitVec::zeros(v.cols));
+    boolmat::Word* out = bits.words_mut().data();
+    if (v.col_stride == 1) {
+        boolmat::pack_bytes(v.data, v.cols, out);
+    } else if (v.col_stride == -1) {
+        boolmat::pack_bytes_reversed(v.data, v.cols, out);
+    } else {
+        const std::uint8_t* p = v.data;
+        for (std::uint64_t i = 0; i < v.cols; ++i, p += v.col_stride) {
+            out[i / 64] |= boolmat::Word{*p != 0} << (i % 64);
+        }
+    }
+    return bits;
+}
+
+Status check_length(const BoolArrayView& v, std::uint64_t m) {
+    if (v.cols != m) return fail(ErrorKind::Value, "x a {} elements, W a {} lignes", v.cols, m);
+    return {};
+}
+
+Result<PyObject*> answer_tuple(const ColumnAnswer& a) {
+    PyObject* t = Py_BuildValue("(KK)", static_cast<unsigned long long>(a.h),
+                                static_cast<unsigned long long>(a.error));
+    if (t == nullptr) return pending();
+    return t;
+}
+
+// Steps shared by solve and boolls once the arguments are converted: the
+// method name, the length, the copy of x, and the solve without the lock.
+Result<PyObject*> solve_one(const BoolLs& solver, const BoolArrayView& x, const std::string& method_text,
+                            std::uint64_t seed) {
+    TRY(const Method method, parse(method_text));
+    TRY_VOID(check_length(x, solver.m()));
+    TRY(const BitVec bits, bits_of(x));
+    TRY(const ColumnAnswer a, without_gil([&] { return solver.solve(bits, method, seed); }));
+    return answer_tuple(a);
+}
+
+PyObject* boolls_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BoolLs.__new__()", {"w"}, 1, 1};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(auto w, a.instance<BitMatrix>(0));
+        TRY_VOID(check_user_rank(w->cols()));
+        TRY(BoolLs solver, BoolLs::build(*w));
+        return wrap_in(type, std::move(solver));
+    });
+}
+
+PyObject* get_m(PyObject* self, void*) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BoolLs>(self));
+        return from_u64(me->m());
+    });
+}
+
+PyObject* get_r(PyObject* self, void*) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BoolLs>(self));
+        return from_u64(me->r());
+    });
+}
+
+PyObject* boolls_repr(PyObject* self) {
+    return run([&]() -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BoolLs>(self));
+        PyObject* s = PyUnicode_FromFormat("<BoolLs m=%llu r=%llu>", static_cast<unsigned long long>(me->m()),
+                                           static_cast<unsigned long long>(me->r()));
+        if (s == nullptr) return pending();
+        return s;
+    });
+}
+
+// solve($self, x, method="zeta", seed=0)
+PyObject* solve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BoolLs.solve()", {"x", "method", "seed"}, 3, 1};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BoolLs>(self));
+        TRY(const BoolArrayView x, a.named(0, as_bool_array(a.raw(0), 1)));
+        TRY(const std::string method, a.text_or(1, "zeta"));
+        TRY(const std::uint64_t seed, a.u64_or(2, 0));
+        return solve_one(*me, x, method, seed);
+    });
+}
+
+// solve_all($self, x, method="zeta", seed=0)
+PyObject* solve_all(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BoolLs.solve_all()", {"x", "method", "seed"}, 3, 1};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BoolLs>(self));
+        TRY(auto x, a.instance<BitMatrix>(0));
+        TRY(const std::string method_text, a.text_or(1, "zeta"));
+        TRY(const std::uint64_t seed, a.u64_or(2, 0));
+        TRY(const Method method, parse(method_text));
+        if (x->rows() != me->m()) return fail(ErrorKind::Value, "X a {} lignes, W en a {}", x->rows(), me->m());
+        TRY(bmf_core::SolveAllResult solved, without_gil([&] { return me->solve_all(*x, method, seed); }));
+        TRY(PyObject* h, wrap(std::move(solved.h)));
+        PyRef h_ref(h);
+        TRY(PyObject* error, from_u64(solved.error));
+        PyRef error_ref(error);
+        PyObject* t = PyTuple_New(2);
+        if (t == nullptr) return pending();
+        PyTuple_SetItem(t, 0, h_ref.release());
+        PyTuple_SetItem(t, 1, error_ref.release());
+        return t;
+    });
+}
+
+// boolls(w, x, method="zeta", seed=0)
+PyObject* boolls(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"boolls()", {"w", "x", "method", "seed"}, 4, 2};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(auto w, a.instance<BitMatrix>(0));
+        TRY(const BoolArrayView x, a.named(1, as_bool_array(a.raw(1), 1)));
+        TRY(const std::string method, a.text_or(2, "zeta"));
+        TRY(const std::uint64_t seed, a.u64_or(3, 0));
+        TRY_VOID(check_user_rank(w->cols()));
+        TRY(const BoolLs solver, BoolLs::build(*w));
+        return solve_one(solver, x, method, seed);
+    });
+}
+
+PyObject* methods(PyObject*, PyObject*) {
+    return run([&]() -> Result<PyObject*> {
+        PyRef list(PyList_New(0));
+        if (!list) return pending();
+        for (std::string_view name : bmf_core::kMethodNames) {
+            PyRef s(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+            if (!s || PyList_Append(list.get(), s.get()) < 0) return pending();
+        }
+        return list.release();
+    });
+}
+
+// Function pointers cannot appear in constant expressions, so the tables are
+// function-local statics, built on first use after the processor check.
+PyType_Slot* class_slots() {
+    static PyMethodDef method_table[] = {
+        {"solve", as_cfunction(solve), METH_VARARGS | METH_KEYWORDS, "solve($self, x, method=\"zeta\", seed=0)\n--\n\n"},
+        {"solve_all", as_cfunction(solve_all), METH_VARARGS | METH_KEYWORDS,
+         "solve_all($self, x, method=\"zeta\", seed=0)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"m", get_m, nullptr, nullptr, nullptr},
+        {"r", get_r, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_new, fn(boolls_new)},
+        {Py_tp_dealloc, fn(dealloc_instance<BoolLs>)},
+        {Py_tp_repr, fn(boolls_repr)},
+        {Py_tp_getset, getset},
+        {Py_tp_methods, method_table},
+        {Py_tp_doc, const_cast<char*>("BoolLs(w)\n--\n\n")},
+        {0, nullptr},
+    };
+    return slots;
+}
+
+}  // namespace
+
+Result<PyObject*> make_boolls_class() {
+    PyType_Spec spec{"Valdrix.BoolLs", static_cast<int>(sizeof(PyBoolLs)), 0, Py_TPFLAGS_DEFAULT, class_slots()};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return pending();
+    state().boolls_type = reinterpret_cast<PyTypeObject*>(type);
+    Py_INCREF(type);  // the state's reference, kept for the process
+    return type;
+}
+
+Result<PyObject*> make_boolls_function() {
+    static PyMethodDef def = {"boolls", as_cfunction(boolls), METH_VARARGS | METH_KEYWORDS,
+                              "boolls(w, x, method=\"zeta\", seed=0)\n--\n\n"};
+    return module_function(&def);
+}
+
+Result<PyObject*> make_methods_function() {
+    static PyMethodDef def = {"methods", methods, METH_NOARGS, "methods()\n--\n\n"};
+    return module_function(&def);
+}
+
+}  // namespace bmf_py
