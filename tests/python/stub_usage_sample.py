@@ -114,6 +114,7 @@ def factorisation(x: BitMatrix) -> BmfResult:
 def misuse(m: BitMatrix) -> None:
     # Each call raises at run time and is refused by the type checker.
     expect_failure(TypeError, lambda: m & 1)  # type: ignore[operator]
+    expect_failure(TypeError, lambda: 1 & m)  # type: ignore[operator]
     expect_failure(TypeError, lambda: m[0])  # type: ignore[index]
     expect_failure(TypeError, lambda: BitMatrix(2, 2, fill=1))  # type: ignore[arg-type]
     expect_failure(TypeError, lambda: BitMatrix.from_list("01"))  # type: ignore[arg-type]

@@ -25,14 +25,6 @@ def report(stdout: str) -> dict[str, str]:
     return dict(re.findall(r"^([a-zA-Z ]+):\s+(.*)$", stdout, re.MULTILINE))
 
 
-@pytest.fixture(autouse=True)
-def _needs_factorisation() -> None:
-    from test_stubs import not_built  # temporary, until every piece has landed
-
-    if {"ao_bmf", "BmfResult", "BitMatrix.__xor__", "BitMatrix.__matmul__"} & set(not_built()):
-        pytest.skip("the factorisation is not built yet")
-
-
 def test_digits_by_default(tmp_path: Path) -> None:
     out = EXAMPLES / "out" / "digits.png"
     result = demo(cwd=tmp_path)
