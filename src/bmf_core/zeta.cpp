@@ -28,6 +28,7 @@
 #include <array>
 #include <bit>
 #include <utility>
+#include <algorithm>
 #include <limits>
 
 #include "bmf_core/zeta.hpp"
@@ -261,15 +262,17 @@ constexpr std::array<std::uint64_t, 256> kBitPositions = [] {
     return t;
 }();
 
-// The indices of the set bits of x (of its clear bits when Clear), without
-// a branch per bit: each byte stores all eight candidate indices and
-// advances by its popcount. `out` needs room for 8 entries past the count.
+// The indices of the set bits of x (of its clear bits when Clear) among the
+// rows of `keep`, without a branch per bit: each byte stores all eight
+// candidate indices and advances by its popcount. `out` needs room for 8
+// entries past the count.
 template <bool Clear>
-std::size_t list_rows(std::span<const Word> x, std::uint64_t m, std::uint32_t* out) noexcept {
+std::size_t list_rows(std::span<const Word> x, std::uint64_t m, const Word* keep, std::uint32_t* out) noexcept {
     std::size_t n = 0;
     for (std::size_t k = 0; k < x.size(); ++k) {
         Word w = x[k];
         if constexpr (Clear) w = ~w & (k + 1 == x.size() ? boolmat::tail_mask(m) : ~Word{0});
+        w &= keep[k];
         for (unsigned j = 0; j < 8; ++j) {
             const unsigned b = static_cast<unsigned>(w >> (8 * j)) & 0xFF;
             const __m256i pos = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(kBitPositions[b])));
@@ -279,6 +282,12 @@ std::size_t list_rows(std::span<const Word> x, std::uint64_t m, std::uint32_t* o
         }
     }
     return n;
+}
+
+std::uint64_t count_and(std::span<const Word> x, const Word* mask) noexcept {
+    std::uint64_t c = 0;
+    for (std::size_t k = 0; k < x.size(); ++k) c += static_cast<std::uint64_t>(std::popcount(x[k] & mask[k]));
+    return c;
 }
 
 template <class T>
@@ -321,6 +330,42 @@ void ZetaWork::fill_negated_counts(T* out) const {
     }
 }
 
+void ZetaWork::find_heavy_patterns(const BoolLs& s) {
+    const std::uint64_t m = s.m();
+    const std::size_t words = boolmat::words_for(m);
+    const std::uint64_t* pat = s.row_patterns().data();
+    // A pattern is worth a mask when its rows form a chain long enough to
+    // stall, and when a popcount over the mask costs less than its rows.
+    const std::uint64_t threshold = std::max<std::uint64_t>(8, words / 4);
+    for (std::uint64_t i = 0; i < m; ++i) {
+        const std::uint64_t p = pat[i];
+        const std::uint64_t c = s.pattern_count(p);
+        if (c < threshold) continue;
+        unsigned k = 0;
+        while (k < heavy_ && heavy_patterns_[k] != p) ++k;
+        if (k < heavy_) continue;
+        // Keep the kMaxHeavy largest, by insertion into a sorted list.
+        if (heavy_ == kMaxHeavy && c <= heavy_counts_[kMaxHeavy - 1]) continue;
+        unsigned at = heavy_ < kMaxHeavy ? heavy_++ : kMaxHeavy - 1;
+        while (at > 0 && heavy_counts_[at - 1] < c) {
+            heavy_patterns_[at] = heavy_patterns_[at - 1];
+            heavy_counts_[at] = heavy_counts_[at - 1];
+            --at;
+        }
+        heavy_patterns_[at] = p;
+        heavy_counts_[at] = c;
+    }
+    Word* masks = heavy_masks_.as<Word>();
+    std::fill(masks, masks + (heavy_ + 1) * words, Word{0});
+    Word* light = masks + heavy_ * words;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        const Word bit = Word{1} << (i % 64);
+        unsigned k = 0;
+        while (k < heavy_ && heavy_patterns_[k] != pat[i]) ++k;
+        (k < heavy_ ? masks + k * words : light)[i / 64] |= bit;
+    }
+}
+
 Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     // Narrower lanes than m needs would overflow; only the tests choose the
     // width, and only wider.
@@ -343,8 +388,11 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
     base_mode_ = many && (lanes == LaneWidth::Bits16 || (lanes == LaneWidth::Bits32 && bytes <= kMaxBase32Bytes));
     TRY_VOID(scratch_.reserve(std::size_t{64} << kb));
+    heavy_ = 0;
     if (s.m() <= kMaxListedRows) {
         TRY_VOID(rows_.reserve((s.m() + 8 + 63) / 64 * 64 * sizeof(std::uint32_t)));
+        TRY_VOID(heavy_masks_.reserve((kMaxHeavy + 1) * boolmat::words_for(s.m()) * sizeof(Word)));
+        find_heavy_patterns(s);
     }
     TRY_VOID(table_.reserve(bytes));
     if (!base_mode_) {
@@ -393,14 +441,26 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     //   out again once the first round has read it.
     const bool listed = s.m() <= kMaxListedRows;
     std::uint32_t* rows = rows_.as<std::uint32_t>();
+    const Word* masks = heavy_masks_.as<Word>();
+    const Word* light = masks + heavy_ * x.size();
     std::size_t listed_rows = 0;
     bool take_out_later = false;
     T* target_table = table_.as<T>();
+    // Adds `sign` times twice the set rows (Clear: the clear rows) of x.
+    auto add_target = [&](T* into, int sign, bool clear) {
+        for (unsigned k = 0; k < heavy_; ++k) {
+            std::uint64_t c = count_and(x, masks + k * x.size());
+            if (clear) c = heavy_counts_[k] - c;
+            T& e = into[heavy_patterns_[k]];
+            e = static_cast<T>(e + sign * 2 * static_cast<std::int64_t>(c));
+        }
+        listed_rows = clear ? list_rows<true>(x, s.m(), light, rows) : list_rows<false>(x, s.m(), light, rows);
+        add_rows(into, pat, rows, listed_rows, 2 * sign);
+    };
     if (!base_mode_) {
         fill_negated_counts(target_table);
         if (listed) {
-            listed_rows = list_rows<false>(x, s.m(), rows);
-            add_rows(target_table, pat, rows, listed_rows, 2);
+            add_target(target_table, 1, false);
         } else {
             add_bits(target_table, pat, x, 2);
         }
@@ -409,23 +469,26 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
         V* dst = table_.as<V>();
         if (ones <= zeros) {
             for (std::size_t t = 0; t < nvec; ++t) _mm256_store_si256(dst + t, _mm256_load_si256(base + t));
-            listed_rows = list_rows<false>(x, s.m(), rows);
-            add_rows(target_table, pat, rows, listed_rows, 2);
+            add_target(target_table, 1, false);
         } else {
             const V zero = _mm256_setzero_si256();
             for (std::size_t t = 0; t < nvec; ++t) {
                 _mm256_store_si256(dst + t, Ops<T>::sub(zero, _mm256_load_si256(base + t)));
             }
-            listed_rows = list_rows<true>(x, s.m(), rows);
-            add_rows(target_table, pat, rows, listed_rows, -2);
+            add_target(target_table, -1, true);
         }
     } else {
         target_table = base_.as<T>();
         take_out_later = true;
-        listed_rows = list_rows<false>(x, s.m(), rows);
-        add_rows(target_table, pat, rows, listed_rows, 2);
+        add_target(target_table, 1, false);
     }
-    auto take_out = [&] { add_rows(target_table, pat, rows, listed_rows, -2); };
+    auto take_out = [&] {
+        for (unsigned k = 0; k < heavy_; ++k) {
+            T& e = target_table[heavy_patterns_[k]];
+            e = static_cast<T>(e - 2 * static_cast<std::int64_t>(count_and(x, masks + k * x.size())));
+        }
+        add_rows(target_table, pat, rows, listed_rows, -2);
+    };
 
     V* table = table_.as<V>();
     const V* src = reinterpret_cast<const V*>(target_table);

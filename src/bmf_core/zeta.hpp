@@ -42,6 +42,18 @@ private:
     template <class T>
     void fill_negated_counts(T* out) const;
 
+    void find_heavy_patterns(const BoolLs& s);
+
+    // The patterns carried by the most rows. Adding such rows one by one
+    // makes a chain of dependent updates of one entry, so their set rows are
+    // counted with popcounts over a mask of their rows instead, and only the
+    // other rows are added one by one.
+    static constexpr unsigned kMaxHeavy = 8;
+    unsigned heavy_ = 0;
+    std::uint64_t heavy_patterns_[kMaxHeavy] = {};
+    std::uint64_t heavy_counts_[kMaxHeavy] = {};
+    AlignedBytes heavy_masks_;  // heavy_ masks of m bits, then the mask of the other rows
+
     const BoolLs* solver_ = nullptr;
     LaneWidth lanes_ = LaneWidth::Bits16;
     bool base_mode_ = false;
