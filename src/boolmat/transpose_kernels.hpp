@@ -12,4 +12,9 @@ namespace boolmat {
 // word k of its transpose at dst[k * dst_stride].
 void transpose_block_gfni(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept;
 
+// The same for 4 x 4 blocks at once: 256 rows of 4 words read at
+// src[i * src_stride], 256 rows of 4 words written at dst[j * dst_stride].
+// Whole-vector loads and stores, so rows must be 4 consecutive words.
+void transpose_superblock_gfni(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept;
+
 }  // namespace boolmat

@@ -26,7 +26,9 @@ TEST(TransposeKernel, BlockMatchesTheSixStageReference) {
         for (std::size_t k = 0; k < 64; ++k) ASSERT_EQ(dst[k * ds], ref[k]) << "trial " << trial << " word " << k;
         // Only the 64 words of the block are written.
         for (std::size_t k = 0; k < dst.size(); ++k) {
-            if (k % ds != 0) ASSERT_EQ(dst[k], 0x5A5Au);
+            if (k % ds != 0) {
+                ASSERT_EQ(dst[k], 0x5A5Au);
+            }
         }
     }
 }
@@ -102,6 +104,35 @@ TEST(Transpose, SingleElementLandsInItsWord) {
     std::vector<Word> expected(70, 0);
     expected[69] = 0x4;
     EXPECT_EQ(words_of(t), expected);
+}
+
+}  // namespace
+}  // namespace boolmat
+
+namespace boolmat {
+namespace {
+
+TEST(TransposeKernel, SuperblockMatchesSixteenReferenceBlocks) {
+    std::mt19937_64 rng(43);
+    for (int trial = 0; trial < 20; ++trial) {
+        const std::size_t ss = 4 + rng() % 3, ds = 4 + rng() % 3;
+        std::vector<Word> src(256 * ss), dst(256 * ds, 0x5A5A);
+        for (Word& w : src) w = trial % 2 == 0 ? rng() & rng() & rng() : rng();
+        transpose_superblock_gfni(src.data(), ss, dst.data(), ds);
+        for (std::size_t r = 0; r < 4; ++r) {
+            for (std::size_t c = 0; c < 4; ++c) {
+                Word block[64];
+                for (std::size_t k = 0; k < 64; ++k) block[k] = src[(64 * r + k) * ss + c];
+                transpose_block_scalar(block);
+                for (std::size_t k = 0; k < 64; ++k) {
+                    ASSERT_EQ(dst[(64 * c + k) * ds + r], block[k]) << "block " << r << "," << c << " word " << k;
+                }
+            }
+        }
+        for (std::size_t j = 0; j < 256; ++j) {
+            for (std::size_t k = 4; k < ds; ++k) ASSERT_EQ(dst[j * ds + k], 0x5A5Au);
+        }
+    }
 }
 
 }  // namespace
