@@ -2,7 +2,10 @@
 // lanes as narrow as m allows (16 lanes of 16 bits per vector when m < 2^15),
 // and transformed in rounds of up to three bits, each round loading a group
 // of 2^k vectors, doing its k butterfly stages in registers and storing once.
-// The bits inside one vector are done with shifts on the way in.
+// The stages of the bits inside one vector (shifts, the costliest part) are
+// linear too, so they are done once on the negated counts when the base is
+// made, and each set row of a target then adds 2 to all the lanes of its
+// vector that stand for supersets of its pattern: one vector add per row.
 //
 // Order of the passes, which is free since the stages commute, chosen so
 // that each level of the cache sees as few passes as possible:
@@ -173,9 +176,9 @@ inline void cross(V* v) noexcept {
 }
 
 // One round: the stages of vector-index bits [b, b + K) over nvec vectors,
-// from `in` to `out` (possibly the same). Intra: the in-vector stages are
-// done first, on the way in. Track: every result is folded into vmin.
-template <class T, unsigned K, bool Intra, bool Track>
+// from `in` to `out` (possibly the same). Track: every result is folded
+// into vmin.
+template <class T, unsigned K, bool Track>
 void round(const V* in, V* out, std::size_t nvec, unsigned b, V& vmin) noexcept {
     constexpr unsigned G = 1u << K;
     const std::size_t step = std::size_t{1} << b;
@@ -186,10 +189,6 @@ void round(const V* in, V* out, std::size_t nvec, unsigned b, V& vmin) noexcept 
             V v[G];
 #pragma GCC unroll 8
             for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(in + t + j * step);
-            if constexpr (Intra) {
-#pragma GCC unroll 8
-                for (unsigned j = 0; j < G; ++j) v[j] = Ops<T>::intra(v[j]);
-            }
             cross<T, K>(v);
 #pragma GCC unroll 8
             for (unsigned j = 0; j < G; ++j) _mm256_store_si256(out + t + j * step, v[j]);
@@ -204,25 +203,18 @@ void round(const V* in, V* out, std::size_t nvec, unsigned b, V& vmin) noexcept 
 
 using RoundFn = void (*)(const V*, V*, std::size_t, unsigned, V&) noexcept;
 
-template <class T, unsigned K>
-constexpr RoundFn pick_k(bool intra, bool track) noexcept {
-    if (intra) return track ? &round<T, K, true, true> : &round<T, K, true, false>;
-    return track ? &round<T, K, false, true> : &round<T, K, false, false>;
-}
-
 template <class T>
-RoundFn pick(unsigned k, bool intra, bool track) noexcept {
+RoundFn pick(unsigned k, bool track) noexcept {
     switch (k) {
-        case 0: return pick_k<T, 0>(intra, track);
-        case 1: return pick_k<T, 1>(intra, track);
-        case 2: return pick_k<T, 2>(intra, track);
-        case 3: return pick_k<T, 3>(intra, track);
-        default: return pick_k<T, 4>(intra, track);
+        case 0: return track ? &round<T, 0, true> : &round<T, 0, false>;
+        case 1: return track ? &round<T, 1, true> : &round<T, 1, false>;
+        case 2: return track ? &round<T, 2, true> : &round<T, 2, false>;
+        default: return track ? &round<T, 3, true> : &round<T, 3, false>;
     }
 }
 
 // Splits `bits` consecutive bits into rounds of at most three, as evenly as
-// possible; zero bits still make one round (the in-vector stages alone).
+// possible; zero bits still make one round (a copy that tracks the minimum).
 struct Rounds {
     unsigned count = 0;
     unsigned size[8] = {};
@@ -243,8 +235,7 @@ V block_pass(const V* in, V* scratch, unsigned block_bits, const Rounds& rounds)
     const std::size_t nvec = std::size_t{1} << block_bits;
     unsigned b = 0;
     for (unsigned i = 0; i < rounds.count; ++i) {
-        const bool first = i == 0, last = i + 1 == rounds.count;
-        pick<T>(rounds.size[i], first, last)(first ? in : scratch, scratch, nvec, b, vmin);
+        pick<T>(rounds.size[i], i + 1 == rounds.count)(i == 0 ? in : scratch, scratch, nvec, b, vmin);
         b += rounds.size[i];
     }
     return vmin;
@@ -290,22 +281,48 @@ std::uint64_t count_and(std::span<const Word> x, const Word* mask) noexcept {
     return c;
 }
 
+// The table is kept with its in-vector stages already done (they are linear,
+// so they can be done on the counts once, and on each target row here): a
+// row of pattern p adds 2 to every entry of its vector whose in-vector index
+// holds the low bits of p, that is one vector add of supersets()[p & low].
 template <class T>
-void add_rows(T* table, const std::uint64_t* pat, const std::uint32_t* rows, std::size_t n, int delta) noexcept {
-    for (std::size_t k = 0; k < n; ++k) {
-        T& e = table[pat[rows[k]]];
-        e = static_cast<T>(e + delta);
+struct Supersets {
+    static constexpr unsigned kLanes = 32 / sizeof(T);
+    alignas(32) T lanes[kLanes][kLanes];
+};
+
+template <class T>
+constexpr Supersets<T> make_supersets() noexcept {
+    Supersets<T> s{};
+    for (unsigned q = 0; q < Supersets<T>::kLanes; ++q) {
+        for (unsigned l = 0; l < Supersets<T>::kLanes; ++l) s.lanes[q][l] = static_cast<T>((l & q) == q ? -1 : 0);
     }
+    return s;
+}
+
+template <class T>
+inline constexpr Supersets<T> kSupersets = make_supersets<T>();
+
+template <class T>
+inline void bump(V* table, std::uint64_t p, V amount) noexcept {
+    constexpr unsigned lb = Ops<T>::kLaneBits;
+    const V lanes = _mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[p & ((1u << lb) - 1)]));
+    V* e = table + (p >> lb);
+    *e = Ops<T>::add(*e, _mm256_and_si256(lanes, amount));
+}
+
+template <class T>
+void add_rows(V* table, const std::uint64_t* pat, const std::uint32_t* rows, std::size_t n, int delta) noexcept {
+    const V amount = Ops<T>::splat(delta);
+    for (std::size_t k = 0; k < n; ++k) bump<T>(table, pat[rows[k]], amount);
 }
 
 // The same straight from the bits, for targets too long for 32-bit indices.
 template <class T>
-void add_bits(T* table, const std::uint64_t* pat, std::span<const Word> x, int delta) noexcept {
+void add_bits(V* table, const std::uint64_t* pat, std::span<const Word> x, int delta) noexcept {
+    const V amount = Ops<T>::splat(delta);
     for (std::size_t k = 0; k < x.size(); ++k) {
-        for (Word w = x[k]; w != 0; w &= w - 1) {
-            T& e = table[pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))]];
-            e = static_cast<T>(e + delta);
-        }
+        for (Word w = x[k]; w != 0; w &= w - 1) bump<T>(table, pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))], amount);
     }
 }
 
@@ -324,9 +341,13 @@ void ZetaWork::fill_negated_counts(T* out) const {
     const std::size_t n = std::size_t{1} << s.r();
     constexpr std::size_t kLanes = 32 / sizeof(T);
     V* dst = reinterpret_cast<V*>(out);
-    for (std::size_t i = 0; i < n; i += kLanes) _mm256_store_si256(dst + i / kLanes, Ops<T>::negated(counts + i));
+    for (std::size_t i = 0; i < n; i += kLanes) {
+        _mm256_store_si256(dst + i / kLanes, Ops<T>::intra(Ops<T>::negated(counts + i)));
+    }
     if constexpr (sizeof(T) == 8) {
-        for (const CountCarry& c : s.count_carries()) out[c.pattern] -= static_cast<T>(c.high << 32);
+        for (const CountCarry& c : s.count_carries()) {
+            bump<T>(dst, c.pattern, Ops<T>::splat(-static_cast<std::int64_t>(c.high << 32)));
+        }
     }
 }
 
@@ -445,24 +466,23 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     const Word* light = masks + heavy_ * x.size();
     std::size_t listed_rows = 0;
     bool take_out_later = false;
-    T* target_table = table_.as<T>();
-    // Adds `sign` times twice the set rows (Clear: the clear rows) of x.
-    auto add_target = [&](T* into, int sign, bool clear) {
+    V* target_table = table_.as<V>();
+    // Adds `sign` times twice the set rows (clear: the clear rows) of x.
+    auto add_target = [&](V* into, int sign, bool clear) {
         for (unsigned k = 0; k < heavy_; ++k) {
             std::uint64_t c = count_and(x, masks + k * x.size());
             if (clear) c = heavy_counts_[k] - c;
-            T& e = into[heavy_patterns_[k]];
-            e = static_cast<T>(e + sign * 2 * static_cast<std::int64_t>(c));
+            bump<T>(into, heavy_patterns_[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)));
         }
         listed_rows = clear ? list_rows<true>(x, s.m(), light, rows) : list_rows<false>(x, s.m(), light, rows);
-        add_rows(into, pat, rows, listed_rows, 2 * sign);
+        add_rows<T>(into, pat, rows, listed_rows, 2 * sign);
     };
     if (!base_mode_) {
-        fill_negated_counts(target_table);
+        fill_negated_counts(reinterpret_cast<T*>(target_table));
         if (listed) {
             add_target(target_table, 1, false);
         } else {
-            add_bits(target_table, pat, x, 2);
+            add_bits<T>(target_table, pat, x, 2);
         }
     } else if (nvec <= (ones < zeros ? ones : zeros)) {
         const V* base = base_.as<V>();
@@ -478,20 +498,20 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
             add_target(target_table, -1, true);
         }
     } else {
-        target_table = base_.as<T>();
+        target_table = base_.as<V>();
         take_out_later = true;
         add_target(target_table, 1, false);
     }
     auto take_out = [&] {
         for (unsigned k = 0; k < heavy_; ++k) {
-            T& e = target_table[heavy_patterns_[k]];
-            e = static_cast<T>(e - 2 * static_cast<std::int64_t>(count_and(x, masks + k * x.size())));
+            const std::int64_t c = static_cast<std::int64_t>(count_and(x, masks + k * x.size()));
+            bump<T>(target_table, heavy_patterns_[k], Ops<T>::splat(-2 * c));
         }
-        add_rows(target_table, pat, rows, listed_rows, -2);
+        add_rows<T>(target_table, pat, rows, listed_rows, -2);
     };
 
     V* table = table_.as<V>();
-    const V* src = reinterpret_cast<const V*>(target_table);
+    const V* src = target_table;
     const unsigned cb = vb < kChunkBits ? vb : kChunkBits;  // bits of a chunk
     const unsigned hb = vb - cb;                            // bits above a chunk
     const unsigned mb = cb - kb;                            // bits above a block in a chunk
@@ -500,7 +520,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     auto run_rounds = [&](const V* in, V* out, std::size_t count, unsigned from, unsigned bits) {
         const Rounds rs = split(bits);
         for (unsigned i = 0; i < rs.count; ++i) {
-            pick<T>(rs.size[i], false, false)(i == 0 ? in : out, out, count, from, unused);
+            pick<T>(rs.size[i], false)(i == 0 ? in : out, out, count, from, unused);
             from += rs.size[i];
         }
     };
