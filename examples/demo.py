@@ -60,8 +60,8 @@ def draw_digits(x: BitMatrix, approx: BitMatrix, h: BitMatrix, labels: np.ndarra
     shown = [int(np.argmax(labels == d)) for d in range(10)]  # the first image of each digit
     x_np, approx_np, h_np = x.to_numpy(), approx.to_numpy(), h.to_numpy()
     pattern_rows = -(-h.rows // 10)
-    fig, axes = plt.subplots(2 + pattern_rows, 10, figsize=(10, 2.4 + 1.2 * pattern_rows), squeeze=False,
-                             layout="constrained")
+    size = (10, 2.4 + 1.2 * pattern_rows)
+    fig, axes = plt.subplots(2 + pattern_rows, 10, figsize=size, squeeze=False, layout="constrained")
     for ax in axes.flat:
         ax.set_axis_off()
     for col, i in enumerate(shown):
@@ -74,7 +74,7 @@ def draw_digits(x: BitMatrix, approx: BitMatrix, h: BitMatrix, labels: np.ndarra
         ax.imshow(h_np[k].reshape(8, 8), cmap="Blues")
         ax.set_title(f"pattern h[{k}]", fontsize=8)
     fig.suptitle(title)
-    fig.savefig(out, dpi=100)
+    fig.savefig(out, format="png", dpi=100)
 
 
 def draw_matrix(x: BitMatrix, approx: BitMatrix, title: str, out: Path) -> None:
@@ -84,25 +84,25 @@ def draw_matrix(x: BitMatrix, approx: BitMatrix, title: str, out: Path) -> None:
         ax.imshow(m.to_numpy(), cmap=colours, aspect="auto", interpolation="nearest")
         ax.set_title(name)
     fig.suptitle(title)
-    fig.savefig(out, dpi=100)
+    fig.savefig(out, format="png", dpi=100)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("file", nargs="?", type=Path, help="a 0/1 matrix (.npy, or text/CSV); default: the digits")
-    parser.add_argument("-r", "--rank", type=whole_number(1, 26), help="number of patterns, 1 to 26 (default 16 for the digits, else 4)")
-    parser.add_argument("--seed", type=whole_number(0, 2**64 - 1), default=0, help="chooses the starting columns (default 0)")
-    parser.add_argument("--out", type=Path, help="where to write the PNG (default examples/out/NAME.png)")
+    parser.add_argument("-r", "--rank", type=whole_number(1, 26), help="1 to 26 (default 16 for the digits, else 4)")
+    parser.add_argument("--seed", type=whole_number(0, 2**64 - 1), default=0, help="picks the starting columns")
+    parser.add_argument("--out", type=Path, help="the PNG file or folder (default examples/out/NAME.png)")
     args = parser.parse_args()
 
     if args.file is None:
         from sklearn.datasets import load_digits  # bundled with scikit-learn, no download
 
         digits = load_digits()
-        name, data, r = "digits", digits.data > 7, args.rank or 16
+        name, data, labels, r = "digits", digits.data > 7, digits.target, args.rank or 16
     else:
         try:
-            name, data, r = args.file.stem, load_matrix(args.file), args.rank or 4
+            name, data, labels, r = args.file.stem, load_matrix(args.file), None, args.rank or 4
         except ValueError as e:
             parser.error(str(e))  # prints the usage and the message, exits with status 2
 
@@ -123,12 +123,16 @@ def main() -> None:
     print(f"time:           {seconds:.3f} s")
 
     out = args.out or Path(__file__).parent / "out" / f"{name}.png"
-    out.parent.mkdir(parents=True, exist_ok=True)
+    out = out / f"{name}.png" if out.is_dir() else out
     title = f"{name}: {x.rows} x {x.cols}, rank {r}, error {result.error} (relative {relative:.3f})"
-    if args.file is None:
-        draw_digits(x, approx, result.h, digits.target, title, out)
-    else:
-        draw_matrix(x, approx, title, out)
+    try:
+        out.parent.mkdir(parents=True, exist_ok=True)
+        if labels is not None:
+            draw_digits(x, approx, result.h, labels, title, out)
+        else:
+            draw_matrix(x, approx, title, out)
+    except OSError as e:
+        parser.error(f"cannot write {out}: {e}")
     print(f"PNG:            {out}")
 
 

@@ -2,10 +2,12 @@
 file, and a clear message with exit status 2 (never a traceback) for a bad file."""
 from __future__ import annotations
 
+import importlib.util
 import re
 import subprocess
 import sys
 from pathlib import Path
+from types import ModuleType
 
 import numpy as np
 import pytest
@@ -92,12 +94,29 @@ def bad_files(tmp: Path) -> list[tuple[Path, str]]:
     return list(zip(made, expected))
 
 
-def test_bad_files_get_a_message_and_status_2(tmp_path: Path) -> None:
+@pytest.fixture(scope="module")
+def demo_module() -> ModuleType:
+    spec = importlib.util.spec_from_file_location("demo", EXAMPLES / "demo.py")
+    assert spec and spec.loader
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_bad_files_are_refused_with_a_message(tmp_path: Path, demo_module: ModuleType) -> None:
     for path, expected in bad_files(tmp_path):
-        result = demo(path, cwd=tmp_path)
-        assert result.returncode == 2, (path.name, result.stdout, result.stderr)
-        assert "Traceback" not in result.stderr and result.stdout == ""
-        assert "error:" in result.stderr and expected in result.stderr, (path.name, result.stderr)
+        with pytest.raises(ValueError) as refused:
+            demo_module.load_matrix(path)
+        assert expected in str(refused.value) and path.name in str(refused.value), path.name
+
+
+@pytest.mark.parametrize("name", ["missing.npy", "twos.npy", "letters.csv"])
+def test_a_bad_file_ends_with_status_2_and_no_traceback(tmp_path: Path, name: str) -> None:
+    path, expected = next((p, e) for p, e in bad_files(tmp_path) if p.name == name)
+    result = demo(path, cwd=tmp_path)
+    assert result.returncode == 2 and result.stdout == ""
+    assert "Traceback" not in result.stderr
+    assert "demo.py: error: " in result.stderr and expected in result.stderr
 
 
 @pytest.mark.parametrize("args", [["--rank", "0"], ["--rank", "27"], ["--rank", "x"], ["--seed", "-1"]])
@@ -114,3 +133,21 @@ def test_the_tour_runs(tmp_path: Path) -> None:
     )
     assert result.returncode == 0, result.stderr
     assert "<BitMatrix" in result.stdout
+
+
+@pytest.mark.parametrize("out,written", [("folder", "folder/small.png"), ("picture", "picture"), ("a/b.png", "a/b.png")])
+def test_out_names_a_file_or_an_existing_folder(tmp_path: Path, out: str, written: str) -> None:
+    (tmp_path / "folder").mkdir()
+    np.save(tmp_path / "small.npy", np.eye(4, dtype=bool))
+    result = demo(tmp_path / "small.npy", "--out", tmp_path / out, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert report(result.stdout)["PNG"] == str(tmp_path / written)
+    assert (tmp_path / written).read_bytes().startswith(PNG_MAGIC)
+
+
+def test_an_unwritable_picture_is_reported(tmp_path: Path) -> None:
+    np.save(tmp_path / "small.npy", np.eye(4, dtype=bool))
+    (tmp_path / "blocker").write_text("a file, not a folder")
+    result = demo(tmp_path / "small.npy", "--out", tmp_path / "blocker" / "x.png", cwd=tmp_path)
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert "cannot write" in result.stderr
