@@ -297,11 +297,12 @@ def ao_bmf(
 ) -> BmfResult:
     """Factorise ``x`` (m x n) as the Boolean product of w (m x r) and h (r x n).
 
-    Starts from up to r distinct non-zero columns of x chosen with ``seed``,
-    then alternately solves h for fixed w and w for fixed h (each by exact
-    Boolean least squares with ``method``) until the error stops falling or
-    ``max_iter`` iterations have run, and returns the best pair. Results are
-    reproducible for a given seed. ``r`` must be 1 to 26 and ``max_iter`` at
+    Starts w from up to r of x's non-zero columns, picked with ``seed`` (any
+    left over stay zero), then alternately solves h for fixed w and w for
+    fixed h by Boolean least squares with ``method``, until the error stops
+    falling or ``max_iter`` iterations have run, and returns the best pair.
+    That is a local optimum: another seed may do better. The same arguments
+    always give the same result. ``r`` must be 1 to 26 and ``max_iter`` at
     least 1, and ``method`` must name a method (``ValueError`` otherwise). The
     interpreter lock is released while it runs; x cannot be modified meanwhile.
     """
