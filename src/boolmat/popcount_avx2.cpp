@@ -40,14 +40,31 @@ inline std::uint64_t sum_lanes(__m256i v) {
            static_cast<std::uint64_t>(_mm256_extract_epi64(v, 3));
 }
 
+template <class Src>
+__m256i count_blocks(const Src& src, std::size_t n, std::size_t& k) noexcept;
+
 // Counts the 1s of n words produced by src: src.vec(k) gives words k..k+3
 // as a vector, src.word(k) word k.
 template <class Src>
 std::uint64_t count(const Src& src, std::size_t n) noexcept {
     __m256i total = _mm256_setzero_si256();
+    std::size_t k = 0;
+    if (n >= 64) {
+        total = count_blocks(src, n, k);
+    }
+    for (; k + 4 <= n; k += 4) total = _mm256_add_epi64(total, count_lanes(src.vec(k)));
+    std::uint64_t result = sum_lanes(total);
+    for (; k < n; ++k) result += static_cast<std::uint64_t>(std::popcount(src.word(k)));
+    return result;
+}
+
+// The Harley-Seal part: whole blocks of 64 words from k = 0; leaves k at the
+// first word not counted and returns per-lane counts.
+template <class Src>
+__m256i count_blocks(const Src& src, std::size_t n, std::size_t& k) noexcept {
+    __m256i total = _mm256_setzero_si256();
     __m256i ones = _mm256_setzero_si256(), twos = ones, fours = ones, eights = ones, sixteens;
     __m256i twos_a, twos_b, fours_a, fours_b, eights_a, eights_b;
-    std::size_t k = 0;
     for (; k + 64 <= n; k += 64) {
         csa(twos_a, ones, ones, src.vec(k), src.vec(k + 4));
         csa(twos_b, ones, ones, src.vec(k + 8), src.vec(k + 12));
@@ -71,10 +88,7 @@ std::uint64_t count(const Src& src, std::size_t n) noexcept {
     total = _mm256_add_epi64(total, _mm256_slli_epi64(count_lanes(fours), 2));
     total = _mm256_add_epi64(total, _mm256_slli_epi64(count_lanes(twos), 1));
     total = _mm256_add_epi64(total, count_lanes(ones));
-    for (; k + 4 <= n; k += 4) total = _mm256_add_epi64(total, count_lanes(src.vec(k)));
-    std::uint64_t result = sum_lanes(total);
-    for (; k < n; ++k) result += static_cast<std::uint64_t>(std::popcount(src.word(k)));
-    return result;
+    return total;
 }
 
 struct Plain {

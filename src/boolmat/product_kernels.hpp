@@ -16,8 +16,12 @@ void or_row_sparse(const BitMatrix& a, const BitMatrix& b, Word* out, std::uint6
 
 // Four Russians step for the listed rows of a: the rows of b are taken eight
 // at a time, the 256 ORs of each group are tabulated (per slice of columns,
-// so the tables stay in L1), and every listed row ORs one table entry per
-// byte of a. tables must hold four_russians_table_words() words.
+// so the tables stay in L2), and every listed row ORs one table entry per
+// byte of a. tables must hold four_russians_table_words() words, 64-byte
+// aligned for speed (any alignment gives the same result).
+// Byte groups (tables) per pass of the four Russians step.
+inline constexpr std::uint64_t kFourRussiansGroups = 16;
+
 void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows,
                            Word* tables) noexcept;
 std::uint64_t four_russians_table_words() noexcept;
