@@ -1,0 +1,158 @@
+// Micro-benchmark of the core kernels against a plain copy of the same words.
+// Build (after the core library):
+//   g++ -O3 -mavx2 -mbmi -mbmi2 -mpopcnt -mgfni -mfma -std=c++23 -Isrc \
+//       bench/core/kernels_bench.cpp build/core/libvaldrix_core.a -o build/kernels_bench
+// Prints the median time of each case and its ns per word. The machine is
+// shared, so compare figures of one run only.
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "boolmat/bitmatrix.hpp"
+#include "boolmat/hash.hpp"
+#include "boolmat/ops.hpp"
+#include "boolmat/popcount.hpp"
+#include "boolmat/product.hpp"
+#include "boolmat/product_kernels.hpp"
+#include "boolmat/transpose.hpp"
+
+using namespace boolmat;
+
+namespace {
+
+template <class F>
+double median_seconds(F&& f, int repeat = 15) {
+    std::vector<double> t;
+    for (int r = 0; r < repeat; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+}
+
+void report(const char* name, double s, double words, double copy_s = 0) {
+    std::printf("%-44s %10.3f ms %8.3f ns/word", name, s * 1e3, s * 1e9 / words);
+    if (copy_s > 0) std::printf("  x%.2f copy", s / copy_s);
+    std::printf("\n");
+}
+
+BitMatrix random_matrix(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t cols, double density) {
+    BitMatrix m = *BitMatrix::zeros(rows, cols);
+    std::vector<Word> row(m.stride());
+    for (std::uint64_t i = 0; i < rows; ++i) {
+        for (Word& w : row) {
+            w = 0;
+            if (density == 0.5) {
+                w = rng();
+            } else {
+                for (int b = 0; b < 64; ++b) w |= Word{std::uniform_real_distribution<>(0, 1)(rng) < density} << b;
+            }
+        }
+        (void)m.set_row(i, row);
+    }
+    return m;
+}
+
+volatile std::uint64_t sink;
+
+std::uint64_t popcnt4(std::span<const Word> a) {
+    std::uint64_t c0 = 0, c1 = 0, c2 = 0, c3 = 0;
+    std::size_t k = 0;
+    for (; k + 4 <= a.size(); k += 4) {
+        c0 += std::popcount(a[k]);
+        c1 += std::popcount(a[k + 1]);
+        c2 += std::popcount(a[k + 2]);
+        c3 += std::popcount(a[k + 3]);
+    }
+    for (; k < a.size(); ++k) c0 += std::popcount(a[k]);
+    return c0 + c1 + c2 + c3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "";
+    const auto want = [&](const char* s) { return only.empty() || only == s; };
+    std::mt19937_64 rng(1);
+    const std::uint64_t n = 8192;
+    const BitMatrix a = random_matrix(rng, n, n, 0.5), b = random_matrix(rng, n, n, 0.5);
+    const double words = double(a.words().size());
+    std::vector<Word> dst(a.words().size(), 1);
+    const double copy = median_seconds([&] { std::memcpy(dst.data(), a.words().data(), words * 8); });
+    const double clone = median_seconds([&] { sink = a.clone()->words()[7]; });
+    std::printf("8192 x 8192 (%.0f words)\n", words);
+    report("memcpy (warm destination)", copy, words);
+    report("clone (fresh allocation + copy)", clone, words);
+    if (want("popcount")) {
+        report("popcount_words (Harley-Seal)", median_seconds([&] { sink = popcount_words(a.words()); }), words, copy);
+        report("popcount_words_scalar", median_seconds([&] { sink = popcount_words_scalar(a.words()); }), words,
+               copy);
+        report("popcnt, 4 accumulators", median_seconds([&] { sink = popcnt4(a.words()); }), words, copy);
+        report("hamming", median_seconds([&] { sink = *hamming(a, b); }), words, copy);
+        report("count_andnot", median_seconds([&] { sink = *count_andnot(a, b); }), words, copy);
+        const std::span<const Word> small = a.words().first(4096);
+        const double s1 = median_seconds([&] { for (int r = 0; r < 100; ++r) sink = popcount_words(small); });
+        const double s2 = median_seconds([&] { for (int r = 0; r < 100; ++r) sink = popcnt4(small); });
+        report("popcount_words 4096 words in L1 (x100)", s1, 409600);
+        report("popcnt4 4096 words in L1 (x100)", s2, 409600);
+    }
+    if (want("ops")) {
+        BitMatrix c = *a.clone();
+        report("or_assign (in place)", median_seconds([&] { (void)or_assign(c, b); }), words, copy);
+        report("xor_ (new matrix)", median_seconds([&] { sink = xor_(a, b)->words()[3]; }), words, clone);
+        report("complement (new matrix)", median_seconds([&] { sink = complement(a)->words()[3]; }), words, clone);
+        const BitMatrix same = *a.clone();
+        report("equals (equal)", median_seconds([&] { sink = equals(a, same); }), words, copy);
+        report("hash_matrix", median_seconds([&] { sink = hash_matrix(a); }, 5), words, copy);
+    }
+    if (want("transpose")) {
+        report("transpose (new matrix)", median_seconds([&] { sink = transpose(a)->words()[3]; }), words, clone);
+        report("transpose_scalar (new matrix)", median_seconds([&] { sink = transpose_scalar(a)->words()[3]; }, 5),
+               words, clone);
+        const BitMatrix tall = random_matrix(rng, 1 << 20, 26, 0.5);  // the shape of a factor W
+        const double tw = double(tall.words().size());
+        report("transpose 1M x 26", median_seconds([&] { sink = transpose(tall)->words()[3]; }), tw,
+               median_seconds([&] { sink = tall.clone()->words()[3]; }));
+    }
+    if (want("product")) {
+        for (const double d : {0.5, 0.05, 0.005}) {
+            const BitMatrix p = random_matrix(rng, 2048, 2048, d), q = random_matrix(rng, 2048, 2048, 0.5);
+            std::vector<Word> out(p.rows() * q.stride());
+            char name[80];
+            std::snprintf(name, sizeof name, "product 2048^2 density %.3f", d);
+            const double pw = double(out.size());
+            report(name, median_seconds([&] { sink = boolean_product(p, q)->words()[3]; }, 7), pw);
+            std::snprintf(name, sizeof name, "  sparse rows only");
+            report(name, median_seconds([&] {
+                       std::fill(out.begin(), out.end(), 0);
+                       for (std::uint64_t i = 0; i < p.rows(); ++i) or_row_sparse(p, q, out.data(), i);
+                   }, 5),
+                   pw);
+            std::vector<std::uint64_t> all(p.rows());
+            for (std::uint64_t i = 0; i < p.rows(); ++i) all[i] = i;
+            std::vector<Word> tables(four_russians_table_words());
+            std::snprintf(name, sizeof name, "  four Russians only");
+            report(name, median_seconds([&] {
+                       std::fill(out.begin(), out.end(), 0);
+                       or_rows_four_russians(p, q, out.data(), all, tables.data());
+                   }, 5),
+                   pw);
+            if (d == 0.5) {
+                std::snprintf(name, sizeof name, "  scalar reference");
+                report(name, median_seconds([&] {
+                           std::fill(out.begin(), out.end(), 0);
+                           or_rows_kernel_scalar(p, q, out);
+                       }, 3),
+                       pw);
+            }
+        }
+    }
+    return 0;
+}
