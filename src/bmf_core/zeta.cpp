@@ -376,14 +376,13 @@ void ZetaWork::find_heavy_patterns(const BoolLs& s) {
         heavy_patterns_[at] = p;
         heavy_counts_[at] = c;
     }
+    // Mask k holds the rows of heavy pattern k; mask heavy_ all the others.
     Word* masks = heavy_masks_.as<Word>();
     std::fill(masks, masks + (heavy_ + 1) * words, Word{0});
-    Word* light = masks + heavy_ * words;
     for (std::uint64_t i = 0; i < m; ++i) {
-        const Word bit = Word{1} << (i % 64);
-        unsigned k = 0;
+        std::size_t k = 0;
         while (k < heavy_ && heavy_patterns_[k] != pat[i]) ++k;
-        (k < heavy_ ? masks + k * words : light)[i / 64] |= bit;
+        masks[k * words + i / 64] |= Word{1} << (i % 64);
     }
 }
 
