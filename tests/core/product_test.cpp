@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ProductShapes,
                                            Shape{9, 65, 63}, Shape{3, 127, 128}, Shape{11, 128, 129},
                                            Shape{13, 129, 200}, Shape{17, 200, 1}, Shape{33, 70, 700},
                                            Shape{40, 9, 300}, Shape{65, 300, 130}, Shape{130, 130, 1100},
-                                           Shape{50, 40, 2500}));
+                                           Shape{50, 40, 2500}, Shape{21, 150, 400}, Shape{6, 1030, 64}));
 
 TEST(ProductKernels, OrIntoANonZeroOutput) {
     // The kernels OR into the output: words already set stay set.

@@ -71,9 +71,13 @@ INSTANTIATE_TEST_SUITE_P(Shapes, TransposeShapes,
 
 TEST(Transpose, LargeRandomMatchesReference) {
     std::mt19937_64 rng(42);
-    // Several bands of row blocks and a ragged edge on both sides.
-    const BitMatrix a = random_words(rng, 1100, 1300);
-    EXPECT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a))));
+    // Superblocks in odd numbers of bands and runs, with ragged borders on
+    // either side or none at all.
+    for (const auto& [rows, cols] : {std::pair{1100, 1300}, std::pair{1300, 1100}, std::pair{512, 768},
+                                     std::pair{2048, 256}, std::pair{257, 2049}}) {
+        const BitMatrix a = random_words(rng, rows, cols);
+        EXPECT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a)))) << rows << "x" << cols;
+    }
 }
 
 TEST(Transpose, OnesKeepTheirZeroTails) {
