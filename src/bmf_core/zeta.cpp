@@ -193,8 +193,14 @@ void round(const V* in, V* out, std::size_t nvec, unsigned b, V& vmin) noexcept 
 #pragma GCC unroll 8
             for (unsigned j = 0; j < G; ++j) _mm256_store_si256(out + t + j * step, v[j]);
             if constexpr (Track) {
-#pragma GCC unroll 8
-                for (unsigned j = 0; j < G; ++j) lo_min = Ops<T>::min(lo_min, v[j]);
+                // A tree over the group, so the running minimum waits on one
+                // operation per group rather than one per vector.
+#pragma GCC unroll 4
+                for (unsigned half = G / 2; half > 0; half /= 2) {
+#pragma GCC unroll 4
+                    for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
+                }
+                lo_min = Ops<T>::min(lo_min, v[0]);
             }
         }
     }
@@ -357,7 +363,7 @@ void ZetaWork::find_heavy_patterns(const BoolLs& s) {
     const std::uint64_t* pat = s.row_patterns().data();
     // A pattern is worth a mask when its rows form a chain long enough to
     // stall, and when a popcount over the mask costs less than its rows.
-    const std::uint64_t threshold = std::max<std::uint64_t>(8, words / 4);
+    const std::uint64_t threshold = std::max<std::uint64_t>(16, words);
     for (std::uint64_t i = 0; i < m; ++i) {
         const std::uint64_t p = pat[i];
         const std::uint64_t c = s.pattern_count(p);
