@@ -35,11 +35,13 @@ std::uint64_t SolveWork::find_or_record(const BitMatrix& targets, std::uint64_t 
     if (mask_ == 0) return row;
     const std::uint64_t stride = targets.stride();
     const Word* x = targets.row_ptr(row);
-    std::uint64_t h = 0x9E3779B97F4A7C15ull;
-    for (std::uint64_t k = 0; k < stride; ++k) {
-        h = (h ^ x[k]) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-    }
+    // A sum of independent products, not a chain, so the words hash in
+    // parallel; a collision only costs a comparison.
+    std::uint64_t h = stride;
+    for (std::uint64_t k = 0; k < stride; ++k) h += (x[k] + k * 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+    h *= 0x94D049BB133111EBull;
+    h ^= h >> 29;
     hashes_[row] = h;
     for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
         const std::uint32_t slot = slots_[i];
