@@ -25,6 +25,12 @@ Result<BitMatrix> BitMatrix::zeros(std::uint64_t rows, std::uint64_t cols) {
     return BitMatrix(std::move(words), rows, cols, words_for(cols));
 }
 
+Result<BitMatrix> BitMatrix::uninit(std::uint64_t rows, std::uint64_t cols) {
+    TRY(const std::uint64_t count, checked_word_count(rows, cols));
+    TRY(Buffer<Word> words, Buffer<Word>::uninit(count));
+    return BitMatrix(std::move(words), rows, cols, words_for(cols));
+}
+
 Result<BitMatrix> BitMatrix::ones(std::uint64_t rows, std::uint64_t cols) {
     TRY(const std::uint64_t count, checked_word_count(rows, cols));
     TRY(Buffer<Word> words, Buffer<Word>::uninit(count));

@@ -22,6 +22,10 @@ public:
 
     static Result<BitMatrix> zeros(std::uint64_t rows, std::uint64_t cols);
     static Result<BitMatrix> ones(std::uint64_t rows, std::uint64_t cols);
+    // Same checks as zeros, but the words are left unwritten: for results
+    // whose every word the caller overwrites (tail bits 0 included). Skips
+    // the zero-fill pass, which costs as much as the operation itself.
+    static Result<BitMatrix> uninit(std::uint64_t rows, std::uint64_t cols);
 
     std::uint64_t rows() const noexcept { return rows_; }
     std::uint64_t cols() const noexcept { return cols_; }

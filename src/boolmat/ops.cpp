@@ -23,7 +23,7 @@ Status combine_into(WordOp op, BitMatrix& a, const BitMatrix& b) {
 // two.
 Result<BitMatrix> combine_new(WordOp op, const BitMatrix& a, const BitMatrix& b) {
     TRY_VOID(check_shapes(a, b));
-    TRY(BitMatrix c, BitMatrix::zeros(a.rows(), a.cols()));
+    TRY(BitMatrix c, BitMatrix::uninit(a.rows(), a.cols()));
     combine_words(op, c.words_mut().data(), a.words().data(), b.words().data(), a.words().size());
     return c;
 }
@@ -45,7 +45,7 @@ Result<BitMatrix> xor_(const BitMatrix& a, const BitMatrix& b) { return combine_
 Result<BitMatrix> andnot(const BitMatrix& a, const BitMatrix& b) { return combine_new(WordOp::AndNot, a, b); }
 
 Result<BitMatrix> complement(const BitMatrix& a) {
-    TRY(BitMatrix c, BitMatrix::zeros(a.rows(), a.cols()));
+    TRY(BitMatrix c, BitMatrix::uninit(a.rows(), a.cols()));
     complement_words(c.words_mut().data(), a.words().data(), a.rows(), a.stride(), tail_mask(a.cols()));
     return c;
 }

@@ -118,7 +118,7 @@ private:
 }  // namespace
 
 Result<BitMatrix> transpose(const BitMatrix& a) {
-    TRY(BitMatrix t, BitMatrix::zeros(a.cols(), a.rows()));
+    TRY(BitMatrix t, BitMatrix::uninit(a.cols(), a.rows()));
     // Superblocks cover the rows and columns of a up to the last multiple of
     // 256 (in the other direction their 4-word runs always exist).
     const std::uint64_t sr = a.rows() / 256, sc = a.cols() / 256;
