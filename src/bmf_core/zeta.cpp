@@ -52,6 +52,9 @@ constexpr unsigned kBlockBits = 9;
 // Above this, a private base table for 32-bit lanes costs more memory than
 // it saves time; 16-bit lanes always use one (half the counts' size).
 constexpr std::size_t kMaxBase32Bytes = std::size_t{16} << 20;
+// Expected rows of one pattern in a target from which they are worth a
+// popcount over that pattern's mask rather than a chain of single adds.
+constexpr std::uint64_t kMinChain = 8;
 // Set rows are listed as 32-bit indices.
 constexpr std::uint64_t kMaxListedRows = 0xFFFFFFFFull;
 
@@ -382,13 +385,18 @@ void ZetaWork::find_heavy_patterns(const BoolLs& s) {
         heavy_patterns_[at] = p;
         heavy_counts_[at] = c;
     }
-    // Mask k holds the rows of heavy pattern k; mask heavy_ all the others.
+    // Masks 0 to heavy_ - 1 hold the rows of each heavy pattern; then mask
+    // heavy_ + j holds the rows of every pattern but the first j heavy ones,
+    // so a target can count any leading run of them with popcounts and list
+    // the rest.
     Word* masks = heavy_masks_.as<Word>();
-    std::fill(masks, masks + (heavy_ + 1) * words, Word{0});
+    std::fill(masks, masks + (2 * heavy_ + 1) * words, Word{0});
     for (std::uint64_t i = 0; i < m; ++i) {
         std::size_t k = 0;
         while (k < heavy_ && heavy_patterns_[k] != pat[i]) ++k;
-        masks[k * words + i / 64] |= Word{1} << (i % 64);
+        const Word bit = Word{1} << (i % 64);
+        if (k < heavy_) masks[k * words + i / 64] |= bit;
+        for (std::size_t j = 0; j <= heavy_ && j <= k; ++j) masks[(heavy_ + j) * words + i / 64] |= bit;
     }
 }
 
@@ -417,7 +425,7 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     heavy_ = 0;
     if (s.m() <= kMaxListedRows) {
         TRY_VOID(rows_.reserve((s.m() + 8 + 63) / 64 * 64 * sizeof(std::uint32_t)));
-        TRY_VOID(heavy_masks_.reserve((kMaxHeavy + 1) * boolmat::words_for(s.m()) * sizeof(Word)));
+        TRY_VOID(heavy_masks_.reserve((2 * kMaxHeavy + 1) * boolmat::words_for(s.m()) * sizeof(Word)));
         find_heavy_patterns(s);
     }
     TRY_VOID(table_.reserve(bytes));
@@ -467,14 +475,20 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     //   out again once the first round has read it.
     const bool listed = s.m() <= kMaxListedRows;
     std::uint32_t* rows = rows_.as<std::uint32_t>();
+    // A heavy pattern is counted by popcount only when the target is dense
+    // enough to put a chain of rows on it; the heavy patterns are sorted by
+    // count, so those counted are a leading run of them.
     const Word* masks = heavy_masks_.as<Word>();
-    const Word* light = masks + heavy_ * x.size();
+    unsigned counted = 0;
+    const std::uint64_t fewer = ones < zeros ? ones : zeros;
+    while (counted < heavy_ && heavy_counts_[counted] * fewer >= s.m() * kMinChain) ++counted;
+    const Word* light = masks + (heavy_ + counted) * x.size();
     std::size_t listed_rows = 0;
     bool take_out_later = false;
     V* target_table = table_.as<V>();
     // Adds `sign` times twice the set rows (clear: the clear rows) of x.
     auto add_target = [&](V* into, int sign, bool clear) {
-        for (unsigned k = 0; k < heavy_; ++k) {
+        for (unsigned k = 0; k < counted; ++k) {
             std::uint64_t c = count_and(x, masks + k * x.size());
             if (clear) c = heavy_counts_[k] - c;
             bump<T>(into, heavy_patterns_[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)));
@@ -508,7 +522,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
         add_target(target_table, 1, false);
     }
     auto take_out = [&] {
-        for (unsigned k = 0; k < heavy_; ++k) {
+        for (unsigned k = 0; k < counted; ++k) {
             const std::int64_t c = static_cast<std::int64_t>(count_and(x, masks + k * x.size()));
             bump<T>(target_table, heavy_patterns_[k], Ops<T>::splat(-2 * c));
         }
