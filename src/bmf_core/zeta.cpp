@@ -265,14 +265,18 @@ constexpr std::array<std::uint64_t, 256> kBitPositions = [] {
 // The indices of the set bits of x (of its clear bits when Clear) among the
 // rows of `keep`, without a branch per bit: each byte stores all eight
 // candidate indices and advances by its popcount. `out` needs room for 8
-// entries past the count.
-template <bool Clear>
+// entries past the count. Sparse: most words are expected empty and are
+// skipped (a branch that dense targets would mispredict).
+template <bool Clear, bool Sparse>
 std::size_t list_rows(std::span<const Word> x, std::uint64_t m, const Word* keep, std::uint32_t* out) noexcept {
     std::size_t n = 0;
     for (std::size_t k = 0; k < x.size(); ++k) {
         Word w = x[k];
         if constexpr (Clear) w = ~w & (k + 1 == x.size() ? boolmat::tail_mask(m) : ~Word{0});
         w &= keep[k];
+        if constexpr (Sparse) {
+            if (w == 0) continue;
+        }
         for (unsigned j = 0; j < 8; ++j) {
             const unsigned b = static_cast<unsigned>(w >> (8 * j)) & 0xFF;
             const __m256i pos = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(kBitPositions[b])));
@@ -493,7 +497,11 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
             if (clear) c = heavy_counts_[k] - c;
             bump<T>(into, heavy_patterns_[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)));
         }
-        listed_rows = clear ? list_rows<true>(x, s.m(), light, rows) : list_rows<false>(x, s.m(), light, rows);
+        const bool sparse = fewer < 4 * x.size();
+        listed_rows = clear ? (sparse ? list_rows<true, true>(x, s.m(), light, rows)
+                                      : list_rows<true, false>(x, s.m(), light, rows))
+                            : (sparse ? list_rows<false, true>(x, s.m(), light, rows)
+                                      : list_rows<false, false>(x, s.m(), light, rows));
         add_rows<T>(into, pat, rows, listed_rows, 2 * sign);
     };
     if (!base_mode_) {
@@ -577,12 +585,20 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     }
     if (take_out_later) take_out();
 
-    // The largest index in the block holding the minimum.
+    // The largest index in the block holding the minimum, four vectors at a
+    // time from the top.
     const V want = Ops<T>::splat(best);
     std::size_t set = 0;
-    for (std::size_t t = bvec; t-- > 0;) {
-        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(kept[t], want)));
-        if (mask != 0) {
+    auto hit = [&](std::size_t t) { return static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(kept[t], want))); };
+    std::size_t t = bvec;
+    while (t >= 4) {
+        const V any = _mm256_or_si256(_mm256_or_si256(Ops<T>::eq(kept[t - 1], want), Ops<T>::eq(kept[t - 2], want)),
+                                      _mm256_or_si256(Ops<T>::eq(kept[t - 3], want), Ops<T>::eq(kept[t - 4], want)));
+        if (!_mm256_testz_si256(any, any)) break;
+        t -= 4;
+    }
+    while (t-- > 0) {
+        if (const unsigned mask = hit(t); mask != 0) {
             const unsigned lane = (31u - static_cast<unsigned>(std::countl_zero(mask))) / sizeof(T);
             set = ((best_block * bvec + t) << lb) + lane;
             break;
