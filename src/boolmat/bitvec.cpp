@@ -28,13 +28,15 @@ Result<BitVec> BitVec::from_words(std::span<const Word> words, std::uint64_t n) 
     return BitVec(std::move(copy), n);
 }
 
+// Positions past n are refused even when their word exists: a 1 written
+// there would break the tail invariant that every count relies on.
 Result<bool> BitVec::get(std::uint64_t i) const {
-    if (i / kWordBits >= words_.size()) return panic("indice de bit {} au-delà des mots stockés", i);
+    if (i >= n_) return panic("indice de bit {} hors limites (n = {})", i, n_);
     return ((words_[i / kWordBits] >> (i % kWordBits)) & 1) != 0;
 }
 
 Status BitVec::set(std::uint64_t i, bool value) {
-    if (i / kWordBits >= words_.size()) return panic("indice de bit {} au-delà des mots stockés", i);
+    if (i >= n_) return panic("indice de bit {} hors limites (n = {})", i, n_);
     Word& w = words_[i / kWordBits];
     const Word bit = Word{1} << (i % kWordBits);
     w = value ? (w | bit) : (w & ~bit);

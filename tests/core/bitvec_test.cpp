@@ -76,6 +76,17 @@ TEST(BitVec, GetSetAndTheStoredWordLimit) {
     EXPECT_EQ(words_of(v), (std::vector<Word>{0, 0}));
 }
 
+TEST(BitVec, TailBitsAreNeitherReadNorWritten) {
+    // Bits 70..127 exist in storage but hold no element: writing one would
+    // break the tail invariant and every count after it.
+    BitVec v = ok(BitVec::zeros(70));
+    EXPECT_FALSE(v.set(70, true));
+    EXPECT_FALSE(v.set(127, true));
+    EXPECT_FALSE(v.get(70));
+    EXPECT_EQ(v.count_ones(), 0u);
+    EXPECT_EQ(words_of(v), (std::vector<Word>{0, 0}));
+}
+
 TEST(BitVec, OrAndHammingRequireEqualLengths) {
     BitVec a = ok(BitVec::from_words(std::vector<Word>{0b1100, 0x1}, 70));
     const BitVec b = ok(BitVec::from_words(std::vector<Word>{0b1010, 0x2}, 70));
