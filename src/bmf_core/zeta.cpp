@@ -418,8 +418,8 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     if (r < lb) {
         // Fewer entries than one vector holds: the plain algorithm.
         base_mode_ = false;
-        base_.release();
-        return table_.reserve(sizeof(std::int64_t) << r);
+        table_bytes_ = sizeof(std::int64_t) << r;
+        return tables_.reserve(table_bytes_);
     }
     const std::size_t bytes = lane_bytes(lanes) << r;
     const unsigned vb = r - lb;
@@ -432,22 +432,24 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
         TRY_VOID(heavy_masks_.reserve((2 * kMaxHeavy + 1) * boolmat::words_for(s.m()) * sizeof(Word)));
         find_heavy_patterns(s);
     }
-    TRY_VOID(table_.reserve(bytes));
+    table_bytes_ = bytes;
     if (!base_mode_) {
-        base_.release();
-        return {};
+        // Do not keep a base-sized block from an earlier solver: at the
+        // largest rank that would be a third table.
+        if (tables_.capacity() > bytes) tables_.release();
+        return tables_.reserve(bytes);
     }
-    TRY_VOID(base_.reserve(bytes));
+    TRY_VOID(tables_.reserve(2 * bytes));
     switch (lanes) {
-        case LaneWidth::Bits16: fill_negated_counts(base_.as<std::int16_t>()); break;
-        case LaneWidth::Bits32: fill_negated_counts(base_.as<std::int32_t>()); break;
-        case LaneWidth::Bits64: fill_negated_counts(base_.as<std::int64_t>()); break;
+        case LaneWidth::Bits16: fill_negated_counts(base<std::int16_t>()); break;
+        case LaneWidth::Bits32: fill_negated_counts(base<std::int32_t>()); break;
+        case LaneWidth::Bits64: fill_negated_counts(base<std::int64_t>()); break;
     }
     return {};
 }
 
 ColumnAnswer ZetaWork::solve(std::span<const Word> x) {
-    if (solver_->r() < lane_bits(lanes_)) return solve_zeta_plain(*solver_, x, table_.as<std::int64_t>());
+    if (solver_->r() < lane_bits(lanes_)) return solve_zeta_plain(*solver_, x, table<std::int64_t>());
     switch (lanes_) {
         case LaneWidth::Bits16: return solve_lanes<std::int16_t>(x);
         case LaneWidth::Bits32: return solve_lanes<std::int32_t>(x);
@@ -489,7 +491,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     const Word* light = masks + (heavy_ + counted) * x.size();
     std::size_t listed_rows = 0;
     bool take_out_later = false;
-    V* target_table = table_.as<V>();
+    V* target_table = table<V>();
     // Adds `sign` times twice the set rows (clear: the clear rows) of x.
     auto add_target = [&](V* into, int sign, bool clear) {
         for (unsigned k = 0; k < counted; ++k) {
@@ -512,8 +514,8 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
             add_bits<T>(target_table, pat, x, 2);
         }
     } else if (nvec <= (ones < zeros ? ones : zeros)) {
-        const V* base = base_.as<V>();
-        V* dst = table_.as<V>();
+        const V* base = this->base<V>();
+        V* dst = table<V>();
         if (ones <= zeros) {
             for (std::size_t t = 0; t < nvec; ++t) _mm256_store_si256(dst + t, _mm256_load_si256(base + t));
             add_target(target_table, 1, false);
@@ -525,7 +527,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
             add_target(target_table, -1, true);
         }
     } else {
-        target_table = base_.as<V>();
+        target_table = base<V>();
         take_out_later = true;
         add_target(target_table, 1, false);
     }
@@ -537,7 +539,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
         add_rows<T>(target_table, pat, rows, listed_rows, -2);
     };
 
-    V* table = table_.as<V>();
+    V* table = this->table<V>();
     const V* src = target_table;
     const unsigned cb = vb < kChunkBits ? vb : kChunkBits;  // bits of a chunk
     const unsigned hb = vb - cb;                            // bits above a chunk

@@ -57,8 +57,16 @@ private:
     const BoolLs* solver_ = nullptr;
     LaneWidth lanes_ = LaneWidth::Bits16;
     bool base_mode_ = false;
-    AlignedBytes base_;     // negated counts, targets added in and out (many columns)
-    AlignedBytes table_;    // the table being transformed
+    // The table being transformed, then, with many columns, the base: the
+    // negated counts, targets added in and out. One block rather than two:
+    // two large blocks freed together make the allocator hand their pages
+    // back, and the next call would fault them all in again.
+    AlignedBytes tables_;
+    std::size_t table_bytes_ = 0;
+    template <class T>
+    T* table() const noexcept { return tables_.as<T>(); }
+    template <class T>
+    T* base() const noexcept { return reinterpret_cast<T*>(tables_.as<char>() + table_bytes_); }
     AlignedBytes scratch_;  // one cache-sized block of the last passes
     AlignedBytes rows_;     // the set rows of the current target
 };
