@@ -64,6 +64,8 @@ ASAN_RT     := $(shell g++ -print-file-name=libasan.so)
 UBSAN_RT    := $(shell g++ -print-file-name=libubsan.so)
 SAN_COMMON  := abort_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=1:strict_string_checks=1
 UBSAN_OPTS  := print_stacktrace=1:halt_on_error=1:abort_on_error=1
+SAN_PY_ENV  := LD_PRELOAD="$(ASAN_RT) $(UBSAN_RT)" ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=0 \
+  UBSAN_OPTIONS=$(UBSAN_OPTS) PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SAN_DIR))/site VALDRIX_SANITIZED=1
 
 sanitize: gtest $(VENV)/.ready $(VENV)/.demo-ready $(VENV)/.typing-ready
 	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVALDRIX_TESTS=ON \
@@ -71,11 +73,11 @@ sanitize: gtest $(VENV)/.ready $(VENV)/.demo-ready $(VENV)/.typing-ready
 	  -DSKBUILD_SABI_COMPONENT=Development.SABIModule
 	$(VENV)/bin/cmake --build $(SAN_DIR) -j $(JOBS)
 	rm -rf $(SAN_DIR)/site && $(VENV)/bin/cmake --install $(SAN_DIR) --prefix $(SAN_DIR)/site
+	@grep -q __asan_init $(SAN_DIR)/site/Valdrix.abi3.so || { echo "the module in $(SAN_DIR) is not instrumented"; exit 1; }
 	cd $(SAN_DIR) && ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=1 UBSAN_OPTIONS=$(UBSAN_OPTS) \
 	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
-	LD_PRELOAD="$(ASAN_RT) $(UBSAN_RT)" ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=0 UBSAN_OPTIONS=$(UBSAN_OPTS) \
-	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SAN_DIR))/site VALDRIX_SANITIZED=1 \
-	  $(PY) -m pytest -q -p no:cacheprovider tests/python
+	$(SAN_PY_ENV) $(PY) -c "import Valdrix; assert '/$(SAN_DIR)/site/' in Valdrix.__file__, Valdrix.__file__"
+	$(SAN_PY_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 # ---------------------------------------------------------------- fuzzing
 # `make fuzz` runs every libFuzzer target of fuzz/ for FUZZ_SECONDS each,
