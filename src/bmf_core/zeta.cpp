@@ -19,20 +19,26 @@
 //   holds the best value so far, so the block holding the overall minimum
 //   is still there at the end, to find the largest index with that value
 //   (the smallest mask).
-// Strided copies of tiles were tried for the first level instead: they are
-// latency-bound and much slower than the streaming rounds.
+// Tried and dropped: strided copies of tiles for the first level (latency-
+// bound, much slower than streaming rounds); making each chunk as a sum of
+// table chunks instead of the first-level rounds (reads the third-level
+// cache more, slower at r = 20); rounds of four bits (sixteen streams
+// exhaust the general registers and spill).
 //
 // With many columns per call, the negated counts live in a private base
-// table: a target is added into it, read by the first round, and taken out
-// again, which replaces a copy of the whole table per column by two passes
-// over the target's set rows.
+// table. A target with fewer rows to add than the table has vectors is added
+// into the base, read by the first round and taken out again; otherwise the
+// base is copied and the fewer of its set and clear rows are added to the
+// copy. Patterns carried by many rows are counted by popcount over a mask
+// of their rows, since adding them one by one is a chain of dependent
+// updates of one vector.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
-#include <utility>
-#include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "bmf_core/zeta.hpp"
 
