@@ -261,12 +261,24 @@ PLAUSIBLE = {
 }
 
 
-def value_for(name, plausible_share=3):
-    """A plausible value for the parameter plausible_share times out of
-    plausible_share + 1, anything otherwise."""
-    if name not in PLAUSIBLE:
+def value_for(name, plausible_share=3, label=None):
+    """A plausible value for the parameter (of this callable, where its
+    parameters differ) plausible_share times out of plausible_share + 1,
+    anything otherwise."""
+    plausible = PLAUSIBLE_FOR.get((label, name), PLAUSIBLE.get(name))
+    if plausible is None:
         return anything()
-    return st.one_of(*[PLAUSIBLE[name]] * plausible_share, anything())
+    pick = st.sampled_from([True] * plausible_share + [False])
+    return pick.flatmap(lambda p: plausible if p else anything())
+
+
+TARGET = bool_arrays(ndim=1, lengths=st.integers(1, 8), dtypes=[bool])
+PLAUSIBLE_FOR = {
+    ("s.solve", "x"): st.one_of(TARGET, TARGET, bool_arrays(ndim=1)),
+    ("boolls", "x"): st.one_of(TARGET, TARGET, bool_arrays(ndim=1)),
+    ("s.solve_all", "x"): matrices(),
+    ("ao_bmf", "x"): matrices(),
+}
 
 
 # ---------------------------------------------------------------- safety bounds

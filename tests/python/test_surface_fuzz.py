@@ -111,19 +111,19 @@ def test_every_callable_with_arbitrary_arguments(data):
         # Every required parameter once and some optional ones: a positional
         # prefix, the rest by keyword in any order, mostly plausible values.
         n_pos = data.draw(st.integers(0, len(params)), label="positional count")
-        args = [data.draw(value_for(p, 8), label=p) for p in params[:n_pos]]
+        args = [data.draw(value_for(p, 8, label), label=p) for p in params[:n_pos]]
         rest = data.draw(st.permutations(params[n_pos:]), label="keyword order")
         keys = [p for p in rest if params.index(p) < required or data.draw(st.sampled_from([True, True, False]))]
-        kwargs = {k: data.draw(value_for(k, 8), label=k) for k in keys}
+        kwargs = {k: data.draw(value_for(k, 8, label), label=k) for k in keys}
     else:
         # Anything: one argument too many, keywords repeating a positional
         # one or naming no parameter.
         n_pos = data.draw(st.integers(0, len(params) + 1), label="positional count")
-        args = [data.draw(value_for(params[k]) if k < len(params) else anything(), label=f"arg{k}")
+        args = [data.draw(value_for(params[k], 3, label) if k < len(params) else anything(), label=f"arg{k}")
                 for k in range(n_pos)]  # fmt: skip
         names = params + ["bogus", "self", "Rows"]
         keys = data.draw(st.lists(st.sampled_from(names), unique=True, max_size=len(params) + 1), label="keywords")
-        kwargs = {k: data.draw(value_for(k), label=k) for k in keys}
+        kwargs = {k: data.draw(value_for(k, 3, label), label=k) for k in keys}
 
     bound = dict(zip(params, args))
     bound.update({k: v for k, v in kwargs.items() if k not in bound})
@@ -150,17 +150,22 @@ UNARY = [operator.invert, operator.neg, operator.pos, abs, hash, str, repr, len,
          operator.index, sorted, set]  # fmt: skip
 
 
-def operand():
-    return st.one_of(matrices(), matrices(), anything())
-
-
 @FUZZ
-@given(st.sampled_from(BINARY + INPLACE + COMPARE), operand(), operand(), st.booleans())
-def test_operators_between_anything(op, left, right, same):
-    if same:
-        right = left  # m & m, m |= m: shared and exclusive borrows of one object
-    if not isinstance(left, BitMatrix) and not isinstance(right, BitMatrix):
-        left = BitMatrix(2, 3)
+@given(st.sampled_from(BINARY + INPLACE + COMPARE), st.data())
+def test_operators_between_anything(op, data):
+    m = data.draw(matrices(), label="matrix")
+    kind = data.draw(st.sampled_from(["same shape", "transposed shape", "same object", "any matrix", "anything"]))
+    if kind == "same shape":
+        other = data.draw(matrices(shape=m.shape))
+    elif kind == "transposed shape":
+        other = data.draw(matrices(shape=m.shape[::-1]))
+    elif kind == "same object":
+        other = m  # m & m, m |= m: shared and exclusive borrows of one object
+    elif kind == "any matrix":
+        other = data.draw(matrices())
+    else:
+        other = data.draw(anything())
+    left, right = (other, m) if kind == "anything" and data.draw(st.booleans()) else (m, other)
     check_call(op.__name__, op, [left, right], {}, [left, right])
 
 
@@ -218,7 +223,9 @@ def test_record_outcomes():
     """Writes the tally of this run where VALDRIX_FUZZ_REPORT points (for the
     README's robustness figures); runs last in this file."""
     total = sum(v for k, v in OUTCOMES.items() if not k.startswith("skipped"))
-    assert total > 0
+    if total == 0:
+        pytest.skip("no fuzz test ran in this session")
+    assert OUTCOMES["ok"] > 0  # some calls got through every check
     path = os.environ.get("VALDRIX_FUZZ_REPORT")
     if path:
         with open(path, "w") as f:
