@@ -1,7 +1,5 @@
 #include "bmf_core/ao_bmf.hpp"
 
-#include <vector>
-
 #include "bmf_core/lcg64.hpp"
 #include "bmf_core/solve_work.hpp"
 #include "boolmat/transpose.hpp"
@@ -10,27 +8,26 @@ namespace bmf_core {
 
 // A partial Fisher-Yates shuffle of the non-zero columns: exactly
 // min(nz, r) draws, none when X is all zero.
-std::vector<std::uint64_t> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
-    std::vector<std::uint64_t> nonzero;
+Result<InitialColumns> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
+    TRY(auto candidates, boolmat::Buffer<std::uint64_t>::uninit(xt.rows()));
+    std::uint64_t nz = 0;
     const std::uint64_t stride = xt.stride();
     for (std::uint64_t j = 0; j < xt.rows(); ++j) {
         const Word* row = xt.row_ptr(j);
         for (std::uint64_t k = 0; k < stride; ++k) {
             if (row[k] != 0) {
-                nonzero.push_back(j);
+                candidates[nz++] = j;
                 break;
             }
         }
     }
-    const std::uint64_t nz = nonzero.size();
     const std::uint64_t take = nz < r ? nz : r;
     Lcg64 rng(seed);
     for (std::uint64_t k = 0; k < take; ++k) {
         const std::uint64_t t = k + rng.gen_index(nz - k);
-        std::swap(nonzero[k], nonzero[t]);
+        std::swap(candidates[k], candidates[t]);
     }
-    nonzero.resize(take);
-    return nonzero;
+    return InitialColumns{std::move(candidates), take};
 }
 
 namespace {
@@ -38,7 +35,8 @@ namespace {
 // W (m x r) whose column k is column chosen[k] of X; the others stay zero.
 Result<BitMatrix> initial_w(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
     TRY(BitMatrix wt, BitMatrix::zeros(r, xt.cols()));
-    const std::vector<std::uint64_t> chosen = choose_initial_columns(xt, r, seed);
+    TRY(const InitialColumns initial, choose_initial_columns(xt, r, seed));
+    const std::span<const std::uint64_t> chosen = initial.chosen();
     for (std::uint64_t k = 0; k < chosen.size(); ++k) {
         TRY(auto src, xt.row(chosen[k]));
         TRY_VOID(wt.set_row(k, src));

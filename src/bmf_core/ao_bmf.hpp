@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <span>
+
+#include "boolmat/buffer.hpp"
 
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/method.hpp"
@@ -20,7 +22,12 @@ struct BmfResult {
 
 // The columns of X (as rows of its transpose xt) that start as the columns
 // of W: up to r distinct non-zero ones, drawn with Lcg64(seed).
-std::vector<std::uint64_t> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed);
+struct InitialColumns {
+    boolmat::Buffer<std::uint64_t> candidates;  // the non-zero columns, the chosen ones first
+    std::uint64_t count;                        // how many were chosen: min(nz, r)
+    std::span<const std::uint64_t> chosen() const noexcept { return candidates.span().first(count); }
+};
+Result<InitialColumns> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed);
 
 Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
                          std::uint64_t seed);

@@ -87,14 +87,15 @@ Result<std::uint64_t> BoolLs::solve_rows(const BitMatrix& targets, Method method
         return boolmat::panic("{} lignes de masques pour {} cibles", masks.rows(), n);
     }
     TRY_VOID(work.prepare(*this, method, n));
-    work.reset_record(n);
+    TRY_VOID(work.reset_record(n));
+    std::uint64_t* errors = work.errors();
     const std::uint64_t stride = targets.stride();
     std::uint64_t total = 0;
     for (std::uint64_t k = 0; k < n; ++k) {
         const std::uint64_t first = work.find_or_record(targets, k);
         ColumnAnswer a;
         if (first != k) {
-            a = {masks.row_ptr(first)[0], work.errors[first]};
+            a = {masks.row_ptr(first)[0], errors[first]};
         } else {
             const std::span<const Word> x(targets.row_ptr(k), stride);
             bool empty = true;
@@ -104,7 +105,7 @@ Result<std::uint64_t> BoolLs::solve_rows(const BitMatrix& targets, Method method
             a = empty ? ColumnAnswer{0, 0} : solve_words(x, method, seed, work);
         }
         masks.row_ptr(k)[0] = a.h;
-        work.errors[k] = a.error;
+        errors[k] = a.error;
         total += a.error;
     }
     return total;

@@ -15,20 +15,28 @@ Status SolveWork::prepare(const BoolLs& s, Method method, std::uint64_t columns)
     return {};
 }
 
-void SolveWork::reset_record(std::uint64_t rows) {
-    errors.resize(rows);
+Status SolveWork::reset_record(std::uint64_t rows) {
+    if (errors_.size() < rows) {
+        errors_ = boolmat::Buffer<std::uint64_t>();
+        TRY(errors_, boolmat::Buffer<std::uint64_t>::uninit(rows));
+    }
     // Row indices are stored as 32-bit values; a call with more rows than
     // that simply answers every row.
-    if (rows >= 0xFFFFFFFFull) {
-        mask_ = 0;
-        slots_.clear();
-        hashes_.clear();
-        return;
-    }
+    mask_ = 0;
+    if (rows >= 0xFFFFFFFFull) return {};
     const std::uint64_t size = std::bit_ceil(rows * 2 < 16 ? std::uint64_t{16} : rows * 2);
-    slots_.assign(size, 0);
-    hashes_.resize(rows);
+    if (slots_.size() != size) {
+        slots_ = boolmat::Buffer<std::uint32_t>();
+        TRY(slots_, boolmat::Buffer<std::uint32_t>::zeroed(size));
+    } else {
+        std::memset(slots_.data(), 0, size * sizeof(std::uint32_t));
+    }
+    if (hashes_.size() < rows) {
+        hashes_ = boolmat::Buffer<std::uint64_t>();
+        TRY(hashes_, boolmat::Buffer<std::uint64_t>::uninit(rows));
+    }
     mask_ = size - 1;
+    return {};
 }
 
 std::uint64_t SolveWork::find_or_record(const BitMatrix& targets, std::uint64_t row) {

@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "boolmat/buffer.hpp"
 
 #include "bmf_core/greedy.hpp"
 #include "bmf_core/zeta.hpp"
@@ -23,14 +24,17 @@ public:
     // record. Returns the index of an earlier equal row of `targets`, or
     // `row` itself after recording it.
     std::uint64_t find_or_record(const BitMatrix& targets, std::uint64_t row);
-    void reset_record(std::uint64_t rows);
+    Status reset_record(std::uint64_t rows);
 
     // The error found for each row of the current call, for the repeats.
-    std::vector<std::uint64_t> errors;
+    std::uint64_t* errors() noexcept { return errors_.data(); }
 
 private:
-    std::vector<std::uint32_t> slots_;  // row + 1, or 0 when empty
-    std::vector<std::uint64_t> hashes_;
+    // Sized by the number of targets, so allocated through Buffer: running
+    // out of memory is a failure to report, not an exception.
+    boolmat::Buffer<std::uint32_t> slots_;  // row + 1, or 0 when empty
+    boolmat::Buffer<std::uint64_t> hashes_;
+    boolmat::Buffer<std::uint64_t> errors_;
     std::uint64_t mask_ = 0;
 };
 
