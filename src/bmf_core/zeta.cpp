@@ -332,8 +332,19 @@ inline void bump(V* table, std::uint64_t p, V amount) noexcept {
 
 template <class T>
 void add_rows(V* table, const std::uint64_t* pat, const std::uint32_t* rows, std::size_t n, int delta) noexcept {
+    // The superset vectors times delta, made once for all the rows.
+    constexpr unsigned lb = Ops<T>::kLaneBits;
+    constexpr std::uint64_t low = (1u << lb) - 1;
     const V amount = Ops<T>::splat(delta);
-    for (std::size_t k = 0; k < n; ++k) bump<T>(table, pat[rows[k]], amount);
+    V deltas[1u << lb];
+    for (unsigned q = 0; q <= low; ++q) {
+        deltas[q] = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[q])), amount);
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t p = pat[rows[k]];
+        V* e = table + (p >> lb);
+        *e = Ops<T>::add(*e, deltas[p & low]);
+    }
 }
 
 // The same straight from the bits, for targets too long for 32-bit indices.
