@@ -331,7 +331,7 @@ inline void bump(V* table, std::uint64_t p, V amount) noexcept {
 }
 
 template <class T>
-void add_rows(V* table, const std::uint64_t* pat, const std::uint32_t* rows, std::size_t n, int delta) noexcept {
+void add_rows(V* table, const std::uint32_t* pat, const std::uint32_t* rows, std::size_t n, int delta) noexcept {
     // The superset vectors times delta, made once for all the rows.
     constexpr unsigned lb = Ops<T>::kLaneBits;
     constexpr std::uint64_t low = (1u << lb) - 1;
@@ -341,7 +341,7 @@ void add_rows(V* table, const std::uint64_t* pat, const std::uint32_t* rows, std
         deltas[q] = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[q])), amount);
     }
     for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t p = pat[rows[k]];
+        const std::uint32_t p = pat[rows[k]];
         V* e = table + (p >> lb);
         *e = Ops<T>::add(*e, deltas[p & low]);
     }
@@ -446,6 +446,11 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     heavy_ = 0;
     if (s.m() <= kMaxListedRows) {
         TRY_VOID(rows_.reserve((s.m() + 8 + 63) / 64 * 64 * sizeof(std::uint32_t)));
+        // r <= 26: a pattern fits 32 bits, and the narrower copy halves what
+        // the adds of target rows read.
+        TRY_VOID(patterns_.reserve(s.m() * sizeof(std::uint32_t)));
+        std::uint32_t* p32 = patterns_.as<std::uint32_t>();
+        for (std::uint64_t i = 0; i < s.m(); ++i) p32[i] = static_cast<std::uint32_t>(s.row_patterns()[i]);
         TRY_VOID(heavy_masks_.reserve((2 * kMaxHeavy + 1) * boolmat::words_for(s.m()) * sizeof(Word)));
         find_heavy_patterns(s);
     }
@@ -498,6 +503,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     //   out again once the first round has read it.
     const bool listed = s.m() <= kMaxListedRows;
     std::uint32_t* rows = rows_.as<std::uint32_t>();
+    const std::uint32_t* pat32 = patterns_.as<std::uint32_t>();
     // A heavy pattern is counted by popcount only when the target is dense
     // enough to put a chain of rows on it; the heavy patterns are sorted by
     // count, so those counted are a leading run of them.
@@ -521,7 +527,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
                                       : list_rows<true, false>(x, s.m(), light, rows))
                             : (sparse ? list_rows<false, true>(x, s.m(), light, rows)
                                       : list_rows<false, false>(x, s.m(), light, rows));
-        add_rows<T>(into, pat, rows, listed_rows, 2 * sign);
+        add_rows<T>(into, pat32, rows, listed_rows, 2 * sign);
     };
     if (!base_mode_) {
         fill_negated_counts(reinterpret_cast<T*>(target_table));
@@ -553,7 +559,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
             const std::int64_t c = static_cast<std::int64_t>(count_and(x, masks + k * x.size()));
             bump<T>(target_table, heavy_patterns_[k], Ops<T>::splat(-2 * c));
         }
-        add_rows<T>(target_table, pat, rows, listed_rows, -2);
+        add_rows<T>(target_table, pat32, rows, listed_rows, -2);
     };
 
     V* table = this->table<V>();

@@ -68,7 +68,8 @@ private:
     template <class T>
     T* base() const noexcept { return reinterpret_cast<T*>(tables_.as<char>() + table_bytes_); }
     AlignedBytes scratch_;  // one cache-sized block of the last passes
-    AlignedBytes rows_;     // the set rows of the current target
+    AlignedBytes rows_;      // the set rows of the current target
+    AlignedBytes patterns_;  // the row patterns as 32-bit values
 };
 
 // The plain algorithm, in 64-bit arithmetic: the reference the kernel is
