@@ -51,10 +51,12 @@ using V = __m256i;
 // 2^14 vectors of 32 bytes: 512 KiB, a chunk that stays in the second-level
 // cache while its middle bits and then its blocks are done.
 constexpr unsigned kChunkBits = 14;
-// 2^9 vectors of 32 bytes: 16 KiB. Two such blocks (the one being done and
-// the one holding the best entry so far) stay in the first-level cache, and
-// nine bits make three rounds of three.
-constexpr unsigned kBlockBits = 9;
+// 2^8 vectors of 32 bytes: 8 KiB. Two such blocks (the one being done and
+// the one holding the best entry so far) stay in the first-level cache. A
+// whole block is done in two rounds of four bits whose strides are
+// constants, so the sixteen vectors of a group need no registers for their
+// addresses (with strides known only at run time, four-bit rounds spill).
+constexpr unsigned kBlockBits = 8;
 // Above this, a private base table for 32-bit lanes costs more memory than
 // it saves time; 16-bit lanes always use one (half the counts' size).
 constexpr std::size_t kMaxBase32Bytes = std::size_t{16} << 20;
@@ -177,7 +179,7 @@ inline void cross(V* v) noexcept {
     constexpr unsigned G = 1u << K;
 #pragma GCC unroll 4
     for (unsigned q = 0; q < K; ++q) {
-#pragma GCC unroll 8
+#pragma GCC unroll 16
         for (unsigned j = 0; j < G; ++j) {
             if ((j >> q) & 1) v[j] = Ops<T>::add(v[j], v[j ^ (1u << q)]);
         }
@@ -244,9 +246,44 @@ Rounds split(unsigned bits) noexcept {
 
 // The in-block stages of one block, from `in` to the scratch block, with the
 // block's minimum.
+// A round whose lowest bit B is a constant.
+template <class T, unsigned K, unsigned B, bool Track>
+void fixed_round(const V* in, V* out, std::size_t nvec, V& vmin) noexcept {
+    constexpr unsigned G = 1u << K;
+    constexpr std::size_t step = std::size_t{1} << B;
+    V lo_min = vmin;
+    for (std::size_t hi = 0; hi < nvec; hi += step << K) {
+        for (std::size_t lo = 0; lo < step; ++lo) {
+            const V* src = in + hi + lo;
+            V* dst = out + hi + lo;
+            V v[G];
+#pragma GCC unroll 16
+            for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(src + j * step);
+            cross<T, K>(v);
+#pragma GCC unroll 16
+            for (unsigned j = 0; j < G; ++j) _mm256_store_si256(dst + j * step, v[j]);
+            if constexpr (Track) {
+#pragma GCC unroll 8
+                for (unsigned half = G / 2; half > 0; half /= 2) {
+#pragma GCC unroll 8
+                    for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
+                }
+                lo_min = Ops<T>::min(lo_min, v[0]);
+            }
+        }
+    }
+    vmin = lo_min;
+}
+
 template <class T>
 V block_pass(const V* in, V* scratch, unsigned block_bits, const Rounds& rounds) noexcept {
     V vmin = Ops<T>::splat(std::numeric_limits<T>::max());
+    if (block_bits == kBlockBits) {
+        static_assert(kBlockBits == 8);
+        fixed_round<T, 4, 0, false>(in, scratch, std::size_t{1} << kBlockBits, vmin);
+        fixed_round<T, 4, 4, true>(scratch, scratch, std::size_t{1} << kBlockBits, vmin);
+        return vmin;
+    }
     const std::size_t nvec = std::size_t{1} << block_bits;
     unsigned b = 0;
     for (unsigned i = 0; i < rounds.count; ++i) {
