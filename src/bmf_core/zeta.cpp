@@ -48,15 +48,20 @@ namespace {
 
 using V = __m256i;
 
-// 2^14 vectors of 32 bytes: 512 KiB, a chunk that stays in the second-level
-// cache while its middle bits and then its blocks are done.
-constexpr unsigned kChunkBits = 14;
-// 2^8 vectors of 32 bytes: 8 KiB. Two such blocks (the one being done and
-// the one holding the best entry so far) stay in the first-level cache. A
-// whole block is done in two rounds of four bits whose strides are
-// constants, so the sixteen vectors of a group need no registers for their
-// addresses (with strides known only at run time, four-bit rounds spill).
+// 2^8 vectors of 32 bytes: 8 KiB, a block. Two blocks (the one being done
+// and the one holding the best entry so far) stay in the first-level cache,
+// and a block is done in two rounds of four bits.
 constexpr unsigned kBlockBits = 8;
+// 2^12 vectors: 128 KiB, a chunk, which stays in the second-level cache
+// while the four bits above its blocks are done, in one round.
+constexpr unsigned kChunkBits = 12;
+// The table is laid out with one spare cache line after every block, so
+// that the vectors of a round whose stride is a multiple of a block do not
+// all fall into one set of the first-level cache (a stride that is a
+// multiple of 4 KiB would make the sixteen vectors of a four-bit round
+// evict each other). With it, every round up to bit 16 can take four bits,
+// and its strides are constants.
+constexpr std::size_t padded(std::size_t t) noexcept { return t + 2 * (t >> kBlockBits); }
 // Above this, a private base table for 32-bit lanes costs more memory than
 // it saves time; 16-bit lanes always use one (half the counts' size).
 constexpr std::size_t kMaxBase32Bytes = std::size_t{16} << 20;
@@ -193,25 +198,32 @@ template <class T, unsigned K, bool Track>
 void round(const V* in, V* out, std::size_t nvec, unsigned b, V& vmin) noexcept {
     constexpr unsigned G = 1u << K;
     const std::size_t step = std::size_t{1} << b;
+    // Below a block the table has no padding (it is then at most one block);
+    // from a block up, a stride of `step` positions is padded(step) vectors.
+    const std::size_t run = step < (std::size_t{1} << kBlockBits) ? step : std::size_t{1} << kBlockBits;
+    const std::size_t pstep = padded(step);
     V lo_min = vmin;
     for (std::size_t hi = 0; hi < nvec; hi += step << K) {
-        for (std::size_t lo = 0; lo < step; ++lo) {
-            const std::size_t t = hi + lo;
-            V v[G];
+        for (std::size_t lo0 = 0; lo0 < step; lo0 += run) {
+            const V* src = in + padded(hi + lo0);
+            V* dst = out + padded(hi + lo0);
+            for (std::size_t lo = 0; lo < run; ++lo) {
+                V v[G];
 #pragma GCC unroll 8
-            for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(in + t + j * step);
-            cross<T, K>(v);
+                for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(src + lo + j * pstep);
+                cross<T, K>(v);
 #pragma GCC unroll 8
-            for (unsigned j = 0; j < G; ++j) _mm256_store_si256(out + t + j * step, v[j]);
-            if constexpr (Track) {
-                // A tree over the group, so the running minimum waits on one
-                // operation per group rather than one per vector.
+                for (unsigned j = 0; j < G; ++j) _mm256_store_si256(dst + lo + j * pstep, v[j]);
+                if constexpr (Track) {
+                    // A tree over the group, so the running minimum waits on
+                    // one operation per group rather than one per vector.
 #pragma GCC unroll 4
-                for (unsigned half = G / 2; half > 0; half /= 2) {
+                    for (unsigned half = G / 2; half > 0; half /= 2) {
 #pragma GCC unroll 4
-                    for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
+                        for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
+                    }
+                    lo_min = Ops<T>::min(lo_min, v[0]);
                 }
-                lo_min = Ops<T>::min(lo_min, v[0]);
             }
         }
     }
@@ -251,28 +263,46 @@ template <class T, unsigned K, unsigned B, bool Track>
 void fixed_round(const V* in, V* out, std::size_t nvec, V& vmin) noexcept {
     constexpr unsigned G = 1u << K;
     constexpr std::size_t step = std::size_t{1} << B;
+    constexpr std::size_t run = B < kBlockBits ? step : std::size_t{1} << kBlockBits;
+    constexpr std::size_t pstep = B < kBlockBits ? step : padded(step);
     V lo_min = vmin;
     for (std::size_t hi = 0; hi < nvec; hi += step << K) {
-        for (std::size_t lo = 0; lo < step; ++lo) {
-            const V* src = in + hi + lo;
-            V* dst = out + hi + lo;
-            V v[G];
+        for (std::size_t lo0 = 0; lo0 < step; lo0 += run) {
+            // Inside one block (B < kBlockBits) positions are contiguous.
+            const std::size_t at = B < kBlockBits ? hi + lo0 : padded(hi + lo0);
+            const V* src = in + at;
+            V* dst = out + at;
+            for (std::size_t lo = 0; lo < run; ++lo) {
+                V v[G];
 #pragma GCC unroll 16
-            for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(src + j * step);
-            cross<T, K>(v);
+                for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(src + lo + j * pstep);
+                cross<T, K>(v);
 #pragma GCC unroll 16
-            for (unsigned j = 0; j < G; ++j) _mm256_store_si256(dst + j * step, v[j]);
-            if constexpr (Track) {
+                for (unsigned j = 0; j < G; ++j) _mm256_store_si256(dst + lo + j * pstep, v[j]);
+                if constexpr (Track) {
 #pragma GCC unroll 8
-                for (unsigned half = G / 2; half > 0; half /= 2) {
+                    for (unsigned half = G / 2; half > 0; half /= 2) {
 #pragma GCC unroll 8
-                    for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
+                        for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
+                    }
+                    lo_min = Ops<T>::min(lo_min, v[0]);
                 }
-                lo_min = Ops<T>::min(lo_min, v[0]);
             }
         }
     }
     vmin = lo_min;
+}
+
+// Bits [B, B + bits) of a padded table, bits <= 4, in one round.
+template <class T, unsigned B>
+void one_round(const V* in, V* out, std::size_t nvec, unsigned bits) noexcept {
+    V unused = Ops<T>::splat(0);
+    switch (bits) {
+        case 1: fixed_round<T, 1, B, false>(in, out, nvec, unused); break;
+        case 2: fixed_round<T, 2, B, false>(in, out, nvec, unused); break;
+        case 3: fixed_round<T, 3, B, false>(in, out, nvec, unused); break;
+        default: fixed_round<T, 4, B, false>(in, out, nvec, unused); break;
+    }
 }
 
 template <class T>
@@ -363,7 +393,7 @@ template <class T>
 inline void bump(V* table, std::uint64_t p, V amount) noexcept {
     constexpr unsigned lb = Ops<T>::kLaneBits;
     const V lanes = _mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[p & ((1u << lb) - 1)]));
-    V* e = table + (p >> lb);
+    V* e = table + padded(p >> lb);
     *e = Ops<T>::add(*e, _mm256_and_si256(lanes, amount));
 }
 
@@ -379,7 +409,7 @@ void add_rows(V* table, const std::uint32_t* pat, const std::uint32_t* rows, std
     }
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint32_t p = pat[rows[k]];
-        V* e = table + (p >> lb);
+        V* e = table + padded(p >> lb);
         *e = Ops<T>::add(*e, deltas[p & low]);
     }
 }
@@ -409,7 +439,7 @@ void ZetaWork::fill_negated_counts(T* out) const {
     constexpr std::size_t kLanes = 32 / sizeof(T);
     V* dst = reinterpret_cast<V*>(out);
     for (std::size_t i = 0; i < n; i += kLanes) {
-        _mm256_store_si256(dst + i / kLanes, Ops<T>::intra(Ops<T>::negated(counts + i)));
+        _mm256_store_si256(dst + padded(i / kLanes), Ops<T>::intra(Ops<T>::negated(counts + i)));
     }
     if constexpr (sizeof(T) == 8) {
         for (const CountCarry& c : s.count_carries()) {
@@ -475,7 +505,7 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
         table_bytes_ = sizeof(std::int64_t) << r;
         return tables_.reserve(table_bytes_);
     }
-    const std::size_t bytes = lane_bytes(lanes) << r;
+    const std::size_t bytes = 32 * padded(std::size_t{1} << (r - lb));
     const unsigned vb = r - lb;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
     base_mode_ = many && (lanes == LaneWidth::Bits16 || (lanes == LaneWidth::Bits32 && bytes <= kMaxBase32Bytes));
@@ -576,12 +606,13 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     } else if (nvec <= (ones < zeros ? ones : zeros)) {
         const V* base = this->base<V>();
         V* dst = table<V>();
+        const std::size_t stored = padded(nvec);
         if (ones <= zeros) {
-            for (std::size_t t = 0; t < nvec; ++t) _mm256_store_si256(dst + t, _mm256_load_si256(base + t));
+            for (std::size_t t = 0; t < stored; ++t) _mm256_store_si256(dst + t, _mm256_load_si256(base + t));
             add_target(target_table, 1, false);
         } else {
             const V zero = _mm256_setzero_si256();
-            for (std::size_t t = 0; t < nvec; ++t) {
+            for (std::size_t t = 0; t < stored; ++t) {
                 _mm256_store_si256(dst + t, Ops<T>::sub(zero, _mm256_load_si256(base + t)));
             }
             add_target(target_table, -1, true);
@@ -605,16 +636,19 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     const unsigned hb = vb - cb;                            // bits above a chunk
     const unsigned mb = cb - kb;                            // bits above a block in a chunk
     const std::size_t cvec = std::size_t{1} << cb;
-    V unused = Ops<T>::splat(0);
-    auto run_rounds = [&](const V* in, V* out, std::size_t count, unsigned from, unsigned bits) {
-        const Rounds rs = split(bits);
-        for (unsigned i = 0; i < rs.count; ++i) {
-            pick<T>(rs.size[i], false)(i == 0 ? in : out, out, count, from, unused);
-            from += rs.size[i];
-        }
-    };
     if (hb > 0) {
-        run_rounds(src, table, nvec, cb, hb);
+        // The first four bits above a chunk in one round with constant
+        // strides; any further ones (ranks above 20 with 16-bit lanes) in
+        // rounds of three, the strides of which are then too large for four.
+        const unsigned first = hb < 4 ? hb : 4;
+        one_round<T, kChunkBits>(src, table, nvec, first);
+        const Rounds rest = split(hb - first);
+        unsigned b = kChunkBits + first;
+        V unused = Ops<T>::splat(0);
+        for (unsigned i = 0; first < hb && i < rest.count; ++i) {
+            pick<T>(rest.size[i], false)(table, table, nvec, b, unused);
+            b += rest.size[i];
+        }
         src = table;
         if (take_out_later) {
             take_out();
@@ -630,13 +664,13 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     std::int64_t best = std::numeric_limits<std::int64_t>::max();
     std::size_t best_block = 0;
     for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
-        const V* from = src + chunk * cvec;
+        const V* from = src + padded(chunk * cvec);
         if (mb > 0) {
-            run_rounds(from, table + chunk * cvec, cvec, kb, mb);
-            from = table + chunk * cvec;
+            one_round<T, kBlockBits>(from, table + padded(chunk * cvec), cvec, mb);
+            from = table + padded(chunk * cvec);
         }
         for (std::size_t k = 0; k < (std::size_t{1} << mb); ++k) {
-            const std::int64_t bm = Ops<T>::hmin(block_pass<T>(from + k * bvec, scratch, kb, low));
+            const std::int64_t bm = Ops<T>::hmin(block_pass<T>(from + padded(k * bvec), scratch, kb, low));
             // A later block holds larger entry indices: on a tie it wins.
             if (bm <= best) {
                 best = bm;
