@@ -1,6 +1,6 @@
 // The vectorised zeta solve. The table of 2^r entries is held in signed
 // lanes as narrow as m allows (16 lanes of 16 bits per vector when m < 2^15),
-// and transformed in rounds of up to three bits, each round loading a group
+// and transformed in rounds of up to four bits, each round loading a group
 // of 2^k vectors, doing its k butterfly stages in registers and storing once.
 // The stages of the bits inside one vector (shifts, the costliest part) are
 // linear too, so they are done once on the negated counts when the base is
@@ -9,21 +9,25 @@
 //
 // Order of the passes, which is free since the stages commute, chosen so
 // that each level of the cache sees as few passes as possible:
-// - the bits above a 512 KiB chunk, in strided rounds over the whole table;
-// - per chunk (which then stays in the second-level cache), the bits above a
-//   16 KiB block;
-// - per block, in increasing order, the bits inside it, into a scratch
-//   block in the first-level cache. The last round keeps a running minimum,
-//   so the final values are never written back and the minimum costs no
-//   pass of its own. The scratch has two halves that swap whenever a block
-//   holds the best value so far, so the block holding the overall minimum
-//   is still there at the end, to find the largest index with that value
-//   (the smallest mask).
-// Tried and dropped: strided copies of tiles for the first level (latency-
-// bound, much slower than streaming rounds); making each chunk as a sum of
-// table chunks instead of the first-level rounds (reads the third-level
-// cache more, slower at r = 20); rounds of four bits (sixteen streams
-// exhaust the general registers and spill).
+// - the bits above a 128 KiB chunk first, over the whole table;
+// - per chunk (which then stays in the second-level cache), the four bits
+//   above an 8 KiB block, in one round;
+// - per block, in increasing order, its eight bits in two rounds, into a
+//   scratch block in the first-level cache. The last round keeps a running
+//   minimum, so the final values are never written back and the minimum
+//   costs no pass of its own. The scratch has two halves that swap whenever
+//   a block holds the best value so far, so the block holding the overall
+//   minimum is still there at the end, to find the largest index with that
+//   value (the smallest mask).
+// Every round has constant strides, so the sixteen vectors of a group need
+// no registers for their addresses, and the table has a spare cache line
+// after every block, so that strides of whole blocks do not map a group onto
+// one set of the first-level cache.
+// Tried and dropped: strided copies of tiles (latency-bound, much slower
+// than streaming rounds); making each chunk as a sum of table chunks instead
+// of the rounds above it (reads the third-level cache more); not storing
+// the vector a butterfly group leaves unchanged (half-written lines cost
+// more than the store).
 //
 // With many columns per call, the negated counts live in a private base
 // table. A target with fewer rows to add than the table has vectors is added
