@@ -6,9 +6,11 @@ counts (np.bincount); one column is solved by a bincount of the patterns of
 its set rows, an in-place vectorised butterfly per bit on
 a.reshape(-1, 2, 2**b), and an argmin. The factorisation runs that solve for
 every column and row, exactly as ao_bmf does, and must give the same factors,
-error and iteration count. Thread cases compare two threads with one thread
-doing the same total work with Valdrix (the "NumPy" column is then the
-one-thread time): the ratio must be at most 1/1.7.
+error and iteration count. The baseline's table is int64, the type bincount
+returns. Thread cases compare two threads with one thread doing the same
+total work with Valdrix (the "NumPy" column is then the one-thread time):
+the ratio must be at most 1/1.7. Such a ratio needs two real cores: check
+with two processes of plain arithmetic first where the cores are virtual.
 """
 from __future__ import annotations
 
