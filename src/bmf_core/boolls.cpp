@@ -1,5 +1,7 @@
 #include "bmf_core/boolls.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "bmf_core/solve_work.hpp"
@@ -79,12 +81,47 @@ Result<ColumnAnswer> BoolLs::solve(const BitVec& x, Method method, std::uint64_t
     return solve_words(x.words(), method, seed, work);
 }
 
+namespace {
+
+// From this many targets the batched zeta solve beats one target at a time
+// (the batch table is worked through whole even for a single target).
+constexpr std::uint64_t kMinBatchTargets = 4;
+
+bool batched(const BoolLs& s, Method method, std::uint64_t targets) noexcept {
+    return method == Method::Zeta && targets >= kMinBatchTargets && ZetaWork::batch_suits(s);
+}
+
+// Solves every column of x (m x n) in batches, handing each answer to
+// `take(column, answer)`; returns the summed error.
+template <class Take>
+Result<std::uint64_t> solve_columns(const BoolLs& s, const BitMatrix& x, ZetaWork& work, Take&& take) {
+    TRY_VOID(work.prepare_batch(s));
+    std::uint64_t total = 0;
+    ColumnAnswer answers[ZetaWork::kBatch];
+    for (std::uint64_t first = 0; first < x.cols(); first += ZetaWork::kBatch) {
+        work.solve_batch(x, first, answers);
+        const std::uint64_t count = std::min<std::uint64_t>(ZetaWork::kBatch, x.cols() - first);
+        for (std::uint64_t k = 0; k < count; ++k) {
+            take(first + k, answers[k]);
+            total += answers[k].error;
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
 Result<std::uint64_t> BoolLs::solve_rows(const BitMatrix& targets, Method method, std::uint64_t seed,
                                          SolveWork& work, BitMatrix& masks) const {
     if (targets.cols() != m_) return boolmat::panic("x a {} bits, W a {} lignes", targets.cols(), m_);
     const std::uint64_t n = targets.rows();
     if (masks.rows() != n || masks.cols() != r_) {
         return boolmat::panic("{} lignes de masques pour {} cibles", masks.rows(), n);
+    }
+    if (batched(*this, method, n)) {
+        TRY(const BitMatrix columns, boolmat::transpose(targets));
+        return solve_columns(*this, columns, work.zeta,
+                             [&](std::uint64_t k, const ColumnAnswer& a) { masks.row_ptr(k)[0] = a.h; });
     }
     TRY_VOID(work.prepare(*this, method, n));
     TRY_VOID(work.reset_record(n));
@@ -113,6 +150,16 @@ Result<std::uint64_t> BoolLs::solve_rows(const BitMatrix& targets, Method method
 
 Result<SolveAllResult> BoolLs::solve_all(const BitMatrix& x, Method method, std::uint64_t seed) const {
     if (x.rows() != m_) return boolmat::panic("X a {} lignes, W en a {}", x.rows(), m_);
+    if (batched(*this, method, x.cols())) {
+        TRY(BitMatrix h, BitMatrix::zeros(r_, x.cols()));
+        SolveWork work;
+        TRY(const std::uint64_t total, solve_columns(*this, x, work.zeta, [&](std::uint64_t k, const ColumnAnswer& a) {
+                for (Word bits = a.h; bits != 0; bits &= bits - 1) {
+                    h.row_ptr(static_cast<unsigned>(std::countr_zero(bits)))[k / 64] |= Word{1} << (k % 64);
+                }
+            }));
+        return SolveAllResult{std::move(h), total};
+    }
     TRY(BitMatrix targets, boolmat::transpose(x));
     TRY(BitMatrix masks, BitMatrix::zeros(x.cols(), r_));
     SolveWork work;

@@ -36,6 +36,17 @@ public:
     // The answer for one target of the prepared solver (m bits, tail clear).
     ColumnAnswer solve(std::span<const Word> x);
 
+    // Sixteen targets at once, for solvers of small rank and fewer than 2^15
+    // rows: their table then has 16 entries per pattern.
+    static constexpr std::uint64_t kBatch = 16;
+    static constexpr std::uint64_t kMaxBatchRank = 15;
+    static bool batch_suits(const BoolLs& s) noexcept;
+    Status prepare_batch(const BoolLs& s);
+    // The answers for the targets that are columns first to first + 15 of
+    // x (m rows; first a multiple of 16). Columns past the last one of x
+    // read as empty targets.
+    void solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out);
+
 private:
     template <class T>
     ColumnAnswer solve_lanes(std::span<const Word> x);
@@ -70,6 +81,7 @@ private:
     AlignedBytes scratch_;  // one cache-sized block of the last passes
     AlignedBytes rows_;      // the set rows of the current target
     AlignedBytes patterns_;  // the row patterns as 32-bit values
+    AlignedBytes batch_counts_;  // the negated pattern counts, 16-bit
 };
 
 // The plain algorithm, in 64-bit arithmetic: the reference the kernel is

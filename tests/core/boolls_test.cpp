@@ -204,5 +204,28 @@ TEST(BoolLsSolve, SeedOnlyMattersForGreedyLs) {
     }
 }
 
+// The rows of a target matrix solved in batches give each row its own
+// answer, at every rank the batches serve and just above.
+TEST(BoolLsSolveRows, ZetaRowsMatchSingleSolves) {
+    std::mt19937_64 gen(12);
+    SolveWork work;
+    for (std::uint64_t r : {2u, 9u, 15u, 16u}) {
+        const BoolLs s = BoolLs::build(fixtures::random_matrix(120, r, 0.25, gen)).value();
+        for (std::uint64_t n : {3u, 4u, 37u}) {
+            const BitMatrix targets = fixtures::random_matrix(n, 120, 0.45, gen);
+            BitMatrix masks = BitMatrix::zeros(n, r).value();
+            const std::uint64_t total = s.solve_rows(targets, Method::Zeta, 0, work, masks).value();
+            std::uint64_t want_total = 0;
+            for (std::uint64_t k = 0; k < n; ++k) {
+                const BitVec x = BitVec::from_words(std::span<const Word>(targets.row_ptr(k), targets.stride()), 120).value();
+                const ColumnAnswer want = s.solve(x, Method::Naive, 0).value();
+                EXPECT_EQ(masks.row_ptr(k)[0], want.h) << "r " << r << " n " << n << " row " << k;
+                want_total += want.error;
+            }
+            EXPECT_EQ(total, want_total) << "r " << r << " n " << n;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace bmf_core

@@ -130,5 +130,94 @@ TEST(ZetaKernel, NaiveAgrees) {
     }
 }
 
+// Sixteen targets at a time: every column of X, whatever its batch, its
+// position in a word and its content (repeated, empty, all ones), gets the
+// pair of the plain algorithm.
+class ZetaBatchMatchesPlain : public ::testing::TestWithParam<std::uint64_t> {};
+
+BitMatrix batch_targets(std::uint64_t m, std::uint64_t n, std::mt19937_64& gen) {
+    BitMatrix x = fixtures::random_matrix(m, n, 0.5, gen);
+    for (std::uint64_t i = 0; i < m; ++i) {
+        if (n > 3) x.set_unchecked(i, 3, i % 3 == 0 ? x.get_unchecked(i, 0) : (i % 11 == 0));  // sparse
+        if (n > 5) x.set_unchecked(i, 5, false);                                             // empty
+        if (n > 16) x.set_unchecked(i, 16, true);                                            // all ones
+        if (n > 17) x.set_unchecked(i, 17, x.get_unchecked(i, 1));                           // a repeat
+        if (n > 65) x.set_unchecked(i, n - 1, x.get_unchecked(i, 1));                        // across batches
+    }
+    return x;
+}
+
+TEST_P(ZetaBatchMatchesPlain, EveryColumnOfEveryBatch) {
+    const std::uint64_t r = GetParam();
+    std::mt19937_64 gen(2000 + r);
+    for (int shape = 0; shape < 2; ++shape) {
+        const std::uint64_t m = shape == 0 ? 90 + 11 * r : 3 + r % 4;
+        const BitMatrix w = shape == 0 ? fixtures::random_matrix(m, r, 0.2, gen) : tie_prone(m + 60, r, gen);
+        const BoolLs s = BoolLs::build(w).value();
+        ASSERT_TRUE(ZetaWork::batch_suits(s));
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare_batch(s).has_value());
+        for (std::uint64_t n : {1u, 15u, 16u, 17u, 70u}) {
+            const BitMatrix x = batch_targets(s.m(), n, gen);
+            for (std::uint64_t first = 0; first < n; first += ZetaWork::kBatch) {
+                ColumnAnswer got[ZetaWork::kBatch];
+                work.solve_batch(x, first, got);
+                for (std::uint64_t k = 0; k < ZetaWork::kBatch; ++k) {
+                    BitVec col = BitVec::zeros(s.m()).value();
+                    if (first + k < n) {
+                        for (std::uint64_t i = 0; i < s.m(); ++i) {
+                            ASSERT_TRUE(col.set(i, x.get_unchecked(i, first + k)).has_value());
+                        }
+                    }
+                    // Lanes past the last column answer an empty target.
+                    EXPECT_EQ(got[k], solve_zeta_scalar(s, col.words()))
+                        << "r " << r << " m " << s.m() << " n " << n << " column " << first + k;
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBatchedRank, ZetaBatchMatchesPlain,
+                         ::testing::Range<std::uint64_t>(1, ZetaWork::kMaxBatchRank + 1));
+
+// Many rows on few patterns: the counts and the lane sums reach the top of
+// the 16-bit range without leaving it.
+TEST(ZetaBatch, LargestRowCountOfTheNarrowLanes) {
+    std::mt19937_64 gen(31);
+    const std::uint64_t m = (std::uint64_t{1} << 15) - 1;
+    BitMatrix w = BitMatrix::zeros(m, 3).value();
+    for (std::uint64_t i = 0; i < m; ++i) w.set_unchecked(i, 1, i % 5 != 0);
+    const BoolLs s = BoolLs::build(w).value();
+    ZetaWork work;
+    ASSERT_TRUE(work.prepare_batch(s).has_value());
+    BitMatrix x = fixtures::random_matrix(m, 16, 0.5, gen);
+    for (std::uint64_t i = 0; i < m; ++i) {
+        x.set_unchecked(i, 0, true);
+        x.set_unchecked(i, 1, false);
+        x.set_unchecked(i, 2, i % 5 != 0);
+    }
+    ColumnAnswer got[ZetaWork::kBatch];
+    work.solve_batch(x, 0, got);
+    for (std::uint64_t k = 0; k < 16; ++k) {
+        BitVec col = BitVec::zeros(m).value();
+        for (std::uint64_t i = 0; i < m; ++i) ASSERT_TRUE(col.set(i, x.get_unchecked(i, k)).has_value());
+        EXPECT_EQ(got[k], solve_zeta_scalar(s, col.words())) << "column " << k;
+    }
+    EXPECT_EQ(got[2], (ColumnAnswer{2, 0}));
+}
+
+// Batches are only for narrow lanes and small tables.
+TEST(ZetaBatch, RefusedWhereTheLanesOrTheTableDoNotSuit) {
+    std::mt19937_64 gen(4);
+    const BoolLs wide = BoolLs::build(fixtures::random_matrix(std::uint64_t{1} << 15, 4, 0.3, gen)).value();
+    const BoolLs large = BoolLs::build(fixtures::random_matrix(40, ZetaWork::kMaxBatchRank + 1, 0.3, gen)).value();
+    for (const BoolLs* s : {&wide, &large}) {
+        EXPECT_FALSE(ZetaWork::batch_suits(*s));
+        ZetaWork work;
+        EXPECT_EQ(work.prepare_batch(*s).error().kind, boolmat::ErrorKind::Panic);
+    }
+}
+
 }  // namespace
 }  // namespace bmf_core
