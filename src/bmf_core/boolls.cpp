@@ -112,16 +112,22 @@ Result<std::uint64_t> solve_columns(const BoolLs& s, const BitMatrix& x, ZetaWor
 }  // namespace
 
 Result<std::uint64_t> BoolLs::solve_rows(const BitMatrix& targets, Method method, std::uint64_t seed,
-                                         SolveWork& work, BitMatrix& masks) const {
+                                         SolveWork& work, BitMatrix& masks, const BitMatrix* columns) const {
     if (targets.cols() != m_) return boolmat::panic("x a {} bits, W a {} lignes", targets.cols(), m_);
     const std::uint64_t n = targets.rows();
     if (masks.rows() != n || masks.cols() != r_) {
         return boolmat::panic("{} lignes de masques pour {} cibles", masks.rows(), n);
     }
     if (batched(*this, method, n)) {
-        TRY(const BitMatrix columns, boolmat::transpose(targets));
-        return solve_columns(*this, columns, work.zeta,
-                             [&](std::uint64_t k, const ColumnAnswer& a) { masks.row_ptr(k)[0] = a.h; });
+        auto take = [&](std::uint64_t k, const ColumnAnswer& a) { masks.row_ptr(k)[0] = a.h; };
+        if (columns != nullptr) {
+            if (columns->rows() != m_ || columns->cols() != n) {
+                return boolmat::panic("{} x {} colonnes pour {} cibles de {} bits", columns->rows(), columns->cols(), n, m_);
+            }
+            return solve_columns(*this, *columns, work.zeta, take);
+        }
+        TRY(const BitMatrix transposed, boolmat::transpose(targets));
+        return solve_columns(*this, transposed, work.zeta, take);
     }
     TRY_VOID(work.prepare(*this, method, n));
     TRY_VOID(work.reset_record(n));

@@ -94,8 +94,11 @@ public:
     // Solves each row of `targets` (m bits each) and stores its mask as the
     // single word of the same row of `masks` (targets.rows() x r). Returns
     // the summed error. `work` is reused across calls and solvers.
+    // `columns`, when the caller has it: the same targets as the columns of
+    // an m x n matrix, which the batched zeta solve reads; without it, that
+    // solve makes its own transpose of `targets`.
     Result<std::uint64_t> solve_rows(const BitMatrix& targets, Method method, std::uint64_t seed, SolveWork& work,
-                                     BitMatrix& masks) const;
+                                     BitMatrix& masks, const BitMatrix* columns = nullptr) const;
 
     // One target given as its m-bit words (tail bits clear), no checks.
     ColumnAnswer solve_words(std::span<const Word> x, Method method, std::uint64_t seed, SolveWork& work) const;

@@ -6,6 +6,7 @@
 
 #include "bmf_core/greedy.hpp"
 #include "bmf_core/solve_work.hpp"
+#include "boolmat/transpose.hpp"
 #include "solver_fixtures.hpp"
 
 namespace bmf_core {
@@ -215,6 +216,11 @@ TEST(BoolLsSolveRows, ZetaRowsMatchSingleSolves) {
             const BitMatrix targets = fixtures::random_matrix(n, 120, 0.45, gen);
             BitMatrix masks = BitMatrix::zeros(n, r).value();
             const std::uint64_t total = s.solve_rows(targets, Method::Zeta, 0, work, masks).value();
+            // The same targets handed over as columns as well.
+            const BitMatrix columns = boolmat::transpose(targets).value();
+            BitMatrix again = BitMatrix::zeros(n, r).value();
+            EXPECT_EQ(s.solve_rows(targets, Method::Zeta, 0, work, again, &columns).value(), total);
+            EXPECT_TRUE(fixtures::same_words(again, masks));
             std::uint64_t want_total = 0;
             for (std::uint64_t k = 0; k < n; ++k) {
                 const BitVec x = BitVec::from_words(std::span<const Word>(targets.row_ptr(k), targets.stride()), 120).value();
