@@ -70,11 +70,11 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
             TRY(solver, BoolLs::build(w, std::move(solver)));
         }
         // H-step: every column of X against W. Every solve gets seed 0.
-        TRY(const std::uint64_t h_error, solver.solve_rows(xt, method, 0, work, ht));
+        TRY(const std::uint64_t h_error, solver.solve_rows(xt, method, 0, work, ht, &x));
         (void)h_error;  // only the W-step's error counts
         // W-step: every row of X against H^T.
         TRY(solver, BoolLs::build(ht, std::move(solver)));
-        TRY(const std::uint64_t total, solver.solve_rows(x, method, 0, work, w));
+        TRY(const std::uint64_t total, solver.solve_rows(x, method, 0, work, w, &xt));
         ++iterations;
         if (total >= best_error) break;
         TRY(best_w, w.clone());
