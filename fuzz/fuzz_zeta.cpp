@@ -1,8 +1,9 @@
 // The vectorised zeta search against the plain 64-bit transform and the
 // naive scan of every subset: any W of rank up to 12, every lane width, one
 // work reused over several targets and then over a second solver (the state
-// it keeps between columns must not leak into the next answer), and the
-// whole-matrix solve against column-by-column answers.
+// it keeps between columns must not leak into the next answer), sixteen
+// targets at once in the batched kernel, and the whole-matrix solve against
+// column-by-column answers.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -93,12 +94,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(got == want);
         }
 
-        // A whole target matrix: the zeta answers column by column.
-        const std::uint64_t n = in.in_range(1, 5);
+        // Sixteen targets at a time, columns past the last one read as
+        // empty targets.
+        const std::uint64_t n = in.in_range(1, 40);
         const fuzz::BitMatrix xs = in.matrix(m, n);
+        const fuzz::BitMatrix cols = fuzz::must(boolmat::transpose(xs));
+        if (bmf_core::ZetaWork::batch_suits(s)) {
+            bmf_core::ZetaWork batch;
+            FUZZ_CHECK(batch.prepare_batch(s).has_value());
+            for (std::uint64_t first = 0; first < n; first += bmf_core::ZetaWork::kBatch) {
+                ColumnAnswer out[bmf_core::ZetaWork::kBatch];
+                batch.solve_batch(xs, first, out);
+                for (std::uint64_t k = 0; k < bmf_core::ZetaWork::kBatch; ++k) {
+                    std::vector<Word> x(boolmat::words_for(m), 0);
+                    if (first + k < n) x.assign(cols.row_ptr(first + k), cols.row_ptr(first + k) + cols.stride());
+                    FUZZ_CHECK(out[k] == naive(w, x));
+                }
+            }
+        }
+
+        // The whole target matrix: the zeta answers column by column.
         const auto all = fuzz::must(s.solve_all(xs, Method::Zeta, 0));
         FUZZ_CHECK(all.h.rows() == r && all.h.cols() == n);
-        const fuzz::BitMatrix cols = fuzz::must(boolmat::transpose(xs));
         std::uint64_t total = 0;
         for (std::uint64_t k = 0; k < n; ++k) {
             const std::vector<Word> x(cols.row_ptr(k), cols.row_ptr(k) + cols.stride());
