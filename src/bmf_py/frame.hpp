@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <new>
+
 #include "bmf_py/args.hpp"
 #include "bmf_py/failure_py.hpp"
 #include "bmf_py/gil.hpp"
@@ -12,9 +14,24 @@
 
 namespace bmf_py {
 
+// The core reports its failures as values; the standard containers it uses
+// for small bookkeeping can still throw when memory runs out. No exception
+// may cross into the interpreter, so the boundary turns one into the
+// failure it stands for.
+template <class R, class F>
+R guarded(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return boolmat::out_of_memory();
+    } catch (...) {
+        return boolmat::panic("exception inattendue dans le noyau");
+    }
+}
+
 template <class F>
 PyObject* run(F&& body) {
-    Result<PyObject*> r = body();
+    Result<PyObject*> r = guarded<Result<PyObject*>>(body);
     if (!r) {
         raise(r.error());
         return nullptr;
@@ -25,7 +42,7 @@ PyObject* run(F&& body) {
 // For slots that return an int status (0 or -1).
 template <class F>
 int run_status(F&& body) {
-    Status r = body();
+    Status r = guarded<Status>(body);
     if (!r) {
         raise(r.error());
         return -1;
