@@ -11,9 +11,23 @@
 // for a padded stride of 1056 bytes. So:
 //   - superblocks of two column bands at a time (whole lines of a) are
 //     written to a buffer whose row stride is off the power of two, which
-//     then goes to t as runs of 128 bytes per row;
+//     then goes to t as runs of up to 512 bytes per row;
 //   - border blocks go 8 x 8 at a time through dense buffers, copied in and
 //     out as runs of up to 64 bytes per row.
+//
+//
+// Once the kernel and the buffer are that cheap, the copy into t is what is
+// left: at 8192 x 8192 it took a third of the time, most of it reading each
+// line of t before overwriting it. A large t is therefore written with
+// non-temporal stores (t is not read back here, and would not stay in cache
+// anyway): 0.72 -> 0.58 ms at 8192 x 8192, the runs growing from 4 to 16
+// superblock rows so that write-combining sees long stretches of each row.
+// The stores are 16 bytes wide, the alignment the allocator guarantees.
+// Measured and dropped: prefetching the next band of a (in bulk, or row by
+// row from inside the kernel) made no difference or slowed it down, and so
+// did wider groups of column bands; the source side costs little (the
+// strided reading order of a is about 1.5 times a linear read, not a
+// translation-bound walk), nearly all the rest is the kernel itself.
 //
 // Every block transposed sees what the six-stage reference loads: the words
 // of a and zeros for rows past the last one; outputs past the last column are
@@ -21,6 +35,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "boolmat/transpose.hpp"
 #include "boolmat/transpose_kernels.hpp"
@@ -28,12 +43,29 @@
 namespace boolmat {
 namespace {
 
-constexpr std::uint64_t kChunk = 4;                      // superblock rows per buffered run
-constexpr std::uint64_t kBands = 2;                      // superblock columns per pass
-constexpr std::uint64_t kRunStride = 4 * kChunk + 4;     // words, off the power of two
-constexpr std::uint64_t kRunWords = kBands * 256 * kRunStride;
-constexpr std::uint64_t kTile = 8;                       // border blocks per tile side
+constexpr std::uint64_t kChunk = 16;  // superblock rows per buffered run, at most
+constexpr std::uint64_t kBands = 2;   // superblock columns per pass
+constexpr std::uint64_t kTile = 8;    // border blocks per tile side
 constexpr std::uint64_t kTileWords = 64 * kTile * kTile;
+// Results of at least this many words are written past the cache.
+constexpr std::uint64_t kStreamWords = std::uint64_t{1} << 18;
+
+// Row stride of the superblock buffer for runs of `chunk` superblock rows:
+// off the power of two.
+constexpr std::uint64_t run_stride(std::uint64_t chunk) { return 4 * chunk + 4; }
+
+// Runs of 4n words, non-temporal: dst and ds must keep every run 16-byte
+// aligned.
+void stream_rows(const Word* src, std::uint64_t ss, Word* dst, std::uint64_t ds, std::uint64_t rows,
+                 std::uint64_t words) {
+    for (std::uint64_t i = 0; i < rows; ++i, src += ss, dst += ds) {
+        for (std::uint64_t k = 0; k < words; k += 4) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + k));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k), _mm256_castsi256_si128(v));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 2), _mm256_extracti128_si256(v, 1));
+        }
+    }
+}
 
 void copy_rows(const Word* src, std::uint64_t ss, Word* dst, std::uint64_t ds, std::uint64_t rows,
                std::uint64_t words) {
@@ -62,24 +94,36 @@ public:
           work_(work),
           tile_words_(tile_words) {}
 
-    // Superblock rows [0, sr) by superblock columns [0, sc).
-    void superblocks(std::uint64_t sr, std::uint64_t sc) const {
+    // Superblock rows [0, sr) by superblock columns [0, sc), in runs of
+    // `chunk` superblock rows; the buffer holds kBands * 256 *
+    // run_stride(chunk) words.
+    void superblocks(std::uint64_t sr, std::uint64_t sc, std::uint64_t chunk) const {
+        const std::uint64_t rs = run_stride(chunk);
+        const bool stream = ts_ * a_.cols() >= kStreamWords && ts_ % 2 == 0 &&
+                            reinterpret_cast<std::uintptr_t>(dst_) % 16 == 0;
         for (std::uint64_t c0 = 0; c0 < sc; c0 += kBands) {
             const std::uint64_t nb = std::min(kBands, sc - c0);
-            for (std::uint64_t r0 = 0; r0 < sr; r0 += kChunk) {
-                const std::uint64_t n = std::min(kChunk, sr - r0);
+            for (std::uint64_t r0 = 0; r0 < sr; r0 += chunk) {
+                const std::uint64_t n = std::min(chunk, sr - r0);
                 for (std::uint64_t r = r0; r < r0 + n; ++r) {
                     for (std::uint64_t b = 0; b < nb; ++b) {
                         transpose_superblock_gfni(src_ + 256 * r * as_ + 4 * (c0 + b), as_,
-                                                  work_ + b * 256 * kRunStride + 4 * (r - r0), kRunStride);
+                                                  work_ + b * 256 * rs + 4 * (r - r0), rs);
                     }
                 }
                 for (std::uint64_t b = 0; b < nb; ++b) {
-                    copy_rows(work_ + b * 256 * kRunStride, kRunStride, dst_ + 256 * (c0 + b) * ts_ + 4 * r0, ts_,
-                              256, 4 * n);
+                    Word* dst = dst_ + 256 * (c0 + b) * ts_ + 4 * r0;
+                    if (stream) {
+                        stream_rows(work_ + b * 256 * rs, rs, dst, ts_, 256, 4 * n);
+                    } else {
+                        copy_rows(work_ + b * 256 * rs, rs, dst, ts_, 256, 4 * n);
+                    }
                 }
             }
         }
+        // Order the streamed words before anything else the caller stores or
+        // publishes.
+        if (stream) _mm_sfence();
     }
 
     // Row blocks [r_begin, r_end) by column blocks [c_begin, c_end), kTile x
@@ -122,13 +166,15 @@ Result<BitMatrix> transpose(const BitMatrix& a) {
     // Superblocks cover the rows and columns of a up to the last multiple of
     // 256 (in the other direction their 4-word runs always exist).
     const std::uint64_t sr = a.rows() / 256, sc = a.cols() / 256;
-    // Working memory of the call, under 100 KiB so that it comes from the
-    // heap rather than from fresh pages.
+    // Working memory of the call: at most 280 KiB, sized to the runs the
+    // matrix has.
     const bool super = sr != 0 && sc != 0;
+    const std::uint64_t chunk = std::min(kChunk, sr);
+    const std::uint64_t run_words = kBands * 256 * run_stride(chunk);
     const std::uint64_t tile_words = 64 * std::min(kTile, t.stride()) * std::min(kTile, a.stride());
-    TRY(Buffer<Word> work, Buffer<Word>::uninit(super ? std::max(kRunWords, 2 * kTileWords) : 2 * tile_words));
+    TRY(Buffer<Word> work, Buffer<Word>::uninit(super ? std::max(run_words, 2 * kTileWords) : 2 * tile_words));
     const Transposer x(a, t, work.data(), super ? kTileWords : tile_words);
-    if (super) x.superblocks(sr, sc);
+    if (super) x.superblocks(sr, sc, chunk);
     // The border: row blocks past the superblocks (all column blocks), then
     // column blocks past them (the other row blocks).
     x.blocks(4 * sr, t.stride(), 0, a.stride());
