@@ -3,6 +3,7 @@
 // fresh zero pages instead of being written in a loop.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -47,7 +48,11 @@ public:
     static Result<Buffer> uninit(std::size_t n) {
         Buffer b;
         if (n == 0) return b;
-        b.data_ = static_cast<T*>(std::malloc(n * sizeof(T)));
+        // Cache-line aligned, so a kernel's vector loads and streaming
+        // stores never straddle two lines.
+        if (n > (SIZE_MAX - 63) / sizeof(T)) return out_of_memory();
+        const std::size_t bytes = (n * sizeof(T) + 63) & ~std::size_t{63};
+        b.data_ = static_cast<T*>(std::aligned_alloc(64, bytes));
         if (b.data_ == nullptr) return out_of_memory();
         b.size_ = n;
         return b;
