@@ -19,12 +19,13 @@
 #include <bit>
 
 #include "bmf_core/zeta.hpp"
+#include "bmf_core/zeta_lanes.hpp"
 
 namespace bmf_core {
 
 namespace {
 
-using V = __m256i;
+using zeta_lanes::V;
 
 // A block of 2^8 vectors (8 KiB) stays in the first-level cache while its
 // eight bits are done; a spare cache line after every block keeps the
@@ -34,14 +35,7 @@ constexpr std::size_t padded(std::size_t t) noexcept { return t + 2 * (t >> kBlo
 
 template <unsigned K>
 inline void cross(V* v) noexcept {
-    constexpr unsigned G = 1u << K;
-#pragma GCC unroll 4
-    for (unsigned q = 0; q < K; ++q) {
-#pragma GCC unroll 16
-        for (unsigned j = 0; j < G; ++j) {
-            if ((j >> q) & 1) v[j] = _mm256_add_epi16(v[j], v[j ^ (1u << q)]);
-        }
-    }
+    zeta_lanes::cross<std::int16_t, K>(v);
 }
 
 // Bits [B, B + K) of nvec vectors, in place. Below a block, `t` is one block
