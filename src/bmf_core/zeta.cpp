@@ -311,8 +311,10 @@ inline void bump(V* table, std::uint64_t p, V amount) noexcept {
     *e = Ops<T>::add(*e, _mm256_and_si256(lanes, amount));
 }
 
-template <class T>
-void add_rows(V* table, const std::uint32_t* pat, const std::uint32_t* rows, std::size_t n, int delta) noexcept {
+// Record: each row index is replaced by its pattern, so that taking the
+// rows out again (add_patterns) does not gather the patterns a second time.
+template <class T, bool Record = false>
+void add_rows(V* table, const std::uint32_t* pat, std::uint32_t* rows, std::size_t n, int delta) noexcept {
     // The superset vectors times delta, made once for all the rows.
     constexpr unsigned lb = Ops<T>::kLaneBits;
     constexpr std::uint64_t low = (1u << lb) - 1;
@@ -323,6 +325,23 @@ void add_rows(V* table, const std::uint32_t* pat, const std::uint32_t* rows, std
     }
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint32_t p = pat[rows[k]];
+        if constexpr (Record) rows[k] = p;
+        V* e = table + padded(p >> lb);
+        *e = Ops<T>::add(*e, deltas[p & low]);
+    }
+}
+
+template <class T>
+void add_patterns(V* table, const std::uint32_t* pats, std::size_t n, int delta) noexcept {
+    constexpr unsigned lb = Ops<T>::kLaneBits;
+    constexpr std::uint64_t low = (1u << lb) - 1;
+    const V amount = Ops<T>::splat(delta);
+    V deltas[1u << lb];
+    for (unsigned q = 0; q <= low; ++q) {
+        deltas[q] = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[q])), amount);
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t p = pats[k];
         V* e = table + padded(p >> lb);
         *e = Ops<T>::add(*e, deltas[p & low]);
     }
@@ -497,23 +516,29 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     bool take_out_later = false;
     V* target_table = table<V>();
     // Adds `sign` times twice the set rows (clear: the clear rows) of x.
-    auto add_target = [&](V* into, int sign, bool clear) {
+    std::int64_t heavy_added[kMaxHeavy];
+    auto add_target = [&](V* into, int sign, bool clear, bool record) {
         for (unsigned k = 0; k < counted; ++k) {
             std::uint64_t c = count_and(x, masks + k * x.size());
             if (clear) c = heavy_counts_[k] - c;
-            bump<T>(into, heavy_patterns_[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)));
+            heavy_added[k] = sign * 2 * static_cast<std::int64_t>(c);
+            bump<T>(into, heavy_patterns_[k], Ops<T>::splat(heavy_added[k]));
         }
         const bool sparse = fewer < 4 * x.size();
         listed_rows = clear ? (sparse ? list_rows<true, true>(x, s.m(), light, rows)
                                       : list_rows<true, false>(x, s.m(), light, rows))
                             : (sparse ? list_rows<false, true>(x, s.m(), light, rows)
                                       : list_rows<false, false>(x, s.m(), light, rows));
-        add_rows<T>(into, pat32, rows, listed_rows, 2 * sign);
+        if (record) {
+            add_rows<T, true>(into, pat32, rows, listed_rows, 2 * sign);
+        } else {
+            add_rows<T>(into, pat32, rows, listed_rows, 2 * sign);
+        }
     };
     if (!base_mode_) {
         fill_negated_counts(reinterpret_cast<T*>(target_table));
         if (listed) {
-            add_target(target_table, 1, false);
+            add_target(target_table, 1, false, false);
         } else {
             add_bits<T>(target_table, pat, x, 2);
         }
@@ -523,25 +548,22 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
         const std::size_t stored = padded(nvec);
         if (ones <= zeros) {
             for (std::size_t t = 0; t < stored; ++t) _mm256_store_si256(dst + t, _mm256_load_si256(base + t));
-            add_target(target_table, 1, false);
+            add_target(target_table, 1, false, false);
         } else {
             const V zero = _mm256_setzero_si256();
             for (std::size_t t = 0; t < stored; ++t) {
                 _mm256_store_si256(dst + t, Ops<T>::sub(zero, _mm256_load_si256(base + t)));
             }
-            add_target(target_table, -1, true);
+            add_target(target_table, -1, true, false);
         }
     } else {
         target_table = base<V>();
         take_out_later = true;
-        add_target(target_table, 1, false);
+        add_target(target_table, 1, false, true);
     }
     auto take_out = [&] {
-        for (unsigned k = 0; k < counted; ++k) {
-            const std::int64_t c = static_cast<std::int64_t>(count_and(x, masks + k * x.size()));
-            bump<T>(target_table, heavy_patterns_[k], Ops<T>::splat(-2 * c));
-        }
-        add_rows<T>(target_table, pat32, rows, listed_rows, -2);
+        for (unsigned k = 0; k < counted; ++k) bump<T>(target_table, heavy_patterns_[k], Ops<T>::splat(-heavy_added[k]));
+        add_patterns<T>(target_table, rows, listed_rows, -2);
     };
 
     V* table = this->table<V>();
