@@ -356,6 +356,101 @@ void add_bits(V* table, const std::uint64_t* pat, std::span<const Word> x, int d
     }
 }
 
+// Tables of one to four bits above a chunk (2^(kChunkBits + 1) to
+// 2^(kChunkBits + 4) vectors): each chunk is done in full from `src` into
+// the table, then the round over the bits above the chunks, which streams
+// the whole table from the third-level cache, only takes minima, one per run
+// of a block's width across the chunks. Returns the smallest entry and the
+// largest entry index holding it.
+constexpr std::size_t kRunVec = std::size_t{1} << kBlockBits;
+constexpr std::size_t kRuns = std::size_t{1} << (kChunkBits - kBlockBits);
+
+template <class T, unsigned K, bool Keep>
+V top_run(V* table, std::size_t lo0) noexcept {
+    constexpr unsigned G = 1u << K;
+    constexpr std::size_t pstep = padded(std::size_t{1} << kChunkBits);
+    V* at = table + padded(lo0);
+    V vmin = Ops<T>::splat(std::numeric_limits<T>::max());
+    for (std::size_t lo = 0; lo < kRunVec; ++lo) {
+        V v[G];
+#pragma GCC unroll 16
+        for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(at + lo + j * pstep);
+        cross<T, K>(v);
+        if constexpr (Keep) {
+#pragma GCC unroll 16
+            for (unsigned j = 0; j < G; ++j) _mm256_store_si256(at + lo + j * pstep, v[j]);
+        } else {
+#pragma GCC unroll 8
+            for (unsigned half = G / 2; half > 0; half /= 2) {
+#pragma GCC unroll 8
+                for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
+            }
+            vmin = Ops<T>::min(vmin, v[0]);
+        }
+    }
+    return vmin;
+}
+
+template <class T, unsigned K>
+std::pair<std::int64_t, std::size_t> top_min(V* table) noexcept {
+    constexpr unsigned G = 1u << K;
+    constexpr std::size_t pstep = padded(std::size_t{1} << kChunkBits);
+    std::int64_t run_min[kRuns];
+    std::int64_t best = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t k = 0; k < kRuns; ++k) {
+        run_min[k] = Ops<T>::hmin(top_run<T, K, false>(table, k * kRunVec));
+        best = run_min[k] < best ? run_min[k] : best;
+    }
+    // Every run holding the minimum is done again in place with its values
+    // kept; the largest index is in the highest chunk, then the highest
+    // vector, that holds it, so the runs are compared by their finds.
+    const V want = Ops<T>::splat(best);
+    std::size_t found = 0;
+    for (std::size_t k = 0; k < kRuns; ++k) {
+        if (run_min[k] != best) continue;
+        top_run<T, K, true>(table, k * kRunVec);
+        const V* at = table + padded(k * kRunVec);
+        for (unsigned j = G; j-- > 0;) {
+            bool hit = false;
+            for (std::size_t lo = kRunVec; lo-- > 0;) {
+                const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(at[lo + j * pstep], want)));
+                if (mask != 0) {
+                    const std::size_t lane = (31u - static_cast<unsigned>(std::countl_zero(mask))) / sizeof(T);
+                    const std::size_t vec = (std::size_t{j} << kChunkBits) + k * kRunVec + lo;
+                    const std::size_t index = (vec << Ops<T>::kLaneBits) + lane;
+                    found = index > found ? index : found;
+                    hit = true;
+                    break;
+                }
+            }
+            if (hit) break;
+        }
+    }
+    return {best, found};
+}
+
+template <class T>
+std::pair<std::int64_t, std::size_t> chunks_then_top(const V* src, V* table, unsigned hb) noexcept {
+    constexpr std::size_t cvec = std::size_t{1} << kChunkBits;
+    constexpr std::size_t bvec = std::size_t{1} << kBlockBits;
+    for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
+        V* to = table + padded(chunk * cvec);
+        one_round<T, kBlockBits>(src + padded(chunk * cvec), to, cvec, kChunkBits - kBlockBits);
+        V unused = Ops<T>::splat(0);
+        for (std::size_t k = 0; k < cvec / bvec; ++k) {
+            V* block = to + padded(k * bvec);
+            fixed_round<T, 4, 0, false>(block, block, bvec, unused);
+            fixed_round<T, 4, 4, false>(block, block, bvec, unused);
+        }
+    }
+    switch (hb) {
+        case 1: return top_min<T, 1>(table);
+        case 2: return top_min<T, 2>(table);
+        case 3: return top_min<T, 3>(table);
+        default: return top_min<T, 4>(table);
+    }
+}
+
 }  // namespace
 
 LaneWidth lane_width_for(std::uint64_t m) noexcept {
@@ -572,6 +667,13 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     const unsigned hb = vb - cb;                            // bits above a chunk
     const unsigned mb = cb - kb;                            // bits above a block in a chunk
     const std::size_t cvec = std::size_t{1} << cb;
+    if (hb > 0 && hb <= 4) {
+        static_assert(kBlockBits == 8 && kChunkBits == 12);
+        const auto [best, set] = chunks_then_top<T>(src, table, hb);
+        if (take_out_later) take_out();
+        const std::uint64_t all = (std::uint64_t{1} << r) - 1;
+        return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
+    }
     if (hb > 0) {
         // The first four bits above a chunk in one round with constant
         // strides; any further ones (ranks above 20 with 16-bit lanes) in

@@ -122,6 +122,45 @@ TEST(ZetaKernel, UniqueAnswerInAnyBlock) {
     }
 }
 
+// Two identical columns a and b of W, each with rows of its own besides the
+// other columns: a target made of the rows of a and of a few other columns
+// has two exact answers, with a or with b, and the smaller mask must win.
+// The bit pairs put the two tied entries in different chunks, runs across
+// the chunks, blocks and lanes, so the highest chunk must win over the
+// highest position inside a chunk.
+TEST(ZetaKernel, TwoExactAnswersFarApart) {
+    struct Pair {
+        std::uint64_t r, a, b;
+    };
+    for (const Pair& p : {Pair{20, 17, 13}, Pair{20, 13, 17}, Pair{20, 19, 5}, Pair{20, 2, 18}, Pair{18, 16, 15},
+                          Pair{17, 16, 0}, Pair{20, 12, 11}}) {
+        const std::uint64_t m = 2 * p.r;
+        BitMatrix w = BitMatrix::zeros(m, p.r).value();
+        for (std::uint64_t i = 0; i < m; ++i) {
+            const std::uint64_t j = i % p.r == p.b ? p.a : i % p.r;
+            w.set_unchecked(i, j, true);
+            if (j == p.a) w.set_unchecked(i, p.b, true);
+        }
+        const BoolLs s = BoolLs::build(w).value();
+        const std::uint64_t others = 0x9 & ~((std::uint64_t{1} << p.a) | (std::uint64_t{1} << p.b));
+        BitVec x = BitVec::zeros(m).value();
+        for (std::uint64_t i = 0; i < m; ++i) {
+            const std::uint64_t j = i % p.r;
+            if (j == p.a || j == p.b || ((others >> j) & 1)) ASSERT_TRUE(x.set(i, true).has_value());
+        }
+        const ColumnAnswer want = solve_zeta_scalar(s, x.words());
+        ASSERT_EQ(want, (ColumnAnswer{others | (std::uint64_t{1} << std::min(p.a, p.b)), 0}));
+        for (LaneWidth lanes : kLanes) {
+            for (bool many : {false, true}) {
+                ZetaWork work;
+                ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
+                EXPECT_EQ(work.solve(x.words()), want)
+                    << "r " << p.r << " a " << p.a << " b " << p.b << " lanes " << static_cast<int>(lanes);
+            }
+        }
+    }
+}
+
 // 16-bit lanes are exact only below 2^15 rows; above, the kernel moves to
 // 32-bit lanes on its own, and refuses a forced narrower width.
 TEST(ZetaKernel, LaneWidthFollowsTheRowCount) {
