@@ -9,7 +9,14 @@
 //
 // Order of the passes, which is free since the stages commute, chosen so
 // that each level of the cache sees as few passes as possible:
-// - the bits above a 128 KiB chunk first, over the whole table;
+// - with one to four bits above a 128 KiB chunk (up to 2^20 entries in
+//   16-bit lanes), every chunk is done in full and written back, then those
+//   bits in one round that only takes minima, one per run of a block's width
+//   across the chunks; the runs holding the overall minimum are done again
+//   with their values kept, to find its largest index. The table is then
+//   written back to the third-level cache once per column rather than twice
+//   (88 -> 86 us per column at r = 20);
+// - otherwise the bits above a chunk first, over the whole table, then:
 // - per chunk (which then stays in the second-level cache), the four bits
 //   above an 8 KiB block, in one round;
 // - per block, in increasing order, its eight bits in two rounds, into a
@@ -32,7 +39,9 @@
 //
 // With many columns per call, the negated counts live in a private base
 // table. A target with fewer rows to add than the table has vectors is added
-// into the base, read by the first round and taken out again; otherwise the
+// into the base, read by the first round and taken out again (the patterns
+// and the heavy counts recorded on the way in, so the take-out gathers
+// nothing: 5.65 -> 5.4 us per column at r = 16); otherwise the
 // base is copied and the fewer of its set and clear rows are added to the
 // copy. Patterns carried by many rows are counted by popcount over a mask
 // of their rows, since adding them one by one is a chain of dependent
