@@ -109,12 +109,35 @@ std::size_t lane_bytes(LaneWidth w) noexcept {
     return 8;
 }
 
+// One group of a round: 2^K vectors `pstep` apart, butterflied in
+// registers, then either stored back or folded into the running minimum by
+// a tree, so the minimum waits on one operation per group rather than one
+// per vector.
+template <class T, unsigned K, bool Track>
+inline void group(const V* src, V* dst, std::size_t pstep, V& lo_min) noexcept {
+    constexpr unsigned G = 1u << K;
+    V v[G];
+#pragma GCC unroll 16
+    for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(src + j * pstep);
+    cross<T, K>(v);
+    if constexpr (!Track) {
+#pragma GCC unroll 16
+        for (unsigned j = 0; j < G; ++j) _mm256_store_si256(dst + j * pstep, v[j]);
+    } else {
+#pragma GCC unroll 8
+        for (unsigned half = G / 2; half > 0; half /= 2) {
+#pragma GCC unroll 8
+            for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
+        }
+        lo_min = Ops<T>::min(lo_min, v[0]);
+    }
+}
+
 // One round: the stages of vector-index bits [b, b + K) over nvec vectors,
 // from `in` to `out` (possibly the same). Track: every result is folded
 // into vmin.
 template <class T, unsigned K, bool Track>
 void round(const V* in, V* out, std::size_t nvec, unsigned b, V& vmin) noexcept {
-    constexpr unsigned G = 1u << K;
     const std::size_t step = std::size_t{1} << b;
     // Below a block the table has no padding (it is then at most one block);
     // from a block up, a stride of `step` positions is padded(step) vectors.
@@ -125,25 +148,7 @@ void round(const V* in, V* out, std::size_t nvec, unsigned b, V& vmin) noexcept 
         for (std::size_t lo0 = 0; lo0 < step; lo0 += run) {
             const V* src = in + padded(hi + lo0);
             V* dst = out + padded(hi + lo0);
-            for (std::size_t lo = 0; lo < run; ++lo) {
-                V v[G];
-#pragma GCC unroll 8
-                for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(src + lo + j * pstep);
-                cross<T, K>(v);
-                if constexpr (!Track) {
-#pragma GCC unroll 8
-                    for (unsigned j = 0; j < G; ++j) _mm256_store_si256(dst + lo + j * pstep, v[j]);
-                } else {
-                    // A tree over the group, so the running minimum waits on
-                    // one operation per group rather than one per vector.
-#pragma GCC unroll 4
-                    for (unsigned half = G / 2; half > 0; half /= 2) {
-#pragma GCC unroll 4
-                        for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
-                    }
-                    lo_min = Ops<T>::min(lo_min, v[0]);
-                }
-            }
+            for (std::size_t lo = 0; lo < run; ++lo) group<T, K, Track>(src + lo, dst + lo, pstep, lo_min);
         }
     }
     vmin = lo_min;
@@ -175,12 +180,9 @@ Rounds split(unsigned bits) noexcept {
     return r;
 }
 
-// The in-block stages of one block, from `in` to the scratch block, with the
-// block's minimum.
 // A round whose lowest bit B is a constant.
 template <class T, unsigned K, unsigned B, bool Track>
 void fixed_round(const V* in, V* out, std::size_t nvec, V& vmin) noexcept {
-    constexpr unsigned G = 1u << K;
     constexpr std::size_t step = std::size_t{1} << B;
     constexpr std::size_t run = B < kBlockBits ? step : std::size_t{1} << kBlockBits;
     constexpr std::size_t pstep = B < kBlockBits ? step : padded(step);
@@ -191,23 +193,7 @@ void fixed_round(const V* in, V* out, std::size_t nvec, V& vmin) noexcept {
             const std::size_t at = B < kBlockBits ? hi + lo0 : padded(hi + lo0);
             const V* src = in + at;
             V* dst = out + at;
-            for (std::size_t lo = 0; lo < run; ++lo) {
-                V v[G];
-#pragma GCC unroll 16
-                for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(src + lo + j * pstep);
-                cross<T, K>(v);
-                if constexpr (!Track) {
-#pragma GCC unroll 16
-                    for (unsigned j = 0; j < G; ++j) _mm256_store_si256(dst + lo + j * pstep, v[j]);
-                } else {
-#pragma GCC unroll 8
-                    for (unsigned half = G / 2; half > 0; half /= 2) {
-#pragma GCC unroll 8
-                        for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
-                    }
-                    lo_min = Ops<T>::min(lo_min, v[0]);
-                }
-            }
+            for (std::size_t lo = 0; lo < run; ++lo) group<T, K, Track>(src + lo, dst + lo, pstep, lo_min);
         }
     }
     vmin = lo_min;
