@@ -4,6 +4,11 @@
 
 Each case times Valdrix and a NumPy baseline doing the same work, interleaved
 (V, N, V, N, ...), and prints both medians and their ratio (Valdrix / NumPy).
+Every timed call follows an untimed call of the same side, so that it finds
+the caches and the heap as its own side leaves them in a loop, not as the
+other side does: otherwise a side pays for the other's debris, such as the
+heap top that glibc returns to the system after NumPy frees its temporaries
+and that the next fresh result must fault in again page by page.
 Case modules are the files bench/cases_*.py; each exposes CASES, a list of
 Case objects. Timings on shared machines drift, so only the ratio of one run
 means anything.
@@ -63,7 +68,9 @@ def run_case(case: Case, repeat: int | None) -> tuple[float, float, bool | None]
     vt: list[float] = []
     nt: list[float] = []
     for _ in range(repeat or case.repeat):
+        case.valdrix(state)
         vt.append(time_once(case.valdrix, state)[0])
+        case.numpy(state)
         nt.append(time_once(case.numpy, state)[0])
     return statistics.median(vt) / case.per, statistics.median(nt) / case.per, ok
 

@@ -45,6 +45,9 @@ void word_runs(fuzz::Input& in) {
         boolmat::combine_words(op, got.data() + off_d, pa, pb, n);
         boolmat::combine_words_scalar(op, want.data() + off_d, pa, pb, n);
         FUZZ_CHECK(got == want);  // guard words outside the run untouched too
+        std::vector<Word> streamed(n + 4, 0xA5A5A5A5A5A5A5A5ull);
+        boolmat::combine_words_streamed(op, streamed.data() + off_d, pa, pb, n);
+        FUZZ_CHECK(streamed == want);
         for (std::size_t k = 0; k < n; ++k) FUZZ_CHECK(want[off_d + k] == apply(op, pa[k], pb[k]));
 
         // In place (dst is a), as the assigning forms call it.

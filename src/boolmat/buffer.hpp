@@ -48,11 +48,13 @@ public:
     static Result<Buffer> uninit(std::size_t n) {
         Buffer b;
         if (n == 0) return b;
-        // Cache-line aligned, so a kernel's vector loads and streaming
-        // stores never straddle two lines.
-        if (n > (SIZE_MAX - 63) / sizeof(T)) return out_of_memory();
-        const std::size_t bytes = (n * sizeof(T) + 63) & ~std::size_t{63};
-        b.data_ = static_cast<T*>(std::aligned_alloc(64, bytes));
+        // Plain malloc, 16-byte aligned: the kernels load unaligned and align
+        // their own streaming stores. An over-aligned request cannot reuse a
+        // freed block of exactly its size, so a loop making same-sized
+        // results kept growing the heap and faulting it back in (a & b at
+        // 8192 x 8192: 0.45 -> 0.30 ms).
+        if (n > SIZE_MAX / sizeof(T)) return out_of_memory();
+        b.data_ = static_cast<T*>(std::malloc(n * sizeof(T)));
         if (b.data_ == nullptr) return out_of_memory();
         b.size_ = n;
         return b;

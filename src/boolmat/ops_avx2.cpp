@@ -12,6 +12,12 @@ namespace {
 
 inline __m256i load(const Word* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 inline void store(Word* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+inline void stream(Word* p, __m256i v) { _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v); }
+
+// Words before dst reaches a 32-byte boundary, where streaming stores start.
+inline std::size_t head_words(const Word* dst, std::size_t n) noexcept {
+    return std::min<std::size_t>(n, (32 - reinterpret_cast<std::uintptr_t>(dst) % 32) % 32 / sizeof(Word));
+}
 
 template <WordOp Op>
 inline __m256i apply(__m256i a, __m256i b) {
@@ -44,6 +50,27 @@ void combine(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
     }
     for (; k + 4 <= n; k += 4) store(dst + k, apply<Op>(load(a + k), load(b + k)));
     for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
+}
+
+template <WordOp Op>
+void combine_streamed(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
+    std::size_t k = head_words(dst, n);
+    for (std::size_t j = 0; j < k; ++j) dst[j] = apply<Op>(a[j], b[j]);
+    for (; k + 16 <= n; k += 16) {
+        const __m256i r0 = apply<Op>(load(a + k), load(b + k));
+        const __m256i r1 = apply<Op>(load(a + k + 4), load(b + k + 4));
+        const __m256i r2 = apply<Op>(load(a + k + 8), load(b + k + 8));
+        const __m256i r3 = apply<Op>(load(a + k + 12), load(b + k + 12));
+        stream(dst + k, r0);
+        stream(dst + k + 4, r1);
+        stream(dst + k + 8, r2);
+        stream(dst + k + 12, r3);
+    }
+    for (; k + 4 <= n; k += 4) stream(dst + k, apply<Op>(load(a + k), load(b + k)));
+    for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
+    // Streamed words are weakly ordered: fence them before the result is
+    // published to anything else.
+    _mm_sfence();
 }
 
 // Inverts n words; the caller masks the row tails afterwards.
@@ -91,6 +118,15 @@ void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint6
         const std::uint64_t n = std::min(chunk_rows, rows - i0);
         invert(dst + i0 * stride, src + i0 * stride, n * stride);
         for (std::uint64_t i = i0; i < i0 + n; ++i) dst[i * stride + stride - 1] &= tail;
+    }
+}
+
+void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
+    switch (op) {
+        case WordOp::And: return combine_streamed<WordOp::And>(dst, a, b, n);
+        case WordOp::Or: return combine_streamed<WordOp::Or>(dst, a, b, n);
+        case WordOp::Xor: return combine_streamed<WordOp::Xor>(dst, a, b, n);
+        case WordOp::AndNot: return combine_streamed<WordOp::AndNot>(dst, a, b, n);
     }
 }
 

@@ -23,6 +23,12 @@ void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint6
 void complement_words_scalar(Word* dst, const Word* src, std::uint64_t rows, std::uint64_t stride,
                              Word tail) noexcept;
 
+// The same words as combine_words, written with non-temporal stores for
+// results too large to stay in cache: no line of dst is read before it is
+// overwritten, and dst does not push a and b out of the cache. dst must be
+// 8-byte aligned and overlap neither source.
+void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept;
+
 bool words_equal(const Word* a, const Word* b, std::size_t n) noexcept;
 bool words_equal_scalar(const Word* a, const Word* b, std::size_t n) noexcept;
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "boolmat/ops_kernels.hpp"
 #include "boolmat_testing.hpp"
 
@@ -30,6 +32,30 @@ TEST(OpsKernels, CombineMatchesScalarIncludingInPlace) {
             std::vector<Word> in_place = a;
             combine_words(op, in_place.data(), in_place.data(), b.data(), n);
             ASSERT_EQ(in_place, slow) << "in place, n " << n << " op " << int(op);
+        }
+    }
+}
+
+// The streamed kernel starts its vector stores at the first 32-byte
+// boundary of dst, so every start offset within a line is tried, with guard
+// words on both sides.
+TEST(OpsKernels, StreamedCombineMatchesScalarAtEveryAlignment) {
+    std::mt19937_64 rng(4);
+    constexpr Word kGuard = 0xA5A5A5A5A5A5A5A5ull;
+    for (const std::size_t n : {0, 1, 2, 3, 4, 5, 15, 16, 17, 19, 33, 64, 67, 1000}) {
+        std::vector<Word> a(n), b(n);
+        for (Word& w : a) w = rng();
+        for (Word& w : b) w = rng();
+        for (const WordOp op : kOps) {
+            std::vector<Word> want(n);
+            combine_words_scalar(op, want.data(), a.data(), b.data(), n);
+            for (std::size_t off = 0; off < 8; ++off) {
+                std::vector<Word> got(n + 9, kGuard);
+                combine_words_streamed(op, got.data() + off, a.data(), b.data(), n);
+                ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin() + off)) << "n " << n << " off " << off;
+                ASSERT_TRUE(std::all_of(got.begin(), got.begin() + off, [](Word w) { return w == kGuard; }));
+                ASSERT_TRUE(std::all_of(got.begin() + off + n, got.end(), [](Word w) { return w == kGuard; }));
+            }
         }
     }
 }

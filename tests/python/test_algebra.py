@@ -76,6 +76,17 @@ def test_inplace_operators_modify_left_operand_only(ab):
         assert np.array_equal(to_array(mb), b)
 
 
+@pytest.mark.parametrize("shape", [(1024, 16384), (4099, 4163)])
+def test_elementwise_operators_on_results_past_the_cache(shape):
+    # 2^18 words and more: the new-matrix forms write these past the cache.
+    rng = np.random.default_rng(shape[1])
+    a, b = rng.random(shape) < 0.5, rng.random(shape) < 0.3
+    ma, mb = BitMatrix.from_numpy(a), BitMatrix.from_numpy(b)
+    for _, op, model in BINARY:
+        assert np.array_equal(op(ma, mb).to_numpy(), model(a, b))
+    assert np.array_equal((~ma).to_numpy(), ~a)
+
+
 @pytest.mark.parametrize("text,op,_", BINARY + INPLACE)
 def test_shape_mismatch_names_the_operator_and_changes_nothing(text, op, _):
     a = BitMatrix.ones(2, 3)
