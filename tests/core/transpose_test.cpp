@@ -72,15 +72,17 @@ INSTANTIATE_TEST_SUITE_P(Shapes, TransposeShapes,
 TEST(Transpose, LargeRandomMatchesReference) {
     std::mt19937_64 rng(42);
     // Superblocks in odd numbers of bands and runs, with ragged borders on
-    // either side or none at all; runs cut short at 16 superblock rows (4352,
-    // 4460); results large enough to be streamed, with an even stride (4460
-    // rows) or an odd one (4100, not streamed), and 8192 rows in whole runs;
+    // either side or none at all; runs cut short at 32 superblock rows (8960
+    // rows: a full run and a short one in every band, each written out while
+    // the next is transposed); results large enough to be streamed, with an
+    // even stride (4460 rows) or an odd one (4100, not streamed), and 8192
+    // rows in whole runs;
     // single rows and columns and the tall-thin shapes of a factorisation,
     // which have no superblocks at all.
     for (const auto& [rows, cols] :
          {std::pair{1100, 1300}, std::pair{1300, 1100}, std::pair{512, 768}, std::pair{2048, 256},
           std::pair{257, 2049}, std::pair{4352, 300}, std::pair{4460, 3900}, std::pair{4100, 4200},
-          std::pair{8192, 520}, std::pair{1, 70000}, std::pair{70000, 1}, std::pair{1000000, 26},
+          std::pair{8192, 520}, std::pair{8960, 1100}, std::pair{1, 70000}, std::pair{70000, 1}, std::pair{1000000, 26},
           std::pair{26, 1000000}}) {
         const BitMatrix a = random_words(rng, rows, cols);
         EXPECT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a)))) << rows << "x" << cols;
