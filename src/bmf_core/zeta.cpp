@@ -471,22 +471,28 @@ void ZetaWork::fill_negated_counts(T* out) const {
     }
 }
 
+// Runs once per solve_all, so its cost is per call: for one column at r = 16
+// it took a third of the call through a pattern_count() per row and a
+// search of the heavy list per row. The counts are read directly when no
+// counter wrapped, and the masks are made eight rows per compare.
 void ZetaWork::find_heavy_patterns(const BoolLs& s) {
     const std::uint64_t m = s.m();
     const std::size_t words = boolmat::words_for(m);
-    const std::uint64_t* pat = s.row_patterns().data();
+    const std::uint32_t* pat = patterns_.as<std::uint32_t>();
+    const std::uint32_t* counts = s.pattern_counts().data();
+    const bool narrow = s.count_carries().empty();
     // A pattern is worth a mask when its rows form a chain long enough to
     // stall, and when a popcount over the mask costs less than its rows.
     const std::uint64_t threshold = std::max<std::uint64_t>(16, words);
-    for (std::uint64_t i = 0; i < m; ++i) {
-        const std::uint64_t p = pat[i];
-        const std::uint64_t c = s.pattern_count(p);
-        if (c < threshold) continue;
+    const auto consider = [&](std::uint64_t i) {
+        const std::uint32_t p = pat[i];
+        const std::uint64_t c = narrow ? counts[p] : s.pattern_count(p);
+        if (c < threshold) return;
         unsigned k = 0;
         while (k < heavy_ && heavy_patterns_[k] != p) ++k;
-        if (k < heavy_) continue;
+        if (k < heavy_) return;
         // Keep the kMaxHeavy largest, by insertion into a sorted list.
-        if (heavy_ == kMaxHeavy && c <= heavy_counts_[kMaxHeavy - 1]) continue;
+        if (heavy_ == kMaxHeavy && c <= heavy_counts_[kMaxHeavy - 1]) return;
         unsigned at = heavy_ < kMaxHeavy ? heavy_++ : kMaxHeavy - 1;
         while (at > 0 && heavy_counts_[at - 1] < c) {
             heavy_patterns_[at] = heavy_patterns_[at - 1];
@@ -495,19 +501,50 @@ void ZetaWork::find_heavy_patterns(const BoolLs& s) {
         }
         heavy_patterns_[at] = p;
         heavy_counts_[at] = c;
+    };
+    std::uint64_t i = 0;
+    if (narrow) {
+        // Eight counts per gather; only rows whose pattern reaches the
+        // threshold go on to the list. The counts are unsigned, so both
+        // sides of the compare have their sign bits flipped.
+        const __m256i flip = _mm256_set1_epi32(INT32_MIN);
+        const __m256i below = _mm256_xor_si256(_mm256_set1_epi32(static_cast<int>(threshold - 1)), flip);
+        for (; i + 8 <= m; i += 8) {
+            const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pat + i));
+            const __m256i c = _mm256_i32gather_epi32(reinterpret_cast<const int*>(counts), p, 4);
+            const __m256i over = _mm256_cmpgt_epi32(_mm256_xor_si256(c, flip), below);
+            for (auto bits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(over))); bits != 0;
+                 bits &= bits - 1) {
+                consider(i + static_cast<unsigned>(std::countr_zero(bits)));
+            }
+        }
     }
+    for (; i < m; ++i) consider(i);
     // Masks 0 to heavy_ - 1 hold the rows of each heavy pattern; then mask
     // heavy_ + j holds the rows of every pattern but the first j heavy ones,
     // so a target can count any leading run of them with popcounts and list
     // the rest.
     Word* masks = heavy_masks_.as<Word>();
-    std::fill(masks, masks + (2 * heavy_ + 1) * words, Word{0});
-    for (std::uint64_t i = 0; i < m; ++i) {
-        std::size_t k = 0;
-        while (k < heavy_ && heavy_patterns_[k] != pat[i]) ++k;
-        const Word bit = Word{1} << (i % 64);
-        if (k < heavy_) masks[k * words + i / 64] |= bit;
-        for (std::size_t j = 0; j <= heavy_ && j <= k; ++j) masks[(heavy_ + j) * words + i / 64] |= bit;
+    for (unsigned k = 0; k < heavy_; ++k) {
+        Word* mask = masks + k * words;
+        const __m256i want = _mm256_set1_epi32(static_cast<int>(heavy_patterns_[k]));
+        for (std::size_t w = 0; w < words; ++w) {
+            const std::uint64_t i0 = 64 * w, n = std::min<std::uint64_t>(64, m - i0);
+            Word bits = 0;
+            std::uint64_t i = 0;
+            for (; i + 8 <= n; i += 8) {
+                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pat + i0 + i));
+                const auto eq = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, want))));
+                bits |= Word{eq} << i;
+            }
+            for (; i < n; ++i) bits |= Word{pat[i0 + i] == heavy_patterns_[k]} << i;
+            mask[w] = bits;
+        }
+    }
+    Word* rest = masks + heavy_ * words;
+    for (std::size_t w = 0; w < words; ++w) rest[w] = w + 1 == words ? boolmat::tail_mask(m) : ~Word{0};
+    for (unsigned j = 1; j <= heavy_; ++j) {
+        for (std::size_t w = 0; w < words; ++w) rest[j * words + w] = rest[(j - 1) * words + w] & ~masks[(j - 1) * words + w];
     }
 }
 
