@@ -103,6 +103,11 @@ void combine_words(WordOp op, Word* dst, const Word* a, const Word* b, std::size
 }
 
 void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint64_t stride, Word tail) noexcept {
+    if (tail == ~Word{0}) {
+        // Whole-word rows: nothing to mask, one run over all the words.
+        invert(dst, src, rows * stride);
+        return;
+    }
     if (stride == 1) {
         // Every word is a row's last word: invert and mask in one vector op.
         const __m256i m = _mm256_set1_epi64x(static_cast<long long>(tail));
