@@ -47,7 +47,7 @@ namespace boolmat {
 namespace {
 
 constexpr std::uint64_t kChunk = 32;  // superblock rows per buffered run, at most
-constexpr std::uint64_t kBands = 2;   // superblock columns per pass
+constexpr std::uint64_t kBands = 2;   // superblock columns per pass: one pair kernel
 constexpr std::uint64_t kTile = 8;    // border blocks per tile side
 constexpr std::uint64_t kTileWords = 64 * kTile * kTile;
 // Results of at least this many words are written past the cache.
@@ -146,9 +146,12 @@ public:
                 const std::uint64_t n = std::min(chunk, sr - r0);
                 Word* work = buffers[next];
                 for (std::uint64_t r = r0; r < r0 + n; ++r) {
-                    for (std::uint64_t b = 0; b < nb; ++b) {
-                        transpose_superblock_gfni(src_ + 256 * r * as_ + 4 * (c0 + b), as_,
-                                                  work + b * 256 * rs + 4 * (r - r0), rs);
+                    const Word* from = src_ + 256 * r * as_ + 4 * c0;
+                    Word* to = work + 4 * (r - r0);
+                    if (nb == 2) {
+                        transpose_superblock_pair_gfni(from, as_, to, to + 256 * rs, rs);
+                    } else {
+                        transpose_superblock_gfni(from, as_, to, rs);
                     }
                     out.write_until((r - r0 + 1) * out.rows / n);
                 }

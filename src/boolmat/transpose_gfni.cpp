@@ -95,23 +95,29 @@ inline __m256i load2(const __m256i* lo_src, const __m256i* hi_src, int lane) {
 
 }  // namespace
 
-void transpose_superblock_gfni(const Word* src, std::size_t ss, Word* dst, std::size_t ds) noexcept {
+namespace {
+
+// tiles[g][p]: the transposed tiles (g, 2p), (g, 2p+1) | (g, 16+2p),
+// (g, 17+2p), byte j of tile (g, e) being byte g of output row 8e + j. Row i
+// of a superblock is 32 bytes, byte column e (0..31) being bits 8e..8e+7;
+// tile (g, e) is byte column e of rows 8g..8g+7.
+using Tiles = __m256i[32][8];
+
+// The tiles of row group g.
+inline void load_group(const Word* src, std::size_t ss, std::size_t g, Tiles& tiles) {
     const __m256i unit = _mm256_set1_epi64x(0x8040201008040201ll);
-    // Row i of the superblock is 32 bytes, byte column e (0..31) being bits
-    // 8e..8e+7; tile (g, e) is byte column e of rows 8g..8g+7.
-    // tiles[g][p]: the transposed tiles (g, 2p), (g, 2p+1) | (g, 16+2p),
-    // (g, 17+2p), byte j of tile (g, e) being byte g of output row 8e + j.
-    alignas(32) __m256i tiles[32][8];
-    for (std::size_t g = 0; g < 32; ++g) {
-        __m256i r[8];
-        // Rows in reverse order: gf2p8affineqb reads the matrix rows from the
-        // top byte down.
-        for (std::size_t i = 0; i < 8; ++i) {
-            r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + (8 * g + 7 - i) * ss));
-        }
-        byte_net(r);
-        for (std::size_t p = 0; p < 8; ++p) tiles[g][p] = _mm256_gf2p8affine_epi64_epi8(unit, r[p], 0);
+    __m256i r[8];
+    // Rows in reverse order: gf2p8affineqb reads the matrix rows from the
+    // top byte down.
+    for (std::size_t i = 0; i < 8; ++i) {
+        r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + (8 * g + 7 - i) * ss));
     }
+    byte_net(r);
+    for (std::size_t p = 0; p < 8; ++p) tiles[g][p] = _mm256_gf2p8affine_epi64_epi8(unit, r[p], 0);
+}
+
+// The 256 output rows from the tiles.
+inline void store_rows(const Tiles& tiles, Word* dst, std::size_t ds) {
     for (int lane = 0; lane < 2; ++lane) {
         for (std::size_t p = 0; p < 8; ++p) {
             // Output groups e = 16 lane + 2p (from the low 64-bit halves) and
@@ -134,6 +140,28 @@ void transpose_superblock_gfni(const Word* src, std::size_t ss, Word* dst, std::
             }
         }
     }
+}
+}  // namespace
+
+void transpose_superblock_gfni(const Word* src, std::size_t ss, Word* dst, std::size_t ds) noexcept {
+    alignas(32) Tiles tiles;
+    for (std::size_t g = 0; g < 32; ++g) load_group(src, ss, g, tiles);
+    store_rows(tiles, dst, ds);
+}
+
+// Reading each row of the pair once, the second half while its line is still
+// in the first-level cache, rather than superblock by superblock: with rows
+// a power of two apart, a superblock's 256 lines fall into a few sets and are
+// gone before the neighbouring superblock reads their other half (8192 x
+// 8192: 0.62 -> 0.50 ms).
+void transpose_superblock_pair_gfni(const Word* src, std::size_t ss, Word* dst0, Word* dst1, std::size_t ds) noexcept {
+    alignas(32) Tiles t0, t1;
+    for (std::size_t g = 0; g < 32; ++g) {
+        load_group(src, ss, g, t0);
+        load_group(src + 4, ss, g, t1);
+    }
+    store_rows(t0, dst0, ds);
+    store_rows(t1, dst1, ds);
 }
 
 void transpose_block_gfni(const Word* src, std::size_t ss, Word* dst, std::size_t ds) noexcept {

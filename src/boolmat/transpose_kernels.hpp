@@ -17,4 +17,10 @@ void transpose_block_gfni(const Word* src, std::size_t src_stride, Word* dst, st
 // Whole-vector loads and stores, so rows must be 4 consecutive words.
 void transpose_superblock_gfni(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept;
 
+// Two horizontally adjacent superblocks: 256 rows of 8 words read at
+// src[i * src_stride]; the transpose of words 0..3 goes to dst0, that of
+// words 4..7 to dst1, as transpose_superblock_gfni writes them.
+void transpose_superblock_pair_gfni(const Word* src, std::size_t src_stride, Word* dst0, Word* dst1,
+                                    std::size_t dst_stride) noexcept;
+
 }  // namespace boolmat

@@ -148,5 +148,22 @@ TEST(TransposeKernel, SuperblockMatchesSixteenReferenceBlocks) {
     }
 }
 
+// The pair kernel writes, for each half of its 8-word rows, exactly what the
+// single superblock kernel writes, and nothing past the 4 words of a row.
+TEST(TransposeKernel, PairMatchesTwoSuperblocks) {
+    std::mt19937_64 rng(44);
+    for (int trial = 0; trial < 20; ++trial) {
+        const std::size_t ss = 8 + rng() % 3, ds = 4 + rng() % 3;
+        std::vector<Word> src(256 * ss);
+        for (Word& w : src) w = trial % 2 == 0 ? rng() & rng() & rng() : rng();
+        std::vector<Word> want0(256 * ds, 0x5A5A), want1(256 * ds, 0x5A5A), got0 = want0, got1 = want1;
+        transpose_superblock_gfni(src.data(), ss, want0.data(), ds);
+        transpose_superblock_gfni(src.data() + 4, ss, want1.data(), ds);
+        transpose_superblock_pair_gfni(src.data(), ss, got0.data(), got1.data(), ds);
+        ASSERT_EQ(got0, want0) << "trial " << trial;
+        ASSERT_EQ(got1, want1) << "trial " << trial;
+    }
+}
+
 }  // namespace
 }  // namespace boolmat
