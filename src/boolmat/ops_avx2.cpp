@@ -35,42 +35,28 @@ inline Word apply(Word a, Word b) {
     if constexpr (Op == WordOp::AndNot) return a & ~b;
 }
 
-template <WordOp Op>
+// Stream: the vector stores bypass the cache; they start at the first
+// 32-byte boundary of dst, the words before it are stored one by one.
+template <WordOp Op, bool Stream>
 void combine(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
-    std::size_t k = 0;
-    for (; k + 16 <= n; k += 16) {
-        const __m256i r0 = apply<Op>(load(a + k), load(b + k));
-        const __m256i r1 = apply<Op>(load(a + k + 4), load(b + k + 4));
-        const __m256i r2 = apply<Op>(load(a + k + 8), load(b + k + 8));
-        const __m256i r3 = apply<Op>(load(a + k + 12), load(b + k + 12));
-        store(dst + k, r0);
-        store(dst + k + 4, r1);
-        store(dst + k + 8, r2);
-        store(dst + k + 12, r3);
-    }
-    for (; k + 4 <= n; k += 4) store(dst + k, apply<Op>(load(a + k), load(b + k)));
-    for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
-}
-
-template <WordOp Op>
-void combine_streamed(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
-    std::size_t k = head_words(dst, n);
+    const auto put = [](Word* p, __m256i v) { Stream ? stream(p, v) : store(p, v); };
+    std::size_t k = Stream ? head_words(dst, n) : 0;
     for (std::size_t j = 0; j < k; ++j) dst[j] = apply<Op>(a[j], b[j]);
     for (; k + 16 <= n; k += 16) {
         const __m256i r0 = apply<Op>(load(a + k), load(b + k));
         const __m256i r1 = apply<Op>(load(a + k + 4), load(b + k + 4));
         const __m256i r2 = apply<Op>(load(a + k + 8), load(b + k + 8));
         const __m256i r3 = apply<Op>(load(a + k + 12), load(b + k + 12));
-        stream(dst + k, r0);
-        stream(dst + k + 4, r1);
-        stream(dst + k + 8, r2);
-        stream(dst + k + 12, r3);
+        put(dst + k, r0);
+        put(dst + k + 4, r1);
+        put(dst + k + 8, r2);
+        put(dst + k + 12, r3);
     }
-    for (; k + 4 <= n; k += 4) stream(dst + k, apply<Op>(load(a + k), load(b + k)));
+    for (; k + 4 <= n; k += 4) put(dst + k, apply<Op>(load(a + k), load(b + k)));
     for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
     // Streamed words are weakly ordered: fence them before the result is
     // published to anything else.
-    _mm_sfence();
+    if constexpr (Stream) _mm_sfence();
 }
 
 // Inverts n words; the caller masks the row tails afterwards.
@@ -95,10 +81,10 @@ inline void invert(Word* dst, const Word* src, std::size_t n) noexcept {
 
 void combine_words(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
     switch (op) {
-        case WordOp::And: return combine<WordOp::And>(dst, a, b, n);
-        case WordOp::Or: return combine<WordOp::Or>(dst, a, b, n);
-        case WordOp::Xor: return combine<WordOp::Xor>(dst, a, b, n);
-        case WordOp::AndNot: return combine<WordOp::AndNot>(dst, a, b, n);
+        case WordOp::And: return combine<WordOp::And, false>(dst, a, b, n);
+        case WordOp::Or: return combine<WordOp::Or, false>(dst, a, b, n);
+        case WordOp::Xor: return combine<WordOp::Xor, false>(dst, a, b, n);
+        case WordOp::AndNot: return combine<WordOp::AndNot, false>(dst, a, b, n);
     }
 }
 
@@ -128,10 +114,10 @@ void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint6
 
 void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
     switch (op) {
-        case WordOp::And: return combine_streamed<WordOp::And>(dst, a, b, n);
-        case WordOp::Or: return combine_streamed<WordOp::Or>(dst, a, b, n);
-        case WordOp::Xor: return combine_streamed<WordOp::Xor>(dst, a, b, n);
-        case WordOp::AndNot: return combine_streamed<WordOp::AndNot>(dst, a, b, n);
+        case WordOp::And: return combine<WordOp::And, true>(dst, a, b, n);
+        case WordOp::Or: return combine<WordOp::Or, true>(dst, a, b, n);
+        case WordOp::Xor: return combine<WordOp::Xor, true>(dst, a, b, n);
+        case WordOp::AndNot: return combine<WordOp::AndNot, true>(dst, a, b, n);
     }
 }
 
