@@ -77,15 +77,20 @@ inline void invert(Word* dst, const Word* src, std::size_t n) noexcept {
     for (; k < n; ++k) dst[k] = ~src[k];
 }
 
+template <bool Stream>
+void combine_op(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
+    switch (op) {
+        case WordOp::And: return combine<WordOp::And, Stream>(dst, a, b, n);
+        case WordOp::Or: return combine<WordOp::Or, Stream>(dst, a, b, n);
+        case WordOp::Xor: return combine<WordOp::Xor, Stream>(dst, a, b, n);
+        case WordOp::AndNot: return combine<WordOp::AndNot, Stream>(dst, a, b, n);
+    }
+}
+
 }  // namespace
 
 void combine_words(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
-    switch (op) {
-        case WordOp::And: return combine<WordOp::And, false>(dst, a, b, n);
-        case WordOp::Or: return combine<WordOp::Or, false>(dst, a, b, n);
-        case WordOp::Xor: return combine<WordOp::Xor, false>(dst, a, b, n);
-        case WordOp::AndNot: return combine<WordOp::AndNot, false>(dst, a, b, n);
-    }
+    combine_op<false>(op, dst, a, b, n);
 }
 
 void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint64_t stride, Word tail) noexcept {
@@ -113,12 +118,7 @@ void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint6
 }
 
 void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
-    switch (op) {
-        case WordOp::And: return combine<WordOp::And, true>(dst, a, b, n);
-        case WordOp::Or: return combine<WordOp::Or, true>(dst, a, b, n);
-        case WordOp::Xor: return combine<WordOp::Xor, true>(dst, a, b, n);
-        case WordOp::AndNot: return combine<WordOp::AndNot, true>(dst, a, b, n);
-    }
+    combine_op<true>(op, dst, a, b, n);
 }
 
 bool words_equal(const Word* a, const Word* b, std::size_t n) noexcept {
