@@ -306,40 +306,48 @@ inline void bump(V* table, std::uint64_t p, V amount) noexcept {
     *e = Ops<T>::add(*e, _mm256_and_si256(lanes, amount));
 }
 
-// Record: each row index is replaced by its pattern, so that taking the
-// rows out again (add_patterns) does not gather the patterns a second time.
-template <class T, bool Record = false>
-void add_rows(V* table, const std::uint32_t* pat, std::uint32_t* rows, std::size_t n, int delta) noexcept {
-    // The superset vectors times delta, made once for all the rows.
-    constexpr unsigned lb = Ops<T>::kLaneBits;
-    constexpr std::uint64_t low = (1u << lb) - 1;
-    const V amount = Ops<T>::splat(delta);
-    V deltas[1u << lb];
-    for (unsigned q = 0; q <= low; ++q) {
-        deltas[q] = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[q])), amount);
+// A row's place in the table as one 32-bit code: the byte offset of its
+// vector (a multiple of 32) plus the in-vector bits of its pattern, which
+// pick the superset lanes. Adding a row is then a load of its code, two
+// masks and the add, with no shifts to find the vector.
+inline std::uint32_t row_code(std::uint64_t p, unsigned lb) noexcept {
+    return static_cast<std::uint32_t>(32 * padded(p >> lb) + (p & ((1u << lb) - 1)));
+}
+
+// The superset vectors times delta, one per value of the in-vector bits.
+template <class T>
+struct RowDeltas {
+    static constexpr unsigned kLow = (1u << Ops<T>::kLaneBits) - 1;
+    V d[kLow + 1];
+    explicit RowDeltas(int delta) noexcept {
+        const V amount = Ops<T>::splat(delta);
+        for (unsigned q = 0; q <= kLow; ++q) {
+            d[q] = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[q])), amount);
+        }
     }
+    void add(V* table, std::uint32_t code) const noexcept {
+        V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + (code & ~std::uint32_t{31}));
+        *e = Ops<T>::add(*e, d[code & kLow]);
+    }
+};
+
+// Adds the rows listed in `rows` by index. Record: each index is replaced by
+// the row's code, so that taking the rows out again (add_codes) does not
+// gather the codes a second time.
+template <class T, bool Record = false>
+void add_rows(V* table, const std::uint32_t* codes, std::uint32_t* rows, std::size_t n, int delta) noexcept {
+    const RowDeltas<T> d(delta);
     for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t p = pat[rows[k]];
-        if constexpr (Record) rows[k] = p;
-        V* e = table + padded(p >> lb);
-        *e = Ops<T>::add(*e, deltas[p & low]);
+        const std::uint32_t c = codes[rows[k]];
+        if constexpr (Record) rows[k] = c;
+        d.add(table, c);
     }
 }
 
 template <class T>
-void add_patterns(V* table, const std::uint32_t* pats, std::size_t n, int delta) noexcept {
-    constexpr unsigned lb = Ops<T>::kLaneBits;
-    constexpr std::uint64_t low = (1u << lb) - 1;
-    const V amount = Ops<T>::splat(delta);
-    V deltas[1u << lb];
-    for (unsigned q = 0; q <= low; ++q) {
-        deltas[q] = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[q])), amount);
-    }
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t p = pats[k];
-        V* e = table + padded(p >> lb);
-        *e = Ops<T>::add(*e, deltas[p & low]);
-    }
+void add_codes(V* table, const std::uint32_t* codes, std::size_t n, int delta) noexcept {
+    const RowDeltas<T> d(delta);
+    for (std::size_t k = 0; k < n; ++k) d.add(table, codes[k]);
 }
 
 // The same straight from the bits, for targets too long for 32-bit indices.
@@ -580,6 +588,8 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
         for (std::uint64_t i = 0; i < s.m(); ++i) p32[i] = static_cast<std::uint32_t>(s.row_patterns()[i]);
         TRY_VOID(heavy_masks_.reserve((2 * kMaxHeavy + 1) * boolmat::words_for(s.m()) * sizeof(Word)));
         find_heavy_patterns(s);
+        // From here on the rows are added by their codes.
+        for (std::uint64_t i = 0; i < s.m(); ++i) p32[i] = row_code(p32[i], lane_bits(lanes));
     }
     table_bytes_ = bytes;
     if (!base_mode_) {
@@ -630,7 +640,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     //   out again once the first round has read it.
     const bool listed = s.m() <= kMaxListedRows;
     std::uint32_t* rows = rows_.as<std::uint32_t>();
-    const std::uint32_t* pat32 = patterns_.as<std::uint32_t>();
+    const std::uint32_t* codes = patterns_.as<std::uint32_t>();
     // A heavy pattern is counted by popcount only when the target is dense
     // enough to put a chain of rows on it; the heavy patterns are sorted by
     // count, so those counted are a leading run of them.
@@ -657,9 +667,9 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
                             : (sparse ? list_rows<false, true>(x, s.m(), light, rows)
                                       : list_rows<false, false>(x, s.m(), light, rows));
         if (record) {
-            add_rows<T, true>(into, pat32, rows, listed_rows, 2 * sign);
+            add_rows<T, true>(into, codes, rows, listed_rows, 2 * sign);
         } else {
-            add_rows<T>(into, pat32, rows, listed_rows, 2 * sign);
+            add_rows<T>(into, codes, rows, listed_rows, 2 * sign);
         }
     };
     if (!base_mode_) {
@@ -690,7 +700,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     }
     auto take_out = [&] {
         for (unsigned k = 0; k < counted; ++k) bump<T>(target_table, heavy_patterns_[k], Ops<T>::splat(-heavy_added[k]));
-        add_patterns<T>(target_table, rows, listed_rows, -2);
+        add_codes<T>(target_table, rows, listed_rows, -2);
     };
 
     V* table = this->table<V>();

@@ -80,7 +80,7 @@ private:
     T* base() const noexcept { return reinterpret_cast<T*>(tables_.as<char>() + table_bytes_); }
     AlignedBytes scratch_;  // one cache-sized block of the last passes
     AlignedBytes rows_;      // the set rows of the current target
-    AlignedBytes patterns_;  // the row patterns as 32-bit values
+    AlignedBytes patterns_;  // the row patterns as 32-bit values, then the row codes
     AlignedBytes batch_counts_;  // the negated pattern counts, 16-bit
 };
 
