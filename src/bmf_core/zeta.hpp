@@ -27,8 +27,8 @@ class ZetaWork {
 public:
     // Makes the work ready for columns of s. `many`: several columns will
     // follow, so a private copy of the negated counts pays for itself (the
-    // targets are then added into it and taken out again, instead of the
-    // whole table being copied per column).
+    // targets are then moved in and out of it, instead of the whole table
+    // being copied per column).
     Status prepare(const BoolLs& s, bool many) { return prepare(s, many, lane_width_for(s.m())); }
     // The same with the lane width forced; it must be exact for s.m().
     Status prepare(const BoolLs& s, bool many, LaneWidth lanes);
@@ -52,6 +52,8 @@ private:
     ColumnAnswer solve_lanes(std::span<const Word> x);
     template <class T>
     void fill_negated_counts(T* out) const;
+    template <class T>
+    void move_base(std::span<const Word> x, unsigned counted);
 
     void find_heavy_patterns(const BoolLs& s);
 
@@ -79,6 +81,13 @@ private:
     template <class T>
     T* base() const noexcept { return reinterpret_cast<T*>(tables_.as<char>() + table_bytes_); }
     AlignedBytes scratch_;  // one cache-sized block of the last passes
+    // What the base holds beyond the counts: the set rows of held_ (the
+    // target last moved in) among the light rows of base_counted_, and the
+    // counts base_heavy_ of the first base_counted_ heavy patterns. After
+    // held_'s words, room for the rows to take out and to put in.
+    AlignedBytes held_;
+    unsigned base_counted_ = 0;
+    std::int64_t base_heavy_[kMaxHeavy] = {};
     AlignedBytes rows_;      // the set rows of the current target
     AlignedBytes patterns_;  // the row patterns as 32-bit values, then the row codes
     AlignedBytes batch_counts_;  // the negated pattern counts, 16-bit
