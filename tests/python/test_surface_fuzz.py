@@ -33,6 +33,10 @@ from surface_pool import (
 # Examples per test; the sanitized run is several times slower per call.
 SANITIZED = os.environ.get("VALDRIX_SANITIZED") == "1"
 EXAMPLES = int(os.environ.get("VALDRIX_FUZZ_EXAMPLES", "400" if SANITIZED else "1500"))
+# Index(True) is one of the hostile arguments: the interpreter itself warns
+# when __index__ returns a bool.
+pytestmark = pytest.mark.filterwarnings("ignore:__index__ returned non-int:DeprecationWarning")
+
 FUZZ = settings(
     max_examples=EXAMPLES,
     deadline=None,
