@@ -309,12 +309,68 @@ inline void bump(V* table, std::uint64_t p, V amount) noexcept {
     *e = Ops<T>::add(*e, _mm256_and_si256(lanes, amount));
 }
 
+// Spread rows (ZetaWork::top_bits_): the base has the top bits of its
+// vector index (those above a chunk, one to four) transformed, so a row adds
+// to the vector of each superset of its top bits. For each count of top
+// bits and each value t of them, the offsets in vectors of those supersets
+// from the row's vector with its top bits cleared.
+struct TopSpread {
+    std::uint8_t count[5][16];
+    std::uint16_t offset[5][16][16];
+};
+
+constexpr TopSpread make_top_spread() noexcept {
+    TopSpread s{};
+    constexpr std::size_t chunk = padded(std::size_t{1} << kChunkBits);
+    for (unsigned bits = 1; bits <= 4; ++bits) {
+        const unsigned full = (1u << bits) - 1;
+        for (unsigned t = 0; t <= full; ++t) {
+            unsigned n = 0;
+            for (unsigned u = t;; u = (u + 1) | t) {
+                s.offset[bits][t][n++] = static_cast<std::uint16_t>(u * chunk);
+                if (u == full) break;
+            }
+            s.count[bits][t] = static_cast<std::uint8_t>(n);
+        }
+    }
+    return s;
+}
+
+inline constexpr TopSpread kTopSpread = make_top_spread();
+
 // A row's place in the table as one 32-bit code: the byte offset of its
 // vector (a multiple of 32) plus the in-vector bits of its pattern, which
 // pick the superset lanes. Adding a row is then a load of its code, two
-// masks and the add, with no shifts to find the vector.
-inline std::uint32_t row_code(std::uint64_t p, unsigned lb) noexcept {
-    return static_cast<std::uint32_t>(32 * padded(p >> lb) + (p & ((1u << lb) - 1)));
+// masks and the add, with no shifts to find the vector. Spread over
+// top_bits > 0: the offset is that of the vector with its top bits cleared
+// (below 2^18), and the top bits go to bits 24 and up.
+inline std::uint32_t row_code(std::uint64_t p, unsigned lb, unsigned top_bits) noexcept {
+    const std::uint64_t v = p >> lb;
+    const std::uint64_t low = p & ((1u << lb) - 1);
+    if (top_bits == 0) return static_cast<std::uint32_t>(32 * padded(v) + low);
+    const std::uint64_t rest = v & ((std::uint64_t{1} << kChunkBits) - 1);
+    return static_cast<std::uint32_t>(32 * padded(rest) + low + ((v >> kChunkBits) << 24));
+}
+
+// Adds d at the place of a row code.
+inline void add_at(V* table, std::uint32_t code, V d, unsigned top_bits, V (*add)(V, V)) noexcept {
+    if (top_bits == 0) {
+        V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + (code & ~std::uint32_t{31}));
+        *e = add(*e, d);
+        return;
+    }
+    V* at = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + (code & 0x00FFFFE0u));
+    const unsigned t = code >> 24;
+    const std::uint16_t* off = kTopSpread.offset[top_bits][t];
+    for (unsigned j = 0; j < kTopSpread.count[top_bits][t]; ++j) at[off[j]] = add(at[off[j]], d);
+}
+
+// bump() for a table whose rows may be spread.
+template <class T>
+inline void bump_spread(V* table, std::uint64_t p, V amount, unsigned top_bits) noexcept {
+    constexpr unsigned lb = Ops<T>::kLaneBits;
+    const V lanes = _mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[p & ((1u << lb) - 1)]));
+    add_at(table, row_code(p, lb, top_bits), _mm256_and_si256(lanes, amount), top_bits, &Ops<T>::add);
 }
 
 // The superset vectors times delta, one per value of the in-vector bits.
@@ -328,17 +384,25 @@ struct RowDeltas {
             d[q] = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[q])), amount);
         }
     }
-    void add(V* table, std::uint32_t code) const noexcept {
-        V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + (code & ~std::uint32_t{31}));
-        *e = Ops<T>::add(*e, d[code & kLow]);
-    }
 };
 
 // Adds the rows listed in `rows` by index.
 template <class T>
-void add_rows(V* table, const std::uint32_t* codes, const std::uint32_t* rows, std::size_t n, int delta) noexcept {
+void add_rows(V* table, const std::uint32_t* codes, const std::uint32_t* rows, std::size_t n, int delta,
+              unsigned top_bits) noexcept {
     const RowDeltas<T> d(delta);
-    for (std::size_t k = 0; k < n; ++k) d.add(table, codes[rows[k]]);
+    if (top_bits == 0) {
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint32_t c = codes[rows[k]];
+            V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + (c & ~std::uint32_t{31}));
+            *e = Ops<T>::add(*e, d.d[c & RowDeltas<T>::kLow]);
+        }
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t c = codes[rows[k]];
+        add_at(table, c, d.d[c & RowDeltas<T>::kLow], top_bits, &Ops<T>::add);
+    }
 }
 
 // The same straight from the bits, for targets too long for 32-bit indices.
@@ -570,6 +634,7 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     base_mode_ = many && (lanes == LaneWidth::Bits16 || (lanes == LaneWidth::Bits32 && bytes <= kMaxBase32Bytes));
     TRY_VOID(scratch_.reserve(std::size_t{32} << kb));
     heavy_ = 0;
+    top_bits_ = 0;
     if (s.m() <= kMaxListedRows) {
         TRY_VOID(rows_.reserve((s.m() + 8 + 63) / 64 * 64 * sizeof(std::uint32_t)));
         // r <= 26: a pattern fits 32 bits, and the narrower copy halves what
@@ -579,8 +644,9 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
         for (std::uint64_t i = 0; i < s.m(); ++i) p32[i] = static_cast<std::uint32_t>(s.row_patterns()[i]);
         TRY_VOID(heavy_masks_.reserve((2 * kMaxHeavy + 1) * boolmat::words_for(s.m()) * sizeof(Word)));
         find_heavy_patterns(s);
+        top_bits_ = base_mode_ ? spread_top_bits(s, r - lb, lb) : 0;
         // From here on the rows are added by their codes.
-        for (std::uint64_t i = 0; i < s.m(); ++i) p32[i] = row_code(p32[i], lane_bits(lanes));
+        for (std::uint64_t i = 0; i < s.m(); ++i) p32[i] = row_code(p32[i], lb, top_bits_);
     }
     table_bytes_ = bytes;
     if (!base_mode_) {
@@ -596,11 +662,40 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     std::fill(held_.as<Word>(), held_.as<Word>() + words, Word{0});
     base_counted_ = 0;
     switch (lanes) {
-        case LaneWidth::Bits16: fill_negated_counts(base<std::int16_t>()); break;
-        case LaneWidth::Bits32: fill_negated_counts(base<std::int32_t>()); break;
-        case LaneWidth::Bits64: fill_negated_counts(base<std::int64_t>()); break;
+        case LaneWidth::Bits16: fill_base<std::int16_t>(); break;
+        case LaneWidth::Bits32: fill_base<std::int32_t>(); break;
+        case LaneWidth::Bits64: fill_base<std::int64_t>(); break;
     }
     return {};
+}
+
+template <class T>
+void ZetaWork::fill_base() {
+    fill_negated_counts(base<T>());
+    if (top_bits_ != 0) {
+        const std::size_t nvec = std::size_t{1} << (solver_->r() - lane_bits<T>());
+        one_round<T, kChunkBits>(base<V>(), base<V>(), nvec, top_bits_);
+    }
+}
+
+// With one to four bits above a chunk, a column costs a round over the
+// whole table for those bits, which streams it from the third-level cache
+// once more, and the stores of the round before it. Done once in the base,
+// they cost instead an add for every superset of each moved row's top bits.
+// A column moves about half the rows when its target is dense, at most all
+// of them, so that sum over all rows bounds its cost. Tables that fit the
+// second-level cache (up to 2^14 vectors) gain too little from the round
+// saved: measured with m = 2000 and W of density 0.2, per column,
+// r = 17: 11.4 -> 12.5 us, 18: 22.6 -> 24.0, 19: 50.6 -> 45.6, 20: 93.6 ->
+// 84.7.
+unsigned ZetaWork::spread_top_bits(const BoolLs& s, unsigned vb, unsigned lb) const {
+    constexpr unsigned kMinSpreadBits = 15;
+    if (vb < kMinSpreadBits || vb <= kChunkBits || vb > kChunkBits + 4) return 0;
+    const unsigned hb = vb - kChunkBits;
+    const std::uint32_t* pat = patterns_.as<std::uint32_t>();
+    std::uint64_t adds = 0;
+    for (std::uint64_t i = 0; i < s.m(); ++i) adds += kTopSpread.count[hb][pat[i] >> (lb + kChunkBits)];
+    return adds <= (std::uint64_t{1} << vb) ? hb : 0;
 }
 
 ColumnAnswer ZetaWork::solve(std::span<const Word> x) {
@@ -625,10 +720,12 @@ void ZetaWork::move_base(std::span<const Word> x, unsigned counted) {
     const std::size_t words = boolmat::words_for(s.m());
     V* base = this->base<V>();
     const Word* masks = heavy_masks_.as<Word>();
-    for (unsigned k = 0; k < base_counted_; ++k) bump<T>(base, heavy_patterns_[k], Ops<T>::splat(-base_heavy_[k]));
+    for (unsigned k = 0; k < base_counted_; ++k) {
+        bump_spread<T>(base, heavy_patterns_[k], Ops<T>::splat(-base_heavy_[k]), top_bits_);
+    }
     for (unsigned k = 0; k < counted; ++k) {
         base_heavy_[k] = 2 * static_cast<std::int64_t>(count_and(x, masks + k * words));
-        bump<T>(base, heavy_patterns_[k], Ops<T>::splat(base_heavy_[k]));
+        bump_spread<T>(base, heavy_patterns_[k], Ops<T>::splat(base_heavy_[k]), top_bits_);
     }
     const Word* was_light = masks + (heavy_ + base_counted_) * words;
     const Word* light = masks + (heavy_ + counted) * words;
@@ -653,7 +750,7 @@ void ZetaWork::move_base(std::span<const Word> x, unsigned counted) {
         const std::span<const Word> b(bits, words);
         const std::size_t n = count < 4 * words ? list_rows<false, true>(b, s.m(), all, rows)
                                                 : list_rows<false, false>(b, s.m(), all, rows);
-        add_rows<T>(base, codes, rows, n, delta);
+        add_rows<T>(base, codes, rows, n, delta, top_bits_);
     };
     move(out, n_out, -2);
     move(in, n_in, 2);
@@ -698,14 +795,14 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
         for (unsigned k = 0; k < counted; ++k) {
             std::uint64_t c = count_and(x, masks + k * x.size());
             if (clear) c = heavy_counts_[k] - c;
-            bump<T>(into, heavy_patterns_[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)));
+            bump_spread<T>(into, heavy_patterns_[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)), top_bits_);
         }
         const bool sparse = fewer < 4 * x.size();
         const std::size_t n = clear ? (sparse ? list_rows<true, true>(x, s.m(), light, rows)
                                               : list_rows<true, false>(x, s.m(), light, rows))
                                     : (sparse ? list_rows<false, true>(x, s.m(), light, rows)
                                               : list_rows<false, false>(x, s.m(), light, rows));
-        add_rows<T>(into, codes, rows, n, 2 * sign);
+        add_rows<T>(into, codes, rows, n, 2 * sign, top_bits_);
     };
     if (!base_mode_) {
         fill_negated_counts(reinterpret_cast<T*>(target_table));
@@ -740,13 +837,13 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
     const unsigned hb = vb - cb;                            // bits above a chunk
     const unsigned mb = cb - kb;                            // bits above a block in a chunk
     const std::size_t cvec = std::size_t{1} << cb;
-    if (hb > 0 && hb <= 4) {
+    if (hb > 0 && hb <= 4 && top_bits_ == 0) {
         static_assert(kBlockBits == 8 && kChunkBits == 12);
         const auto [best, set] = chunks_then_top<T>(src, table, hb);
         const std::uint64_t all = (std::uint64_t{1} << r) - 1;
         return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
     }
-    if (hb > 0) {
+    if (hb > 0 && top_bits_ == 0) {
         // The first four bits above a chunk in one round with constant
         // strides; any further ones (ranks above 20 with 16-bit lanes) in
         // rounds of three, the strides of which are then too large for four.

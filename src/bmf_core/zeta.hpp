@@ -54,6 +54,9 @@ private:
     void fill_negated_counts(T* out) const;
     template <class T>
     void move_base(std::span<const Word> x, unsigned counted);
+    template <class T>
+    void fill_base();
+    unsigned spread_top_bits(const BoolLs& s, unsigned vb, unsigned lb) const;
 
     void find_heavy_patterns(const BoolLs& s);
 
@@ -70,6 +73,10 @@ private:
     const BoolLs* solver_ = nullptr;
     LaneWidth lanes_ = LaneWidth::Bits16;
     bool base_mode_ = false;
+    // Base mode with one to four bits above a chunk: those bits are done in
+    // the base once, and each row is added to every superset of its top
+    // bits (0: not spread).
+    unsigned top_bits_ = 0;
     // The table being transformed, then, with many columns, the base: the
     // negated counts, targets added in and out. One block rather than two:
     // two large blocks freed together make the allocator hand their pages
