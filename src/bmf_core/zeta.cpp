@@ -301,14 +301,6 @@ constexpr Supersets<T> make_supersets() noexcept {
 template <class T>
 inline constexpr Supersets<T> kSupersets = make_supersets<T>();
 
-template <class T>
-inline void bump(V* table, std::uint64_t p, V amount) noexcept {
-    constexpr unsigned lb = Ops<T>::kLaneBits;
-    const V lanes = _mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[p & ((1u << lb) - 1)]));
-    V* e = table + padded(p >> lb);
-    *e = Ops<T>::add(*e, _mm256_and_si256(lanes, amount));
-}
-
 // Spread rows (ZetaWork::top_bits_): the base has the top bits of its
 // vector index (those above a chunk, one to four) transformed, so a row adds
 // to the vector of each superset of its top bits. For each count of top
@@ -353,24 +345,26 @@ inline std::uint32_t row_code(std::uint64_t p, unsigned lb, unsigned top_bits) n
 }
 
 // Adds d at the place of a row code.
-inline void add_at(V* table, std::uint32_t code, V d, unsigned top_bits, V (*add)(V, V)) noexcept {
+template <class T>
+inline void add_at(V* table, std::uint32_t code, V d, unsigned top_bits) noexcept {
     if (top_bits == 0) {
         V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + (code & ~std::uint32_t{31}));
-        *e = add(*e, d);
+        *e = Ops<T>::add(*e, d);
         return;
     }
     V* at = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + (code & 0x00FFFFE0u));
     const unsigned t = code >> 24;
     const std::uint16_t* off = kTopSpread.offset[top_bits][t];
-    for (unsigned j = 0; j < kTopSpread.count[top_bits][t]; ++j) at[off[j]] = add(at[off[j]], d);
+    for (unsigned j = 0; j < kTopSpread.count[top_bits][t]; ++j) at[off[j]] = Ops<T>::add(at[off[j]], d);
 }
 
-// bump() for a table whose rows may be spread.
+// Adds `amount` to the lanes of pattern p's supersets (the in-vector stages
+// are done on the counts once, so they are done on each row here too).
 template <class T>
-inline void bump_spread(V* table, std::uint64_t p, V amount, unsigned top_bits) noexcept {
+inline void bump(V* table, std::uint64_t p, V amount, unsigned top_bits = 0) noexcept {
     constexpr unsigned lb = Ops<T>::kLaneBits;
     const V lanes = _mm256_load_si256(reinterpret_cast<const V*>(kSupersets<T>.lanes[p & ((1u << lb) - 1)]));
-    add_at(table, row_code(p, lb, top_bits), _mm256_and_si256(lanes, amount), top_bits, &Ops<T>::add);
+    add_at<T>(table, row_code(p, lb, top_bits), _mm256_and_si256(lanes, amount), top_bits);
 }
 
 // The superset vectors times delta, one per value of the in-vector bits.
@@ -391,17 +385,9 @@ template <class T>
 void add_rows(V* table, const std::uint32_t* codes, const std::uint32_t* rows, std::size_t n, int delta,
               unsigned top_bits) noexcept {
     const RowDeltas<T> d(delta);
-    if (top_bits == 0) {
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint32_t c = codes[rows[k]];
-            V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + (c & ~std::uint32_t{31}));
-            *e = Ops<T>::add(*e, d.d[c & RowDeltas<T>::kLow]);
-        }
-        return;
-    }
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint32_t c = codes[rows[k]];
-        add_at(table, c, d.d[c & RowDeltas<T>::kLow], top_bits, &Ops<T>::add);
+        add_at<T>(table, c, d.d[c & RowDeltas<T>::kLow], top_bits);
     }
 }
 
@@ -425,27 +411,10 @@ constexpr std::size_t kRuns = std::size_t{1} << (kChunkBits - kBlockBits);
 
 template <class T, unsigned K, bool Keep>
 V top_run(V* table, std::size_t lo0) noexcept {
-    constexpr unsigned G = 1u << K;
     constexpr std::size_t pstep = padded(std::size_t{1} << kChunkBits);
     V* at = table + padded(lo0);
     V vmin = Ops<T>::splat(std::numeric_limits<T>::max());
-    for (std::size_t lo = 0; lo < kRunVec; ++lo) {
-        V v[G];
-#pragma GCC unroll 16
-        for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(at + lo + j * pstep);
-        cross<T, K>(v);
-        if constexpr (Keep) {
-#pragma GCC unroll 16
-            for (unsigned j = 0; j < G; ++j) _mm256_store_si256(at + lo + j * pstep, v[j]);
-        } else {
-#pragma GCC unroll 8
-            for (unsigned half = G / 2; half > 0; half /= 2) {
-#pragma GCC unroll 8
-                for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
-            }
-            vmin = Ops<T>::min(vmin, v[0]);
-        }
-    }
+    for (std::size_t lo = 0; lo < kRunVec; ++lo) group<T, K, !Keep>(at + lo, at + lo, pstep, vmin);
     return vmin;
 }
 
@@ -721,11 +690,11 @@ void ZetaWork::move_base(std::span<const Word> x, unsigned counted) {
     V* base = this->base<V>();
     const Word* masks = heavy_masks_.as<Word>();
     for (unsigned k = 0; k < base_counted_; ++k) {
-        bump_spread<T>(base, heavy_patterns_[k], Ops<T>::splat(-base_heavy_[k]), top_bits_);
+        bump<T>(base, heavy_patterns_[k], Ops<T>::splat(-base_heavy_[k]), top_bits_);
     }
     for (unsigned k = 0; k < counted; ++k) {
         base_heavy_[k] = 2 * static_cast<std::int64_t>(count_and(x, masks + k * words));
-        bump_spread<T>(base, heavy_patterns_[k], Ops<T>::splat(base_heavy_[k]), top_bits_);
+        bump<T>(base, heavy_patterns_[k], Ops<T>::splat(base_heavy_[k]), top_bits_);
     }
     const Word* was_light = masks + (heavy_ + base_counted_) * words;
     const Word* light = masks + (heavy_ + counted) * words;
@@ -795,7 +764,7 @@ ColumnAnswer ZetaWork::solve_lanes(std::span<const Word> x) {
         for (unsigned k = 0; k < counted; ++k) {
             std::uint64_t c = count_and(x, masks + k * x.size());
             if (clear) c = heavy_counts_[k] - c;
-            bump_spread<T>(into, heavy_patterns_[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)), top_bits_);
+            bump<T>(into, heavy_patterns_[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)), top_bits_);
         }
         const bool sparse = fewer < 4 * x.size();
         const std::size_t n = clear ? (sparse ? list_rows<true, true>(x, s.m(), light, rows)

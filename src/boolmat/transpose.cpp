@@ -50,8 +50,6 @@ constexpr std::uint64_t kChunk = 32;  // superblock rows per buffered run, at mo
 constexpr std::uint64_t kBands = 2;   // superblock columns per pass: one pair kernel
 constexpr std::uint64_t kTile = 8;    // border blocks per tile side
 constexpr std::uint64_t kTileWords = 64 * kTile * kTile;
-// Results of at least this many words are written past the cache.
-constexpr std::uint64_t kStreamWords = std::uint64_t{1} << 18;
 
 // Row stride of the superblock buffer for runs of `chunk` superblock rows:
 // off the power of two.

@@ -16,6 +16,11 @@ constexpr Word tail_mask(std::uint64_t cols) noexcept {
     return rem == 0 ? ~Word{0} : (Word{1} << rem) - 1;
 }
 
+// Fresh results of at least this many words (2 MiB) are written past the
+// cache with streaming stores: they would not stay there, and reading
+// their lines in before overwriting them costs a pass of its own.
+inline constexpr std::uint64_t kStreamWords = std::uint64_t{1} << 18;
+
 // Words needed for n bits.
 constexpr std::uint64_t words_for(std::uint64_t n) noexcept {
     return n / kWordBits + (n % kWordBits != 0 ? 1 : 0);

@@ -17,12 +17,15 @@ from Valdrix import BitMatrix
 
 # ---------------------------------------------------------------- in this process
 
-
-@pytest.mark.parametrize(
+# Every way of making a matrix of a given size.
+MAKERS = pytest.mark.parametrize(
     "make",
     [BitMatrix, BitMatrix.zeros, BitMatrix.ones, lambda r, c: BitMatrix(r, c, True)],
     ids=["new", "zeros", "ones", "new_filled"],
 )
+
+
+@MAKERS
 @pytest.mark.parametrize(
     "rows, cols",
     [
@@ -40,11 +43,7 @@ def test_unrepresentable_sizes_are_capacity_overflow(make, rows, cols):
     assert make(2, 3).shape == (2, 3)  # and the interpreter goes on
 
 
-@pytest.mark.parametrize(
-    "make",
-    [BitMatrix, BitMatrix.zeros, BitMatrix.ones, lambda r, c: BitMatrix(r, c, True)],
-    ids=["new", "zeros", "ones", "new_filled"],
-)
+@MAKERS
 @pytest.mark.parametrize(
     "rows, cols",
     [
