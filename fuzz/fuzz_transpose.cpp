@@ -20,7 +20,7 @@ void block(fuzz::Input& in) {
     std::vector<Word> src(64 * ss);
     for (Word& w : src) w = in.shaped_word(density);
     std::vector<Word> dst(64 * ds, 0x5A5A5A5A5A5A5A5Aull);
-    boolmat::transpose_block_gfni(src.data(), ss, dst.data(), ds);
+    boolmat::avx2::transpose_block(src.data(), ss, dst.data(), ds);
 
     Word want[64];
     for (std::size_t k = 0; k < 64; ++k) want[k] = src[k * ss];

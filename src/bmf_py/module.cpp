@@ -1,6 +1,9 @@
-// Module initialisation: once per process, the classes, functions and
-// version are added in a fixed order, each listed in __all__.
+// Module initialisation: once per process, the kernel set is chosen, then
+// the classes, functions and version are added in a fixed order, each
+// listed in __all__, and the chosen set's name as the private _isa.
 #include <Python.h>
+
+#include "boolmat/kernels.hpp"
 
 #include "bmf_py/classes.hpp"
 #include "bmf_py/failure_py.hpp"
@@ -44,6 +47,12 @@ Result<PyObject*> version_text() {
     return v;
 }
 
+Result<PyObject*> text(std::string_view s) {
+    PyObject* v = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (v == nullptr) return pending();
+    return v;
+}
+
 Status populate(PyObject* m) {
     TRY_VOID(add(m, "BitMatrix", make_bitmatrix_class()));
     TRY_VOID(add(m, "BoolLs", make_boolls_class()));
@@ -52,6 +61,10 @@ Status populate(PyObject* m) {
     TRY_VOID(add(m, "boolls", make_boolls_function()));
     TRY_VOID(add(m, "methods", make_methods_function()));
     TRY_VOID(add(m, "__version__", version_text()));
+    // Read by tests and benchmarks; not part of the API, so not in __all__.
+    TRY(PyObject* isa, text(boolmat::isa_name(boolmat::active_isa())));
+    const PyRef owned(isa);
+    if (PyObject_SetAttrString(m, "_isa", isa) < 0) return pending();
     return {};
 }
 
@@ -61,6 +74,12 @@ PyObject* create_module() {
     ModuleState& s = state();
     if (s.module != nullptr) {
         PyErr_SetString(PyExc_ImportError, "Valdrix ne peut être initialisé qu'une fois par processus");
+        return nullptr;
+    }
+    // Before anything computes: a set the processor cannot run, or an unknown
+    // VALDRIX_ISA, stops the import here.
+    if (const auto isa = boolmat::use_kernels_from_environment(); !isa) {
+        raise(isa.error());
         return nullptr;
     }
     PyRef m(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
@@ -75,3 +94,5 @@ PyObject* create_module() {
 }
 
 }  // namespace bmf_py
+
+extern "C" PyMODINIT_FUNC PyInit_Valdrix(void) { return bmf_py::create_module(); }

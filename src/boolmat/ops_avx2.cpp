@@ -6,8 +6,10 @@
 #include <algorithm>
 
 #include "boolmat/ops_kernels.hpp"
+#include "boolmat/target.hpp"
 
-namespace boolmat {
+VALDRIX_AVX2_BEGIN
+namespace boolmat::avx2 {
 namespace {
 
 inline __m256i load(const Word* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
@@ -141,4 +143,5 @@ bool words_equal(const Word* a, const Word* b, std::size_t n) noexcept {
     return true;
 }
 
-}  // namespace boolmat
+}  // namespace boolmat::avx2
+VALDRIX_TARGET_END

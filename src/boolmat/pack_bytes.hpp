@@ -1,29 +1,53 @@
 // Conversions between one byte per element and packed words. A byte is true
 // when it is non-zero: that is how NumPy reads its own bool arrays, so a bool
 // view of arbitrary bytes keeps the elements NumPy shows. Bytes written back
-// are always 0 or 1. The default entry points use the AVX2 kernels; the
-// *_scalar twins are the plain references the tests compare with.
+// are always 0 or 1. The byte kernels come in one set per namespace
+// (kernels.hpp picks one); the *_scalar twins are the plain references the
+// tests compare every set with.
 #pragma once
 
 #include <cstdint>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/kernels.hpp"
 #include "boolmat/words.hpp"
 
 namespace boolmat {
 
-// Packs the n bytes at src into words_for(n) words at dst: bit k is set when
-// src[k] != 0. Bits of the last word past n are 0.
-void pack_bytes(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept;
+// Every set has these entry points:
+// - pack_bytes packs the n bytes at src into words_for(n) words at dst: bit
+//   k is set when src[k] != 0. Bits of the last word past n are 0.
+// - pack_bytes_reversed does the same for bytes laid out backwards: byte k
+//   is first[-k] (a row read with a column stride of -1, as a reversed NumPy
+//   view gives).
+// - unpack_bits writes n bytes at dst: 1 where bit k of the words at src is
+//   set, else 0.
+#define VALDRIX_PACK_KERNELS                                                            \
+    void pack_bytes(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept;      \
+    void pack_bytes_reversed(const std::uint8_t* first, std::uint64_t n, Word* dst) noexcept; \
+    void unpack_bits(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept;
+
+namespace generic {
+VALDRIX_PACK_KERNELS
+}
+namespace avx2 {
+VALDRIX_PACK_KERNELS
+}
+#undef VALDRIX_PACK_KERNELS
+
 void pack_bytes_scalar(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept;
-
-// The same for bytes laid out backwards: byte k is first[-k] (a row read
-// with a column stride of -1, as a reversed NumPy view gives).
-void pack_bytes_reversed(const std::uint8_t* first, std::uint64_t n, Word* dst) noexcept;
-
-// Writes n bytes at dst: 1 where bit k of the words at src is set, else 0.
-void unpack_bits(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept;
 void unpack_bits_scalar(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept;
+
+// The active set's.
+inline void pack_bytes(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept {
+    kernels().pack_bytes(src, n, dst);
+}
+inline void pack_bytes_reversed(const std::uint8_t* first, std::uint64_t n, Word* dst) noexcept {
+    kernels().pack_bytes_reversed(first, n, dst);
+}
+inline void unpack_bits(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept {
+    kernels().unpack_bits(src, n, dst);
+}
 
 // A rows x cols grid of bytes: element (i, j) is the byte at
 // origin + i * row_stride + j * col_stride (strides in bytes, any sign).

@@ -11,8 +11,10 @@
 #include <bit>
 
 #include "boolmat/popcount.hpp"
+#include "boolmat/target.hpp"
 
-namespace boolmat {
+VALDRIX_AVX2_BEGIN
+namespace boolmat::avx2 {
 namespace {
 
 inline __m256i load(const Word* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
@@ -125,4 +127,5 @@ std::uint64_t popcount_andnot(std::span<const Word> a, std::span<const Word> b) 
     return count(AndNot{a.data(), b.data()}, std::min(a.size(), b.size()));
 }
 
-}  // namespace boolmat
+}  // namespace boolmat::avx2
+VALDRIX_TARGET_END

@@ -6,8 +6,10 @@
 #include <immintrin.h>
 
 #include "boolmat/product_kernels.hpp"
+#include "boolmat/target.hpp"
 
-namespace boolmat {
+VALDRIX_AVX2_BEGIN
+namespace boolmat::avx2 {
 namespace {
 
 inline __m256i load(const Word* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
@@ -72,4 +74,5 @@ void or_row_sparse(const BitMatrix& a, const BitMatrix& b, Word* out, std::uint6
     if (c0 < bs) tail(arow, a.stride(), bw, bs, orow, c0, bs - c0);
 }
 
-}  // namespace boolmat
+}  // namespace boolmat::avx2
+VALDRIX_TARGET_END

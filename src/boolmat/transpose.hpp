@@ -1,13 +1,14 @@
-// Transpose by 64 x 64 blocks. transpose() uses the vectorised block kernel;
+// Transpose by 64 x 64 blocks. transpose() uses the active kernel set;
 // transpose_scalar() is the six-stage masked-swap reference. Both write
 // identical words.
 #pragma once
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/kernels.hpp"
 
 namespace boolmat {
 
-Result<BitMatrix> transpose(const BitMatrix& a);
+inline Result<BitMatrix> transpose(const BitMatrix& a) { return kernels().transpose(a); }
 Result<BitMatrix> transpose_scalar(const BitMatrix& a);
 
 // In-place transpose of one 64-word block by the six masked-swap stages.

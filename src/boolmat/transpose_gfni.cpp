@@ -19,9 +19,11 @@
 // six-stage scalar reference).
 #include <immintrin.h>
 
+#include "boolmat/target.hpp"
 #include "boolmat/transpose_kernels.hpp"
 
-namespace boolmat {
+VALDRIX_GFNI_BEGIN
+namespace boolmat::gfni {
 namespace {
 
 // In: a = [x0 x1 | x2 x3], b = [y0 y1 | y2 y3] (64-bit lanes, "|" the
@@ -143,7 +145,7 @@ inline void store_rows(const Tiles& tiles, Word* dst, std::size_t ds) {
 }
 }  // namespace
 
-void transpose_superblock_gfni(const Word* src, std::size_t ss, Word* dst, std::size_t ds) noexcept {
+void transpose_superblock(const Word* src, std::size_t ss, Word* dst, std::size_t ds) noexcept {
     alignas(32) Tiles tiles;
     for (std::size_t g = 0; g < 32; ++g) load_group(src, ss, g, tiles);
     store_rows(tiles, dst, ds);
@@ -154,7 +156,7 @@ void transpose_superblock_gfni(const Word* src, std::size_t ss, Word* dst, std::
 // a power of two apart, a superblock's 256 lines fall into a few sets and are
 // gone before the neighbouring superblock reads their other half (8192 x
 // 8192: 0.62 -> 0.50 ms).
-void transpose_superblock_pair_gfni(const Word* src, std::size_t ss, Word* dst0, Word* dst1, std::size_t ds) noexcept {
+void transpose_superblock_pair(const Word* src, std::size_t ss, Word* dst0, Word* dst1, std::size_t ds) noexcept {
     alignas(32) Tiles t0, t1;
     for (std::size_t g = 0; g < 32; ++g) {
         load_group(src, ss, g, t0);
@@ -164,7 +166,7 @@ void transpose_superblock_pair_gfni(const Word* src, std::size_t ss, Word* dst0,
     store_rows(t1, dst1, ds);
 }
 
-void transpose_block_gfni(const Word* src, std::size_t ss, Word* dst, std::size_t ds) noexcept {
+void transpose_block(const Word* src, std::size_t ss, Word* dst, std::size_t ds) noexcept {
     const __m256i unit = _mm256_set1_epi64x(0x8040201008040201ll);
     // tiles[g][h]: the tiles (g, 4h..4h+3) of row group g, transposed.
     __m256i tiles[8][2];
@@ -194,4 +196,7 @@ void transpose_block_gfni(const Word* src, std::size_t ss, Word* dst, std::size_
     }
 }
 
-}  // namespace boolmat
+Result<BitMatrix> transpose(const BitMatrix& a) { return avx2::transpose_by(a, kTransposeBlocks); }
+
+}  // namespace boolmat::gfni
+VALDRIX_TARGET_END

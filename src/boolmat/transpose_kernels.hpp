@@ -1,26 +1,53 @@
-// The vectorised 64 x 64 block kernel behind transpose(). It writes the same
-// 64 words as transpose_block_scalar() applied to the same block.
+// The transpose of each kernel set (kernels.hpp picks one). The x86-64 sets
+// share one cache-aware driver and differ in their 64 x 64 block kernels.
+// Every set writes the words of transpose_scalar().
 #pragma once
 
 #include <cstddef>
 
+#include "boolmat/bitmatrix.hpp"
 #include "boolmat/words.hpp"
 
 namespace boolmat {
 
-// Reads word k of the block at src[k * src_stride] (k = 0..63) and writes
-// word k of its transpose at dst[k * dst_stride].
-void transpose_block_gfni(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept;
+// The block kernels of a set:
+// - block reads word k of a 64 x 64 block at src[k * src_stride] (k =
+//   0..63) and writes word k of its transpose at dst[k * dst_stride];
+// - superblock does the same for 4 x 4 blocks at once: 256 rows of 4 words
+//   read at src[i * src_stride], 256 rows of 4 words written at
+//   dst[j * dst_stride]. Whole-vector loads and stores, so rows must be 4
+//   consecutive words;
+// - pair does two horizontally adjacent superblocks: 256 rows of 8 words
+//   read at src[i * src_stride]; the transpose of words 0..3 goes to dst0,
+//   that of words 4..7 to dst1, as superblock writes them.
+struct TransposeBlocks {
+    void (*block)(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept;
+    void (*superblock)(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept;
+    void (*pair)(const Word* src, std::size_t src_stride, Word* dst0, Word* dst1, std::size_t dst_stride) noexcept;
+};
 
-// The same for 4 x 4 blocks at once: 256 rows of 4 words read at
-// src[i * src_stride], 256 rows of 4 words written at dst[j * dst_stride].
-// Whole-vector loads and stores, so rows must be 4 consecutive words.
-void transpose_superblock_gfni(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept;
+#define VALDRIX_TRANSPOSE_BLOCKS                                                                              \
+    void transpose_block(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept; \
+    void transpose_superblock(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept; \
+    void transpose_superblock_pair(const Word* src, std::size_t src_stride, Word* dst0, Word* dst1,          \
+                                   std::size_t dst_stride) noexcept;                                          \
+    inline constexpr TransposeBlocks kTransposeBlocks{transpose_block, transpose_superblock, transpose_superblock_pair};
 
-// Two horizontally adjacent superblocks: 256 rows of 8 words read at
-// src[i * src_stride]; the transpose of words 0..3 goes to dst0, that of
-// words 4..7 to dst1, as transpose_superblock_gfni writes them.
-void transpose_superblock_pair_gfni(const Word* src, std::size_t src_stride, Word* dst0, Word* dst1,
-                                    std::size_t dst_stride) noexcept;
+namespace generic {
+Result<BitMatrix> transpose(const BitMatrix& a);
+}
+
+namespace avx2 {
+VALDRIX_TRANSPOSE_BLOCKS
+Result<BitMatrix> transpose(const BitMatrix& a);
+// The driver of the x86-64 sets, with the block kernels of one of them.
+Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks);
+}  // namespace avx2
+
+namespace gfni {
+VALDRIX_TRANSPOSE_BLOCKS
+Result<BitMatrix> transpose(const BitMatrix& a);
+}  // namespace gfni
+#undef VALDRIX_TRANSPOSE_BLOCKS
 
 }  // namespace boolmat

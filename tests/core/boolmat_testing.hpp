@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/kernels.hpp"
 
 namespace boolmat::testing {
 
@@ -35,6 +36,33 @@ template <class R>
     }
     return ::testing::AssertionSuccess();
 }
+
+// The kernel sets this processor runs, for the tests that compare every set
+// with the references.
+inline std::vector<const Kernels*> runnable_kernel_sets() {
+    std::vector<const Kernels*> sets;
+    const CpuFeatures cpu = detect_cpu();
+    for (const Isa isa : kAllIsas) {
+        if (isa_runs_on(isa, cpu)) sets.push_back(kernels_for(isa));
+    }
+    return sets;
+}
+
+// Makes a kernel set the active one for a scope: whole operations
+// (transpose(), the product) then run on that set's kernels.
+class UsingKernels {
+public:
+    explicit UsingKernels(const Kernels& k) : before_(active_isa()) { use_kernels(k.isa); }
+    ~UsingKernels() { use_kernels(before_); }
+    UsingKernels(const UsingKernels&) = delete;
+    UsingKernels& operator=(const UsingKernels&) = delete;
+
+private:
+    Isa before_;
+};
+
+// The set's name, to say which one a failed comparison ran on.
+inline std::string set_name(const Kernels& k) { return std::string(isa_name(k.isa)); }
 
 inline std::vector<Word> words_of(const BitMatrix& m) { return {m.words().begin(), m.words().end()}; }
 

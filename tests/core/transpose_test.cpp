@@ -22,7 +22,7 @@ TEST(TransposeKernel, BlockMatchesTheSixStageReference) {
         for (Word& w : src) w = trial % 4 == 0 ? rng() & rng() & rng() : rng();
         for (std::size_t k = 0; k < 64; ++k) ref[k] = src[k * ss];
         transpose_block_scalar(ref.data());
-        transpose_block_gfni(src.data(), ss, dst.data(), ds);
+        avx2::transpose_block(src.data(), ss, dst.data(), ds);
         for (std::size_t k = 0; k < 64; ++k) ASSERT_EQ(dst[k * ds], ref[k]) << "trial " << trial << " word " << k;
         // Only the 64 words of the block are written.
         for (std::size_t k = 0; k < dst.size(); ++k) {
@@ -38,7 +38,7 @@ TEST(TransposeKernel, EverySingleBitLandsInPlace) {
         for (unsigned c = 0; c < 64; ++c) {
             Word in[64] = {}, out[64];
             in[r] = Word{1} << c;
-            transpose_block_gfni(in, 1, out, 1);
+            avx2::transpose_block(in, 1, out, 1);
             for (unsigned k = 0; k < 64; ++k) ASSERT_EQ(out[k], k == c ? Word{1} << r : 0) << r << "," << c;
         }
     }
@@ -131,7 +131,7 @@ TEST(TransposeKernel, SuperblockMatchesSixteenReferenceBlocks) {
         const std::size_t ss = 4 + rng() % 3, ds = 4 + rng() % 3;
         std::vector<Word> src(256 * ss), dst(256 * ds, 0x5A5A);
         for (Word& w : src) w = trial % 2 == 0 ? rng() & rng() & rng() : rng();
-        transpose_superblock_gfni(src.data(), ss, dst.data(), ds);
+        avx2::transpose_superblock(src.data(), ss, dst.data(), ds);
         for (std::size_t r = 0; r < 4; ++r) {
             for (std::size_t c = 0; c < 4; ++c) {
                 Word block[64];
@@ -157,9 +157,9 @@ TEST(TransposeKernel, PairMatchesTwoSuperblocks) {
         std::vector<Word> src(256 * ss);
         for (Word& w : src) w = trial % 2 == 0 ? rng() & rng() & rng() : rng();
         std::vector<Word> want0(256 * ds, 0x5A5A), want1(256 * ds, 0x5A5A), got0 = want0, got1 = want1;
-        transpose_superblock_gfni(src.data(), ss, want0.data(), ds);
-        transpose_superblock_gfni(src.data() + 4, ss, want1.data(), ds);
-        transpose_superblock_pair_gfni(src.data(), ss, got0.data(), got1.data(), ds);
+        avx2::transpose_superblock(src.data(), ss, want0.data(), ds);
+        avx2::transpose_superblock(src.data() + 4, ss, want1.data(), ds);
+        avx2::transpose_superblock_pair(src.data(), ss, got0.data(), got1.data(), ds);
         ASSERT_EQ(got0, want0) << "trial " << trial;
         ASSERT_EQ(got1, want1) << "trial " << trial;
     }

@@ -1,6 +1,6 @@
-// Transpose with GFNI kernels: 256 x 256-bit superblocks (4 x 4 blocks of
-// 64 x 64) for the bulk of the matrix, single blocks for the border that
-// superblocks do not cover.
+// The transpose driver of the x86-64 sets: 256 x 256-bit superblocks (4 x 4
+// blocks of 64 x 64) for the bulk of the matrix, single blocks for the border
+// that superblocks do not cover, each by the block kernels of the set.
 //
 // Memory order matters more than the kernels here. When the row stride is a
 // multiple of a large power of two (8192 columns: 1 KiB), rows fall into a
@@ -41,9 +41,11 @@
 #include <cstdint>
 
 #include "boolmat/transpose.hpp"
+#include "boolmat/target.hpp"
 #include "boolmat/transpose_kernels.hpp"
 
-namespace boolmat {
+VALDRIX_AVX2_BEGIN
+namespace boolmat::avx2 {
 namespace {
 
 constexpr std::uint64_t kChunk = 32;  // superblock rows per buffered run, at most
@@ -117,8 +119,9 @@ struct Run {
 
 class Transposer {
 public:
-    Transposer(const BitMatrix& a, BitMatrix& t, Word* work, std::uint64_t tile_words)
-        : a_(a),
+    Transposer(const BitMatrix& a, BitMatrix& t, const TransposeBlocks& k, Word* work, std::uint64_t tile_words)
+        : k_(k),
+          a_(a),
           src_(a.words().data()),
           dst_(t.words_mut().data()),
           as_(a.stride()),
@@ -147,9 +150,9 @@ public:
                     const Word* from = src_ + 256 * r * as_ + 4 * c0;
                     Word* to = work + 4 * (r - r0);
                     if (nb == 2) {
-                        transpose_superblock_pair_gfni(from, as_, to, to + 256 * rs, rs);
+                        k_.pair(from, as_, to, to + 256 * rs, rs);
                     } else {
-                        transpose_superblock_gfni(from, as_, to, rs);
+                        k_.superblock(from, as_, to, rs);
                     }
                     out.write_until((r - r0 + 1) * out.rows / n);
                 }
@@ -183,12 +186,13 @@ private:
         std::fill(in + rows * nc, in + 64 * nr * nc, Word{0});
         for (std::uint64_t r = 0; r < nr; ++r) {
             for (std::uint64_t c = 0; c < nc; ++c) {
-                transpose_block_gfni(in + 64 * r * nc + c, nc, out + 64 * c * nr + r, nr);
+                k_.block(in + 64 * r * nc + c, nc, out + 64 * c * nr + r, nr);
             }
         }
         copy_rows(out, nr, dst_ + 64 * c0 * ts_ + r0, ts_, cols, nr);
     }
 
+    const TransposeBlocks k_;
     const BitMatrix& a_;
     const Word* src_;
     Word* dst_;
@@ -199,7 +203,7 @@ private:
 
 }  // namespace
 
-Result<BitMatrix> transpose(const BitMatrix& a) {
+Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks) {
     TRY(BitMatrix t, BitMatrix::uninit(a.cols(), a.rows()));
     // Superblocks cover the rows and columns of a up to the last multiple of
     // 256 (in the other direction their 4-word runs always exist).
@@ -211,7 +215,7 @@ Result<BitMatrix> transpose(const BitMatrix& a) {
     const std::uint64_t run_words = kBands * 256 * run_stride(chunk);
     const std::uint64_t tile_words = 64 * std::min(kTile, t.stride()) * std::min(kTile, a.stride());
     TRY(Buffer<Word> work, Buffer<Word>::uninit(super ? std::max(2 * run_words, 2 * kTileWords) : 2 * tile_words));
-    const Transposer x(a, t, work.data(), super ? kTileWords : tile_words);
+    const Transposer x(a, t, blocks, work.data(), super ? kTileWords : tile_words);
     if (super) x.superblocks(sr, sc, chunk);
     // The border: row blocks past the superblocks (all column blocks), then
     // column blocks past them (the other row blocks).
@@ -220,4 +224,5 @@ Result<BitMatrix> transpose(const BitMatrix& a) {
     return t;
 }
 
-}  // namespace boolmat
+}  // namespace boolmat::avx2
+VALDRIX_TARGET_END

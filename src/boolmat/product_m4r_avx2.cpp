@@ -16,17 +16,16 @@
 #include <algorithm>
 
 #include "boolmat/product_kernels.hpp"
+#include "boolmat/target.hpp"
 
-namespace boolmat {
+VALDRIX_AVX2_BEGIN
+namespace boolmat::avx2 {
 namespace {
 
-constexpr int kV = 2;                      // vectors per column slice
+constexpr int kV = kFourRussiansEntryWords / 4;   // vectors per column slice
 constexpr std::uint64_t kG = kFourRussiansGroups;  // byte groups per pass
-constexpr std::uint64_t kEntry = 4 * kV;   // words per table entry
-// Tables are 16 KiB apart plus one line: the same entry of every table (entry
-// 0 for all the zero bytes of a sparse row) would otherwise fall into one L1
-// set, more lines than it has ways.
-constexpr std::uint64_t kTable = 256 * kEntry + kEntry;
+constexpr std::uint64_t kEntry = kFourRussiansEntryWords;
+constexpr std::uint64_t kTable = kFourRussiansTableWords;
 
 inline __m256i load(const Word* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 inline void store(Word* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
@@ -88,8 +87,6 @@ void slice(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const st
 
 }  // namespace
 
-std::uint64_t four_russians_table_words() noexcept { return kG * kTable; }
-
 void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows,
                            Word* tables) noexcept {
     const std::uint64_t bs = b.stride();
@@ -106,4 +103,5 @@ void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out, st
     }
 }
 
-}  // namespace boolmat
+}  // namespace boolmat::avx2
+VALDRIX_TARGET_END
