@@ -18,11 +18,16 @@ from __future__ import annotations
 import argparse
 import importlib.util
 import pathlib
+import platform
 import statistics
 import sys
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable
+
+import numpy
+
+import Valdrix
 
 
 @dataclass
@@ -88,6 +93,9 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=None, help="timed runs per side (default: per case)")
     args = parser.parse_args()
     cases = [c for c in load_cases() if args.filter in c.name]
+    # The kernel set decides the speed of every case (VALDRIX_ISA forces one).
+    print(f"Valdrix {Valdrix.__version__}, kernel set {Valdrix._isa}; NumPy {numpy.__version__}; "
+          f"CPython {platform.python_version()}; {platform.machine()}")
     print(f"{'case':44} {'Valdrix':>12} {'NumPy':>12} {'ratio':>9} {'same':>5}  target")
     failed_checks = 0
     for case in cases:
