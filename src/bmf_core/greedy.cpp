@@ -1,7 +1,10 @@
 #include "bmf_core/greedy.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+
+#include "boolmat/popcount.hpp"
 
 namespace bmf_core {
 
@@ -13,21 +16,28 @@ unsigned flip_limit(std::uint64_t r) noexcept {
 }
 
 Status GreedyScratch::prepare(std::uint64_t words) {
-    if (cover_.size() < words) {
-        TRY(cover_, boolmat::Buffer<Word>::uninit(words));
+    if (cover_.size() < 2 * words) {
+        TRY(cover_, boolmat::Buffer<Word>::uninit(2 * words));
     }
+    words_ = words;
     return {};
 }
 
+// The counts go through the kernel set: this file is built for the baseline
+// processor, where a popcount of each word would be a library call.
 std::uint64_t cover_error(const BoolLs& s, std::span<const Word> x, std::uint64_t h) noexcept {
     const std::span<const BitVec> cols = s.columns();
+    constexpr std::size_t kBlock = 64;
+    Word c[kBlock];
     std::uint64_t e = 0;
-    for (std::size_t k = 0; k < x.size(); ++k) {
-        Word c = 0;
+    for (std::size_t k0 = 0; k0 < x.size(); k0 += kBlock) {
+        const std::size_t n = std::min(kBlock, x.size() - k0);
+        std::fill_n(c, n, Word{0});
         for (std::uint64_t bits = h; bits != 0; bits &= bits - 1) {
-            c |= cols[static_cast<std::size_t>(std::countr_zero(bits))].words()[k];
+            const Word* col = cols[static_cast<std::size_t>(std::countr_zero(bits))].words().data() + k0;
+            for (std::size_t k = 0; k < n; ++k) c[k] |= col[k];
         }
-        e += static_cast<std::uint64_t>(std::popcount(c ^ x[k]));
+        e += boolmat::popcount_xor({c, n}, x.subspan(k0, n));
     }
     return e;
 }
@@ -36,10 +46,10 @@ ColumnAnswer solve_greedy(const BoolLs& s, std::span<const Word> x, GreedyScratc
     const std::span<const BitVec> cols = s.columns();
     const std::size_t words = x.size();
     Word* cover = scratch.cover();
+    Word* trial = scratch.trial();
     std::memset(cover, 0, words * sizeof(Word));
     std::uint64_t h = 0;
-    std::uint64_t error = 0;
-    for (const Word v : x) error += static_cast<std::uint64_t>(std::popcount(v));
+    std::uint64_t error = boolmat::popcount_words(x);
     for (;;) {
         // Each candidate adds one column to the cover at the start of the
         // pass; only a strictly smaller error replaces the best, so the
@@ -50,10 +60,8 @@ ColumnAnswer solve_greedy(const BoolLs& s, std::span<const Word> x, GreedyScratc
         for (std::uint64_t j = 0; j < s.r(); ++j) {
             if ((h >> j) & 1) continue;
             const Word* col = cols[j].words().data();
-            std::uint64_t e = 0;
-            for (std::size_t k = 0; k < words; ++k) {
-                e += static_cast<std::uint64_t>(std::popcount((cover[k] | col[k]) ^ x[k]));
-            }
+            for (std::size_t k = 0; k < words; ++k) trial[k] = cover[k] | col[k];
+            const std::uint64_t e = boolmat::popcount_xor({trial, words}, x);
             if (e < best_error) {
                 best_error = e;
                 best_j = j;

@@ -13,14 +13,17 @@ namespace bmf_core {
 // The largest number of columns one local-search move flips.
 unsigned flip_limit(std::uint64_t r) noexcept;
 
-// Cover of the current greedy mask, reused across columns.
+// Cover of the current greedy mask and of a candidate, reused across
+// columns.
 class GreedyScratch {
 public:
     Status prepare(std::uint64_t words);
     Word* cover() noexcept { return cover_.data(); }
+    Word* trial() noexcept { return cover_.data() + words_; }
 
 private:
     boolmat::Buffer<Word> cover_;
+    std::uint64_t words_ = 0;
 };
 
 ColumnAnswer solve_greedy(const BoolLs& s, std::span<const Word> x, GreedyScratch& scratch);
