@@ -1,9 +1,9 @@
-// The vectorised zeta search against the plain 64-bit transform and the
-// naive scan of every subset: any W of rank up to 12, every lane width, one
-// work reused over several targets and then over a second solver (the state
-// it keeps between columns must not leak into the next answer), sixteen
-// targets at once in the batched kernel, and the whole-matrix solve against
-// column-by-column answers.
+// The zeta search of every kernel set this processor runs against the plain
+// 64-bit transform and the naive scan of every subset: any W of rank up to
+// 12, every lane width, one work per set reused over several targets and
+// then over a second solver (the state it keeps between columns must not
+// leak into the next answer), sixteen targets at once in the batched
+// kernel, and the whole-matrix solve against column-by-column answers.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/solve_work.hpp"
 #include "bmf_core/zeta.hpp"
+#include "boolmat/kernels.hpp"
 #include "boolmat/transpose.hpp"
 #include "fuzz_input.hpp"
 
@@ -68,64 +69,80 @@ std::vector<Word> target(fuzz::Input& in, std::uint64_t m, const fuzz::BitMatrix
     return x;
 }
 
+std::vector<boolmat::Isa> runnable_sets() {
+    std::vector<boolmat::Isa> sets;
+    const boolmat::CpuFeatures cpu = boolmat::detect_cpu();
+    for (const boolmat::Isa isa : boolmat::kAllIsas) {
+        if (boolmat::isa_runs_on(isa, cpu)) sets.push_back(isa);
+    }
+    return sets;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::vector<boolmat::Isa> sets = runnable_sets();
     fuzz::Input in(data, size);
     const LaneWidth lanes[] = {LaneWidth::Bits16, LaneWidth::Bits32, LaneWidth::Bits64};
     const LaneWidth lane = lanes[in.byte() % 3];
     const bool many = in.flag();
-    bmf_core::ZetaWork work;
+    const boolmat::Isa before = boolmat::active_isa();
+    std::vector<bmf_core::ZetaWork> works(sets.size());
 
     for (int solver = 0; solver < 2; ++solver) {
         const std::uint64_t m = in.in_range(1, 300);
         const std::uint64_t r = in.in_range(1, 12);
         const fuzz::BitMatrix w = in.matrix(m, r);
         const bmf_core::BoolLs s = fuzz::must(bmf_core::BoolLs::build(w));
-        FUZZ_CHECK(work.prepare(s, many, lane).has_value());
-
+        std::vector<std::vector<Word>> xs1;
+        std::vector<ColumnAnswer> want1;
         const int targets = 1 + (in.byte() & 3);
         for (int t = 0; t < targets; ++t) {
-            const std::vector<Word> x = target(in, m, w);
-            const ColumnAnswer got = work.solve(x);
-            const ColumnAnswer plain = bmf_core::solve_zeta_scalar(s, x);
-            const ColumnAnswer want = naive(w, x);
-            FUZZ_CHECK(plain == want);
-            FUZZ_CHECK(got == want);
+            xs1.push_back(target(in, m, w));
+            want1.push_back(naive(w, xs1.back()));
+            FUZZ_CHECK(bmf_core::solve_zeta_scalar(s, xs1.back()) == want1.back());
         }
-
-        // Sixteen targets at a time, columns past the last one read as
-        // empty targets.
         const std::uint64_t n = in.in_range(1, 40);
         const fuzz::BitMatrix xs = in.matrix(m, n);
         const fuzz::BitMatrix cols = fuzz::must(boolmat::transpose(xs));
-        if (bmf_core::ZetaWork::batch_suits(s)) {
-            bmf_core::ZetaWork batch;
-            FUZZ_CHECK(batch.prepare_batch(s).has_value());
-            for (std::uint64_t first = 0; first < n; first += bmf_core::ZetaWork::kBatch) {
-                ColumnAnswer out[bmf_core::ZetaWork::kBatch];
-                batch.solve_batch(xs, first, out);
-                for (std::uint64_t k = 0; k < bmf_core::ZetaWork::kBatch; ++k) {
-                    std::vector<Word> x(boolmat::words_for(m), 0);
-                    if (first + k < n) x.assign(cols.row_ptr(first + k), cols.row_ptr(first + k) + cols.stride());
-                    FUZZ_CHECK(out[k] == naive(w, x));
+        // The answer of every column, and of the empty target that columns
+        // past the last one of a batch read as.
+        std::vector<ColumnAnswer> want(n);
+        for (std::uint64_t k = 0; k < n; ++k) want[k] = naive(w, {cols.row_ptr(k), cols.row_ptr(k) + cols.stride()});
+        const ColumnAnswer empty = naive(w, std::vector<Word>(boolmat::words_for(m), 0));
+
+        for (std::size_t set = 0; set < sets.size(); ++set) {
+            boolmat::use_kernels(sets[set]);
+            bmf_core::ZetaWork& work = works[set];
+            FUZZ_CHECK(work.prepare(s, many, lane).has_value());
+            for (int t = 0; t < targets; ++t) FUZZ_CHECK(work.solve(xs1[t]) == want1[t]);
+
+            // Sixteen targets at a time.
+            if (bmf_core::ZetaWork::batch_suits(s)) {
+                bmf_core::ZetaWork batch;
+                FUZZ_CHECK(batch.prepare_batch(s).has_value());
+                for (std::uint64_t first = 0; first < n; first += bmf_core::ZetaWork::kBatch) {
+                    ColumnAnswer out[bmf_core::ZetaWork::kBatch];
+                    batch.solve_batch(xs, first, out);
+                    for (std::uint64_t k = 0; k < bmf_core::ZetaWork::kBatch; ++k) {
+                        FUZZ_CHECK(out[k] == (first + k < n ? want[first + k] : empty));
+                    }
                 }
             }
-        }
 
-        // The whole target matrix: the zeta answers column by column.
-        const auto all = fuzz::must(s.solve_all(xs, Method::Zeta, 0));
-        FUZZ_CHECK(all.h.rows() == r && all.h.cols() == n);
-        std::uint64_t total = 0;
-        for (std::uint64_t k = 0; k < n; ++k) {
-            const std::vector<Word> x(cols.row_ptr(k), cols.row_ptr(k) + cols.stride());
-            const ColumnAnswer want = naive(w, x);
-            std::uint64_t h = 0;
-            for (std::uint64_t j = 0; j < r; ++j) h |= std::uint64_t{all.h.get_unchecked(j, k)} << j;
-            FUZZ_CHECK(h == want.h);
-            total += want.error;
+            // The whole target matrix: the zeta answers column by column.
+            const auto all = fuzz::must(s.solve_all(xs, Method::Zeta, 0));
+            FUZZ_CHECK(all.h.rows() == r && all.h.cols() == n);
+            std::uint64_t total = 0;
+            for (std::uint64_t k = 0; k < n; ++k) {
+                std::uint64_t h = 0;
+                for (std::uint64_t j = 0; j < r; ++j) h |= std::uint64_t{all.h.get_unchecked(j, k)} << j;
+                FUZZ_CHECK(h == want[k].h);
+                total += want[k].error;
+            }
+            FUZZ_CHECK(all.error == total);
         }
-        FUZZ_CHECK(all.error == total);
     }
+    boolmat::use_kernels(before);
     return 0;
 }

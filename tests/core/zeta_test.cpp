@@ -6,12 +6,24 @@
 #include <utility>
 
 #include "bmf_core/greedy.hpp"
+#include "boolmat_testing.hpp"
 #include "solver_fixtures.hpp"
 
 namespace bmf_core {
 namespace {
 
 constexpr LaneWidth kLanes[] = {LaneWidth::Bits16, LaneWidth::Bits32, LaneWidth::Bits64};
+
+// Runs `body` once for each kernel set this processor runs, with that set
+// active: the plan, and so the kernels, follow the active set.
+template <class F>
+void for_each_set(F&& body) {
+    for (const boolmat::Kernels* k : boolmat::testing::runnable_kernel_sets()) {
+        boolmat::testing::UsingKernels guard(*k);
+        SCOPED_TRACE("kernel set " + boolmat::testing::set_name(*k));
+        body();
+    }
+}
 
 // W whose columns are a mix of random, empty and repeated ones: many masks
 // then share an error, so the tie rule is exercised, not just the minimum.
@@ -38,20 +50,22 @@ TEST_P(ZetaMatchesPlain, RandomAndTieProneTargets) {
         for (double d : {0.1, 0.5, 0.9}) targets.push_back(fixtures::random_bits(s.m(), d, gen));
         std::vector<ColumnAnswer> want;
         for (const BitVec& x : targets) want.push_back(solve_zeta_scalar(s, x.words()));
-        for (LaneWidth lanes : kLanes) {
-            for (bool many : {false, true}) {
-                ZetaWork work;
-                ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
-                // Twice over: a target taken out of the base must leave it as it was.
-                for (int pass = 0; pass < 2; ++pass) {
-                    for (std::size_t k = 0; k < targets.size(); ++k) {
-                        EXPECT_EQ(work.solve(targets[k].words()), want[k])
-                            << "r " << r << " m " << s.m() << " lanes " << static_cast<int>(lanes) << " many "
-                            << many << " target " << k;
+        for_each_set([&] {
+            for (LaneWidth lanes : kLanes) {
+                for (bool many : {false, true}) {
+                    ZetaWork work;
+                    ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
+                    // Twice over: a target taken out of the base must leave it as it was.
+                    for (int pass = 0; pass < 2; ++pass) {
+                        for (std::size_t k = 0; k < targets.size(); ++k) {
+                            EXPECT_EQ(work.solve(targets[k].words()), want[k])
+                                << "r " << r << " m " << s.m() << " lanes " << static_cast<int>(lanes) << " many "
+                                << many << " target " << k;
+                        }
                     }
                 }
             }
-        }
+        });
     }
 }
 
@@ -65,23 +79,25 @@ INSTANTIATE_TEST_SUITE_P(EveryRankTo20, ZetaMatchesPlain, ::testing::Range<std::
 // sequence, repeated targets included, must give the plain answer at every
 // step.
 TEST(ZetaKernel, LongSequencesOfTargetsThroughOneBase) {
-    std::mt19937_64 gen(77);
-    for (const std::uint64_t r : {6, 10, 13, 16, 19}) {
-        const BoolLs s = BoolLs::build(fixtures::random_matrix(300, r, 0.2, gen)).value();
-        for (LaneWidth lanes : {LaneWidth::Bits16, LaneWidth::Bits32}) {
-            ZetaWork work;
-            ASSERT_TRUE(work.prepare(s, true, lanes).has_value());
-            BitVec last = fixtures::random_bits(s.m(), 0.5, gen);
-            for (int step = 0; step < 60; ++step) {
-                const double d = std::array{0.0, 0.02, 0.3, 0.5, 0.7, 0.98, 1.0}[gen() % 7];
-                // Every fifth target repeats the one before.
-                BitVec x = step % 5 == 4 ? std::move(last) : fixtures::random_bits(s.m(), d, gen);
-                ASSERT_EQ(work.solve(x.words()), solve_zeta_scalar(s, x.words()))
-                    << "r " << r << " lanes " << static_cast<int>(lanes) << " step " << step;
-                last = std::move(x);
+    for_each_set([] {
+        std::mt19937_64 gen(77);
+        for (const std::uint64_t r : {6, 10, 13, 16, 19}) {
+            const BoolLs s = BoolLs::build(fixtures::random_matrix(300, r, 0.2, gen)).value();
+            for (LaneWidth lanes : {LaneWidth::Bits16, LaneWidth::Bits32}) {
+                ZetaWork work;
+                ASSERT_TRUE(work.prepare(s, true, lanes).has_value());
+                BitVec last = fixtures::random_bits(s.m(), 0.5, gen);
+                for (int step = 0; step < 60; ++step) {
+                    const double d = std::array{0.0, 0.02, 0.3, 0.5, 0.7, 0.98, 1.0}[gen() % 7];
+                    // Every fifth target repeats the one before.
+                    BitVec x = step % 5 == 4 ? std::move(last) : fixtures::random_bits(s.m(), d, gen);
+                    ASSERT_EQ(work.solve(x.words()), solve_zeta_scalar(s, x.words()))
+                        << "r " << r << " lanes " << static_cast<int>(lanes) << " step " << step;
+                    last = std::move(x);
+                }
             }
         }
-    }
+    });
 }
 
 TEST(ZetaKernel, LargestRankOnce) {
@@ -89,9 +105,11 @@ TEST(ZetaKernel, LargestRankOnce) {
     const BoolLs s = BoolLs::build(fixtures::random_matrix(3000, 26, 0.1, gen)).value();
     const BitVec x = fixtures::random_bits(3000, 0.4, gen);
     const ColumnAnswer want = solve_zeta_scalar(s, x.words());
-    ZetaWork work;
-    ASSERT_TRUE(work.prepare(s, true).has_value());
-    EXPECT_EQ(work.solve(x.words()), want);
+    for_each_set([&] {
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare(s, true).has_value());
+        EXPECT_EQ(work.solve(x.words()), want);
+    });
 }
 
 // The example of W rows 10, 01, 11 with x = 001: masks 0, 1, 2 tie at
@@ -100,11 +118,13 @@ TEST(ZetaKernel, TieGoesToTheSmallestMask) {
     const BoolLs s = BoolLs::build(fixtures::rows_of({"10", "01", "11"})).value();
     const BitVec x = fixtures::bits_of("001");
     EXPECT_EQ(solve_zeta_scalar(s, x.words()), (ColumnAnswer{0, 1}));
-    for (LaneWidth lanes : kLanes) {
-        ZetaWork work;
-        ASSERT_TRUE(work.prepare(s, false, lanes).has_value());
-        EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{0, 1}));
-    }
+    for_each_set([&] {
+        for (LaneWidth lanes : kLanes) {
+            ZetaWork work;
+            ASSERT_TRUE(work.prepare(s, false, lanes).has_value());
+            EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{0, 1}));
+        }
+    });
 }
 
 // All-zero W at a rank of several blocks: every mask has the same error, so
@@ -113,11 +133,13 @@ TEST(ZetaKernel, AllMasksTiedAcrossBlocks) {
     const BoolLs s = BoolLs::build(BitMatrix::zeros(50, 18).value()).value();
     std::mt19937_64 gen(2);
     const BitVec x = fixtures::random_bits(50, 0.5, gen);
-    for (LaneWidth lanes : kLanes) {
-        ZetaWork work;
-        ASSERT_TRUE(work.prepare(s, true, lanes).has_value());
-        EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{0, x.count_ones()}));
-    }
+    for_each_set([&] {
+        for (LaneWidth lanes : kLanes) {
+            ZetaWork work;
+            ASSERT_TRUE(work.prepare(s, true, lanes).has_value());
+            EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{0, x.count_ones()}));
+        }
+    });
 }
 
 // Each column of W owns rows of its own, and x is the union of the rows of
@@ -138,16 +160,18 @@ TEST(ZetaKernel, UniqueAnswerInAnyBlock) {
             for (std::uint64_t i = 0; i < m; ++i) {
                 if ((h >> (i % r)) & 1) ASSERT_TRUE(x.set(i, true).has_value());
             }
-            for (LaneWidth lanes : kLanes) {
-                for (bool many : {false, true}) {
-                    ZetaWork work;
-                    ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
-                    for (int pass = 0; pass < 2; ++pass) {
-                        EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{h, 0}))
-                            << "r " << r << " h " << h << " lanes " << static_cast<int>(lanes) << " many " << many;
+            for_each_set([&] {
+                for (LaneWidth lanes : kLanes) {
+                    for (bool many : {false, true}) {
+                        ZetaWork work;
+                        ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
+                        for (int pass = 0; pass < 2; ++pass) {
+                            EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{h, 0}))
+                                << "r " << r << " h " << h << " lanes " << static_cast<int>(lanes) << " many " << many;
+                        }
                     }
                 }
-            }
+            });
         }
     }
 }
@@ -180,14 +204,16 @@ TEST(ZetaKernel, TwoExactAnswersFarApart) {
         }
         const ColumnAnswer want = solve_zeta_scalar(s, x.words());
         ASSERT_EQ(want, (ColumnAnswer{others | (std::uint64_t{1} << std::min(p.a, p.b)), 0}));
-        for (LaneWidth lanes : kLanes) {
-            for (bool many : {false, true}) {
-                ZetaWork work;
-                ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
-                EXPECT_EQ(work.solve(x.words()), want)
-                    << "r " << p.r << " a " << p.a << " b " << p.b << " lanes " << static_cast<int>(lanes);
+        for_each_set([&] {
+            for (LaneWidth lanes : kLanes) {
+                for (bool many : {false, true}) {
+                    ZetaWork work;
+                    ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
+                    EXPECT_EQ(work.solve(x.words()), want)
+                        << "r " << p.r << " a " << p.a << " b " << p.b << " lanes " << static_cast<int>(lanes);
+                }
             }
-        }
+        });
     }
 }
 
@@ -209,9 +235,11 @@ TEST(ZetaKernel, LaneWidthFollowsTheRowCount) {
     for (double d : {0.2, 0.7}) {
         const BitVec x = fixtures::random_bits(40000, d, gen);
         const ColumnAnswer want = solve_zeta_scalar(s, x.words());
-        ZetaWork work;
-        ASSERT_TRUE(work.prepare(s, true).has_value());
-        EXPECT_EQ(work.solve(x.words()), want);
+        for_each_set([&] {
+            ZetaWork work;
+            ASSERT_TRUE(work.prepare(s, true).has_value());
+            EXPECT_EQ(work.solve(x.words()), want);
+        });
     }
 }
 
@@ -220,14 +248,17 @@ TEST(ZetaKernel, NaiveAgrees) {
     std::mt19937_64 gen(77);
     for (std::uint64_t r = 1; r <= 9; ++r) {
         const BoolLs s = BoolLs::build(r % 2 ? fixtures::random_matrix(90, r, 0.25, gen) : tie_prone(90, r, gen)).value();
-        ZetaWork work;
-        ASSERT_TRUE(work.prepare(s, true).has_value());
-        for (int t = 0; t < 10; ++t) {
-            const BitVec x = fixtures::random_bits(90, 0.1 * t, gen);
-            const ColumnAnswer z = work.solve(x.words());
-            EXPECT_EQ(solve_naive(s, x.words()), z) << "r " << r;
-            EXPECT_EQ(cover_error(s, x.words(), z.h), z.error);
-        }
+        std::vector<BitVec> targets;
+        for (int t = 0; t < 10; ++t) targets.push_back(fixtures::random_bits(90, 0.1 * t, gen));
+        for_each_set([&] {
+            ZetaWork work;
+            ASSERT_TRUE(work.prepare(s, true).has_value());
+            for (const BitVec& x : targets) {
+                const ColumnAnswer z = work.solve(x.words());
+                EXPECT_EQ(solve_naive(s, x.words()), z) << "r " << r;
+                EXPECT_EQ(cover_error(s, x.words(), z.h), z.error);
+            }
+        });
     }
 }
 
@@ -256,25 +287,29 @@ TEST_P(ZetaBatchMatchesPlain, EveryColumnOfEveryBatch) {
         const BitMatrix w = shape == 0 ? fixtures::random_matrix(m, r, 0.2, gen) : tie_prone(m + 60, r, gen);
         const BoolLs s = BoolLs::build(w).value();
         ASSERT_TRUE(ZetaWork::batch_suits(s));
-        ZetaWork work;
-        ASSERT_TRUE(work.prepare_batch(s).has_value());
         for (std::uint64_t n : {1u, 15u, 16u, 17u, 70u}) {
             const BitMatrix x = batch_targets(s.m(), n, gen);
-            for (std::uint64_t first = 0; first < n; first += ZetaWork::kBatch) {
-                ColumnAnswer got[ZetaWork::kBatch];
-                work.solve_batch(x, first, got);
-                for (std::uint64_t k = 0; k < ZetaWork::kBatch; ++k) {
-                    BitVec col = BitVec::zeros(s.m()).value();
-                    if (first + k < n) {
-                        for (std::uint64_t i = 0; i < s.m(); ++i) {
-                            ASSERT_TRUE(col.set(i, x.get_unchecked(i, first + k)).has_value());
-                        }
-                    }
-                    // Lanes past the last column answer an empty target.
-                    EXPECT_EQ(got[k], solve_zeta_scalar(s, col.words()))
-                        << "r " << r << " m " << s.m() << " n " << n << " column " << first + k;
+            std::vector<ColumnAnswer> want;
+            for (std::uint64_t k = 0; k < (n + 15) / 16 * 16; ++k) {
+                BitVec col = BitVec::zeros(s.m()).value();
+                if (k < n) {
+                    for (std::uint64_t i = 0; i < s.m(); ++i) ASSERT_TRUE(col.set(i, x.get_unchecked(i, k)).has_value());
                 }
+                // Lanes past the last column answer an empty target.
+                want.push_back(solve_zeta_scalar(s, col.words()));
             }
+            for_each_set([&] {
+                ZetaWork work;
+                ASSERT_TRUE(work.prepare_batch(s).has_value());
+                for (std::uint64_t first = 0; first < n; first += ZetaWork::kBatch) {
+                    ColumnAnswer got[ZetaWork::kBatch];
+                    work.solve_batch(x, first, got);
+                    for (std::uint64_t k = 0; k < ZetaWork::kBatch; ++k) {
+                        EXPECT_EQ(got[k], want[first + k])
+                            << "r " << r << " m " << s.m() << " n " << n << " column " << first + k;
+                    }
+                }
+            });
         }
     }
 }
@@ -290,22 +325,51 @@ TEST(ZetaBatch, LargestRowCountOfTheNarrowLanes) {
     BitMatrix w = BitMatrix::zeros(m, 3).value();
     for (std::uint64_t i = 0; i < m; ++i) w.set_unchecked(i, 1, i % 5 != 0);
     const BoolLs s = BoolLs::build(w).value();
-    ZetaWork work;
-    ASSERT_TRUE(work.prepare_batch(s).has_value());
     BitMatrix x = fixtures::random_matrix(m, 16, 0.5, gen);
     for (std::uint64_t i = 0; i < m; ++i) {
         x.set_unchecked(i, 0, true);
         x.set_unchecked(i, 1, false);
         x.set_unchecked(i, 2, i % 5 != 0);
     }
-    ColumnAnswer got[ZetaWork::kBatch];
-    work.solve_batch(x, 0, got);
+    std::vector<ColumnAnswer> want;
     for (std::uint64_t k = 0; k < 16; ++k) {
         BitVec col = BitVec::zeros(m).value();
         for (std::uint64_t i = 0; i < m; ++i) ASSERT_TRUE(col.set(i, x.get_unchecked(i, k)).has_value());
-        EXPECT_EQ(got[k], solve_zeta_scalar(s, col.words())) << "column " << k;
+        want.push_back(solve_zeta_scalar(s, col.words()));
     }
-    EXPECT_EQ(got[2], (ColumnAnswer{2, 0}));
+    EXPECT_EQ(want[2], (ColumnAnswer{2, 0}));
+    for_each_set([&] {
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare_batch(s).has_value());
+        ColumnAnswer got[ZetaWork::kBatch];
+        work.solve_batch(x, 0, got);
+        for (std::uint64_t k = 0; k < 16; ++k) EXPECT_EQ(got[k], want[k]) << "column " << k;
+    });
+}
+
+// Each set plans for its own kernels; the GFNI set runs the AVX2 ones. The
+// modes that only the AVX2 kernels have are left out of the generic plan.
+TEST(ZetaKernel, ThePlanFollowsTheActiveSet) {
+    std::mt19937_64 gen(9);
+    const BoolLs s = BoolLs::build(fixtures::random_matrix(2000, 20, 0.2, gen)).value();
+    const BoolLs small = BoolLs::build(fixtures::random_matrix(50, 5, 0.3, gen)).value();
+    for_each_set([&] {
+        const boolmat::Isa active = boolmat::active_isa();
+        const boolmat::Isa want = active == boolmat::Isa::Generic ? boolmat::Isa::Generic : boolmat::Isa::Avx2;
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare(s, true).has_value());
+        EXPECT_EQ(work.plan().set, want);
+        EXPECT_TRUE(work.plan().base);
+        if (want == boolmat::Isa::Generic) {
+            EXPECT_EQ(work.plan().top_bits, 0u);
+            EXPECT_EQ(work.plan().heavy, 0u);
+        } else {
+            EXPECT_EQ(work.plan().top_bits, 4u);  // 2^16 vectors, few rows: spread
+        }
+        ASSERT_TRUE(work.prepare_batch(small).has_value());
+        EXPECT_EQ(work.plan().set, want);
+        EXPECT_TRUE(work.plan().batch);
+    });
 }
 
 // Batches are only for narrow lanes and small tables.

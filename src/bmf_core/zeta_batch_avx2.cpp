@@ -1,0 +1,126 @@
+// Sixteen targets solved together (AVX2). Their tables are interleaved:
+// vector p of the batch table holds entry p of each target's table, one per
+// 16-bit lane. Then
+// - a row of W adds its bits of the sixteen targets to the vector of its
+//   pattern in one vector operation, so a target costs m/16 row updates
+//   instead of one per set row;
+// - every butterfly is between whole vectors, one add serving all sixteen
+//   targets;
+// - the minimum of each target is the lane-wise minimum over the vectors,
+//   taken in the last round, which is the round of the lowest bits, so its
+//   groups come in increasing index order and the last group holding a
+//   lane's minimum holds that lane's largest index with it (the smallest
+//   mask).
+// The batch table has 16 entries per pattern, which is why this is used
+// only for small ranks; the table is reused across the batches of a call.
+#include <immintrin.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "bmf_core/zeta.hpp"
+#include "bmf_core/zeta_plan.hpp"
+#include "boolmat/target.hpp"
+
+VALDRIX_AVX2_BEGIN
+#include "bmf_core/zeta_lanes_avx2.hpp"
+
+namespace bmf_core::avx2 {
+namespace {
+
+// What the last round does with its groups: stores them, and keeps the
+// lane-wise running minimum and the number of the last group that reached
+// it. A later group that ties takes over: it holds larger indices.
+struct Track {
+    V best;
+    V group;
+    V number;  // of the next group
+    template <class T, unsigned G>
+    void take(V* v, V* dst, std::size_t pstep) noexcept {
+        Store{}.take<T, G>(v, dst, pstep);
+#pragma GCC unroll 4
+        for (unsigned half = G / 2; half > 0; half /= 2) {
+#pragma GCC unroll 8
+            for (unsigned j = 0; j < half; ++j) v[j] = _mm256_min_epi16(v[j], v[j + half]);
+        }
+        const V worse = _mm256_cmpgt_epi16(v[0], best);
+        group = _mm256_blendv_epi8(number, group, worse);
+        best = _mm256_min_epi16(best, v[0]);
+        number = _mm256_add_epi16(number, _mm256_set1_epi16(1));
+    }
+};
+
+// Bit l of the 16 bits, for lane l.
+inline V lane_bits_mask() noexcept {
+    return _mm256_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384,
+                             static_cast<short>(0x8000));
+}
+
+}  // namespace
+
+void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                 std::uint64_t first, ColumnAnswer* out) noexcept {
+    using T = std::int16_t;
+    const unsigned r = plan.r;
+    const std::uint64_t m = s.m();
+    const std::size_t nvec = std::size_t{1} << r;
+    V* table = buf.table<V>();
+    const std::int16_t* neg = buf.batch_counts.as<std::int16_t>();
+    for (std::size_t p = 0; p < nvec; ++p) _mm256_store_si256(table + padded(p), _mm256_set1_epi16(neg[p]));
+
+    // Each row adds 2 in the lanes of the targets that have it set; the lane
+    // counts of set rows give each target's ones.
+    const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
+    const Word* word = x.row_ptr(0) + first / 64;
+    const std::size_t stride = x.stride();
+    const unsigned shift = static_cast<unsigned>(first % 64);
+    const V sel = lane_bits_mask();
+    V ones = _mm256_setzero_si256();
+    for (std::uint64_t i = 0; i < m; ++i, word += stride) {
+        const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
+        const V set = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+        V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
+        *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, set), set);
+        ones = _mm256_sub_epi16(ones, set);
+    }
+
+    // The bits above a chunk of 2^12 vectors over the whole table; then per
+    // chunk, while it stays in the second-level cache, the four bits above
+    // its blocks; then per block the bits inside it, the lowest last.
+    const unsigned kb = r < kBlockBits ? r : kBlockBits;
+    const unsigned hb = r - kb;
+    const unsigned mb = hb < 4 ? hb : 4;
+    Store store;
+    if (hb > 4) round<T>(hb - 4, table, table, nvec, Bit<kBlockBits + 4>{}, store);
+    const unsigned low = kb < 4 ? kb : 4;
+    const std::size_t bvec = std::size_t{1} << kb;
+    const std::size_t cvec = bvec << mb;
+    Track track{_mm256_set1_epi16(std::numeric_limits<T>::max()), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    for (std::size_t c = 0; c < nvec; c += cvec) {
+        if (mb > 0) round<T>(mb, table + padded(c), table + padded(c), cvec, Bit<kBlockBits>{}, store);
+        for (std::size_t b = c; b < c + cvec; b += bvec) {
+            V* block = table + padded(b);
+            if (kb > low) round<T>(kb - low, block, block, bvec, Bit<4>{}, store);
+            round<T>(low, block, block, bvec, Bit<0>{}, track);
+        }
+    }
+
+    alignas(32) std::int16_t best[16], group[16], set_rows[16];
+    _mm256_store_si256(reinterpret_cast<V*>(best), track.best);
+    _mm256_store_si256(reinterpret_cast<V*>(group), track.group);
+    _mm256_store_si256(reinterpret_cast<V*>(set_rows), ones);
+    const std::int16_t* entries = buf.table<std::int16_t>();
+    const std::uint64_t all = (std::uint64_t{1} << r) - 1;
+    const std::size_t per_group = std::size_t{1} << low;
+    for (unsigned l = 0; l < 16; ++l) {
+        // The largest index of the group that holds the lane's minimum.
+        const std::size_t g0 = static_cast<std::uint16_t>(group[l]) * per_group;
+        std::size_t at = g0 + per_group - 1;
+        while (at > g0 && entries[padded(at) * 16 + l] != best[l]) --at;
+        const std::uint64_t ones_l = static_cast<std::uint16_t>(set_rows[l]);
+        out[l] = {~static_cast<std::uint64_t>(at) & all, (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(best[l]))};
+    }
+}
+
+}  // namespace bmf_core::avx2
+VALDRIX_TARGET_END

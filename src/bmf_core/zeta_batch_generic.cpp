@@ -1,0 +1,108 @@
+// Sixteen targets solved together, in portable vectors: the interleaved
+// table of the AVX2 batch (zeta_batch_avx2.cpp), vector p holding entry p of
+// each target's table, one per 16-bit lane. Rows add their bits of the
+// sixteen targets with one vector operation, every butterfly serves all
+// sixteen, and the last round of each block, which is the round of its
+// lowest bits, keeps the lane-wise minimum and the last group that reached
+// it: its groups come in increasing index order, so that group holds the
+// lane's largest index with the minimum (the smallest mask).
+#include <cstdint>
+#include <limits>
+
+#include "bmf_core/zeta.hpp"
+#include "bmf_core/zeta_lanes_generic.hpp"
+
+namespace bmf_core::generic {
+namespace {
+
+using T = std::int16_t;
+using V = Vec<T>;
+
+// What the last round does with its groups: stores them, and keeps the
+// lane-wise running minimum and the number of the last group that reached
+// it. A later group that ties takes over: it holds larger indices.
+struct Track {
+    V best;
+    V group;
+    V number;  // of the next group
+    template <class, unsigned G>
+    void take(V* v, V* dst, std::size_t pstep) noexcept {
+        for (unsigned j = 0; j < G; ++j) dst[j * pstep] = v[j];
+        for (unsigned half = G / 2; half > 0; half /= 2) {
+            for (unsigned j = 0; j < half; ++j) take_min<T>(v[j], v[j + half]);
+        }
+        const V worse = v[0] > best;
+        group = (group & worse) | (number & ~worse);
+        take_min<T>(best, v[0]);
+        number += 1;
+    }
+};
+
+}  // namespace
+
+void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                 std::uint64_t first, ColumnAnswer* out) noexcept {
+    const unsigned r = plan.r;
+    const std::uint64_t m = s.m();
+    const std::size_t nvec = std::size_t{1} << r;
+    V* table = buf.table<V>();
+    const T* neg = buf.batch_counts.as<T>();
+    for (std::size_t p = 0; p < nvec; ++p) table[padded(p)] = V{} + neg[p];
+
+    // Each row adds 2 in the lanes of the targets that have it set; the lane
+    // counts of set rows give each target's ones.
+    const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
+    const Word* word = x.row_ptr(0) + first / 64;
+    const std::size_t stride = x.stride();
+    const unsigned shift = static_cast<unsigned>(first % 64);
+    V sel;
+    for (unsigned l = 0; l < 16; ++l) sel[l] = static_cast<T>(1u << l);
+    V ones{};
+    for (std::uint64_t i = 0; i < m; ++i, word += stride) {
+        const auto bits = static_cast<T>((*word >> shift) & 0xFFFF);
+        const V set = ((V{} + bits) & sel) == sel;
+        V& e = table[codes[i] / sizeof(V)];
+        e = e - set - set;
+        ones -= set;
+    }
+
+    // The bits above a chunk over the whole table; then per chunk, while it
+    // stays in the second-level cache, the bits above its blocks; then per
+    // block the bits inside it, the lowest last.
+    const unsigned kb = r < kBlockBits ? r : kBlockBits;
+    const unsigned cb = r < kChunkBits ? r : kChunkBits;
+    const unsigned hb = r - cb, mb = cb - kb;
+    Store store;
+    if (hb > 0) rounds<T>(table, nvec, kChunkBits, hb, store);
+    const unsigned low = kb < kMaxRoundBits ? kb : kMaxRoundBits;
+    const std::size_t bvec = std::size_t{1} << kb;
+    const std::size_t cvec = std::size_t{1} << cb;
+    Track track{V{} + std::numeric_limits<T>::max(), V{}, V{}};
+    for (std::size_t c = 0; c < nvec; c += cvec) {
+        if (mb > 0) rounds<T>(table + padded(c), cvec, kBlockBits, mb, store);
+        for (std::size_t b = c; b < c + cvec; b += bvec) {
+            V* block = table + padded(b);
+            if (kb > low) rounds<T>(block, bvec, low, kb - low, store);
+            switch (low) {
+                case 1: round<T, 1>(block, bvec, 0, track); break;
+                case 2: round<T, 2>(block, bvec, 0, track); break;
+                default: round<T, 3>(block, bvec, 0, track); break;
+            }
+        }
+    }
+
+    const T* entries = buf.table<T>();
+    const std::uint64_t all = (std::uint64_t{1} << r) - 1;
+    const std::size_t per_group = std::size_t{1} << low;
+    for (unsigned l = 0; l < 16; ++l) {
+        // The largest index of the group that holds the lane's minimum.
+        const std::size_t g0 = static_cast<std::uint16_t>(track.group[l]) * per_group;
+        std::size_t at = g0 + per_group - 1;
+        while (at > g0 && entries[padded(at) * 16 + l] != track.best[l]) --at;
+        const std::uint64_t ones_l = static_cast<std::uint16_t>(ones[l]);
+        out[l] = {~static_cast<std::uint64_t>(at) & all,
+                  (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(track.best[l]))};
+    }
+}
+
+}  // namespace bmf_core::generic

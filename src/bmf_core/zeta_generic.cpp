@@ -1,0 +1,171 @@
+// The portable zeta solve of one target, in the table layout of the AVX2
+// kernel (zeta_plan.hpp) and with its idea of the in-vector stages: they are
+// done on the counts once (in the base, or when the table is filled), and a
+// target row adds its delta to the lanes of its pattern's supersets, one
+// vector add per row. The rounds are cache-blocked the same way (bits above
+// a chunk over the whole table, per chunk the bits above a block, per block
+// its own bits), in place, at most three bits per round; the last round of
+// each block takes the block's minimum, and the block that holds the
+// overall one is then searched from the top, so the largest index wins.
+// Left to the AVX2 set: moving targets in and out of the base, heavy
+// patterns, spread top bits, and the chunks-then-top order.
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "bmf_core/zeta.hpp"
+#include "bmf_core/zeta_lanes_generic.hpp"
+
+namespace bmf_core::generic {
+namespace {
+
+template <class T>
+inline constexpr unsigned kLaneBits = static_cast<unsigned>(std::countr_zero(kLanes<T>));
+
+// Lane q of the result: delta in the lanes whose in-vector index holds q.
+template <class T>
+struct RowDeltas {
+    Vec<T> d[kLanes<T>];
+    explicit RowDeltas(T delta) noexcept {
+        for (unsigned q = 0; q < kLanes<T>; ++q) {
+            for (unsigned l = 0; l < kLanes<T>; ++l) d[q][l] = (l & q) == q ? delta : T{0};
+        }
+    }
+};
+
+// Adds delta to the superset lanes of every row that is set in x (clear in
+// x, when Clear).
+template <class T, bool Clear>
+void add_rows(Vec<T>* table, const BoolLs& s, std::span<const Word> x, T delta) noexcept {
+    const RowDeltas<T> d(delta);
+    constexpr unsigned lb = kLaneBits<T>;
+    const std::uint64_t* pat = s.row_patterns().data();
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        Word w = x[k];
+        if constexpr (Clear) w = ~w & (k + 1 == x.size() ? boolmat::tail_mask(s.m()) : ~Word{0});
+        for (; w != 0; w &= w - 1) {
+            const std::uint64_t p = pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
+            table[padded(p >> lb)] += d.d[p & (kLanes<T> - 1)];
+        }
+    }
+}
+
+// The negated counts with the in-vector stages done. The counts of one
+// vector and their subset sums are at most m, so they are summed in the
+// lanes before the negation.
+template <class T>
+void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
+    constexpr unsigned L = kLanes<T>;
+    const std::uint32_t* counts = s.pattern_counts().data();
+    const std::size_t nvec = (std::size_t{1} << s.r()) / L;
+    for (std::size_t i = 0; i < nvec; ++i) {
+        Vec<T> v;
+        for (unsigned l = 0; l < L; ++l) v[l] = static_cast<T>(counts[i * L + l]);
+        for (unsigned q = 0; q < kLaneBits<T>; ++q) {
+            for (unsigned l = 0; l < L; ++l) {
+                if ((l >> q) & 1) v[l] += v[l ^ (1u << q)];
+            }
+        }
+        out[padded(i)] = -v;
+    }
+    if constexpr (sizeof(T) == 8) {
+        // Counts of 2^32 rows and more: the part beyond the 32-bit counter.
+        for (const CountCarry& c : s.count_carries()) {
+            out[padded(c.pattern >> kLaneBits<T>)] +=
+                RowDeltas<T>(-static_cast<T>(c.high << 32)).d[c.pattern & (L - 1)];
+        }
+    }
+}
+
+template <class T>
+ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+    constexpr unsigned lb = kLaneBits<T>;
+    const unsigned vb = plan.vec_bits;
+    const std::size_t nvec = std::size_t{1} << vb;
+    Vec<T>* table = buf.table<Vec<T>>();
+
+    std::uint64_t ones = 0;
+    for (const Word v : x) ones += static_cast<std::uint64_t>(std::popcount(v));
+    const std::uint64_t zeros = s.m() - ones;
+    if (!plan.base) {
+        fill_negated_counts<T>(s, table);
+        add_rows<T, false>(table, s, x, 2);
+    } else {
+        // The base copied, negated when the clear rows are fewer (-count +
+        // 2 set = count - 2 clear), and the fewer side added.
+        const Vec<T>* base = buf.base<Vec<T>>(plan);
+        const std::size_t stored = padded(nvec);
+        if (ones <= zeros) {
+            for (std::size_t t = 0; t < stored; ++t) table[t] = base[t];
+            add_rows<T, false>(table, s, x, 2);
+        } else {
+            for (std::size_t t = 0; t < stored; ++t) table[t] = -base[t];
+            add_rows<T, true>(table, s, x, -2);
+        }
+    }
+
+    const unsigned kb = vb < kBlockBits ? vb : kBlockBits;   // bits of a block
+    const unsigned cb = vb < kChunkBits ? vb : kChunkBits;   // bits of a chunk
+    const unsigned hb = vb - cb;                             // bits above a chunk
+    const unsigned mb = cb - kb;                             // bits above a block in a chunk
+    Store store;
+    if (hb > 0) rounds<T>(table, nvec, kChunkBits, hb, store);
+    T best = std::numeric_limits<T>::max();
+    std::size_t best_block = 0;
+    for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
+        Vec<T>* c = table + padded(chunk << cb);
+        if (mb > 0) rounds<T>(c, std::size_t{1} << cb, kBlockBits, mb, store);
+        for (std::size_t k = 0; k < (std::size_t{1} << mb); ++k) {
+            StoreMin<T> least{Vec<T>{} + std::numeric_limits<T>::max()};
+            rounds<T>(c + padded(k << kb), std::size_t{1} << kb, 0, kb, least);
+            const T bm = hmin<T>(least.least);
+            // A later block holds larger entry indices: on a tie it wins.
+            if (bm <= best) {
+                best = bm;
+                best_block = (chunk << mb) + k;
+            }
+        }
+    }
+
+    // The largest index in the block holding the minimum.
+    const Vec<T>* block = table + padded(best_block << kb);
+    std::size_t set = 0;
+    for (std::size_t t = std::size_t{1} << kb; t-- > 0;) {
+        const Vec<T> hit = block[t] == best;
+        std::size_t lane = kLanes<T>;
+        while (lane-- > 0 && hit[lane] == 0) {
+        }
+        if (lane < kLanes<T>) {
+            set = (((best_block << kb) + t) << lb) + lane;
+            break;
+        }
+    }
+    const std::uint64_t all = (std::uint64_t{1} << plan.r) - 1;
+    return {~static_cast<std::uint64_t>(set) & all, zeros + static_cast<std::uint64_t>(static_cast<std::int64_t>(best))};
+}
+
+template <class T>
+void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
+    fill_negated_counts<T>(s, buf.base<Vec<T>>(plan));
+}
+
+}  // namespace
+
+void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
+    switch (plan.lanes) {
+        case LaneWidth::Bits16: fill_base_lanes<std::int16_t>(plan, buf, s); break;
+        case LaneWidth::Bits32: fill_base_lanes<std::int32_t>(plan, buf, s); break;
+        case LaneWidth::Bits64: fill_base_lanes<std::int64_t>(plan, buf, s); break;
+    }
+}
+
+ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+    switch (plan.lanes) {
+        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x);
+        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x);
+        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x);
+    }
+    return {0, 0};
+}
+
+}  // namespace bmf_core::generic

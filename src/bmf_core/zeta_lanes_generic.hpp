@@ -1,0 +1,145 @@
+// The portable lanes of the zeta tables: 32-byte vectors of GCC's vector
+// extensions (two registers of SSE2 or NEON, one of a wider set), so the
+// table has the layout of the AVX2 kernels (zeta_plan.hpp). The same
+// butterflies and rounds as zeta_lanes_avx2.hpp, in plain operators that
+// any target compiles.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bmf_core/zeta_plan.hpp"
+
+namespace bmf_core::generic {
+
+// (The attribute does not apply to a template parameter, hence one type
+// per lane width.)
+template <class T>
+struct VecOf;
+template <>
+struct VecOf<std::int16_t> {
+    typedef std::int16_t type __attribute__((vector_size(32)));
+};
+template <>
+struct VecOf<std::int32_t> {
+    typedef std::int32_t type __attribute__((vector_size(32)));
+};
+template <>
+struct VecOf<std::int64_t> {
+    typedef std::int64_t type __attribute__((vector_size(32)));
+};
+template <class T>
+using Vec = typename VecOf<T>::type;
+
+template <class T>
+inline constexpr unsigned kLanes = 32 / sizeof(T);
+
+// a = the lane-wise minimum of a and b; the compare gives all-ones lanes
+// where a < b. (Vectors are passed by reference: by value, a 32-byte vector
+// would take a different calling convention with and without AVX.)
+template <class T>
+inline void take_min(Vec<T>& a, const Vec<T>& b) noexcept {
+    const Vec<T> lt = a < b;
+    a = (a & lt) | (b & ~lt);
+}
+
+template <class T>
+inline T hmin(const Vec<T>& v) noexcept {
+    T m = v[0];
+    for (unsigned l = 1; l < kLanes<T>; ++l) m = v[l] < m ? v[l] : m;
+    return m;
+}
+
+// The K butterfly stages of 2^K vectors: after stage q, v[j] holds the sum
+// over the j' that differ from j only by clearing bits of j among the
+// first q + 1.
+template <class T, unsigned K>
+inline void butterflies(Vec<T>* v) noexcept {
+    constexpr unsigned G = 1u << K;
+    for (unsigned q = 0; q < K; ++q) {
+        for (unsigned j = 0; j < G; ++j) {
+            if ((j >> q) & 1) v[j] += v[j ^ (1u << q)];
+        }
+    }
+}
+
+// Rounds of at most this many bits: eight vectors of 32 bytes fill the
+// sixteen registers of SSE2.
+inline constexpr unsigned kMaxRoundBits = 3;
+
+// What a round does with each group once its butterflies are done.
+struct Store {
+    template <class T, unsigned G>
+    void take(const Vec<T>* v, Vec<T>* dst, std::size_t pstep) noexcept {
+        for (unsigned j = 0; j < G; ++j) dst[j * pstep] = v[j];
+    }
+};
+
+// Stores the group and folds it into the running minimum.
+template <class T>
+struct StoreMin {
+    Vec<T> least;
+    template <class, unsigned G>
+    void take(Vec<T>* v, Vec<T>* dst, std::size_t pstep) noexcept {
+        for (unsigned j = 0; j < G; ++j) dst[j * pstep] = v[j];
+        for (unsigned half = G / 2; half > 0; half /= 2) {
+            for (unsigned j = 0; j < half; ++j) take_min<T>(v[j], v[j + half]);
+        }
+        take_min<T>(least, v[0]);
+    }
+};
+
+// A round: the stages of vector-index bits [b, b + K) over nvec vectors of
+// t, in place, in groups of 2^K vectors 2^b apart, each loaded, butterflied
+// and handed to `sink`, in increasing order of position. Below a block a
+// round works inside one block, which has no padding.
+template <class T, unsigned K, class Sink>
+void round(Vec<T>* t, std::size_t nvec, unsigned b, Sink& sink) noexcept {
+    constexpr unsigned G = 1u << K;
+    const std::size_t step = std::size_t{1} << b;
+    const std::size_t run = b < kBlockBits ? step : std::size_t{1} << kBlockBits;
+    const std::size_t pstep = b < kBlockBits ? step : padded(step);
+    Sink local = sink;
+    for (std::size_t hi = 0; hi < nvec; hi += step << K) {
+        for (std::size_t lo0 = 0; lo0 < step; lo0 += run) {
+            Vec<T>* at = t + (b < kBlockBits ? hi + lo0 : padded(hi + lo0));
+            for (std::size_t lo = 0; lo < run; ++lo) {
+                Vec<T> v[G];
+                for (unsigned j = 0; j < G; ++j) v[j] = at[lo + j * pstep];
+                butterflies<T, K>(v);
+                local.template take<T, G>(v, at + lo, pstep);
+            }
+        }
+    }
+    sink = local;
+}
+
+// The bits [b, b + bits) in rounds of at most kMaxRoundBits, the last one
+// handed to `last` and the others stored; no bits make one round of none,
+// so that `last` still sees every vector.
+template <class T, class Sink>
+void rounds(Vec<T>* t, std::size_t nvec, unsigned b, unsigned bits, Sink& last) noexcept {
+    if (bits == 0) return round<T, 0>(t, nvec, b, last);
+    Store store;
+    while (bits > 0) {
+        // As even as possible: 4 bits as 2 + 2 rather than 3 + 1.
+        const unsigned n = (bits + kMaxRoundBits - 1) / kMaxRoundBits;
+        const unsigned k = (bits + n - 1) / n;
+        const auto go = [&](auto& sink) {
+            switch (k) {
+                case 1: round<T, 1>(t, nvec, b, sink); break;
+                case 2: round<T, 2>(t, nvec, b, sink); break;
+                default: round<T, 3>(t, nvec, b, sink); break;
+            }
+        };
+        if (k == bits) {
+            go(last);
+        } else {
+            go(store);
+        }
+        b += k;
+        bits -= k;
+    }
+}
+
+}  // namespace bmf_core::generic
