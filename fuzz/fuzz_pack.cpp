@@ -1,18 +1,30 @@
-// Bytes to packed words and back: the AVX2 pack and unpack kernels against
-// their scalar twins on any byte values, lengths and alignments, and the
-// strided grid reader against the element-at-a-time reference for any
-// strides, negative and zero ones included.
+// Bytes to packed words and back: the pack and unpack kernels of every set
+// this processor runs against their scalar twins on any byte values,
+// lengths and alignments, and the strided grid reader under every set
+// against the element-at-a-time reference for any strides, negative and
+// zero ones included.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "boolmat/kernels.hpp"
 #include "boolmat/pack_bytes.hpp"
 #include "fuzz_input.hpp"
 
 using boolmat::Word;
 
 namespace {
+
+std::vector<const boolmat::Kernels*> runnable_sets() {
+    std::vector<const boolmat::Kernels*> sets;
+    const boolmat::CpuFeatures cpu = boolmat::detect_cpu();
+    for (const boolmat::Isa isa : boolmat::kAllIsas) {
+        if (boolmat::isa_runs_on(isa, cpu)) sets.push_back(boolmat::kernels_for(isa));
+    }
+    return sets;
+}
+const std::vector<const boolmat::Kernels*> kSets = runnable_sets();
 
 // Byte values are mostly 0 and 1, with other non-zero values mixed in: NumPy
 // shows any non-zero byte of a bool array as True.
@@ -35,17 +47,30 @@ void runs(fuzz::Input& in) {
     const std::uint64_t nw = boolmat::words_for(n);
 
     // One guard word past the end: the kernels write exactly words_for(n).
-    std::vector<Word> got(nw + 1, 0x3C3C3C3C3C3C3C3Cull), want(nw + 1, 0x3C3C3C3C3C3C3C3Cull);
-    boolmat::pack_bytes(bytes.data() + off, n, got.data());
+    std::vector<Word> want(nw + 1, 0x3C3C3C3C3C3C3C3Cull);
     boolmat::pack_bytes_scalar(bytes.data() + off, n, want.data());
-    FUZZ_CHECK(got == want);
     if (nw != 0) FUZZ_CHECK((want[nw - 1] & ~boolmat::tail_mask(n)) == 0);
-
-    std::vector<std::uint8_t> out(n + off + 1, 0xEE), out_ref(n + off + 1, 0xEE);
-    boolmat::unpack_bits(want.data(), n, out.data() + off);
+    std::vector<std::uint8_t> out_ref(n + off + 1, 0xEE);
     boolmat::unpack_bits_scalar(want.data(), n, out_ref.data() + off);
-    FUZZ_CHECK(out == out_ref);
-    for (std::uint64_t k = 0; k < n; ++k) FUZZ_CHECK(out[off + k] == (bytes[off + k] != 0 ? 1 : 0));
+    for (std::uint64_t k = 0; k < n; ++k) FUZZ_CHECK(out_ref[off + k] == (bytes[off + k] != 0 ? 1 : 0));
+    // The same bytes backwards, for the reversed reader.
+    const std::vector<std::uint8_t> mirrored(bytes.rbegin(), bytes.rend() - static_cast<std::ptrdiff_t>(off));
+    std::vector<Word> want_reversed(nw + 1, 0x3C3C3C3C3C3C3C3Cull);
+    boolmat::pack_bytes_scalar(mirrored.data(), n, want_reversed.data());
+
+    for (const boolmat::Kernels* k : kSets) {
+        std::vector<Word> got(nw + 1, 0x3C3C3C3C3C3C3C3Cull);
+        k->pack_bytes(bytes.data() + off, n, got.data());
+        FUZZ_CHECK(got == want);
+        if (n != 0) {
+            std::vector<Word> reversed(nw + 1, 0x3C3C3C3C3C3C3C3Cull);
+            k->pack_bytes_reversed(bytes.data() + off + n - 1, n, reversed.data());
+            FUZZ_CHECK(reversed == want_reversed);
+        }
+        std::vector<std::uint8_t> out(n + off + 1, 0xEE);
+        k->unpack_bits(want.data(), n, out.data() + off);
+        FUZZ_CHECK(out == out_ref);
+    }
 }
 
 void grid(fuzz::Input& in) {
@@ -76,21 +101,27 @@ void grid(fuzz::Input& in) {
     for (std::uint8_t& b : buf) b = element(in, density);
 
     const boolmat::ByteGrid g{buf.data() - lo, rows, cols, rs, cs};
-    const fuzz::BitMatrix got = fuzz::must(boolmat::bitmatrix_from_bytes(g));
     const fuzz::BitMatrix want = fuzz::must(boolmat::bitmatrix_from_bytes_scalar(g));
-    FUZZ_CHECK(fuzz::same_matrix(got, want));
-    FUZZ_CHECK(fuzz::tails_clear(got));
+    const boolmat::Isa before = boolmat::active_isa();
+    for (const boolmat::Kernels* set : kSets) {
+        boolmat::use_kernels(set->isa);
+        const fuzz::BitMatrix got = fuzz::must(boolmat::bitmatrix_from_bytes(g));
+        FUZZ_CHECK(fuzz::same_matrix(got, want));
+        FUZZ_CHECK(fuzz::tails_clear(got));
 
-    // And back to row-major bytes.
-    std::vector<std::uint8_t> back(rows * cols + 1, 0x77);
-    boolmat::bitmatrix_to_bytes(got, back.data());
-    FUZZ_CHECK(back[rows * cols] == 0x77);
-    for (std::uint64_t i = 0; i < rows; ++i) {
-        for (std::uint64_t j = 0; j < cols; ++j) {
-            const std::uint8_t src = g.origin[static_cast<std::int64_t>(i) * rs + static_cast<std::int64_t>(j) * cs];
-            FUZZ_CHECK(back[i * cols + j] == (src != 0 ? 1 : 0));
+        // And back to row-major bytes.
+        std::vector<std::uint8_t> back(rows * cols + 1, 0x77);
+        boolmat::bitmatrix_to_bytes(got, back.data());
+        FUZZ_CHECK(back[rows * cols] == 0x77);
+        for (std::uint64_t i = 0; i < rows; ++i) {
+            for (std::uint64_t j = 0; j < cols; ++j) {
+                const std::uint8_t src =
+                    g.origin[static_cast<std::int64_t>(i) * rs + static_cast<std::int64_t>(j) * cs];
+                FUZZ_CHECK(back[i * cols + j] == (src != 0 ? 1 : 0));
+            }
         }
     }
+    boolmat::use_kernels(before);
 }
 
 }  // namespace

@@ -1,15 +1,31 @@
-// The Boolean product: both row strategies (row-sparse and four Russians),
-// and the cost-based mix that boolean_product picks, against the plain
-// reference, for any shapes and densities.
+// The Boolean product: both row strategies (row-sparse and four Russians) of
+// every kernel set this processor runs, and the cost-based mix that
+// boolean_product picks under each set, against the plain reference, for any
+// shapes and densities.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "boolmat/kernels.hpp"
 #include "boolmat/product.hpp"
 #include "boolmat/product_kernels.hpp"
 #include "fuzz_input.hpp"
 
 using boolmat::Word;
+
+namespace {
+
+std::vector<const boolmat::Kernels*> runnable_sets() {
+    std::vector<const boolmat::Kernels*> sets;
+    const boolmat::CpuFeatures cpu = boolmat::detect_cpu();
+    for (const boolmat::Isa isa : boolmat::kAllIsas) {
+        if (boolmat::isa_runs_on(isa, cpu)) sets.push_back(boolmat::kernels_for(isa));
+    }
+    return sets;
+}
+const std::vector<const boolmat::Kernels*> kSets = runnable_sets();
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in(data, size);
@@ -22,11 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<Word> want(out_words, 0);
     boolmat::or_rows_kernel_scalar(a, b, want);
-
-    const fuzz::BitMatrix c = fuzz::must(boolmat::boolean_product(a, b));
-    FUZZ_CHECK(c.rows() == m && c.cols() == n);
-    FUZZ_CHECK(fuzz::same_words(c.words(), want));
-    FUZZ_CHECK(fuzz::tails_clear(c));
 
     // Each strategy alone, on a subset of the rows picked by the input; the
     // other rows must stay as they were (here: a marker pattern ORed in
@@ -47,13 +58,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    std::vector<Word> sparse(start);
-    for (const std::uint64_t i : listed) boolmat::or_row_sparse(a, b, sparse.data(), i);
-    FUZZ_CHECK(sparse == want_part);
+    const boolmat::Isa before = boolmat::active_isa();
+    for (const boolmat::Kernels* set : kSets) {
+        boolmat::use_kernels(set->isa);
+        const fuzz::BitMatrix c = fuzz::must(boolmat::boolean_product(a, b));
+        FUZZ_CHECK(c.rows() == m && c.cols() == n);
+        FUZZ_CHECK(fuzz::same_words(c.words(), want));
+        FUZZ_CHECK(fuzz::tails_clear(c));
 
-    std::vector<Word> four(start);
-    std::vector<Word> tables(boolmat::four_russians_table_words());
-    if (!listed.empty()) boolmat::or_rows_four_russians(a, b, four.data(), listed, tables.data());
-    FUZZ_CHECK(four == want_part);
+        std::vector<Word> sparse(start);
+        for (const std::uint64_t i : listed) set->or_row_sparse(a, b, sparse.data(), i);
+        FUZZ_CHECK(sparse == want_part);
+
+        std::vector<Word> four(start);
+        std::vector<Word> tables(boolmat::four_russians_table_words());
+        if (!listed.empty()) set->or_rows_four_russians(a, b, four.data(), listed, tables.data());
+        FUZZ_CHECK(four == want_part);
+    }
+    boolmat::use_kernels(before);
     return 0;
 }

@@ -1,11 +1,11 @@
-// Micro-benchmark of the core kernels against a plain copy of the same words.
-// Build (after the core library):
-//   g++ -O3 -mavx2 -mbmi -mbmi2 -mpopcnt -mgfni -mfma -std=c++23 -Isrc \
-//       bench/core/kernels_bench.cpp build/core/libvaldrix_core.a -o build/kernels_bench
+// Micro-benchmark of the core kernels against a plain copy of the same words,
+// once per kernel set this processor runs. No instruction-set flags: the
+// sets choose their own. Build (after the core library):
+//   g++ -O3 -std=c++23 -Isrc bench/core/kernels_bench.cpp build/core/libvaldrix_core.a -o build/kernels_bench
+//   build/kernels_bench [popcount|ops|transpose|product] [generic|avx2|gfni]
 // Prints the median time of each case and its ns per word. The machine is
 // shared, so compare figures of one run only.
 #include <algorithm>
-#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +15,7 @@
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/hash.hpp"
+#include "boolmat/kernels.hpp"
 #include "boolmat/ops.hpp"
 #include "boolmat/popcount.hpp"
 #include "boolmat/product.hpp"
@@ -46,13 +47,14 @@ void report(const char* name, double s, double words, double copy_s = 0) {
 BitMatrix random_matrix(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t cols, double density) {
     BitMatrix m = *BitMatrix::zeros(rows, cols);
     std::vector<Word> row(m.stride());
+    std::bernoulli_distribution bit(density);
     for (std::uint64_t i = 0; i < rows; ++i) {
         for (Word& w : row) {
             w = 0;
             if (density == 0.5) {
                 w = rng();
             } else {
-                for (int b = 0; b < 64; ++b) w |= Word{std::uniform_real_distribution<>(0, 1)(rng) < density} << b;
+                for (int b = 0; b < 64; ++b) w |= Word{bit(rng)} << b;
             }
         }
         (void)m.set_row(i, row);
@@ -62,23 +64,11 @@ BitMatrix random_matrix(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t 
 
 volatile std::uint64_t sink;
 
-std::uint64_t popcnt4(std::span<const Word> a) {
-    std::uint64_t c0 = 0, c1 = 0, c2 = 0, c3 = 0;
-    std::size_t k = 0;
-    for (; k + 4 <= a.size(); k += 4) {
-        c0 += std::popcount(a[k]);
-        c1 += std::popcount(a[k + 1]);
-        c2 += std::popcount(a[k + 2]);
-        c3 += std::popcount(a[k + 3]);
-    }
-    for (; k < a.size(); ++k) c0 += std::popcount(a[k]);
-    return c0 + c1 + c2 + c3;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string only = argc > 1 ? argv[1] : "";
+    const std::string only_set = argc > 2 ? argv[2] : "";
     const auto want = [&](const char* s) { return only.empty() || only == s; };
     std::mt19937_64 rng(1);
     const std::uint64_t n = 8192;
@@ -91,65 +81,81 @@ int main(int argc, char** argv) {
     report("memcpy (warm destination)", copy, words);
     report("clone (fresh allocation + copy)", clone, words);
     if (want("popcount")) {
-        report("popcount_words (Harley-Seal)", median_seconds([&] { sink = popcount_words(a.words()); }), words, copy);
         report("popcount_words_scalar", median_seconds([&] { sink = popcount_words_scalar(a.words()); }), words,
                copy);
-        report("popcnt, 4 accumulators", median_seconds([&] { sink = popcnt4(a.words()); }), words, copy);
-        report("hamming", median_seconds([&] { sink = *hamming(a, b); }), words, copy);
-        report("count_andnot", median_seconds([&] { sink = *count_andnot(a, b); }), words, copy);
-        const std::span<const Word> small = a.words().first(4096);
-        const double s1 = median_seconds([&] { for (int r = 0; r < 100; ++r) sink = popcount_words(small); });
-        const double s2 = median_seconds([&] { for (int r = 0; r < 100; ++r) sink = popcnt4(small); });
-        report("popcount_words 4096 words in L1 (x100)", s1, 409600);
-        report("popcnt4 4096 words in L1 (x100)", s2, 409600);
     }
-    if (want("ops")) {
-        BitMatrix c = *a.clone();
-        report("or_assign (in place)", median_seconds([&] { (void)or_assign(c, b); }), words, copy);
-        report("xor_ (new matrix)", median_seconds([&] { sink = xor_(a, b)->words()[3]; }), words, clone);
-        report("complement (new matrix)", median_seconds([&] { sink = complement(a)->words()[3]; }), words, clone);
-        const BitMatrix same = *a.clone();
-        report("equals (equal)", median_seconds([&] { sink = equals(a, same); }), words, copy);
-        report("hash_matrix", median_seconds([&] { sink = hash_matrix(a); }, 5), words, copy);
-    }
-    if (want("transpose")) {
-        report("transpose (new matrix)", median_seconds([&] { sink = transpose(a)->words()[3]; }), words, clone);
-        report("transpose_scalar (new matrix)", median_seconds([&] { sink = transpose_scalar(a)->words()[3]; }, 5),
-               words, clone);
-        const BitMatrix tall = random_matrix(rng, 1 << 20, 26, 0.5);  // the shape of a factor W
-        const double tw = double(tall.words().size());
-        report("transpose 1M x 26", median_seconds([&] { sink = transpose(tall)->words()[3]; }), tw,
-               median_seconds([&] { sink = tall.clone()->words()[3]; }));
-    }
+
+    std::vector<BitMatrix> factors;  // product operands, made once for every set
+    std::vector<double> densities;
     if (want("product")) {
         for (const double d : {0.5, 0.05, 0.005}) {
-            const BitMatrix p = random_matrix(rng, 2048, 2048, d), q = random_matrix(rng, 2048, 2048, 0.5);
-            std::vector<Word> out(p.rows() * q.stride());
-            char name[80];
-            std::snprintf(name, sizeof name, "product 2048^2 density %.3f", d);
-            const double pw = double(out.size());
-            report(name, median_seconds([&] { sink = boolean_product(p, q)->words()[3]; }, 7), pw);
-            std::snprintf(name, sizeof name, "  sparse rows only");
-            report(name, median_seconds([&] {
-                       std::fill(out.begin(), out.end(), 0);
-                       for (std::uint64_t i = 0; i < p.rows(); ++i) or_row_sparse(p, q, out.data(), i);
-                   }, 5),
-                   pw);
-            std::vector<std::uint64_t> all(p.rows());
-            for (std::uint64_t i = 0; i < p.rows(); ++i) all[i] = i;
-            std::vector<Word> tables(four_russians_table_words());
-            std::snprintf(name, sizeof name, "  four Russians only");
-            report(name, median_seconds([&] {
-                       std::fill(out.begin(), out.end(), 0);
-                       or_rows_four_russians(p, q, out.data(), all, tables.data());
-                   }, 5),
-                   pw);
-            if (d == 0.5) {
-                std::snprintf(name, sizeof name, "  scalar reference");
-                report(name, median_seconds([&] {
+            factors.push_back(random_matrix(rng, 2048, 2048, d));
+            densities.push_back(d);
+        }
+        factors.push_back(random_matrix(rng, 2048, 2048, 0.5));
+        const BitMatrix &p = factors.front(), &q = factors.back();
+        std::vector<Word> out(p.rows() * q.stride());
+        report("product 2048^2 density 0.5, scalar reference", median_seconds([&] {
+                   std::fill(out.begin(), out.end(), 0);
+                   or_rows_kernel_scalar(p, q, out);
+               }, 3),
+               double(out.size()));
+    }
+
+    const CpuFeatures cpu = detect_cpu();
+    for (const Isa isa : kAllIsas) {
+        if (!isa_runs_on(isa, cpu) || (!only_set.empty() && only_set != isa_name(isa))) continue;
+        use_kernels(isa);
+        const Kernels& k = kernels();
+        std::printf("-- kernel set %s\n", std::string(isa_name(isa)).c_str());
+        if (want("popcount")) {
+            report("popcount_words", median_seconds([&] { sink = popcount_words(a.words()); }), words, copy);
+            report("hamming", median_seconds([&] { sink = *hamming(a, b); }), words, copy);
+            report("count_andnot", median_seconds([&] { sink = *count_andnot(a, b); }), words, copy);
+            const std::span<const Word> small = a.words().first(4096);
+            report("popcount_words 4096 words in L1 (x100)", median_seconds([&] {
+                       for (int r = 0; r < 100; ++r) sink = popcount_words(small);
+                   }),
+                   409600);
+        }
+        if (want("ops")) {
+            BitMatrix c = *a.clone();
+            report("or_assign (in place)", median_seconds([&] { (void)or_assign(c, b); }), words, copy);
+            report("xor_ (new matrix)", median_seconds([&] { sink = xor_(a, b)->words()[3]; }), words, clone);
+            report("complement (new matrix)", median_seconds([&] { sink = complement(a)->words()[3]; }), words,
+                   clone);
+            const BitMatrix same = *a.clone();
+            report("equals (equal)", median_seconds([&] { sink = equals(a, same); }), words, copy);
+            report("hash_matrix", median_seconds([&] { sink = hash_matrix(a); }, 5), words, copy);
+        }
+        if (want("transpose")) {
+            report("transpose (new matrix)", median_seconds([&] { sink = transpose(a)->words()[3]; }), words, clone);
+            const BitMatrix tall = random_matrix(rng, 1 << 20, 26, 0.5);  // the shape of a factor W
+            const double tw = double(tall.words().size());
+            report("transpose 1M x 26", median_seconds([&] { sink = transpose(tall)->words()[3]; }), tw,
+                   median_seconds([&] { sink = tall.clone()->words()[3]; }));
+        }
+        if (want("product")) {
+            const BitMatrix& q = factors.back();
+            for (std::size_t f = 0; f < densities.size(); ++f) {
+                const BitMatrix& p = factors[f];
+                std::vector<Word> out(p.rows() * q.stride());
+                const double pw = double(out.size());
+                char name[80];
+                std::snprintf(name, sizeof name, "product 2048^2 density %.3f", densities[f]);
+                report(name, median_seconds([&] { sink = boolean_product(p, q)->words()[3]; }, 7), pw);
+                report("  sparse rows only", median_seconds([&] {
                            std::fill(out.begin(), out.end(), 0);
-                           or_rows_kernel_scalar(p, q, out);
-                       }, 3),
+                           for (std::uint64_t i = 0; i < p.rows(); ++i) k.or_row_sparse(p, q, out.data(), i);
+                       }, 5),
+                       pw);
+                std::vector<std::uint64_t> all(p.rows());
+                for (std::uint64_t i = 0; i < p.rows(); ++i) all[i] = i;
+                std::vector<Word> tables(four_russians_table_words());
+                report("  four Russians only", median_seconds([&] {
+                           std::fill(out.begin(), out.end(), 0);
+                           k.or_rows_four_russians(p, q, out.data(), all, tables.data());
+                       }, 5),
                        pw);
             }
         }

@@ -3,11 +3,37 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <random>
 #include <vector>
 
+#include "boolmat_testing.hpp"
+
 namespace boolmat {
 namespace {
+
+std::string set_param_name(const ::testing::TestParamInfo<const Kernels*>& info) {
+    return testing::set_name(*info.param);
+}
+
+// Every test of these suites runs once per kernel set this processor runs,
+// with that set active: the kernel tests call its entry points, the others
+// go through the matrix conversions.
+class PackBytes : public ::testing::TestWithParam<const Kernels*> {
+protected:
+    const Kernels& k = *GetParam();
+    testing::UsingKernels active{k};
+};
+INSTANTIATE_TEST_SUITE_P(Sets, PackBytes, ::testing::ValuesIn(testing::runnable_kernel_sets()), set_param_name);
+
+class UnpackBits : public PackBytes {};
+INSTANTIATE_TEST_SUITE_P(Sets, UnpackBits, ::testing::ValuesIn(testing::runnable_kernel_sets()), set_param_name);
+class BitmatrixFromBytes : public PackBytes {};
+INSTANTIATE_TEST_SUITE_P(Sets, BitmatrixFromBytes, ::testing::ValuesIn(testing::runnable_kernel_sets()),
+                         set_param_name);
+class BitmatrixToBytes : public PackBytes {};
+INSTANTIATE_TEST_SUITE_P(Sets, BitmatrixToBytes, ::testing::ValuesIn(testing::runnable_kernel_sets()),
+                         set_param_name);
 
 constexpr std::uint64_t kWidths[] = {1, 2, 7, 8, 31, 32, 33, 63, 64, 65, 127, 128, 129, 200, 255, 256, 1000};
 constexpr Word kGuard = 0xA5A5A5A5A5A5A5A5ull;
@@ -23,54 +49,62 @@ std::vector<std::uint8_t> random_bytes(std::mt19937_64& rng, std::size_t n) {
     return v;
 }
 
-TEST(PackBytes, MatchesScalarAndLeavesTailAndNextWordAlone) {
+// The source starts at every offset within a vector, as a row of a NumPy
+// array may.
+TEST_P(PackBytes, MatchesScalarAndLeavesTailAndNextWordAlone) {
     std::mt19937_64 rng(7);
     for (std::uint64_t n : kWidths) {
-        for (int rep = 0; rep < 20; ++rep) {
-            const auto bytes = random_bytes(rng, n);
+        for (int rep = 0; rep < 32; ++rep) {
+            const std::size_t off = static_cast<std::size_t>(rep);
+            const auto store = random_bytes(rng, n + off);
+            const std::uint8_t* bytes = store.data() + off;
             std::vector<Word> fast(words_for(n) + 1, kGuard), slow(words_for(n) + 1, kGuard);
-            pack_bytes(bytes.data(), n, fast.data());
-            pack_bytes_scalar(bytes.data(), n, slow.data());
-            ASSERT_EQ(fast, slow) << "n = " << n;
+            k.pack_bytes(bytes, n, fast.data());
+            pack_bytes_scalar(bytes, n, slow.data());
+            ASSERT_EQ(fast, slow) << "n = " << n << " offset " << off;
             EXPECT_EQ(fast.back(), kGuard) << "wrote past the last word, n = " << n;
             EXPECT_EQ(fast[words_for(n) - 1] & ~tail_mask(n), 0u) << "tail bits set, n = " << n;
         }
     }
 }
 
-TEST(PackBytes, ReversedMatchesScalarOnTheMirroredBytes) {
+TEST_P(PackBytes, ReversedMatchesScalarOnTheMirroredBytes) {
     std::mt19937_64 rng(13);
     for (std::uint64_t n : kWidths) {
         for (int rep = 0; rep < 20; ++rep) {
             const auto bytes = random_bytes(rng, n);
             std::vector<std::uint8_t> mirrored(bytes.rbegin(), bytes.rend());
             std::vector<Word> fast(words_for(n) + 1, kGuard), slow(words_for(n) + 1, kGuard);
-            pack_bytes_reversed(bytes.data() + n - 1, n, fast.data());
+            k.pack_bytes_reversed(bytes.data() + n - 1, n, fast.data());
             pack_bytes_scalar(mirrored.data(), n, slow.data());
             ASSERT_EQ(fast, slow) << "n = " << n;
         }
     }
 }
 
-TEST(PackBytes, EveryNonZeroByteValueIsTrue) {
+TEST_P(PackBytes, EveryNonZeroByteValueIsTrue) {
     std::vector<std::uint8_t> bytes(256);
     for (unsigned v = 0; v < 256; ++v) bytes[v] = static_cast<std::uint8_t>(v);
     Word w[4];
-    pack_bytes(bytes.data(), 256, w);
+    k.pack_bytes(bytes.data(), 256, w);
     EXPECT_EQ(w[0], ~Word{1});
     EXPECT_EQ(w[1], ~Word{0});
     EXPECT_EQ(w[2], ~Word{0});
     EXPECT_EQ(w[3], ~Word{0});
+    // Read backwards from the last byte: value v is bit 255 - v.
+    k.pack_bytes_reversed(bytes.data() + 255, 256, w);
+    EXPECT_EQ(w[0], ~Word{0});
+    EXPECT_EQ(w[3], ~(Word{1} << 63));
 }
 
-TEST(UnpackBits, MatchesScalarWritesZeroOrOneAndStopsAtN) {
+TEST_P(UnpackBits, MatchesScalarWritesZeroOrOneAndStopsAtN) {
     std::mt19937_64 rng(11);
     for (std::uint64_t n : kWidths) {
         for (int rep = 0; rep < 20; ++rep) {
             std::vector<Word> words(words_for(n));
             for (auto& w : words) w = rng();  // tail bits set too: they must not leak into the bytes
             std::vector<std::uint8_t> fast(n + 70, 0xEE), slow(n + 70, 0xEE);
-            unpack_bits(words.data(), n, fast.data());
+            k.unpack_bits(words.data(), n, fast.data());
             unpack_bits_scalar(words.data(), n, slow.data());
             ASSERT_EQ(fast, slow) << "n = " << n;
             EXPECT_TRUE(std::all_of(fast.begin(), fast.begin() + static_cast<long>(n), [](auto b) { return b <= 1; }));
@@ -80,14 +114,14 @@ TEST(UnpackBits, MatchesScalarWritesZeroOrOneAndStopsAtN) {
     }
 }
 
-TEST(PackBytes, RoundTripThroughUnpack) {
+TEST_P(PackBytes, RoundTripThroughUnpack) {
     std::mt19937_64 rng(3);
     for (std::uint64_t n : kWidths) {
         const auto bytes = random_bytes(rng, n);
         std::vector<Word> words(words_for(n));
-        pack_bytes(bytes.data(), n, words.data());
+        k.pack_bytes(bytes.data(), n, words.data());
         std::vector<std::uint8_t> back(n);
-        unpack_bits(words.data(), n, back.data());
+        k.unpack_bits(words.data(), n, back.data());
         for (std::uint64_t k = 0; k < n; ++k) ASSERT_EQ(back[k], bytes[k] != 0 ? 1 : 0) << k;
     }
 }
@@ -109,7 +143,7 @@ ByteGrid make_grid(const std::vector<std::uint8_t>& store, std::uint64_t rows, s
     return ByteGrid{store.data() - lo, rows, cols, rs, cs};
 }
 
-TEST(BitmatrixFromBytes, EveryLayoutMatchesTheElementwiseReference) {
+TEST_P(BitmatrixFromBytes, EveryLayoutMatchesTheElementwiseReference) {
     const Layout layouts[] = {
         {"c-order", [](auto, auto c) { return static_cast<std::int64_t>(c); }, [](auto, auto) { return std::int64_t{1}; }},
         {"padded rows", [](auto, auto c) { return static_cast<std::int64_t>(c + 13); },
@@ -153,7 +187,7 @@ TEST(BitmatrixFromBytes, EveryLayoutMatchesTheElementwiseReference) {
     }
 }
 
-TEST(BitmatrixFromBytes, ReferenceReadsNonZeroBytesAsTrue) {
+TEST(BitmatrixFromBytesScalar, ReadsNonZeroBytesAsTrue) {
     const std::uint8_t bytes[] = {0, 1, 2, 0, 255, 0x80};
     auto m = bitmatrix_from_bytes_scalar(ByteGrid{bytes, 2, 3, 3, 1});
     ASSERT_TRUE(m);
@@ -161,7 +195,7 @@ TEST(BitmatrixFromBytes, ReferenceReadsNonZeroBytesAsTrue) {
     EXPECT_EQ(m->words()[1], 0b110u);
 }
 
-TEST(BitmatrixToBytes, RowMajorZeroOrOneFromEveryElement) {
+TEST_P(BitmatrixToBytes, RowMajorZeroOrOneFromEveryElement) {
     std::mt19937_64 rng(9);
     for (auto [rows, cols] : {std::pair<std::uint64_t, std::uint64_t>{1, 1}, {3, 70}, {65, 64}, {2, 200}}) {
         auto m = BitMatrix::zeros(rows, cols);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+
 #include "boolmat/ops.hpp"
 #include "boolmat/product_kernels.hpp"
 #include "boolmat_testing.hpp"
@@ -37,16 +40,36 @@ std::vector<Word> scalar_product(const BitMatrix& a, const BitMatrix& b) {
     return out;
 }
 
+std::string set_param_name(const ::testing::TestParamInfo<const Kernels*>& info) {
+    return testing::set_name(*info.param);
+}
+
+// Every test below runs once per kernel set this processor runs, with that
+// set active: the kernel tests call its row steps, the others go through
+// boolean_product.
+class ProductKernels : public ::testing::TestWithParam<const Kernels*> {
+protected:
+    const Kernels& ks = *GetParam();
+    testing::UsingKernels active{ks};
+};
+INSTANTIATE_TEST_SUITE_P(Sets, ProductKernels, ::testing::ValuesIn(testing::runnable_kernel_sets()),
+                         set_param_name);
+
+class Product : public ProductKernels {};
+INSTANTIATE_TEST_SUITE_P(Sets, Product, ::testing::ValuesIn(testing::runnable_kernel_sets()), set_param_name);
+
 struct Shape {
     std::uint64_t m, k, n;
 };
 
 void PrintTo(const Shape& s, std::ostream* os) { *os << s.m << "x" << s.k << " by " << s.k << "x" << s.n; }
 
-class ProductShapes : public ::testing::TestWithParam<Shape> {};
+class ProductShapes : public ::testing::TestWithParam<std::tuple<Shape, const Kernels*>> {};
 
 TEST_P(ProductShapes, KernelsAgreeWithTheReference) {
-    const auto [m, k, n] = GetParam();
+    const auto [m, k, n] = std::get<0>(GetParam());
+    const Kernels& ks = *std::get<1>(GetParam());
+    testing::UsingKernels active(ks);
     std::mt19937_64 rng(m * 7919 + k * 31 + n);
     for (const double density : {0.0, 0.01, 0.1, 0.5, 0.95, -1.0}) {
         const BitMatrix a = density < 0 ? mixed_matrix(rng, m, k) : random_matrix(rng, m, k, density);
@@ -56,43 +79,55 @@ TEST_P(ProductShapes, KernelsAgreeWithTheReference) {
 
         // Both strategies on every row, whatever the cost model picks.
         std::vector<Word> sparse(expected.size(), 0), tables_out(expected.size(), 0);
-        for (std::uint64_t i = 0; i < m; ++i) or_row_sparse(a, b, sparse.data(), i);
+        for (std::uint64_t i = 0; i < m; ++i) ks.or_row_sparse(a, b, sparse.data(), i);
         EXPECT_EQ(sparse, expected) << "sparse, density " << density;
         std::vector<std::uint64_t> all(m);
         for (std::uint64_t i = 0; i < m; ++i) all[i] = i;
         std::vector<Word> tables(four_russians_table_words());
-        or_rows_four_russians(a, b, tables_out.data(), all, tables.data());
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data());
         EXPECT_EQ(tables_out, expected) << "four Russians, density " << density;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ProductShapes,
-                         ::testing::Values(Shape{1, 1, 1}, Shape{1, 1, 200}, Shape{5, 63, 64}, Shape{7, 64, 65},
-                                           Shape{9, 65, 63}, Shape{3, 127, 128}, Shape{11, 128, 129},
-                                           Shape{13, 129, 200}, Shape{17, 200, 1}, Shape{33, 70, 700},
-                                           Shape{40, 9, 300}, Shape{65, 300, 130}, Shape{130, 130, 1100},
-                                           Shape{50, 40, 2500}, Shape{21, 150, 400}, Shape{6, 1030, 64}));
+                         ::testing::Combine(::testing::Values(Shape{1, 1, 1}, Shape{1, 1, 200}, Shape{5, 63, 64},
+                                                              Shape{7, 64, 65}, Shape{9, 65, 63}, Shape{3, 127, 128},
+                                                              Shape{11, 128, 129}, Shape{13, 129, 200},
+                                                              Shape{17, 200, 1}, Shape{33, 70, 700},
+                                                              Shape{40, 9, 300}, Shape{65, 300, 130},
+                                                              Shape{130, 130, 1100}, Shape{50, 40, 2500},
+                                                              Shape{21, 150, 400}, Shape{6, 1030, 64}),
+                                            ::testing::ValuesIn(testing::runnable_kernel_sets())),
+                         [](const auto& info) {
+                             return std::to_string(info.index) + "_" + testing::set_name(*std::get<1>(info.param));
+                         });
 
-TEST(ProductKernels, OrIntoANonZeroOutput) {
-    // The kernels OR into the output: words already set stay set.
+// The kernels OR into the output: words already set stay set. Rows of b of
+// every width from 1 to 17 words reach every slice and tail of the steps.
+TEST_P(ProductKernels, OrIntoANonZeroOutput) {
     std::mt19937_64 rng(51);
-    const BitMatrix a = random_matrix(rng, 20, 100, 0.5), b = random_matrix(rng, 100, 300, 0.05);
-    std::vector<Word> start(20 * b.stride());
-    for (std::size_t k = 0; k < start.size(); ++k) start[k] = (k % b.stride() == b.stride() - 1) ? 0 : rng() & rng();
-    std::vector<Word> expected = start, sparse = start, tables_out = start, dispatched = start;
-    or_rows_kernel_scalar(a, b, expected);
-    for (std::uint64_t i = 0; i < 20; ++i) or_row_sparse(a, b, sparse.data(), i);
-    std::vector<std::uint64_t> all(20);
-    for (std::uint64_t i = 0; i < 20; ++i) all[i] = i;
-    std::vector<Word> tables(four_russians_table_words());
-    or_rows_four_russians(a, b, tables_out.data(), all, tables.data());
-    or_rows_kernel(a, b, dispatched);
-    EXPECT_EQ(sparse, expected);
-    EXPECT_EQ(tables_out, expected);
-    EXPECT_EQ(dispatched, expected);
+    for (std::uint64_t width = 1; width <= 17; ++width) {
+        const std::uint64_t cols = 64 * width - 3 * (width % 2);
+        const BitMatrix a = random_matrix(rng, 20, 100, 0.5), b = random_matrix(rng, 100, cols, 0.05);
+        std::vector<Word> start(20 * b.stride());
+        for (std::size_t k = 0; k < start.size(); ++k) {
+            start[k] = (k % b.stride() == b.stride() - 1) ? 0 : rng() & rng();
+        }
+        std::vector<Word> expected = start, sparse = start, tables_out = start, dispatched = start;
+        or_rows_kernel_scalar(a, b, expected);
+        for (std::uint64_t i = 0; i < 20; ++i) ks.or_row_sparse(a, b, sparse.data(), i);
+        std::vector<std::uint64_t> all(20);
+        for (std::uint64_t i = 0; i < 20; ++i) all[i] = i;
+        std::vector<Word> tables(four_russians_table_words());
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data());
+        or_rows_kernel(a, b, dispatched);
+        EXPECT_EQ(sparse, expected) << "cols " << cols;
+        EXPECT_EQ(tables_out, expected) << "cols " << cols;
+        EXPECT_EQ(dispatched, expected) << "cols " << cols;
+    }
 }
 
-TEST(Product, LargeDenseAndMixedMatchTheReference) {
+TEST_P(Product, LargeDenseAndMixedMatchTheReference) {
     std::mt19937_64 rng(52);
     for (const double density : {0.5, -1.0}) {
         const BitMatrix a = density < 0 ? mixed_matrix(rng, 300, 517) : random_matrix(rng, 300, 517, density);
@@ -101,7 +136,7 @@ TEST(Product, LargeDenseAndMixedMatchTheReference) {
     }
 }
 
-TEST(Product, ZeroOperandsGiveZeros) {
+TEST_P(Product, ZeroOperandsGiveZeros) {
     std::mt19937_64 rng(53);
     const BitMatrix b = random_matrix(rng, 70, 90, 0.5);
     EXPECT_TRUE(equals(ok(boolean_product(ok(BitMatrix::zeros(4, 70)), b)), ok(BitMatrix::zeros(4, 90))));
@@ -109,7 +144,7 @@ TEST(Product, ZeroOperandsGiveZeros) {
     EXPECT_TRUE(equals(ok(boolean_product(a, ok(BitMatrix::zeros(70, 33)))), ok(BitMatrix::zeros(6, 33))));
 }
 
-TEST(Product, IdentityIsNeutralOnBothSides) {
+TEST_P(Product, IdentityIsNeutralOnBothSides) {
     std::mt19937_64 rng(54);
     for (const std::uint64_t n : {1, 63, 64, 65, 130}) {
         const BitMatrix b = random_matrix(rng, n, 77, 0.5);
@@ -119,7 +154,7 @@ TEST(Product, IdentityIsNeutralOnBothSides) {
     }
 }
 
-TEST(Product, OnesTimesOnesIsOnesWordForWord) {
+TEST_P(Product, OnesTimesOnesIsOnesWordForWord) {
     for (const auto& [r, k, c] : {std::tuple{3, 70, 70}, std::tuple{1, 1, 1}, std::tuple{65, 129, 200},
                                   std::tuple{300, 300, 130}}) {
         const BitMatrix p = ok(boolean_product(ok(BitMatrix::ones(r, k)), ok(BitMatrix::ones(k, c))));
@@ -127,7 +162,7 @@ TEST(Product, OnesTimesOnesIsOnesWordForWord) {
     }
 }
 
-TEST(Product, HighColumnSelectsItsRow) {
+TEST_P(Product, HighColumnSelectsItsRow) {
     // Column 69 of a is bit 5 of the second word of its row.
     BitMatrix a = ok(BitMatrix::zeros(2, 70));
     ASSERT_TRUE(a.set(1, 69, true));
@@ -138,19 +173,19 @@ TEST(Product, HighColumnSelectsItsRow) {
     EXPECT_EQ(words_of(p), (std::vector<Word>{0, 0x8}));
 }
 
-TEST(Product, OneByOneOneCopiesTheRow) {
+TEST_P(Product, OneByOneOneCopiesTheRow) {
     std::mt19937_64 rng(55);
     const BitMatrix b = random_matrix(rng, 1, 333, 0.5);
     EXPECT_TRUE(equals(ok(boolean_product(ok(BitMatrix::ones(1, 1)), b)), b));
 }
 
-TEST(Product, SquareTimesItself) {
+TEST_P(Product, SquareTimesItself) {
     std::mt19937_64 rng(56);
     const BitMatrix a = random_matrix(rng, 150, 150, 0.05);
     EXPECT_EQ(words_of(ok(boolean_product(a, a))), scalar_product(a, a));
 }
 
-TEST(Product, IncompatibleShapesAreRefused) {
+TEST_P(Product, IncompatibleShapesAreRefused) {
     const BitMatrix a = ok(BitMatrix::ones(2, 3));
     EXPECT_TRUE(panics_with(boolean_product(a, a), "dimensions incompatibles : A est 2x3, B est 2x3"));
     EXPECT_TRUE(panics_with(boolean_product(a, ok(BitMatrix::ones(4, 5))),
