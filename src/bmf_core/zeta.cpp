@@ -99,7 +99,7 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
         for (std::uint64_t i = 0; i < s.m(); ++i) codes[i] = row_code(codes[i], p.lane_bits, p.top_bits);
     }
     const unsigned above_chunk = p.vec_bits > kChunkBits ? p.vec_bits - kChunkBits : 0;
-    p.chunks_then_top = avx2 && above_chunk >= 1 && above_chunk <= 4 && p.top_bits == 0;
+    p.chunks_then_top = avx2 && p.base && above_chunk >= 1 && above_chunk <= 4 && p.top_bits == 0;
     if (!p.base) {
         // Do not keep a base-sized block from an earlier solver: at the
         // largest rank that would be a third table.

@@ -31,9 +31,11 @@ struct Track {
         for (unsigned half = G / 2; half > 0; half /= 2) {
             for (unsigned j = 0; j < half; ++j) take_min<T>(v[j], v[j + half]);
         }
-        const V worse = v[0] > best;
-        group = (group & worse) | (number & ~worse);
+        // Lanes where v[0] <= best take the group: min(best, v[0]) == v[0].
         take_min<T>(best, v[0]);
+        V now;
+        equal_lanes<T>(best, v[0], now);
+        group = (number & now) | (group & ~now);
         number += 1;
     }
 };
@@ -55,15 +57,20 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     const Word* word = x.row_ptr(0) + first / 64;
     const std::size_t stride = x.stride();
     const unsigned shift = static_cast<unsigned>(first % 64);
-    V sel;
-    for (unsigned l = 0; l < 16; ++l) sel[l] = static_cast<T>(1u << l);
+    // Lane l keeps bit l of the 16 and moves it to the sign bit, from where
+    // an arithmetic shift makes 2 or 0 of it: no compare (see halves()).
+    V sel, to_sign;
+    for (unsigned l = 0; l < 16; ++l) {
+        sel[l] = static_cast<T>(1u << l);
+        to_sign[l] = static_cast<T>(1u << (15 - l));
+    }
     V ones{};
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
         const auto bits = static_cast<T>((*word >> shift) & 0xFFFF);
-        const V set = ((V{} + bits) & sel) == sel;
+        const V sign = ((V{} + bits) & sel) * to_sign;  // -2^15 or 0
         V& e = table[codes[i] / sizeof(V)];
-        e = e - set - set;
-        ones -= set;
+        e -= sign >> 14;
+        ones -= sign >> 15;
     }
 
     // The bits above a chunk over the whole table; then per chunk, while it

@@ -11,6 +11,7 @@
 // patterns, spread top bits, and the chunks-then-top order.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "bmf_core/zeta.hpp"
@@ -51,22 +52,50 @@ void add_rows(Vec<T>* table, const BoolLs& s, std::span<const Word> x, T delta) 
 }
 
 // The negated counts with the in-vector stages done. The counts of one
-// vector and their subset sums are at most m, so they are summed in the
-// lanes before the negation.
+// vector and their subset sums are at most m, which the lanes hold, so the
+// lanes are summed in 64-bit words, a word's lanes at once: nothing carries
+// from one lane into the next. The stages of the bits inside a word shift
+// the word; the others add words. The words go to the table as they are,
+// never through lane stores read back as words (a failed store forwarding
+// each, which took 70% of a column at r = 16).
 template <class T>
 void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
     constexpr unsigned L = kLanes<T>;
+    constexpr unsigned kBits = 8 * sizeof(T);
+    constexpr unsigned kPerWord = 64 / kBits;
+    constexpr std::uint64_t kLane = ~std::uint64_t{0} >> (64 - kBits);
+    // The top bit of every lane.
+    constexpr std::uint64_t kHigh = [] {
+        std::uint64_t h = 0;
+        for (unsigned p = 0; p < kPerWord; ++p) h |= (kLane ^ (kLane >> 1)) << (kBits * p);
+        return h;
+    }();
     const std::uint32_t* counts = s.pattern_counts().data();
     const std::size_t nvec = (std::size_t{1} << s.r()) / L;
     for (std::size_t i = 0; i < nvec; ++i) {
-        Vec<T> v;
-        for (unsigned l = 0; l < L; ++l) v[l] = static_cast<T>(counts[i * L + l]);
-        for (unsigned q = 0; q < kLaneBits<T>; ++q) {
-            for (unsigned l = 0; l < L; ++l) {
-                if ((l >> q) & 1) v[l] += v[l ^ (1u << q)];
-            }
+        const std::uint32_t* c = counts + i * L;
+        std::uint64_t w[4];
+        for (unsigned k = 0; k < 4; ++k) {
+            w[k] = 0;
+            for (unsigned p = 0; p < kPerWord; ++p) w[k] |= std::uint64_t{c[k * kPerWord + p]} << (kBits * p);
         }
-        out[padded(i)] = -v;
+        for (unsigned q = 0; (1u << q) < kPerWord; ++q) {
+            std::uint64_t upper = 0;  // the lanes whose bit q is set
+            for (unsigned p = 0; p < kPerWord; ++p) {
+                if ((p >> q) & 1) upper |= kLane << (kBits * p);
+            }
+            for (unsigned k = 0; k < 4; ++k) w[k] += (w[k] << (kBits << q)) & upper;
+        }
+        w[1] += w[0];
+        w[3] += w[2];
+        w[2] += w[0];
+        w[3] += w[1];
+        // Lane-wise 0 - x for 0 <= x < 2^(kBits - 1), borrowing nothing.
+        char* to = reinterpret_cast<char*>(out + padded(i));
+        for (unsigned k = 0; k < 4; ++k) {
+            const std::uint64_t negated = (kHigh - w[k]) ^ kHigh;
+            std::memcpy(to + 8 * k, &negated, 8);
+        }
     }
     if constexpr (sizeof(T) == 8) {
         // Counts of 2^32 rows and more: the part beyond the 32-bit counter.
@@ -131,7 +160,8 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     const Vec<T>* block = table + padded(best_block << kb);
     std::size_t set = 0;
     for (std::size_t t = std::size_t{1} << kb; t-- > 0;) {
-        const Vec<T> hit = block[t] == best;
+        Vec<T> hit;
+        equal_lanes<T>(block[t], Vec<T>{} + best, hit);
         std::size_t lane = kLanes<T>;
         while (lane-- > 0 && hit[lane] == 0) {
         }

@@ -4,11 +4,13 @@
 //
 // Include it only inside VALDRIX_AVX2_BEGIN ... VALDRIX_TARGET_END, after
 // <immintrin.h>, <cstdint>, <limits> and zeta_plan.hpp: its templates are
-// AVX2 code, and live in bmf_core::avx2 so that no baseline file can link
-// to them.
+// AVX2 code, and have internal linkage in bmf_core::avx2 so that no
+// baseline file can link to them (nor can a shared library interpose them,
+// which would keep them from being inlined).
 #pragma once
 
 namespace bmf_core::avx2 {
+namespace {
 
 using V = __m256i;
 
@@ -200,4 +202,5 @@ void round(unsigned k, const V* in, V* out, std::size_t nvec, At at, Sink& sink)
     }
 }
 
+}  // namespace
 }  // namespace bmf_core::avx2

@@ -7,40 +7,73 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "bmf_core/zeta_plan.hpp"
 
 namespace bmf_core::generic {
+// Internal linkage: each kernel file has its own copy, which a shared
+// library cannot interpose, so the compiler inlines them freely.
+namespace {
 
 // (The attribute does not apply to a template parameter, hence one type
-// per lane width.)
+// per lane width.) Half: the 16-byte vector of the same lanes.
 template <class T>
 struct VecOf;
 template <>
 struct VecOf<std::int16_t> {
     typedef std::int16_t type __attribute__((vector_size(32)));
+    typedef std::int16_t half __attribute__((vector_size(16)));
 };
 template <>
 struct VecOf<std::int32_t> {
     typedef std::int32_t type __attribute__((vector_size(32)));
+    typedef std::int32_t half __attribute__((vector_size(16)));
 };
 template <>
 struct VecOf<std::int64_t> {
     typedef std::int64_t type __attribute__((vector_size(32)));
+    typedef std::int64_t half __attribute__((vector_size(16)));
 };
 template <class T>
 using Vec = typename VecOf<T>::type;
+template <class T>
+using Half = typename VecOf<T>::half;
 
 template <class T>
 inline constexpr unsigned kLanes = 32 / sizeof(T);
 
-// a = the lane-wise minimum of a and b; the compare gives all-ones lanes
-// where a < b. (Vectors are passed by reference: by value, a 32-byte vector
-// would take a different calling convention with and without AVX.)
+// Compares go through the two 16-byte halves: GCC splits the adds of a
+// 32-byte vector into two SSE2 or NEON ones, but lowers its compares lane
+// by lane (6.0 -> 2.3 us per column of a batch at r = 12, m = 2000).
+template <class T>
+inline void halves(const Vec<T>& v, Half<T>* h) noexcept {
+    std::memcpy(h, &v, sizeof v);
+}
+
+// a = the lane-wise minimum of a and b. (Vectors are passed by reference:
+// by value, a 32-byte vector would take a different calling convention
+// with and without AVX.)
 template <class T>
 inline void take_min(Vec<T>& a, const Vec<T>& b) noexcept {
-    const Vec<T> lt = a < b;
-    a = (a & lt) | (b & ~lt);
+    Half<T> x[2], y[2];
+    halves<T>(a, x);
+    halves<T>(b, y);
+    for (unsigned k = 0; k < 2; ++k) {
+        const Half<T> lt = x[k] < y[k];
+        x[k] = (x[k] & lt) | (y[k] & ~lt);
+    }
+    std::memcpy(&a, x, sizeof a);
+}
+
+// out = all-ones in the lanes where a == b.
+template <class T>
+inline void equal_lanes(const Vec<T>& a, const Vec<T>& b, Vec<T>& out) noexcept {
+    Half<T> x[2], y[2];
+    halves<T>(a, x);
+    halves<T>(b, y);
+    for (unsigned k = 0; k < 2; ++k) x[k] = x[k] == y[k];
+    std::memcpy(&out, x, sizeof out);
 }
 
 template <class T>
@@ -142,4 +175,5 @@ void rounds(Vec<T>* t, std::size_t nvec, unsigned b, unsigned bits, Sink& last) 
     }
 }
 
+}  // namespace
 }  // namespace bmf_core::generic

@@ -84,7 +84,8 @@ constexpr TopSpread make_top_spread() noexcept {
     return s;
 }
 
-inline constexpr TopSpread kTopSpread = make_top_spread();
+// Internal linkage, so that position-independent code reads it directly.
+constexpr TopSpread kTopSpread = make_top_spread();
 
 // How the columns of one solver are solved, decided by ZetaWork::prepare
 // (or prepare_batch) from r, m and the active kernel set.
@@ -111,8 +112,9 @@ struct ZetaPlan {
     // in the base once, and each row is added to every superset of its top
     // bits (0: not spread).
     unsigned top_bits = 0;
-    // One to four bits above a chunk and no spread (AVX2): the chunks are
-    // done in full, then those bits in one round that only takes minima.
+    // A base, one to four bits above a chunk and no spread (AVX2): the
+    // chunks are done in full, then those bits in one round that only takes
+    // minima.
     bool chunks_then_top = false;
     // Rows are listed by 32-bit index and added by their codes (m < 2^32).
     bool listed = false;
