@@ -75,20 +75,6 @@ namespace {
 // popcount over that pattern's mask rather than a chain of single adds.
 constexpr std::uint64_t kMinChain = 8;
 
-// Splits `bits` consecutive bits into rounds of at most three, as evenly as
-// possible; zero bits still make one round (a copy that takes the minimum).
-struct Rounds {
-    unsigned count = 0;
-    unsigned size[8] = {};
-};
-
-Rounds split(unsigned bits) noexcept {
-    Rounds r;
-    r.count = bits == 0 ? 1 : (bits + 2) / 3;
-    for (unsigned i = 0; i < r.count; ++i) r.size[i] = bits / r.count + (i < bits % r.count ? 1 : 0);
-    return r;
-}
-
 // The rounds of one block of 2^block_bits vectors, from `in` into the
 // scratch block. Keep: the final values are stored (for the search of the
 // best index); otherwise only the minimum is taken, and the last round
@@ -109,16 +95,10 @@ V transform_block(const V* in, V* scratch, unsigned block_bits) noexcept {
         return least.least;
     }
     const std::size_t nvec = std::size_t{1} << block_bits;
-    const Rounds rounds = split(block_bits);
-    unsigned b = 0;
-    for (unsigned i = 0; i < rounds.count; ++i) {
-        const V* from = i == 0 ? in : scratch;
-        if (!Keep && i + 1 == rounds.count) {
-            round<T>(rounds.size[i], from, scratch, nvec, AnyBit{b}, least);
-        } else {
-            round<T>(rounds.size[i], from, scratch, nvec, AnyBit{b}, store);
-        }
-        b += rounds.size[i];
+    if constexpr (Keep) {
+        rounds<T>(in, scratch, nvec, 0, block_bits, store);
+    } else {
+        rounds<T>(in, scratch, nvec, 0, block_bits, least);
     }
     return least.least;
 }
@@ -488,12 +468,7 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         // rounds of three, the strides of which are then too large for four.
         const unsigned first = hb < 4 ? hb : 4;
         round<T>(first, src, table, nvec, Bit<kChunkBits>{}, store);
-        const Rounds rest = split(hb - first);
-        unsigned b = kChunkBits + first;
-        for (unsigned i = 0; first < hb && i < rest.count; ++i) {
-            round<T>(rest.size[i], table, table, nvec, AnyBit{b}, store);
-            b += rest.size[i];
-        }
+        if (first < hb) rounds<T>(table, table, nvec, kChunkBits + first, hb - first, store);
         src = table;
     }
 

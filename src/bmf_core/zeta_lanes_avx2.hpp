@@ -202,5 +202,26 @@ void round(unsigned k, const V* in, V* out, std::size_t nvec, At at, Sink& sink)
     }
 }
 
+// The bits [b, b + bits) in rounds of at most three, as even as possible,
+// with run-time strides, from `in` into `out` and then in place; the last
+// round goes to `last`, the others are stored. No bits make one round of
+// none, so that `last` still sees every vector.
+template <class T, class Sink>
+void rounds(const V* in, V* out, std::size_t nvec, unsigned b, unsigned bits, Sink& last) noexcept {
+    if (bits == 0) return round<T>(0, in, out, nvec, AnyBit{b}, last);
+    Store store;
+    for (const V* from = in; bits > 0; from = out) {
+        const unsigned n = (bits + 2) / 3;
+        const unsigned k = (bits + n - 1) / n;
+        if (k == bits) {
+            round<T>(k, from, out, nvec, AnyBit{b}, last);
+        } else {
+            round<T>(k, from, out, nvec, AnyBit{b}, store);
+        }
+        b += k;
+        bits -= k;
+    }
+}
+
 }  // namespace
 }  // namespace bmf_core::avx2
