@@ -61,7 +61,13 @@ py-tests-sets: install $(VENV)/.demo-ready $(VENV)/.typing-ready
 	  VALDRIX_ISA=$$s $(PY) -m pytest -q -p no:cacheprovider tests/python || exit 1; \
 	done
 
-test: core-tests py-tests py-tests-sets sanitize
+# Emulated processors (qemu-user): x86-64 with AVX2 but no GFNI must pick
+# avx2, one without AVX generic, and the core cross-built for aarch64 must
+# pass with generic; none may execute an instruction its processor lacks.
+emulated: core-tests install
+	JOBS=$(JOBS) tests/emulated/run.sh
+
+test: core-tests py-tests py-tests-sets emulated sanitize
 
 # ---------------------------------------------------------------- sanitizers
 # The module and the core built with AddressSanitizer and
