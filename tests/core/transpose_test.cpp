@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "boolmat/ops.hpp"
+#include "boolmat/target.hpp"
 #include "boolmat/transpose_kernels.hpp"
 #include "boolmat_testing.hpp"
 
@@ -14,7 +15,44 @@ using testing::random_matrix;
 using testing::random_words;
 using testing::words_of;
 
-TEST(TransposeKernel, BlockMatchesTheSixStageReference) {
+std::string set_param_name(const ::testing::TestParamInfo<const Kernels*>& info) {
+    return testing::set_name(*info.param);
+}
+
+// The whole-matrix tests run once per kernel set this processor runs, with
+// that set active.
+class Transpose : public ::testing::TestWithParam<const Kernels*> {
+protected:
+    testing::UsingKernels active{*GetParam()};
+};
+INSTANTIATE_TEST_SUITE_P(Sets, Transpose, ::testing::ValuesIn(testing::runnable_kernel_sets()), set_param_name);
+
+#if VALDRIX_X86
+// The x86-64 sets share a driver and differ in their block kernels: AVX2's
+// always run here, GFNI's when the processor has it.
+struct BlockSet {
+    const char* name;
+    const TransposeBlocks* k;
+};
+
+void PrintTo(const BlockSet& s, std::ostream* os) { *os << s.name; }
+
+std::vector<BlockSet> block_sets() {
+    std::vector<BlockSet> sets{{"avx2", &avx2::kTransposeBlocks}};
+    if (kernels_for(Isa::Gfni) != nullptr && isa_runs_on(Isa::Gfni, detect_cpu())) {
+        sets.push_back({"gfni", &gfni::kTransposeBlocks});
+    }
+    return sets;
+}
+
+class TransposeKernel : public ::testing::TestWithParam<BlockSet> {
+protected:
+    const TransposeBlocks& k = *GetParam().k;
+};
+INSTANTIATE_TEST_SUITE_P(Sets, TransposeKernel, ::testing::ValuesIn(block_sets()),
+                         [](const ::testing::TestParamInfo<BlockSet>& info) { return std::string(info.param.name); });
+
+TEST_P(TransposeKernel, BlockMatchesTheSixStageReference) {
     std::mt19937_64 rng(41);
     for (int trial = 0; trial < 200; ++trial) {
         const std::size_t ss = 1 + rng() % 5, ds = 1 + rng() % 5;
@@ -22,7 +60,7 @@ TEST(TransposeKernel, BlockMatchesTheSixStageReference) {
         for (Word& w : src) w = trial % 4 == 0 ? rng() & rng() & rng() : rng();
         for (std::size_t k = 0; k < 64; ++k) ref[k] = src[k * ss];
         transpose_block_scalar(ref.data());
-        avx2::transpose_block(src.data(), ss, dst.data(), ds);
+        k.block(src.data(), ss, dst.data(), ds);
         for (std::size_t k = 0; k < 64; ++k) ASSERT_EQ(dst[k * ds], ref[k]) << "trial " << trial << " word " << k;
         // Only the 64 words of the block are written.
         for (std::size_t k = 0; k < dst.size(); ++k) {
@@ -33,21 +71,70 @@ TEST(TransposeKernel, BlockMatchesTheSixStageReference) {
     }
 }
 
-TEST(TransposeKernel, EverySingleBitLandsInPlace) {
+TEST_P(TransposeKernel, EverySingleBitLandsInPlace) {
     for (unsigned r = 0; r < 64; ++r) {
         for (unsigned c = 0; c < 64; ++c) {
             Word in[64] = {}, out[64];
             in[r] = Word{1} << c;
-            avx2::transpose_block(in, 1, out, 1);
+            k.block(in, 1, out, 1);
             for (unsigned k = 0; k < 64; ++k) ASSERT_EQ(out[k], k == c ? Word{1} << r : 0) << r << "," << c;
         }
     }
 }
 
-class TransposeShapes : public ::testing::TestWithParam<std::pair<std::uint64_t, std::uint64_t>> {};
+TEST_P(TransposeKernel, SuperblockMatchesSixteenReferenceBlocks) {
+    std::mt19937_64 rng(43);
+    for (int trial = 0; trial < 20; ++trial) {
+        const std::size_t ss = 4 + rng() % 3, ds = 4 + rng() % 3;
+        std::vector<Word> src(256 * ss), dst(256 * ds, 0x5A5A);
+        for (Word& w : src) w = trial % 2 == 0 ? rng() & rng() & rng() : rng();
+        k.superblock(src.data(), ss, dst.data(), ds);
+        for (std::size_t r = 0; r < 4; ++r) {
+            for (std::size_t c = 0; c < 4; ++c) {
+                Word block[64];
+                for (std::size_t k = 0; k < 64; ++k) block[k] = src[(64 * r + k) * ss + c];
+                transpose_block_scalar(block);
+                for (std::size_t k = 0; k < 64; ++k) {
+                    ASSERT_EQ(dst[(64 * c + k) * ds + r], block[k]) << "block " << r << "," << c << " word " << k;
+                }
+            }
+        }
+        for (std::size_t j = 0; j < 256; ++j) {
+            for (std::size_t k = 4; k < ds; ++k) ASSERT_EQ(dst[j * ds + k], 0x5A5Au);
+        }
+    }
+}
+
+// The pair kernel writes, for each half of its 8-word rows, exactly what the
+// single superblock kernel writes, and nothing past the 4 words of a row.
+TEST_P(TransposeKernel, PairMatchesTwoSuperblocks) {
+    std::mt19937_64 rng(44);
+    for (int trial = 0; trial < 20; ++trial) {
+        const std::size_t ss = 8 + rng() % 3, ds = 4 + rng() % 3;
+        std::vector<Word> src(256 * ss);
+        for (Word& w : src) w = trial % 2 == 0 ? rng() & rng() & rng() : rng();
+        std::vector<Word> want0(256 * ds, 0x5A5A), want1(256 * ds, 0x5A5A), got0 = want0, got1 = want1;
+        k.superblock(src.data(), ss, want0.data(), ds);
+        k.superblock(src.data() + 4, ss, want1.data(), ds);
+        k.pair(src.data(), ss, got0.data(), got1.data(), ds);
+        ASSERT_EQ(got0, want0) << "trial " << trial;
+        ASSERT_EQ(got1, want1) << "trial " << trial;
+    }
+}
+#endif
+
+using ShapeParam = std::tuple<std::pair<std::uint64_t, std::uint64_t>, const Kernels*>;
+class TransposeShapes : public ::testing::TestWithParam<ShapeParam> {};
+
+std::string shape_param_name(const ::testing::TestParamInfo<ShapeParam>& info) {
+    const auto& shape = std::get<0>(info.param);
+    return std::to_string(shape.first) + "x" + std::to_string(shape.second) + "_" +
+           testing::set_name(*std::get<1>(info.param));
+}
 
 TEST_P(TransposeShapes, MatchesReferenceAndElements) {
-    const auto [rows, cols] = GetParam();
+    const auto [rows, cols] = std::get<0>(GetParam());
+    const testing::UsingKernels active(*std::get<1>(GetParam()));
     std::mt19937_64 rng(rows * 1000 + cols);
     for (const double density : {0.02, 0.5}) {
         const BitMatrix a = random_matrix(rng, rows, cols, density);
@@ -64,12 +151,15 @@ TEST_P(TransposeShapes, MatchesReferenceAndElements) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, TransposeShapes,
-                         ::testing::Values(std::pair{1, 1}, std::pair{1, 200}, std::pair{200, 1}, std::pair{63, 65},
-                                           std::pair{64, 64}, std::pair{65, 65}, std::pair{130, 200},
-                                           std::pair{128, 129}, std::pair{127, 64}, std::pair{3, 70},
-                                           std::pair{513, 70}, std::pair{70, 600}, std::pair{640, 577}));
+                         ::testing::Combine(::testing::Values(std::pair{1, 1}, std::pair{1, 200}, std::pair{200, 1},
+                                                              std::pair{63, 65}, std::pair{64, 64}, std::pair{65, 65},
+                                                              std::pair{130, 200}, std::pair{128, 129},
+                                                              std::pair{127, 64}, std::pair{3, 70}, std::pair{513, 70},
+                                                              std::pair{70, 600}, std::pair{640, 577}),
+                                            ::testing::ValuesIn(testing::runnable_kernel_sets())),
+                         shape_param_name);
 
-TEST(Transpose, LargeRandomMatchesReference) {
+TEST_P(Transpose, LargeRandomMatchesReference) {
     std::mt19937_64 rng(42);
     // Superblocks in odd numbers of bands and runs, with ragged borders on
     // either side or none at all; runs cut short at 32 superblock rows (8960
@@ -89,7 +179,7 @@ TEST(Transpose, LargeRandomMatchesReference) {
     }
 }
 
-TEST(Transpose, OnesKeepTheirZeroTails) {
+TEST_P(Transpose, OnesKeepTheirZeroTails) {
     for (const std::uint64_t rows : {1, 3, 63, 64, 65, 70}) {
         for (const std::uint64_t cols : testing::kEdgeWidths) {
             const BitMatrix t = ok(transpose(ok(BitMatrix::ones(rows, cols))));
@@ -98,7 +188,7 @@ TEST(Transpose, OnesKeepTheirZeroTails) {
     }
 }
 
-TEST(Transpose, RowVectorBecomesOneWordPerRow) {
+TEST_P(Transpose, RowVectorBecomesOneWordPerRow) {
     BitMatrix a = ok(BitMatrix::zeros(1, 200));
     for (const std::uint64_t j : {0, 63, 64, 130, 199}) ASSERT_TRUE(a.set(0, j, true));
     const BitMatrix t = ok(transpose(a));
@@ -110,59 +200,13 @@ TEST(Transpose, RowVectorBecomesOneWordPerRow) {
     }
 }
 
-TEST(Transpose, SingleElementLandsInItsWord) {
+TEST_P(Transpose, SingleElementLandsInItsWord) {
     BitMatrix a = ok(BitMatrix::zeros(3, 70));
     ASSERT_TRUE(a.set(2, 69, true));
     const BitMatrix t = ok(transpose(a));
     std::vector<Word> expected(70, 0);
     expected[69] = 0x4;
     EXPECT_EQ(words_of(t), expected);
-}
-
-}  // namespace
-}  // namespace boolmat
-
-namespace boolmat {
-namespace {
-
-TEST(TransposeKernel, SuperblockMatchesSixteenReferenceBlocks) {
-    std::mt19937_64 rng(43);
-    for (int trial = 0; trial < 20; ++trial) {
-        const std::size_t ss = 4 + rng() % 3, ds = 4 + rng() % 3;
-        std::vector<Word> src(256 * ss), dst(256 * ds, 0x5A5A);
-        for (Word& w : src) w = trial % 2 == 0 ? rng() & rng() & rng() : rng();
-        avx2::transpose_superblock(src.data(), ss, dst.data(), ds);
-        for (std::size_t r = 0; r < 4; ++r) {
-            for (std::size_t c = 0; c < 4; ++c) {
-                Word block[64];
-                for (std::size_t k = 0; k < 64; ++k) block[k] = src[(64 * r + k) * ss + c];
-                transpose_block_scalar(block);
-                for (std::size_t k = 0; k < 64; ++k) {
-                    ASSERT_EQ(dst[(64 * c + k) * ds + r], block[k]) << "block " << r << "," << c << " word " << k;
-                }
-            }
-        }
-        for (std::size_t j = 0; j < 256; ++j) {
-            for (std::size_t k = 4; k < ds; ++k) ASSERT_EQ(dst[j * ds + k], 0x5A5Au);
-        }
-    }
-}
-
-// The pair kernel writes, for each half of its 8-word rows, exactly what the
-// single superblock kernel writes, and nothing past the 4 words of a row.
-TEST(TransposeKernel, PairMatchesTwoSuperblocks) {
-    std::mt19937_64 rng(44);
-    for (int trial = 0; trial < 20; ++trial) {
-        const std::size_t ss = 8 + rng() % 3, ds = 4 + rng() % 3;
-        std::vector<Word> src(256 * ss);
-        for (Word& w : src) w = trial % 2 == 0 ? rng() & rng() & rng() : rng();
-        std::vector<Word> want0(256 * ds, 0x5A5A), want1(256 * ds, 0x5A5A), got0 = want0, got1 = want1;
-        avx2::transpose_superblock(src.data(), ss, want0.data(), ds);
-        avx2::transpose_superblock(src.data() + 4, ss, want1.data(), ds);
-        avx2::transpose_superblock_pair(src.data(), ss, got0.data(), got1.data(), ds);
-        ASSERT_EQ(got0, want0) << "trial " << trial;
-        ASSERT_EQ(got1, want1) << "trial " << trial;
-    }
 }
 
 }  // namespace
