@@ -20,15 +20,7 @@ namespace {
 
 constexpr WordOp kOps[] = {WordOp::And, WordOp::Or, WordOp::Xor, WordOp::AndNot};
 
-std::vector<const boolmat::Kernels*> runnable_sets() {
-    std::vector<const boolmat::Kernels*> sets;
-    const boolmat::CpuFeatures cpu = boolmat::detect_cpu();
-    for (const boolmat::Isa isa : boolmat::kAllIsas) {
-        if (boolmat::isa_runs_on(isa, cpu)) sets.push_back(boolmat::kernels_for(isa));
-    }
-    return sets;
-}
-const std::vector<const boolmat::Kernels*> kSets = runnable_sets();
+const std::vector<const boolmat::Kernels*> kSets = boolmat::runnable_kernel_sets();
 
 Word apply(WordOp op, Word a, Word b) {
     switch (op) {

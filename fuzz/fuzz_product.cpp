@@ -15,15 +15,7 @@ using boolmat::Word;
 
 namespace {
 
-std::vector<const boolmat::Kernels*> runnable_sets() {
-    std::vector<const boolmat::Kernels*> sets;
-    const boolmat::CpuFeatures cpu = boolmat::detect_cpu();
-    for (const boolmat::Isa isa : boolmat::kAllIsas) {
-        if (boolmat::isa_runs_on(isa, cpu)) sets.push_back(boolmat::kernels_for(isa));
-    }
-    return sets;
-}
-const std::vector<const boolmat::Kernels*> kSets = runnable_sets();
+const std::vector<const boolmat::Kernels*> kSets = boolmat::runnable_kernel_sets();
 
 }  // namespace
 

@@ -20,22 +20,14 @@ namespace {
 
 constexpr Word kGuard = 0x5A5A5A5A5A5A5A5Aull;
 
-std::vector<const boolmat::Kernels*> runnable_sets() {
-    std::vector<const boolmat::Kernels*> sets;
-    const boolmat::CpuFeatures cpu = boolmat::detect_cpu();
-    for (const boolmat::Isa isa : boolmat::kAllIsas) {
-        if (boolmat::isa_runs_on(isa, cpu)) sets.push_back(boolmat::kernels_for(isa));
-    }
-    return sets;
-}
-const std::vector<const boolmat::Kernels*> kSets = runnable_sets();
+const std::vector<const boolmat::Kernels*> kSets = boolmat::runnable_kernel_sets();
 
 #if VALDRIX_X86
+// The block kernels of each set this processor runs that has them.
 std::vector<const boolmat::TransposeBlocks*> block_sets() {
-    std::vector<const boolmat::TransposeBlocks*> sets{&boolmat::avx2::kTransposeBlocks};
-    if (boolmat::kernels_for(boolmat::Isa::Gfni) != nullptr &&
-        boolmat::isa_runs_on(boolmat::Isa::Gfni, boolmat::detect_cpu())) {
-        sets.push_back(&boolmat::gfni::kTransposeBlocks);
+    std::vector<const boolmat::TransposeBlocks*> sets;
+    for (const boolmat::Kernels* k : kSets) {
+        if (const boolmat::TransposeBlocks* blocks = boolmat::transpose_blocks(k->isa)) sets.push_back(blocks);
     }
     return sets;
 }

@@ -102,9 +102,9 @@ int main(int argc, char** argv) {
                double(out.size()));
     }
 
-    const CpuFeatures cpu = detect_cpu();
-    for (const Isa isa : kAllIsas) {
-        if (!isa_runs_on(isa, cpu) || (!only_set.empty() && only_set != isa_name(isa))) continue;
+    for (const Kernels* set : runnable_kernel_sets()) {
+        const Isa isa = set->isa;
+        if (!only_set.empty() && only_set != isa_name(isa)) continue;
         use_kernels(isa);
         const Kernels& k = kernels();
         std::printf("-- kernel set %s\n", std::string(isa_name(isa)).c_str());

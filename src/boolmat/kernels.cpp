@@ -74,6 +74,15 @@ const Kernels* kernels_for(Isa isa) noexcept {
     return nullptr;
 }
 
+std::vector<const Kernels*> runnable_kernel_sets() {
+    std::vector<const Kernels*> sets;
+    const CpuFeatures cpu = detect_cpu();
+    for (const Isa isa : kAllIsas) {
+        if (isa_runs_on(isa, cpu)) sets.push_back(kernels_for(isa));
+    }
+    return sets;
+}
+
 void use_kernels(Isa isa) noexcept {
     if (const Kernels* k = kernels_for(isa)) detail::active_kernels = k;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/isa.hpp"
@@ -49,6 +50,10 @@ struct Kernels {
 // The table of a set, or null when this build has none (the x86-64 sets
 // off x86-64).
 const Kernels* kernels_for(Isa isa) noexcept;
+
+// The sets this processor runs, in increasing order of what they need: the
+// tests, fuzzers and benchmarks go through each.
+std::vector<const Kernels*> runnable_kernel_sets();
 
 namespace detail {
 extern const Kernels* active_kernels;

@@ -6,6 +6,8 @@
 #include <cstddef>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/isa.hpp"
+#include "boolmat/target.hpp"
 #include "boolmat/words.hpp"
 
 namespace boolmat {
@@ -49,5 +51,15 @@ VALDRIX_TRANSPOSE_BLOCKS
 Result<BitMatrix> transpose(const BitMatrix& a);
 }  // namespace gfni
 #undef VALDRIX_TRANSPOSE_BLOCKS
+
+// The block kernels of a set, or null for a set that has none (generic).
+inline const TransposeBlocks* transpose_blocks(Isa isa) noexcept {
+#if VALDRIX_X86
+    if (isa == Isa::Avx2) return &avx2::kTransposeBlocks;
+    if (isa == Isa::Gfni) return &gfni::kTransposeBlocks;
+#endif
+    (void)isa;
+    return nullptr;
+}
 
 }  // namespace boolmat

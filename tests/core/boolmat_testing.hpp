@@ -37,16 +37,7 @@ template <class R>
     return ::testing::AssertionSuccess();
 }
 
-// The kernel sets this processor runs, for the tests that compare every set
-// with the references.
-inline std::vector<const Kernels*> runnable_kernel_sets() {
-    std::vector<const Kernels*> sets;
-    const CpuFeatures cpu = detect_cpu();
-    for (const Isa isa : kAllIsas) {
-        if (isa_runs_on(isa, cpu)) sets.push_back(kernels_for(isa));
-    }
-    return sets;
-}
+using boolmat::runnable_kernel_sets;
 
 // Makes a kernel set the active one for a scope: whole operations
 // (transpose(), the product) then run on that set's kernels.
@@ -63,6 +54,11 @@ private:
 
 // The set's name, to say which one a failed comparison ran on.
 inline std::string set_name(const Kernels& k) { return std::string(isa_name(k.isa)); }
+
+// Names the instances of a test suite parametrised by kernel set.
+inline std::string set_param_name(const ::testing::TestParamInfo<const Kernels*>& info) {
+    return set_name(*info.param);
+}
 
 inline std::vector<Word> words_of(const BitMatrix& m) { return {m.words().begin(), m.words().end()}; }
 

@@ -11,6 +11,8 @@
 namespace boolmat {
 namespace {
 
+using testing::set_param_name;
+
 using testing::ok;
 using testing::panics_with;
 using testing::random_matrix;
@@ -18,10 +20,6 @@ using testing::random_words;
 using testing::words_of;
 
 constexpr WordOp kOps[] = {WordOp::And, WordOp::Or, WordOp::Xor, WordOp::AndNot};
-
-std::string set_param_name(const ::testing::TestParamInfo<const Kernels*>& info) {
-    return testing::set_name(*info.param);
-}
 
 // Every test below runs once per kernel set this processor runs, with that
 // set active: the kernel tests call its table entries, the others go

@@ -12,9 +12,7 @@
 namespace boolmat {
 namespace {
 
-std::string set_param_name(const ::testing::TestParamInfo<const Kernels*>& info) {
-    return testing::set_name(*info.param);
-}
+using testing::set_param_name;
 
 // Every test of these suites runs once per kernel set this processor runs,
 // with that set active: the kernel tests call its entry points, the others

@@ -12,6 +12,8 @@
 namespace boolmat {
 namespace {
 
+using testing::set_param_name;
+
 using testing::ok;
 using testing::panics_with;
 using testing::random_matrix;
@@ -38,10 +40,6 @@ std::vector<Word> scalar_product(const BitMatrix& a, const BitMatrix& b) {
     std::vector<Word> out(a.rows() * b.stride(), 0);
     or_rows_kernel_scalar(a, b, out);
     return out;
-}
-
-std::string set_param_name(const ::testing::TestParamInfo<const Kernels*>& info) {
-    return testing::set_name(*info.param);
 }
 
 // Every test below runs once per kernel set this processor runs, with that
