@@ -15,6 +15,7 @@
 // only for small ranks; the table is reused across the batches of a call.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -66,7 +67,14 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     const std::size_t nvec = std::size_t{1} << r;
     V* table = buf.table<V>();
     const std::int16_t* neg = buf.batch_counts.as<std::int16_t>();
-    for (std::size_t p = 0; p < nvec; ++p) _mm256_store_si256(table + padded(p), _mm256_set1_epi16(neg[p]));
+    // Block by block, so that the positions inside one are consecutive.
+    for (std::size_t p0 = 0; p0 < nvec; p0 += std::size_t{1} << kBlockBits) {
+        V* to = table + padded(p0);
+        const std::int16_t* from = neg + p0;
+        const std::size_t n = std::min(nvec - p0, std::size_t{1} << kBlockBits);
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < n; ++j) _mm256_store_si256(to + j, _mm256_set1_epi16(from[j]));
+    }
 
     // Each row adds 2 in the lanes of the targets that have it set; the lane
     // counts of set rows give each target's ones.

@@ -6,6 +6,7 @@
 // lowest bits, keeps the lane-wise minimum and the last group that reached
 // it: its groups come in increasing index order, so that group holds the
 // lane's largest index with the minimum (the smallest mask).
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -49,7 +50,12 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     const std::size_t nvec = std::size_t{1} << r;
     V* table = buf.table<V>();
     const T* neg = buf.batch_counts.as<T>();
-    for (std::size_t p = 0; p < nvec; ++p) table[padded(p)] = V{} + neg[p];
+    // Block by block, so that the positions inside one are consecutive.
+    for (std::size_t p0 = 0; p0 < nvec; p0 += std::size_t{1} << kBlockBits) {
+        V* to = table + padded(p0);
+        const std::size_t n = std::min(nvec - p0, std::size_t{1} << kBlockBits);
+        for (std::size_t j = 0; j < n; ++j) to[j] = V{} + neg[p0 + j];
+    }
 
     // Each row adds 2 in the lanes of the targets that have it set; the lane
     // counts of set rows give each target's ones.
