@@ -18,6 +18,7 @@ namespace {
 
 using T = std::int16_t;
 using V = Vec<T>;
+typedef std::uint16_t U __attribute__((vector_size(32)));  // wraps where V may not
 
 // What the last round does with its groups: stores them, and keeps the
 // lane-wise running minimum and the number of the last group that reached
@@ -65,15 +66,15 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     const unsigned shift = static_cast<unsigned>(first % 64);
     // Lane l keeps bit l of the 16 and moves it to the sign bit, from where
     // an arithmetic shift makes 2 or 0 of it: no compare (see halves()).
-    V sel, to_sign;
+    U sel, to_sign;
     for (unsigned l = 0; l < 16; ++l) {
-        sel[l] = static_cast<T>(1u << l);
-        to_sign[l] = static_cast<T>(1u << (15 - l));
+        sel[l] = static_cast<std::uint16_t>(1u << l);
+        to_sign[l] = static_cast<std::uint16_t>(1u << (15 - l));
     }
     V ones{};
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
-        const auto bits = static_cast<T>((*word >> shift) & 0xFFFF);
-        const V sign = ((V{} + bits) & sel) * to_sign;  // -2^15 or 0
+        const auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
+        const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
         V& e = table[codes[i] / sizeof(V)];
         e -= sign >> 14;
         ones -= sign >> 15;

@@ -23,7 +23,8 @@ namespace {
 template <class T>
 inline constexpr unsigned kLaneBits = static_cast<unsigned>(std::countr_zero(kLanes<T>));
 
-// Lane q of the result: delta in the lanes whose in-vector index holds q.
+// d[q]: delta in the lanes whose in-vector index holds the bits of q (the
+// supersets of q), 0 in the others.
 template <class T>
 struct RowDeltas {
     Vec<T> d[kLanes<T>];

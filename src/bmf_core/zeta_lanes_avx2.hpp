@@ -115,8 +115,9 @@ inline void butterflies(V* v) noexcept {
 
 // The lowest bit b of a round: a constant where the caller knows it, so
 // that the 2^K addresses of a group need no registers, or a run-time value.
-// A round does the first `width` groups of each run of 2^b: all of them but
-// in a slice.
+// A round does the groups at the first `width` positions of each run of 2^b:
+// all of them, except in a Slice (the top round of chunks_then_top, one
+// block's width of positions at a time).
 template <unsigned B>
 struct Bit {
     static constexpr unsigned value = B;
@@ -162,7 +163,9 @@ struct Min {
 // from `in` to `out` (possibly the same), in groups of 2^K vectors 2^b
 // apart, each loaded, butterflied in registers and handed to `sink`, in
 // increasing order of position. Below a block a round works inside one
-// block, which has no padding.
+// block, which has no padding. Always inlined, so that the constant bit and
+// the sink fold into the loop (out of line: 3% more per column at r = 17
+// and 18 with a base).
 template <class T, unsigned K, class At, class Sink>
 [[gnu::always_inline]] inline void round(const V* in, V* out, std::size_t nvec, At at, Sink& sink) noexcept {
     constexpr unsigned G = 1u << K;
