@@ -69,19 +69,10 @@ std::vector<Word> target(fuzz::Input& in, std::uint64_t m, const fuzz::BitMatrix
     return x;
 }
 
-std::vector<boolmat::Isa> runnable_sets() {
-    std::vector<boolmat::Isa> sets;
-    const boolmat::CpuFeatures cpu = boolmat::detect_cpu();
-    for (const boolmat::Isa isa : boolmat::kAllIsas) {
-        if (boolmat::isa_runs_on(isa, cpu)) sets.push_back(isa);
-    }
-    return sets;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::vector<boolmat::Isa> sets = runnable_sets();
+    static const std::vector<const boolmat::Kernels*> sets = boolmat::runnable_kernel_sets();
     fuzz::Input in(data, size);
     const LaneWidth lanes[] = {LaneWidth::Bits16, LaneWidth::Bits32, LaneWidth::Bits64};
     const LaneWidth lane = lanes[in.byte() % 3];
@@ -112,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const ColumnAnswer empty = naive(w, std::vector<Word>(boolmat::words_for(m), 0));
 
         for (std::size_t set = 0; set < sets.size(); ++set) {
-            boolmat::use_kernels(sets[set]);
+            boolmat::use_kernels(sets[set]->isa);
             bmf_core::ZetaWork& work = works[set];
             FUZZ_CHECK(work.prepare(s, many, lane).has_value());
             for (int t = 0; t < targets; ++t) FUZZ_CHECK(work.solve(xs1[t]) == want1[t]);
