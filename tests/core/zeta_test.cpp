@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <span>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "bmf_core/greedy.hpp"
 #include "boolmat_testing.hpp"
@@ -23,6 +26,27 @@ void for_each_set(F&& body) {
         SCOPED_TRACE("kernel set " + boolmat::testing::set_name(*k));
         body();
     }
+}
+
+// Solves the targets with every runnable set, lane width and base mode,
+// `passes` times over (a target taken out of the base must leave it as it
+// was), and expects the given answers.
+void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>& xs,
+                       const std::vector<ColumnAnswer>& want, int passes, const std::string& what) {
+    for_each_set([&] {
+        for (LaneWidth lanes : kLanes) {
+            for (bool many : {false, true}) {
+                ZetaWork work;
+                ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
+                for (int pass = 0; pass < passes; ++pass) {
+                    for (std::size_t k = 0; k < xs.size(); ++k) {
+                        EXPECT_EQ(work.solve(xs[k]), want[k]) << what << " lanes " << static_cast<int>(lanes)
+                                                              << " many " << many << " target " << k;
+                    }
+                }
+            }
+        }
+    });
 }
 
 // W whose columns are a mix of random, empty and repeated ones: many masks
@@ -48,24 +72,13 @@ TEST_P(ZetaMatchesPlain, RandomAndTieProneTargets) {
         const BoolLs s = BoolLs::build(w).value();
         std::vector<BitVec> targets;
         for (double d : {0.1, 0.5, 0.9}) targets.push_back(fixtures::random_bits(s.m(), d, gen));
+        std::vector<std::span<const Word>> xs;
         std::vector<ColumnAnswer> want;
-        for (const BitVec& x : targets) want.push_back(solve_zeta_scalar(s, x.words()));
-        for_each_set([&] {
-            for (LaneWidth lanes : kLanes) {
-                for (bool many : {false, true}) {
-                    ZetaWork work;
-                    ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
-                    // Twice over: a target taken out of the base must leave it as it was.
-                    for (int pass = 0; pass < 2; ++pass) {
-                        for (std::size_t k = 0; k < targets.size(); ++k) {
-                            EXPECT_EQ(work.solve(targets[k].words()), want[k])
-                                << "r " << r << " m " << s.m() << " lanes " << static_cast<int>(lanes) << " many "
-                                << many << " target " << k;
-                        }
-                    }
-                }
-            }
-        });
+        for (const BitVec& x : targets) {
+            xs.push_back(x.words());
+            want.push_back(solve_zeta_scalar(s, x.words()));
+        }
+        expect_every_work(s, xs, want, 2, "r " + std::to_string(r) + " m " + std::to_string(s.m()));
     }
 }
 
@@ -160,18 +173,8 @@ TEST(ZetaKernel, UniqueAnswerInAnyBlock) {
             for (std::uint64_t i = 0; i < m; ++i) {
                 if ((h >> (i % r)) & 1) ASSERT_TRUE(x.set(i, true).has_value());
             }
-            for_each_set([&] {
-                for (LaneWidth lanes : kLanes) {
-                    for (bool many : {false, true}) {
-                        ZetaWork work;
-                        ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
-                        for (int pass = 0; pass < 2; ++pass) {
-                            EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{h, 0}))
-                                << "r " << r << " h " << h << " lanes " << static_cast<int>(lanes) << " many " << many;
-                        }
-                    }
-                }
-            });
+            expect_every_work(s, {x.words()}, {ColumnAnswer{h, 0}}, 2,
+                              "r " + std::to_string(r) + " h " + std::to_string(h));
         }
     }
 }
@@ -204,16 +207,8 @@ TEST(ZetaKernel, TwoExactAnswersFarApart) {
         }
         const ColumnAnswer want = solve_zeta_scalar(s, x.words());
         ASSERT_EQ(want, (ColumnAnswer{others | (std::uint64_t{1} << std::min(p.a, p.b)), 0}));
-        for_each_set([&] {
-            for (LaneWidth lanes : kLanes) {
-                for (bool many : {false, true}) {
-                    ZetaWork work;
-                    ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
-                    EXPECT_EQ(work.solve(x.words()), want)
-                        << "r " << p.r << " a " << p.a << " b " << p.b << " lanes " << static_cast<int>(lanes);
-                }
-            }
-        });
+        expect_every_work(s, {x.words()}, {want}, 1,
+                          "r " + std::to_string(p.r) + " a " + std::to_string(p.a) + " b " + std::to_string(p.b));
     }
 }
 
