@@ -196,11 +196,6 @@ PyObject* transpose(PyObject* self, PyObject*) {
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 void* fn(auto* f) { return reinterpret_cast<void*>(f); }
 
 }  // namespace

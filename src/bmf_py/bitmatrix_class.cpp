@@ -58,6 +58,10 @@ PyObject* bitmatrix_copy(PyObject* self, PyObject*) {
     });
 }
 
+// copy.copy and copy.deepcopy: a matrix holds no references, so both are
+// the plain copy.
+PyObject* bitmatrix_deepcopy(PyObject* self, PyObject*) { return bitmatrix_copy(self, nullptr); }
+
 PyObject* get_shape(PyObject* self, void*) {
     return run([&]() -> Result<PyObject*> {
         TRY(auto me, borrow_shared<BitMatrix>(self));
@@ -175,11 +179,13 @@ PyObject* bitmatrix_repr(PyObject* self) {
 // use, after the import-time processor check, never by a static initialiser.
 std::span<const PyMethodDef> basic_methods() {
     static const PyMethodDef table[] = {
-        {"zeros", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bitmatrix_zeros)),
+        {"zeros", as_cfunction(bitmatrix_zeros),
          METH_VARARGS | METH_KEYWORDS | METH_STATIC, "zeros(rows, cols)\n--\n\n"},
-        {"ones", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bitmatrix_ones)),
+        {"ones", as_cfunction(bitmatrix_ones),
          METH_VARARGS | METH_KEYWORDS | METH_STATIC, "ones(rows, cols)\n--\n\n"},
         {"copy", bitmatrix_copy, METH_NOARGS, "copy($self)\n--\n\n"},
+        {"__copy__", bitmatrix_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+        {"__deepcopy__", bitmatrix_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     };
     return table;
 }
@@ -221,7 +227,8 @@ Result<PyObject*> make_bitmatrix_class() {
     static std::vector<PyType_Slot> slots;
     methods.clear();
     slots.clear();
-    for (auto part : {bitmatrix_basic_methods(), bitmatrix_algebra_methods(), bitmatrix_conversion_methods()}) {
+    for (auto part : {bitmatrix_basic_methods(), bitmatrix_algebra_methods(), bitmatrix_conversion_methods(),
+                      bitmatrix_packed_methods(), bitmatrix_sparse_methods()}) {
         methods.insert(methods.end(), part.begin(), part.end());
     }
     methods.push_back({nullptr, nullptr, 0, nullptr});

@@ -221,27 +221,55 @@ PyObject* bitmatrix_to_list(PyObject* self, PyObject*) {
 PyObject* bitmatrix_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Signature sig{"BitMatrix.from_numpy()", {"a"}, 1, 1};
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
-        TRY(const BoolArrayView v, a.named(0, as_bool_array(a.raw(0), 2)));
+        TRY(const ByteArrayView v, a.named(0, as_bool_array(a.raw(0), 2)));
         TRY_VOID(check_dimensions(v.rows, v.cols));
         TRY(BitMatrix m, boolmat::bitmatrix_from_bytes({v.data, v.rows, v.cols, v.row_stride, v.col_stride}));
         return wrap(std::move(m));
     });
 }
 
+Result<PyObject*> bool_array_of(const BitMatrix& m) {
+    TRY_VOID(numpy::api());
+    std::uint64_t size = 0;
+    if (__builtin_mul_overflow(m.rows(), m.cols(), &size)) return boolmat::out_of_memory();
+    TRY(auto bytes, boolmat::Buffer<std::uint8_t>::uninit(size));
+    boolmat::bitmatrix_to_bytes(m, bytes.data());
+    return bool_array_over(std::move(bytes), m.rows(), m.cols());
+}
+
 PyObject* bitmatrix_to_numpy(PyObject* self, PyObject*) {
     return run([&]() -> Result<PyObject*> {
         TRY(auto me, borrow_shared<BitMatrix>(self));
-        TRY_VOID(numpy::api());
-        std::uint64_t size = 0;
-        if (__builtin_mul_overflow(me->rows(), me->cols(), &size)) return boolmat::out_of_memory();
-        TRY(auto bytes, boolmat::Buffer<std::uint8_t>::uninit(size));
-        boolmat::bitmatrix_to_bytes(*me, bytes.data());
-        return bool_array_over(std::move(bytes), me->rows(), me->cols());
+        return bool_array_of(*me);
     });
 }
 
-PyCFunction with_keywords(PyCFunctionWithKeywords f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+// NumPy's array protocol: np.asarray(m) and np.array(m, dtype=...) see the
+// values. The bits are never shared with NumPy, so copy=False cannot be
+// honoured and says so, as NumPy 2 asks.
+PyObject* bitmatrix_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BitMatrix.__array__()", {"dtype", "copy"}, 2, 0};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        if (a.given(1) && a.raw(1) != Py_None) {
+            const int copy = PyObject_IsTrue(a.raw(1));
+            if (copy < 0) return pending();
+            if (copy == 0) {
+                return fail(ErrorKind::Value,
+                            "__array__ : copy=False est impossible, les valeurs d'une BitMatrix sont toujours copiées");
+            }
+        }
+        TRY(auto me, borrow_shared<BitMatrix>(self));
+        TRY(PyObject* made, bool_array_of(*me));
+        PyRef array(made);
+        if (!a.given(0) || a.raw(0) == Py_None) return array.release();
+        PyRef astype(PyObject_GetAttrString(array.get(), "astype"));
+        PyRef positional(PyTuple_Pack(1, a.raw(0)));
+        PyRef keywords(Py_BuildValue("{s:O}", "copy", Py_False));
+        if (!astype || !positional || !keywords) return pending();
+        PyObject* converted = PyObject_Call(astype.get(), positional.get(), keywords.get());
+        if (converted == nullptr) return pending();
+        return converted;
+    });
 }
 
 }  // namespace
@@ -249,12 +277,14 @@ PyCFunction with_keywords(PyCFunctionWithKeywords f) {
 std::span<const PyMethodDef> bitmatrix_conversion_methods() {
     // Built on first use, never by a static initialiser (see bitmatrix_class.cpp).
     static const PyMethodDef table[] = {
-        {"from_list", with_keywords(bitmatrix_from_list), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+        {"from_list", as_cfunction(bitmatrix_from_list), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
          "from_list(data)\n--\n\n"},
         {"to_list", bitmatrix_to_list, METH_NOARGS, "to_list($self)\n--\n\n"},
-        {"from_numpy", with_keywords(bitmatrix_from_numpy), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+        {"from_numpy", as_cfunction(bitmatrix_from_numpy), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
          "from_numpy(a)\n--\n\n"},
         {"to_numpy", bitmatrix_to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
+        {"__array__", as_cfunction(bitmatrix_array), METH_VARARGS | METH_KEYWORDS,
+         "__array__($self, dtype=None, copy=None)\n--\n\n"},
     };
     return table;
 }

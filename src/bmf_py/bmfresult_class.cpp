@@ -17,10 +17,6 @@ namespace {
 
 using bmf_core::BmfResult;
 
-PyCFunction as_cfunction(PyCFunctionWithKeywords f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 void* fn(auto* f) { return reinterpret_cast<void*>(f); }
 
 // Results come only from ao_bmf; without this slot the class would inherit

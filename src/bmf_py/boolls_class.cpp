@@ -20,17 +20,13 @@ using boolmat::BitVec;
 using bmf_core::ColumnAnswer;
 using bmf_core::Method;
 
-PyCFunction as_cfunction(PyCFunctionWithKeywords f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 void* fn(auto* f) { return reinterpret_cast<void*>(f); }
 
 Result<Method> parse(const std::string& text) { return bmf_core::parse_method_or_fail(text); }
 
 // The elements of a 1-D bool array in index order, whatever its strides;
 // any non-zero byte is true. Read while the lock is held.
-Result<BitVec> bits_of(const BoolArrayView& v) {
+Result<BitVec> bits_of(const ByteArrayView& v) {
     TRY(BitVec bits, BitVec::zeros(v.cols));
     boolmat::Word* out = bits.words_mut().data();
     if (v.col_stride == 1) {
@@ -46,7 +42,7 @@ Result<BitVec> bits_of(const BoolArrayView& v) {
     return bits;
 }
 
-Status check_length(const BoolArrayView& v, std::uint64_t m) {
+Status check_length(const ByteArrayView& v, std::uint64_t m) {
     if (v.cols != m) return fail(ErrorKind::Value, "x a {} elements, W a {} lignes", v.cols, m);
     return {};
 }
@@ -60,7 +56,7 @@ Result<PyObject*> answer_tuple(const ColumnAnswer& a) {
 
 // Steps shared by solve and boolls once the arguments are converted: the
 // method name, the length, the copy of x, and the solve without the lock.
-Result<PyObject*> solve_one(const BoolLs& solver, const BoolArrayView& x, const std::string& method_text,
+Result<PyObject*> solve_one(const BoolLs& solver, const ByteArrayView& x, const std::string& method_text,
                             std::uint64_t seed) {
     TRY(const Method method, parse(method_text));
     TRY_VOID(check_length(x, solver.m()));
@@ -108,7 +104,7 @@ PyObject* solve(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Signature sig{"BoolLs.solve()", {"x", "method", "seed"}, 3, 1};
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
         TRY(auto me, borrow_shared<BoolLs>(self));
-        TRY(const BoolArrayView x, a.named(0, as_bool_array(a.raw(0), 1)));
+        TRY(const ByteArrayView x, a.named(0, as_bool_array(a.raw(0), 1)));
         TRY(const std::string method, a.text_or(1, "zeta"));
         TRY(const std::uint64_t seed, a.u64_or(2, 0));
         return solve_one(*me, x, method, seed);
@@ -143,7 +139,7 @@ PyObject* boolls(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Signature sig{"boolls()", {"w", "x", "method", "seed"}, 4, 2};
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
         TRY(auto w, a.instance<BitMatrix>(0));
-        TRY(const BoolArrayView x, a.named(1, as_bool_array(a.raw(1), 1)));
+        TRY(const ByteArrayView x, a.named(1, as_bool_array(a.raw(1), 1)));
         TRY(const std::string method, a.text_or(2, "zeta"));
         TRY(const std::uint64_t seed, a.u64_or(3, 0));
         TRY_VOID(check_user_rank(w->cols()));

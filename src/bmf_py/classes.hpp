@@ -19,5 +19,11 @@ std::span<const PyType_Slot> bitmatrix_basic_slots();
 std::span<const PyMethodDef> bitmatrix_algebra_methods();     // bitmatrix_algebra.cpp
 std::span<const PyType_Slot> bitmatrix_algebra_slots();
 std::span<const PyMethodDef> bitmatrix_conversion_methods();  // bitmatrix_convert.cpp
+std::span<const PyMethodDef> bitmatrix_packed_methods();      // bitmatrix_packed.cpp
+std::span<const PyMethodDef> bitmatrix_sparse_methods();      // bitmatrix_sparse.cpp
+
+// New reference to the module function that pickles call to rebuild a
+// BitMatrix, also stored in the module state.
+Result<PyObject*> make_rebuild_function();
 
 }  // namespace bmf_py

@@ -59,6 +59,13 @@ PyObject* run(const Signature& sig, PyObject* args, PyObject* kwargs, F&& body) 
     });
 }
 
+// Any function of a method table as the table stores it (keywords-taking
+// ones included).
+template <class F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 inline PyObject* not_implemented() {
     Py_INCREF(Py_NotImplemented);
     return Py_NotImplemented;

@@ -61,6 +61,10 @@ Status populate(PyObject* m) {
     TRY_VOID(add(m, "boolls", make_boolls_function()));
     TRY_VOID(add(m, "methods", make_methods_function()));
     TRY_VOID(add(m, "__version__", version_text()));
+    // Reached by pickles through the module, so it lives there, outside __all__.
+    TRY(PyObject* rebuild, make_rebuild_function());
+    const PyRef rebuild_ref(rebuild);
+    if (PyObject_SetAttrString(m, "_rebuild_bitmatrix", rebuild) < 0) return pending();
     // Read by tests and benchmarks; not part of the API, so not in __all__.
     TRY(PyObject* isa, text(boolmat::isa_name(boolmat::active_isa())));
     const PyRef owned(isa);

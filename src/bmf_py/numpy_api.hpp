@@ -11,6 +11,9 @@
 namespace bmf_py::numpy {
 
 inline constexpr int kBoolType = 0;           // NPY_BOOL
+inline constexpr int kUInt8Type = 2;          // NPY_UBYTE
+// NPY_LONG where C's long has 64 bits, else NPY_LONGLONG.
+inline constexpr int kInt64Type = sizeof(long) == 8 ? 7 : 9;
 inline constexpr int kArrayWriteable = 0x400;  // NPY_ARRAY_WRITEABLE
 
 // The leading fields of NumPy's array object.

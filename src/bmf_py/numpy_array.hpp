@@ -5,15 +5,17 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "bmf_py/failure_py.hpp"
+#include "boolmat/indices.hpp"
 
 namespace bmf_py {
 
-// A NumPy bool array (1-D or 2-D) as a strided byte view, valid while the
-// caller holds the array and the interpreter lock. For 1-D arrays rows is 1,
-// cols the length and col_stride the stride.
-struct BoolArrayView {
+// A 1-D or 2-D NumPy array of one-byte elements as a strided byte view,
+// valid while the caller holds the array and the interpreter lock. For 1-D
+// arrays rows is 1, cols the length and col_stride the stride.
+struct ByteArrayView {
     const std::uint8_t* data;
     std::uint64_t rows;
     std::uint64_t cols;
@@ -26,6 +28,15 @@ struct BoolArrayView {
 // subclass) with ndim dimensions and a dtype equivalent to bool. Otherwise
 // fails with TypeError "'{}' object cannot be converted to 'PyArray<T, D>'"
 // (not yet named: the caller names the argument).
-Result<BoolArrayView> as_bool_array(PyObject* o, int ndim);
+Result<ByteArrayView> as_bool_array(PyObject* o, int ndim);
+
+// The same for a 2-D uint8 array, with messages of its own that say what
+// `what` (the caller and argument, e.g. "from_packed : a") must be.
+Result<ByteArrayView> as_uint8_matrix(PyObject* o, const char* what);
+
+// A 1-D ndarray of a native integer type, read in place. None when o is not
+// an ndarray or holds other values, which the caller reads as a sequence; a
+// ValueError when it is an ndarray of another dimension count.
+Result<std::optional<boolmat::IndexVector>> as_index_vector(PyObject* o, const char* what);
 
 }  // namespace bmf_py

@@ -55,21 +55,33 @@ Result<PyRef> make_holder(boolmat::Buffer<std::uint8_t> bytes) {
 
 }  // namespace
 
-Result<PyObject*> bool_array_over(boolmat::Buffer<std::uint8_t> bytes, std::uint64_t rows, std::uint64_t cols) {
+Result<PyObject*> array_over(boolmat::Buffer<std::uint8_t> bytes, const ArrayLayout& layout) {
     TRY(const numpy::Api np, numpy::api());
-    if (rows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) || cols > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        return boolmat::panic("capacity overflow");
+    Py_ssize_t dims[2] = {};
+    Py_ssize_t strides[2] = {};
+    std::uint64_t step = layout.item_size;
+    for (int d = layout.nd - 1; d >= 0; --d) {
+        if (layout.dims[d] > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) ||
+            step > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+            return boolmat::panic("capacity overflow");
+        }
+        dims[d] = static_cast<Py_ssize_t>(layout.dims[d]);
+        strides[d] = static_cast<Py_ssize_t>(step);
+        step *= layout.dims[d];
     }
     void* data = bytes.data();
     TRY(PyRef holder, make_holder(std::move(bytes)));
-    PyObject* descr = np.descr_from_type(numpy::kBoolType);
+    PyObject* descr = np.descr_from_type(layout.type_num);
     if (descr == nullptr) return pending();
-    const Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
-    const Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols), 1};
-    PyRef array(np.new_from_descr(np.array_type(), descr, 2, dims, strides, data, numpy::kArrayWriteable, nullptr));
+    PyRef array(np.new_from_descr(np.array_type(), descr, layout.nd, dims, strides, data, numpy::kArrayWriteable,
+                                  nullptr));
     if (!array) return pending();
     if (np.set_base_object(array.get(), holder.release()) < 0) return pending();
     return array.release();
+}
+
+Result<PyObject*> bool_array_over(boolmat::Buffer<std::uint8_t> bytes, std::uint64_t rows, std::uint64_t cols) {
+    return array_over(std::move(bytes), ArrayLayout::matrix(numpy::kBoolType, 1, rows, cols));
 }
 
 }  // namespace bmf_py

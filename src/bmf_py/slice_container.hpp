@@ -12,9 +12,27 @@
 
 namespace bmf_py {
 
-// A new C-contiguous, writable NumPy bool array of shape (rows, cols) whose
-// data are `bytes` (rows * cols of them, row-major), taken over without a
-// copy. On failure the bytes are freed.
+// The element type and shape of an array to hand out: (length,) or
+// (rows, cols).
+struct ArrayLayout {
+    int type_num;  // a built-in NumPy type number
+    std::uint64_t item_size;
+    int nd;  // 1 or 2
+    std::uint64_t dims[2];
+
+    static ArrayLayout vector(int type_num, std::uint64_t item_size, std::uint64_t length) {
+        return {type_num, item_size, 1, {length, 0}};
+    }
+    static ArrayLayout matrix(int type_num, std::uint64_t item_size, std::uint64_t rows, std::uint64_t cols) {
+        return {type_num, item_size, 2, {rows, cols}};
+    }
+};
+
+// A new C-contiguous, writable NumPy array whose data are `bytes`, taken
+// over without a copy. On failure the bytes are freed.
+Result<PyObject*> array_over(boolmat::Buffer<std::uint8_t> bytes, const ArrayLayout& layout);
+
+// The same for a bool array of shape (rows, cols), one byte per element.
 Result<PyObject*> bool_array_over(boolmat::Buffer<std::uint8_t> bytes, std::uint64_t rows, std::uint64_t cols);
 
 }  // namespace bmf_py

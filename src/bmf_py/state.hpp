@@ -12,6 +12,7 @@ struct ModuleState {
     PyTypeObject* boolls_type = nullptr;
     PyTypeObject* bmfresult_type = nullptr;
     PyObject* panic_exception = nullptr;
+    PyObject* rebuild_bitmatrix = nullptr;            // what BitMatrix pickles call
     void** numpy_api = nullptr;                       // NumPy's array interface table, fetched at first use
     PyTypeObject* slice_container_type = nullptr;     // holder of to_numpy buffers, made at first use
 };

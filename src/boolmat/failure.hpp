@@ -50,6 +50,7 @@ namespace detail {
 inline void push_arg(std::vector<FailureArg>& out, std::string s) { out.emplace_back(std::move(s)); }
 inline void push_arg(std::vector<FailureArg>& out, std::string_view s) { out.emplace_back(std::string(s)); }
 inline void push_arg(std::vector<FailureArg>& out, const char* s) { out.emplace_back(std::string(s)); }
+inline void push_arg(std::vector<FailureArg>& out, FailureArg a) { out.push_back(std::move(a)); }
 template <class I>
     requires std::is_integral_v<I>
 inline void push_arg(std::vector<FailureArg>& out, I v) {
