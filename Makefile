@@ -26,6 +26,12 @@ $(VENV)/.typing-ready: $(VENV)/.ready
 	$(PIP) install --quiet mypy
 	touch $@
 
+# valdrix_learn's extras (pip install ".[learn]") and tqdm, whose progress
+# bar its tests check beside the plain lines shown without it.
+$(VENV)/.learn-ready: $(VENV)/.ready
+	$(PIP) install --quiet scikit-learn scipy pandas tqdm
+	touch $@
+
 demo: install $(VENV)/.demo-ready
 	$(PY) examples/demo.py
 
@@ -43,14 +49,14 @@ core-tests: gtest $(VENV)/.ready
 
 # --slow adds the long runs (leak test: every callable 10^5 times) that a
 # quick `pytest tests/python` skips.
-py-tests: install $(VENV)/.demo-ready $(VENV)/.typing-ready
+py-tests: install $(VENV)/.demo-ready $(VENV)/.typing-ready $(VENV)/.learn-ready
 	$(PY) -m pytest -q tests/python --slow
 
 # The Python suite once more under every other kernel set this processor
 # runs, forced with VALDRIX_ISA (the long leak runs left out); a set it
 # cannot run is skipped and said so.
 KERNEL_SETS := generic avx2 gfni
-py-tests-sets: install $(VENV)/.demo-ready $(VENV)/.typing-ready
+py-tests-sets: install $(VENV)/.demo-ready $(VENV)/.typing-ready $(VENV)/.learn-ready
 	@auto=$$($(PY) -c "import Valdrix; print(Valdrix._isa)"); \
 	for s in $(KERNEL_SETS); do \
 	  [ "$$s" = "$$auto" ] && continue; \
@@ -88,12 +94,13 @@ UBSAN_OPTS  := print_stacktrace=1:halt_on_error=1:abort_on_error=1
 SAN_PY_ENV  := LD_PRELOAD="$(ASAN_RT) $(UBSAN_RT)" ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=0 \
   UBSAN_OPTIONS=$(UBSAN_OPTS) PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SAN_DIR))/site VALDRIX_SANITIZED=1
 
-sanitize: gtest $(VENV)/.ready $(VENV)/.demo-ready $(VENV)/.typing-ready
+sanitize: gtest $(VENV)/.ready $(VENV)/.demo-ready $(VENV)/.typing-ready $(VENV)/.learn-ready
 	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVALDRIX_TESTS=ON \
 	  -DVALDRIX_MODULE=ON -DVALDRIX_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DSKBUILD_SABI_COMPONENT=Development.SABIModule
 	$(VENV)/bin/cmake --build $(SAN_DIR) -j $(JOBS)
 	rm -rf $(SAN_DIR)/site && $(VENV)/bin/cmake --install $(SAN_DIR) --prefix $(SAN_DIR)/site
+	cp -r src/valdrix_learn $(SAN_DIR)/site/
 	@grep -q __asan_init $(SAN_DIR)/site/Valdrix.abi3.so || { echo "the module in $(SAN_DIR) is not instrumented"; exit 1; }
 	cd $(SAN_DIR) && ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=1 UBSAN_OPTIONS=$(UBSAN_OPTS) \
 	  ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
@@ -141,7 +148,7 @@ fuzz-replay: gtest $(VENV)/.ready
 	$(VENV)/bin/cmake --build build/core -j $(JOBS)
 	cd build/core && ../../$(VENV)/bin/ctest --output-on-failure -R '^fuzz_replay'
 
-bench: install
+bench: install $(VENV)/.learn-ready
 	$(PY) bench/run.py
 
 clean:

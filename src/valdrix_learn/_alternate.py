@@ -1,0 +1,132 @@
+"""The alternating optimisation of ``Valdrix.ao_bmf``, one iteration at a time.
+
+Every step is the module's own: the same start, the same solves (each a
+``BoolLs(...).solve_all(...)``, run without the interpreter lock), the same
+stopping rule and the same ties, so the last state is ``ao_bmf``'s result bit
+for bit.
+"""
+from __future__ import annotations
+
+import operator
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import SupportsIndex
+
+import numpy as np
+
+from Valdrix import BitMatrix, BoolLs
+
+from ._input import to_bitmatrix
+
+__all__ = ["MAX_RANK", "Step", "alternate", "check_method", "check_rank", "start_columns"]
+
+MAX_RANK = 26  # the solver's table has 2^r counters
+
+# The module's generator: 64-bit LCG, seeded directly; a draw is the top 31 bits.
+_MULTIPLIER = 6364136223846793005
+_INCREMENT = 1442695040888963407
+_MASK64 = (1 << 64) - 1
+
+
+@dataclass(frozen=True)
+class Step:
+    """The best factorisation after ``iteration`` iterations: X ~ ``w @ h``.
+
+    ``w`` (m x r) and ``h`` (r x n) belong to the caller; ``error`` is the
+    number of positions where X and ``w @ h`` differ.
+    """
+
+    iteration: int
+    error: int
+    w: BitMatrix
+    h: BitMatrix
+
+
+def _unsigned(name: str, value: SupportsIndex) -> int:
+    v = operator.index(value)
+    if not 0 <= v <= _MASK64:
+        raise OverflowError(f"{name} doit etre un entier de 0 a 2^64 - 1, pas {v}")
+    return v
+
+
+def check_method(method: str) -> None:
+    """The module's own check, so that the names and the message stay its own."""
+    one = BitMatrix(1, 1)
+    BoolLs(one).solve_all(one, method)
+
+
+def check_rank(r: int) -> None:
+    if r == 0:
+        raise ValueError("r doit valoir au moins 1")
+    if r > MAX_RANK:
+        raise ValueError(f"rang {r} trop grand : le tableau interne ferait 2^{r} entrees")
+
+
+def start_columns(nonzero: list[int], r: int, seed: int) -> list[int]:
+    """The columns of X that start as the columns of W: min(len(nonzero), r)
+    of them, drawn by a partial Fisher-Yates shuffle of the non-zero ones."""
+    cols = list(nonzero)
+    state = seed
+    take = min(len(cols), r)
+    for k in range(take):
+        state = (state * _MULTIPLIER + _INCREMENT) & _MASK64
+        t = k + (state >> 33) % (len(cols) - k)
+        cols[k], cols[t] = cols[t], cols[k]
+    return cols[:take]
+
+
+def _start(x: BitMatrix, xt: BitMatrix, r: int, seed: int) -> BitMatrix:
+    """W whose column k is column chosen[k] of X, the others zero: the
+    transpose of (one bit per row) @ X^T, which copies the chosen rows of X^T."""
+    any_set = (BitMatrix.ones(1, x.rows) @ x).to_numpy()[0]
+    chosen = start_columns(np.flatnonzero(any_set).tolist(), r, seed)
+    pick = BitMatrix.from_indices(r, x.cols, range(len(chosen)), chosen)
+    return (pick @ xt).transpose()
+
+
+def alternate(
+    x: object,
+    r: SupportsIndex,
+    *,
+    method: str = "zeta",
+    max_iter: SupportsIndex = 50,
+    seed: SupportsIndex = 0,
+) -> Iterator[Step]:
+    """Run ``ao_bmf(x, r, method=method, max_iter=max_iter, seed=seed)`` one
+    iteration at a time, yielding a :class:`Step` after each.
+
+    Each step holds the best pair so far, exactly what ``ao_bmf`` would return
+    had it stopped there: errors never rise, and the iteration that does not
+    improve (the last one) yields the previous pair again with its own number.
+    Leaving the loop stops the work. ``x`` is any 0/1 matrix that
+    :class:`BMF` accepts; the arguments are checked here, before the first
+    step, in ``ao_bmf``'s order and with its messages.
+    """
+    xb = to_bitmatrix(x, "x").copy()  # the caller may change theirs between steps
+    rank, iterations, start = _unsigned("r", r), _unsigned("max_iter", max_iter), _unsigned("seed", seed)
+    check_method(method)
+    check_rank(rank)
+    if iterations == 0:
+        raise ValueError("max_iter doit valoir au moins 1")
+    return _steps(xb, rank, method, iterations, start)
+
+
+def _steps(x: BitMatrix, r: int, method: str, max_iter: int, seed: int) -> Iterator[Step]:
+    xt = x.transpose()
+    w = _start(x, xt, r, seed)
+    best_w, best_h, best_error = w, BitMatrix.zeros(r, x.cols), x.count_ones()
+    iteration = 0
+    while True:
+        # H for fixed W (every column of X), then W for fixed H (every row);
+        # only the second error counts. Every solve gets seed 0.
+        h, _ = BoolLs(w).solve_all(x, method)
+        wt, total = BoolLs(h.transpose()).solve_all(xt, method)
+        iteration += 1
+        if total >= best_error:
+            yield Step(iteration, best_error, best_w.copy(), best_h.copy())
+            return
+        w = wt.transpose()
+        best_w, best_h, best_error = w, h, total
+        yield Step(iteration, total, w.copy(), h.copy())
+        if iteration >= max_iter:
+            return

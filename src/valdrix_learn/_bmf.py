@@ -1,0 +1,257 @@
+"""BMF: Boolean matrix factorisation as a scikit-learn transformer."""
+from __future__ import annotations
+
+import numbers
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+from sklearn.base import (  # type: ignore[import-untyped, unused-ignore]
+    BaseEstimator,
+    ClassNamePrefixFeaturesOutMixin,
+    TransformerMixin,
+)
+from sklearn.utils import check_random_state  # type: ignore[import-untyped, unused-ignore]
+from sklearn.utils import validation  # type: ignore[import-untyped, unused-ignore]
+from sklearn.utils.parallel import Parallel, delayed  # type: ignore[import-untyped, unused-ignore]
+
+from Valdrix import BitMatrix, BoolLs
+
+from ._alternate import MAX_RANK, Step, alternate, check_method
+from ._input import EmptyMatrixError, to_bitmatrix
+from ._progress import Progress, progress
+
+__all__ = ["BMF"]
+
+# The common scikit-learn checks that feed data other than 0/1, which BMF
+# refuses with a ValueError by design; each with why it must fail.
+NON_BINARY = "les donnees du test ne sont pas binaires : BMF refuse toute valeur autre que 0 et 1"
+NON_BINARY_CHECKS: dict[str, str] = {
+    name: NON_BINARY
+    for name in (
+        "check_estimators_dtypes",
+        "check_fit_score_takes_y",
+        "check_transformer_data_not_an_array",
+        "check_transformer_general",
+        "check_transformers_unfitted",
+    )
+}
+
+
+def _count(name: str, value: object, low: int, high: int | None = None) -> int:
+    """An integer parameter in [low, high], else ValueError."""
+    if isinstance(value, numbers.Integral) and low <= int(value) and (high is None or int(value) <= high):
+        return int(value)
+    span = f"de {low} a {high}" if high is not None else f"d'au moins {low}"
+    raise ValueError(f"{name} doit etre un entier {span}, pas {value!r}")
+
+
+# scikit-learn 1.6 made these two methods of BaseEstimator into functions.
+def _check_feature_names(estimator: BaseEstimator, X: object, reset: bool) -> None:
+    check = getattr(validation, "_check_feature_names", None)
+    if check is not None:
+        check(estimator, X, reset=reset)
+    else:
+        estimator._check_feature_names(X, reset=reset)
+
+
+def _check_n_features(estimator: BaseEstimator, X: object, reset: bool) -> None:
+    check = getattr(validation, "_check_n_features", None)
+    if check is not None:
+        check(estimator, X, reset=reset)
+    else:
+        estimator._check_n_features(X, reset=reset)
+
+
+class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
+    """Boolean matrix factorisation: X (n_samples x n_features) ~ W o H.
+
+    H holds ``n_components`` binary patterns over the features; row i of W
+    says which patterns make up sample i, and X is approximated by their OR.
+    The factors come from ``Valdrix.ao_bmf`` (:func:`alternate`), run from
+    ``n_init`` starts; the one of lowest Hamming error is kept.
+
+    Parameters
+    ----------
+    n_components : int
+        The rank r, 1 to 26.
+    method : str, default="zeta"
+        The least-squares method of the fit, one of ``Valdrix.methods()``.
+        ``"zeta"`` is exact; the greedy ones are faster and may be worse.
+    max_iter : int, default=50
+        The most alternating iterations per start.
+    n_init : int, default=1
+        The number of starts. Each draws its seed from ``random_state``; the
+        lowest error wins, the earliest start on ties, so a fit with an
+        integer ``random_state`` is reproducible whatever ``n_jobs``.
+    random_state : int, RandomState instance or None, default=0
+        Where the seeds of the starts come from.
+    n_jobs : int or None, default=None
+        Threads running the starts (None: 1, -1: all processors). The solves
+        release the interpreter lock, so threads run them in parallel.
+    verbose : int, default=0
+        0 prints nothing; 1 or more shows progress over the starts and their
+        iterations with the current error (a tqdm bar when tqdm is installed,
+        else one line per iteration).
+
+    Attributes
+    ----------
+    components_ : ndarray of bool, shape (n_components, n_features)
+        The patterns H.
+    reconstruction_err_ : int
+        The Hamming error of the fitted ``W o H`` against the training data.
+    n_iter_ : int
+        Iterations run by the winning start.
+    n_features_in_ : int
+        Features seen by ``fit``.
+    feature_names_in_ : ndarray of str, shape (n_features_in_,)
+        The column names, when ``fit`` was given a DataFrame with string names.
+    restart_seeds_ : ndarray of uint64, shape (n_init,)
+        The seed of each start: ``alternate`` or ``ao_bmf`` with that seed
+        repeats it.
+    restart_errors_ : ndarray of int64, shape (n_init,)
+        The final error of each start.
+
+    Input may be a ``Valdrix.BitMatrix``, a NumPy array of bool or of numbers
+    that are all 0 or 1, a SciPy sparse matrix or array of 0/1 entries, or a
+    pandas DataFrame of 0/1 columns; anything else raises ValueError naming
+    the first offending position.
+    """
+
+    components_: NDArray[np.bool_]
+    reconstruction_err_: int
+    n_iter_: int
+    n_features_in_: int
+    feature_names_in_: NDArray[np.object_]
+    restart_seeds_: NDArray[np.uint64]
+    restart_errors_: NDArray[np.int64]
+
+    def __init__(
+        self,
+        n_components: int,
+        *,
+        method: str = "zeta",
+        max_iter: int = 50,
+        n_init: int = 1,
+        random_state: int | np.random.RandomState | None = 0,
+        n_jobs: int | None = None,
+        verbose: int = 0,
+    ) -> None:
+        self.n_components = n_components
+        self.method = method
+        self.max_iter = max_iter
+        self.n_init = n_init
+        self.random_state = random_state
+        self.n_jobs = n_jobs
+        self.verbose = verbose
+
+    # ------------------------------------------------------------ fitting
+
+    def fit(self, X: object, y: object = None) -> BMF:
+        """Learn the patterns of X; ``y`` is ignored."""
+        self._fit(X)
+        return self
+
+    def fit_transform(self, X: object, y: object = None, **fit_params: object) -> NDArray[np.bool_]:
+        """Learn the patterns of X and return its fitted W (n_samples x n_components)."""
+        return self._fit(X)
+
+    def _fit(self, X: object) -> NDArray[np.bool_]:
+        r = _count("n_components", self.n_components, 1, MAX_RANK)
+        check_method(self.method)
+        max_iter = _count("max_iter", self.max_iter, 1)
+        n_init = _count("n_init", self.n_init, 1)
+        if self.n_jobs is not None and (not isinstance(self.n_jobs, numbers.Integral) or self.n_jobs == 0):
+            raise ValueError(f"n_jobs doit etre None ou un entier non nul, pas {self.n_jobs!r}")
+        _count("verbose", self.verbose, 0)
+        seeds = check_random_state(self.random_state).randint(
+            np.iinfo(np.uint64).max, size=n_init, dtype=np.uint64
+        )
+        x = self._check_input(X, reset=True)
+
+        report = progress(self.verbose, n_init, max_iter)
+        try:
+            runs: list[Step] = Parallel(n_jobs=self.n_jobs, require="sharedmem")(
+                delayed(_restart)(x, r, self.method, max_iter, int(seed), k, report) for k, seed in enumerate(seeds)
+            )
+        finally:
+            report.close()
+        best = runs[min(range(n_init), key=lambda k: runs[k].error)]  # min keeps the earliest of equals
+
+        self.components_ = best.h.to_numpy()
+        self.reconstruction_err_ = best.error
+        self.n_iter_ = best.iteration
+        self.restart_seeds_ = seeds
+        self.restart_errors_ = np.array([run.error for run in runs], dtype=np.int64)
+        return best.w.to_numpy()
+
+    def _check_input(self, X: object, reset: bool) -> BitMatrix:
+        if not reset:
+            _check_feature_names(self, X, reset=False)  # before the values: a wrong column is the clearer error
+        try:
+            x = to_bitmatrix(X)
+        except EmptyMatrixError as e:  # in scikit-learn's words, which tools and users know
+            rows, cols = e.shape
+            what = f"{rows} sample(s)" if rows == 0 else f"{cols} feature(s)"
+            raise ValueError(
+                f"Found array with {what} (shape={e.shape}) while a minimum of 1 is required by {type(self).__name__}."
+            ) from None
+        if reset:
+            _check_feature_names(self, X, reset=True)
+        _check_n_features(self, x, reset=reset)
+        return x
+
+    # ------------------------------------------------------------ using the patterns
+
+    def _encode(self, x: BitMatrix) -> tuple[BitMatrix, int]:
+        """The nearest subset of patterns for every row of x, and the summed error."""
+        ht = BitMatrix.from_numpy(np.asarray(self.components_, dtype=bool)).transpose()
+        wt, error = BoolLs(ht).solve_all(x.transpose(), "zeta")
+        return wt.transpose(), error
+
+    def transform(self, X: object) -> NDArray[np.bool_]:
+        """W for new rows: each row gets the subset of patterns nearest to it
+        in Hamming distance (exact), as a bool array (n_samples x n_components)."""
+        validation.check_is_fitted(self)
+        return self._encode(self._check_input(X, reset=False))[0].to_numpy()
+
+    def inverse_transform(self, W: object) -> NDArray[np.bool_]:
+        """The Boolean product ``W o H`` as a bool array (n_samples x n_features)."""
+        validation.check_is_fitted(self)
+        w = to_bitmatrix(W, "W")
+        if w.cols != self.components_.shape[0]:
+            raise ValueError(f"W a {w.cols} colonnes ; il en faut {self.components_.shape[0]}, une par pattern")
+        result: NDArray[np.bool_] = (w @ BitMatrix.from_numpy(np.asarray(self.components_, dtype=bool))).to_numpy()
+        return result
+
+    def score(self, X: object, y: object = None) -> float:
+        """Minus the share of elements of X that ``inverse_transform(transform(X))`` gets wrong."""
+        validation.check_is_fitted(self)
+        x = self._check_input(X, reset=False)
+        return -self._encode(x)[1] / (x.rows * x.cols)
+
+    @property
+    def _n_features_out(self) -> int:
+        """The names of ``get_feature_names_out``: bmf0, bmf1, ..."""
+        return int(self.components_.shape[0])
+
+    # ------------------------------------------------------------ scikit-learn tags
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.sparse = True
+        tags.transformer_tags.preserves_dtype = []  # W is bool whatever X was
+        return tags
+
+    def _more_tags(self) -> dict[str, object]:  # scikit-learn before 1.6
+        return {"X_types": ["2darray", "sparse"], "preserves_dtype": [], "_xfail_checks": dict(NON_BINARY_CHECKS)}
+
+
+def _restart(x: BitMatrix, r: int, method: str, max_iter: int, seed: int, k: int, report: Progress) -> Step:
+    last = None
+    for last in alternate(x, r, method=method, max_iter=max_iter, seed=seed):
+        report.step(k, last)
+    if last is None:  # alternate yields at least once
+        raise RuntimeError("alternate n'a rien produit")
+    report.done(k, last)
+    return last
