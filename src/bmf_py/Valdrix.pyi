@@ -13,10 +13,10 @@ directly from ``BaseException``; it is not an attribute of this module, so
 """
 
 from collections.abc import Sequence
-from typing import Final, NoReturn, SupportsIndex, final
+from typing import Any, Final, NoReturn, SupportsIndex, final
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import DTypeLike, NDArray
 
 __all__ = ["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "boolls", "methods", "__version__"]
 
@@ -79,6 +79,55 @@ class BitMatrix:
         The array is a copy: writing to it does not change the matrix.
         """
 
+    def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
+        """NumPy's array protocol: ``np.asarray(m)`` is ``m.to_numpy()``.
+
+        With a ``dtype`` the values are converted to it (``np.asarray(m,
+        dtype=np.uint8)`` gives 0 and 1). The values are always copied, so
+        ``copy=False`` raises ``ValueError``.
+        """
+
+    def to_packed(self) -> NDArray[np.uint8]:
+        """The elements packed 8 per byte, as a new C-contiguous ``uint8`` array of shape ``(rows, ceil(cols / 8))``.
+
+        Bit k of byte b in a row is column 8b + k, least significant bit
+        first: the array equals ``np.packbits(m.to_numpy(), axis=1,
+        bitorder="little")``, at an eighth of its memory.
+        """
+
+    @staticmethod
+    def from_packed(a: NDArray[np.uint8], cols: SupportsIndex) -> BitMatrix:
+        """The inverse of ``to_packed``: a matrix of ``cols`` columns from a two-dimensional ``uint8`` array.
+
+        ``a`` must have ceil(cols / 8) columns; any strides are read as they
+        are. Bits of the last byte past ``cols`` are padding and are dropped.
+        Another dtype or a non-array raises ``TypeError``; another number of
+        dimensions, another width or a zero size raises ``ValueError``.
+        """
+
+    def nonzero(self) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+        """The row and column indices of the ``True`` elements, as two new ``int64`` arrays in row-major order.
+
+        Equal to ``np.nonzero(m.to_numpy())``. With ``from_indices`` it is the
+        way to and from SciPy's sparse matrices without a dense array.
+        """
+
+    @staticmethod
+    def from_indices(
+        rows: SupportsIndex,
+        cols: SupportsIndex,
+        row_indices: NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+        col_indices: NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    ) -> BitMatrix:
+        """A ``rows`` x ``cols`` matrix that is ``True`` at ``(row_indices[k], col_indices[k])`` for every k.
+
+        The indices are one-dimensional integer arrays of any integer dtype
+        and layout, or sequences of integers, of equal length; a pair may
+        repeat. A pair outside the matrix, negative indices included, raises
+        ``IndexError`` naming it, before any matrix is built; unequal lengths
+        or an array of another number of dimensions raise ``ValueError``.
+        """
+
     @property
     def shape(self) -> tuple[int, int]:
         """``(rows, cols)``."""
@@ -117,6 +166,18 @@ class BitMatrix:
 
     def copy(self) -> BitMatrix:
         """A new matrix equal to this one; later changes to either leave the other alone."""
+
+    def __copy__(self) -> BitMatrix:
+        """``copy.copy(m)``: the same as ``m.copy()``."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> BitMatrix:
+        """``copy.deepcopy(m)``: the same as ``m.copy()``; a matrix refers to no other object."""
+
+    def __reduce__(self) -> tuple[object, tuple[int, int, bytes]]:
+        """Pickling, with any protocol: the shape and the ``to_packed`` bytes.
+
+        A pickle whose bytes do not fit its shape raises ``ValueError`` when loaded.
+        """
 
     def __and__(self, other: BitMatrix, /) -> BitMatrix:
         """``a & b``: element-wise AND as a new matrix; different shapes raise ``ValueError``."""

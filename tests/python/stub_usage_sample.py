@@ -9,6 +9,9 @@ itself an error, so a stub that became too permissive fails the check.
 
 from __future__ import annotations
 
+import copy
+import pickle
+
 import numpy as np
 from numpy.typing import NDArray
 
@@ -77,6 +80,12 @@ def conversions() -> BitMatrix:
     array: NDArray[np.bool_] = m.to_numpy()
     assert array.dtype == np.bool_ and array.shape == (2, 3)
     assert BitMatrix.from_numpy(array) == m and BitMatrix.from_numpy(a=array.T) == m.transpose()
+    packed: NDArray[np.uint8] = m.to_packed()
+    assert BitMatrix.from_packed(packed, 3) == m == BitMatrix.from_packed(a=packed, cols=m.cols)
+    i, j = m.nonzero()
+    assert BitMatrix.from_indices(2, 3, i, j) == m == BitMatrix.from_indices(2, 3, [0, 0, 1, 1], (0, 2, 1, 2))
+    assert (np.asarray(m) == array).all() and np.asarray(m, dtype=np.uint8).sum() == 4
+    assert pickle.loads(pickle.dumps(m)) == copy.copy(m) == copy.deepcopy(m) == m
     return m
 
 
@@ -122,6 +131,7 @@ def misuse(m: BitMatrix) -> None:
     expect_failure(TypeError, lambda: boolls(m, [True, False]))  # type: ignore[arg-type]
     expect_failure(TypeError, lambda: ao_bmf(m))  # type: ignore[call-arg]
     expect_failure(TypeError, lambda: m < m)  # type: ignore[operator]
+    expect_failure(TypeError, lambda: BitMatrix.from_indices(2, 3, [0.5], [1]))  # type: ignore[list-item]
     expect_failure(TypeError, BmfResult)
     expect_failure(AttributeError, lambda: setattr(m, "rows", 4))
 

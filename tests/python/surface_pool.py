@@ -258,6 +258,11 @@ PLAUSIBLE = {
     "seed": ints,
     "r": st.one_of(st.integers(0, 8), st.sampled_from([27, 64, 2**64 - 1, -1])),
     "max_iter": st.one_of(st.integers(0, 3), st.sampled_from([2**64 - 1, 2**64, -1])),
+    "row_indices": st.one_of(st.lists(st.integers(-2, 80), max_size=8), bool_arrays(ndim=1, dtypes=[np.int64])),
+    "col_indices": st.one_of(st.lists(st.integers(-2, 80), max_size=8), bool_arrays(ndim=1, dtypes=[np.uint8])),
+    "dtype": st.sampled_from([None, bool, np.uint8, "f4", "U1", object, "nope"]),
+    "copy": st.sampled_from([None, True, False, np.False_]),
+    "memo": st.just({}),
 }
 
 
@@ -268,6 +273,8 @@ def value_for(name, plausible_share=3, label=None):
     plausible = PLAUSIBLE_FOR.get((label, name), PLAUSIBLE.get(name))
     if plausible is None:
         return anything()
+    if name == "dtype":
+        return plausible  # read by NumPy itself, whose parser raises what it likes (SyntaxError for "01")
     pick = st.sampled_from([True] * plausible_share + [False])
     return pick.flatmap(lambda p: plausible if p else anything())
 
@@ -278,6 +285,8 @@ PLAUSIBLE_FOR = {
     ("boolls", "x"): st.one_of(TARGET, TARGET, bool_arrays(ndim=1)),
     ("s.solve_all", "x"): matrices(),
     ("ao_bmf", "x"): matrices(),
+    ("BitMatrix.from_packed", "a"): st.one_of(bool_arrays(ndim=2, dtypes=[np.uint8]), bool_arrays(ndim=2)),
+    ("Valdrix._rebuild_bitmatrix", "data"): st.binary(max_size=40),
 }
 
 

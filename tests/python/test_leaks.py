@@ -6,7 +6,9 @@ the same afterwards."""
 
 from __future__ import annotations
 
+import copy
 import gc
+import pickle
 import os
 import resource
 import sys
@@ -67,6 +69,8 @@ X4 = BitMatrix.zeros(4, 4)
 F = BitMatrix.from_list([[1, 1, 0, 0, 1, 0], [0, 1, 1, 0, 0, 1], [1, 0, 1, 1, 0, 0], [0, 0, 1, 1, 1, 1]])
 res = ao_bmf(F, 2)
 scratch = BitMatrix.ones(2, 3)
+packed = m.to_packed()
+nz = m.nonzero()
 
 
 class FailingRows:
@@ -135,6 +139,18 @@ CASES = [
     ("to_list", lambda: m.to_list(), None, [m]),
     ("to_numpy", lambda: m.to_numpy(), None, [m]),
     ("copy", lambda: m.copy(), None, [m]),
+    ("copy_module", lambda: (copy.copy(m), copy.deepcopy(m)), None, [m]),
+    ("pickle", lambda: pickle.loads(pickle.dumps(m)), None, [m]),
+    ("rebuild_short", lambda: Valdrix._rebuild_bitmatrix(2, 3, b"\x05"), ValueError, []),
+    ("array", lambda: (np.asarray(m), np.asarray(m, dtype=np.uint8)), None, [m]),
+    ("array_no_copy", lambda: np.asarray(m, copy=False), ValueError, [m]),
+    ("to_packed", lambda: m.to_packed(), None, [m]),
+    ("from_packed", lambda: BitMatrix.from_packed(packed, 3), None, [packed]),
+    ("from_packed_width", lambda: BitMatrix.from_packed(packed, 9), ValueError, [packed]),
+    ("nonzero", lambda: m.nonzero(), None, [m]),
+    ("from_indices", lambda: BitMatrix.from_indices(2, 3, *nz), None, [*nz]),
+    ("from_indices_list", lambda: BitMatrix.from_indices(2, 3, [0, 1], [2, 2]), None, []),
+    ("from_indices_range", lambda: BitMatrix.from_indices(2, 3, [0, 2], [2, 2]), IndexError, []),
     ("shape", lambda: m.shape, None, [m]),
     ("count_ones", lambda: m.count_ones(), None, [m]),
     ("row_count_ones", lambda: m.row_count_ones(1), None, [m]),
@@ -269,7 +285,8 @@ def test_every_public_callable_is_covered():
     added without a leak case."""
     names = " ".join(c[0] for c in CASES)
     for public in ["new", "zeros", "ones", "from_list", "from_numpy", "to_list", "to_numpy", "copy", "count_ones",
-                   "row_count_ones", "hamming", "count_andnot", "transpose", "getitem", "setitem", "delitem",
+                   "row_count_ones", "hamming", "count_andnot", "transpose", "copy_module", "pickle", "rebuild", "array", "to_packed",
+                   "from_packed", "nonzero", "from_indices", "getitem", "setitem", "delitem",
                    "len", "repr", "str", "hash", "eq", "and", "or", "xor", "sub", "invert", "matmul", "iand",
                    "boolls_new", "solve", "solve_all", "boolls", "methods", "ao_bmf", "bmfresult", "reconstruct"]:  # fmt: skip
         assert public in names, public

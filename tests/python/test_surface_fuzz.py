@@ -55,6 +55,15 @@ CALLABLES = [
     ("m.to_list", lambda m: m.to_list, [], 0),
     ("m.to_numpy", lambda m: m.to_numpy, [], 0),
     ("m.copy", lambda m: m.copy, [], 0),
+    ("m.__copy__", lambda m: m.__copy__, [], 0),
+    ("m.__deepcopy__", lambda m: m.__deepcopy__, ["memo"], 1),
+    ("m.__reduce__", lambda m: m.__reduce__, [], 0),
+    ("Valdrix._rebuild_bitmatrix", lambda _: Valdrix._rebuild_bitmatrix, ["rows", "cols", "data"], 3),
+    ("m.__array__", lambda m: m.__array__, ["dtype", "copy"], 0),
+    ("m.to_packed", lambda m: m.to_packed, [], 0),
+    ("BitMatrix.from_packed", lambda _: BitMatrix.from_packed, ["a", "cols"], 2),
+    ("m.nonzero", lambda m: m.nonzero, [], 0),
+    ("BitMatrix.from_indices", lambda _: BitMatrix.from_indices, ["rows", "cols", "row_indices", "col_indices"], 4),
     ("m.count_ones", lambda m: m.count_ones, [], 0),
     ("m.row_count_ones", lambda m: m.row_count_ones, ["i"], 1),
     ("m.hamming", lambda m: m.hamming, ["other"], 1),
@@ -77,7 +86,7 @@ UNBOUND = [
     (cls, name)
     for cls, names in [
         ("BitMatrix", ["to_list", "to_numpy", "copy", "count_ones", "row_count_ones", "hamming", "count_andnot",
-                       "transpose"]),  # fmt: skip
+                       "transpose", "__copy__", "__deepcopy__", "__reduce__", "__array__", "to_packed", "nonzero"]),  # fmt: skip
         ("BoolLs", ["solve", "solve_all"]),
         ("BmfResult", ["reconstruct"]),
     ]
@@ -96,7 +105,7 @@ def check_call(label, fn, args, kwargs, watched):
 
 def too_costly(label, bound):
     """Sizes that would take gigabytes, and ranks with slow tables."""
-    if label in ("BitMatrix", "BitMatrix.zeros", "BitMatrix.ones"):
+    if label in ("BitMatrix", "BitMatrix.zeros", "BitMatrix.ones", "BitMatrix.from_indices"):
         return dangerous_size(bound.get("rows"), bound.get("cols"))
     if label == "ao_bmf":
         return heavy_rank(bound.get("r"))
