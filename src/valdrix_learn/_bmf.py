@@ -23,18 +23,48 @@ from ._progress import Progress, progress
 
 __all__ = ["BMF"]
 
-# The common scikit-learn checks that feed data other than 0/1, which BMF
-# refuses with a ValueError by design; each with why it must fail.
-NON_BINARY = "les donnees du test ne sont pas binaires : BMF refuse toute valeur autre que 0 et 1"
+# The common scikit-learn checks that fit on data other than 0/1, which BMF
+# refuses by design (ValueError), each with the data it gets. They are
+# expected to fail; every other check passes.
+_REFUSED = " : BMF n'accepte que 0 et 1"
 NON_BINARY_CHECKS: dict[str, str] = {
-    name: NON_BINARY
-    for name in (
-        "check_estimators_dtypes",
-        "check_fit_score_takes_y",
-        "check_transformer_data_not_an_array",
-        "check_transformer_general",
-        "check_transformers_unfitted",
-    )
+    **dict.fromkeys(
+        (
+            "check_dict_unchanged",
+            "check_dont_overwrite_parameters",
+            "check_estimators_fit_returns_self",
+            "check_estimators_overwrite_params",
+            "check_estimators_pickle",
+            "check_f_contiguous_array_estimator",
+            "check_fit2d_1feature",
+            "check_fit2d_1sample",
+            "check_fit2d_predict1d",
+            "check_fit_score_takes_y",
+            "check_methods_sample_order_invariance",
+            "check_methods_subset_invariance",
+            "check_n_features_in_after_fitting",
+            "check_pipeline_consistency",
+            "check_readonly_memmap_input",
+            "check_transformer_data_not_an_array",
+            "check_transformer_general",
+        ),
+        "reels tires au hasard" + _REFUSED,
+    ),
+    **dict.fromkeys(
+        ("check_fit_check_is_fitted", "check_fit_idempotent", "check_n_features_in"),
+        "reels tires autour de 100" + _REFUSED,
+    ),
+    **dict.fromkeys(
+        ("check_positive_only_tag_during_fit", "check_transformer_n_iter"), "mesures des iris" + _REFUSED
+    ),
+    **dict.fromkeys(
+        ("check_estimator_sparse_array", "check_estimator_sparse_matrix", "check_estimator_sparse_tag"),
+        "matrice creuse de reels : BMF lit le creux, mais de 0 et 1 seulement",
+    ),
+    "check_complex_data": "complexes : refuses comme toute valeur autre que 0 et 1, pas avec le message attendu",
+    "check_dtype_object": "tableau d'objets reels" + _REFUSED,
+    "check_estimators_dtypes": "reels de 0 a 3 et leurs parties entieres" + _REFUSED,
+    "check_estimators_nan_inf": "NaN et inf sont refuses, puis le test ajuste sur des reels" + _REFUSED,
 }
 
 

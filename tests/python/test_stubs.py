@@ -1,5 +1,6 @@
 """The shipped type stubs: installed where type checkers look, accepted by
-mypy --strict on a typed use of the whole API, and true to the built module."""
+mypy --strict on a typed use of the whole API, and true to the built module;
+and valdrix_learn, installed as its sources with py.typed, passing mypy --strict."""
 from __future__ import annotations
 
 import ast
@@ -17,6 +18,7 @@ HERE = Path(__file__).parent
 SOURCE_STUB = HERE.parents[1] / "src" / "bmf_py" / "Valdrix.pyi"
 SAMPLE = HERE / "stub_usage_sample.py"
 SITE = Path(Valdrix.__file__).parent
+LEARN_SOURCE = HERE.parents[1] / "src" / "valdrix_learn"
 
 
 def stub_tree() -> ast.Module:
@@ -166,3 +168,21 @@ def test_typed_sample_runs_against_the_module() -> None:
     finally:
         sys.path.remove(str(HERE))
     stub_usage_sample.main()
+
+
+def test_learn_package_is_installed_as_its_sources() -> None:
+    import valdrix_learn
+
+    installed = Path(valdrix_learn.__file__).parent
+    sources = [p for p in LEARN_SOURCE.iterdir() if p.is_file()]
+    assert "py.typed" in {p.name for p in sources}
+    for source in sources:
+        path = installed / source.name
+        assert path.is_file() and path.read_bytes() == source.read_bytes(), f"{path} is stale: run make install"
+
+
+def test_learn_package_passes_mypy_strict(tmp_path: Path) -> None:
+    # Checked where users import it from: mypy reads an installed package only through its py.typed.
+    result = run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "-p", "valdrix_learn", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Success: no issues found" in result.stdout

@@ -1,0 +1,231 @@
+"""valdrix_learn: alternate step by step against ao_bmf, the inputs BMF takes
+and refuses, its restarts, feature names, exact encoding and progress, and
+scikit-learn's own checks."""
+from __future__ import annotations
+
+import itertools
+import pickle
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+import sklearn
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from scipy import sparse
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+from Valdrix import BitMatrix, BoolLs, ao_bmf, methods
+from valdrix_learn import BMF, alternate
+
+A = [1, 1, 1, 1, 0, 0, 0, 0]  # two overlapping column sets: restarts end at 0 or at 14
+B = [0, 0, 0, 1, 1, 1, 1, 0]
+AB = [p | q for p, q in zip(A, B)]
+TWO_SETS = np.array([A, B, AB, A, AB, B])
+
+
+def planted(rows: int, cols: int, r: int, seed: int) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    w, h = rng.random((rows, r)) < 0.3, rng.random((r, cols)) < 0.3
+    return ((w.astype(int) @ h.astype(int)) > 0) ^ (rng.random((rows, cols)) < 0.02)
+
+
+# ---------------------------------------------------------------- alternate
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.integers(1, 70), st.integers(1, 70), st.sampled_from([0.0, 0.1, 0.5, 1.0]), st.integers(0, 2**32),
+       st.integers(1, 8), st.sampled_from(methods()), st.integers(1, 6), st.integers(0, 2**64 - 1))
+def test_each_step_is_ao_bmf_stopped_there(m, n, density, data_seed, r, method, max_iter, seed):
+    x = BitMatrix.from_numpy(np.random.default_rng(data_seed).random((m, n)) < density)
+    steps = list(alternate(x, r, method=method, max_iter=max_iter, seed=seed))
+    for k, step in enumerate(steps, 1):
+        ref = ao_bmf(x, r, method=method, max_iter=k, seed=seed)
+        assert (step.iteration, step.error, step.w, step.h) == (k, ref.error, ref.w, ref.h)
+    assert steps[-1].iteration == ao_bmf(x, r, method=method, max_iter=max_iter, seed=seed).iterations
+
+
+def test_changes_by_the_caller_between_steps_change_nothing():
+    x_np = planted(300, 40, 5, seed=4)
+    x = BitMatrix.from_numpy(x_np)
+    steps = []
+    for step in alternate(x, 5, seed=1):
+        steps.append((step.w.copy(), step.h.copy(), step.error))
+        step.w[0, 0] = not step.w[0, 0]  # the caller's copies, and the caller's x
+        step.h[0, 0] = not step.h[0, 0]
+        x &= BitMatrix(300, 40)  # in place: all zero
+    ref = ao_bmf(BitMatrix.from_numpy(x_np), 5, seed=1)
+    assert len(steps) > 2 and steps[-1] == (ref.w, ref.h, ref.error)
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"r": 0}, {"r": 27}, {"r": 2, "max_iter": 0}, {"r": 0, "method": "foo"}, {"r": 27, "max_iter": 0},
+])
+def test_bad_arguments_fail_at_the_call_as_in_ao_bmf(kwargs):
+    x = BitMatrix.ones(3, 3)
+    with pytest.raises(ValueError) as expected:
+        ao_bmf(x, **kwargs)
+    with pytest.raises(ValueError) as got:
+        alternate(x, **kwargs)  # not deferred to the first step
+    assert str(got.value) == str(expected.value)
+
+
+# ---------------------------------------------------------------- inputs
+
+
+def test_every_input_form_gives_the_same_fit(monkeypatch):
+    x = planted(40, 12, 3, seed=1)
+    frame = pd.DataFrame(x.astype(np.int64), columns=[f"c{j}" for j in range(12)])
+    frame["c3"] = frame["c3"].astype("Int64")
+    frame["c4"] = frame["c4"].astype(bool)
+    coo = sparse.coo_matrix(x.astype(float))
+    # 0.5 stored twice is 1, and a stored 0 stays 0, as in the dense matrix.
+    rows, cols = np.nonzero(x)
+    halves = sparse.coo_array((np.full(2 * len(rows), 0.5), (np.tile(rows, 2), np.tile(cols, 2))), shape=x.shape)
+    zeros = sparse.csr_array((np.r_[coo.data, 0.0, 0.0], (np.r_[coo.row, 0, 39], np.r_[coo.col, 11, 0])),
+                             shape=x.shape)
+    for cls in (sparse.csr_matrix, sparse.csc_matrix, sparse.coo_matrix, sparse.csr_array, sparse.csc_array,
+                sparse.coo_array):
+        monkeypatch.setattr(cls, "toarray", lambda *a, **k: pytest.fail("sparse input densified"))
+    forms = [BitMatrix.from_numpy(x), x.astype(np.uint8), x.astype(np.float32), np.asfortranarray(np.repeat(x, 2, axis=1))[:, ::2],
+             x.tolist(), frame, coo, coo.tocsr(), sparse.csc_array(coo), halves, zeros]
+    reference = BMF(3, n_init=2).fit(x)
+    for form in forms:
+        model = BMF(3, n_init=2).fit(form)
+        assert np.array_equal(model.components_, reference.components_), type(form)
+        assert model.reconstruction_err_ == reference.reconstruction_err_
+
+
+@pytest.mark.parametrize("data, message", [
+    (np.array([[0, 1, 1], [1, 0, 2]]), "2 en ligne 1, colonne 2"),
+    (np.array([[0.0, 1.0], [np.nan, 1.0]]), "nan en ligne 1, colonne 0"),
+    (np.array([[0, 1], [1, "x"]], dtype=object), "'x' en ligne 1, colonne 1"),
+    (pd.DataFrame({"a": [1, 0, 1], "b": ["x", "0", "1"], "c": [0, 5, 1]}), "'x' en ligne 0, colonne 'b'"),
+    (pd.DataFrame({"a": [1, 0, 1], "b": [0, 1, 1], "c": [0, 5, 1]}), "5 en ligne 1, colonne 'c'"),
+    # Stored by columns, the first offending entry in row-major order is not the first stored.
+    (sparse.csc_matrix(np.array([[0, 0, 3], [2, 0, 0]])), "3 en ligne 0, colonne 2"),
+    (sparse.coo_matrix(([1, 1], ([0, 0], [1, 1])), shape=(2, 2)), "2 en ligne 0, colonne 1"),  # 1 + 1
+    (np.array([0, 1, 1]), "2 dimensions, pas un tableau a 1"),
+    (np.zeros((2, 2, 2)), "2 dimensions, pas un tableau a 3"),
+])
+def test_refused_input_names_the_first_offending_position(data, message):
+    with pytest.raises(ValueError, match="X ") as e:
+        BMF(2).fit(data)
+    assert message in str(e.value)
+
+
+def test_empty_input_in_scikit_learns_words():
+    for shape, what in (((0, 3), "0 sample"), ((4, 0), "0 feature"), ((0, 0), "0 sample")):
+        with pytest.raises(ValueError, match=what):
+            BMF(1).fit(np.zeros(shape, dtype=bool))
+    with pytest.raises(ValueError, match="est vide"):
+        alternate(np.zeros((4, 0)), 1)
+
+
+@pytest.mark.parametrize("params", [{"n_components": 0}, {"n_components": 27}, {"n_components": 2.0},
+                                    {"max_iter": 0}, {"n_init": 0}, {"n_jobs": 0}, {"method": "fast"}])
+def test_bad_parameters_fail_in_fit(params):
+    model = BMF(2).set_params(**params)  # never in the constructor: clone must work
+    with pytest.raises(ValueError, match=f"{next(iter(params))}|methode inconnue"):
+        model.fit(TWO_SETS)
+
+
+# ---------------------------------------------------------------- BMF
+
+
+def test_lowest_error_wins_the_earliest_on_ties_whatever_the_threads():
+    fits = [BMF(2, n_init=8, random_state=5, n_jobs=jobs).fit(TWO_SETS) for jobs in (1, 2)]
+    model = fits[0]
+    runs = [ao_bmf(BitMatrix.from_numpy(TWO_SETS.astype(bool)), 2, seed=int(s)) for s in model.restart_seeds_]
+    errors = [run.error for run in runs]
+    assert list(model.restart_errors_) == errors
+    best = [k for k, e in enumerate(errors) if e == min(errors)]
+    # Meaningful only if a worse start comes first and the best ones differ.
+    assert best[0] > 0 and len({runs[k].h for k in best}) > 1
+    assert np.array_equal(model.components_, runs[best[0]].h.to_numpy())
+    assert (model.reconstruction_err_, model.n_iter_) == (runs[best[0]].error, runs[best[0]].iterations)
+    for other in fits[1:] + [pickle.loads(pickle.dumps(model))]:
+        assert np.array_equal(other.components_, model.components_)
+        assert np.array_equal(other.restart_errors_, model.restart_errors_)
+
+
+def test_transform_is_exact_against_brute_force():
+    rng = np.random.default_rng(3)
+    x, new = rng.random((40, 10)) < 0.5, rng.random((40, 10)) < 0.5
+    model = BMF(5, method="greedy").fit(x)  # the fit's method must not leak into transform
+    w = model.transform(new)
+    subsets = np.array(list(itertools.product([False, True], repeat=5)))
+    covers = (subsets.astype(int) @ model.components_.astype(int)) > 0  # every OR of patterns
+    best = (covers[None, :, :] != new[:, None, :]).sum(axis=2).min(axis=1)
+    assert w.dtype == bool and w.shape == (40, 5)
+    assert np.array_equal((model.inverse_transform(w) != new).sum(axis=1), best)
+    assert model.score(new) == -best.sum() / new.size
+    solver = BoolLs(BitMatrix.from_numpy(model.components_).transpose())
+    assert solver.solve_all(BitMatrix.from_numpy(new).transpose(), "greedy")[1] > best.sum()  # greedy is not enough here
+    assert np.array_equal(BMF(4).fit_transform(x), BMF(4).fit(x).transform(x))
+
+
+def test_feature_names_are_kept_and_checked():
+    frame = pd.DataFrame(TWO_SETS, columns=list("abcdefgh"))
+    model = pickle.loads(pickle.dumps(BMF(2).fit(frame)))
+    assert list(model.feature_names_in_) == list("abcdefgh")
+    assert list(model.get_feature_names_out()) == ["bmf0", "bmf1"]
+    out = model.set_output(transform="pandas").transform(frame)
+    assert list(out.columns) == ["bmf0", "bmf1"] and out.index.equals(frame.index)
+    with pytest.raises(ValueError, match="feature names should match"):
+        model.transform(frame[list("hgfedcba")])
+    with pytest.warns(UserWarning, match="does not have valid feature names"):
+        model.set_output(transform="default").transform(TWO_SETS)
+
+
+@pytest.mark.parametrize("tqdm", [True, False])
+def test_progress_only_when_verbose(capsys, monkeypatch, tqdm):
+    if not tqdm:
+        monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm now raises ImportError
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    x = planted(300, 40, 5, seed=4)
+    BMF(5, n_init=2, n_jobs=2).fit(x)
+    assert capsys.readouterr() == ("", "")
+    model = BMF(5, n_init=2, n_jobs=2, verbose=1).fit(x)
+    out, err = capsys.readouterr()
+    iterations = sum(ao_bmf(BitMatrix.from_numpy(x), 5, seed=int(s)).iterations for s in model.restart_seeds_)
+    if tqdm:
+        assert out == "" and "BMF: 100%" in err and any(f"erreur {e}" in err for e in model.restart_errors_)
+    else:
+        assert err == "" and len(out.splitlines()) == iterations
+        assert f"iteration {model.n_iter_} : erreur {model.reconstruction_err_}" in out
+
+
+def test_restarts_example_reports_the_gain_over_the_first_run():
+    example = Path(__file__).parents[2] / "examples" / "bmf_restarts.py"
+    result = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, check=False)
+    assert result.returncode == 0, result.stderr
+    fields = dict(re.findall(r"^([a-z0-9 ]+):\s+(.*)$", result.stdout, re.MULTILINE))
+    single = int(fields["one run"].split()[1])
+    errors = [int(e) for e in re.findall(r"\d+", fields["4 restarts"].split(" in ")[0])]
+    assert len(errors) == 4 and errors[0] == single  # same random_state: the single run is the first restart
+    assert int(fields["gain"].split()[0]) == single - min(errors)
+
+
+def test_import_without_scikit_learn_says_what_to_install():
+    code = "import sys; sys.modules['sklearn'] = None; import valdrix_learn"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=False)
+    assert 'ImportError: valdrix_learn a besoin de scikit-learn' in result.stderr
+    assert 'pip install "Valdrix[learn]"' in result.stderr
+
+
+# The checks feed random reals, which BMF refuses: those are listed with
+# their reasons in its tags and must fail (xfail_strict); the others pass.
+if tuple(map(int, sklearn.__version__.split(".")[:2])) >= (1, 6):
+    sklearn_checks = parametrize_with_checks([BMF(2)], expected_failed_checks=lambda e: e._more_tags()["_xfail_checks"])
+else:  # older versions read the reasons from the tags themselves
+    sklearn_checks = parametrize_with_checks([BMF(2)])
+
+
+@sklearn_checks
+def test_scikit_learn_checks(estimator, check):
+    check(estimator)
