@@ -104,9 +104,10 @@ def _from_sparse(s: Any, name: str) -> BitMatrix:
     _check_shape(s.shape, name)
     rows, cols = s.shape
     if s.format not in ("csr", "csc"):
-        s = s.tocsr()  # sums duplicate entries
-    if not s.has_canonical_format:
+        s = s.tocsr()  # a new matrix
+    elif not s.has_canonical_format:
         s = s.copy()  # the caller's matrix stays as it is
+    if not s.has_canonical_format:
         s.sum_duplicates()  # a value stored twice is the sum of both, as in the dense matrix
     outer = np.repeat(np.arange(s.shape[0] if s.format == "csr" else s.shape[1]), np.diff(s.indptr))
     r, c = (outer, s.indices) if s.format == "csr" else (s.indices, outer)
