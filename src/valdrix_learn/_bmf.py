@@ -76,21 +76,14 @@ def _count(name: str, value: object, low: int, high: int | None = None) -> int:
     raise ValueError(f"{name} doit etre un entier {span}, pas {value!r}")
 
 
-# scikit-learn 1.6 made these two methods of BaseEstimator into functions.
-def _check_feature_names(estimator: BaseEstimator, X: object, reset: bool) -> None:
-    check = getattr(validation, "_check_feature_names", None)
+def _sklearn_check(name: str, estimator: BaseEstimator, X: object, reset: bool) -> None:
+    """scikit-learn's ``_check_feature_names`` or ``_check_n_features``: functions
+    of sklearn.utils.validation since 1.6, methods of BaseEstimator before."""
+    check = getattr(validation, name, None)
     if check is not None:
         check(estimator, X, reset=reset)
     else:
-        estimator._check_feature_names(X, reset=reset)
-
-
-def _check_n_features(estimator: BaseEstimator, X: object, reset: bool) -> None:
-    check = getattr(validation, "_check_n_features", None)
-    if check is not None:
-        check(estimator, X, reset=reset)
-    else:
-        estimator._check_n_features(X, reset=reset)
+        getattr(estimator, name)(X, reset=reset)
 
 
 class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
@@ -216,8 +209,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         return best.w.to_numpy()
 
     def _check_input(self, X: object, reset: bool) -> BitMatrix:
-        if not reset:
-            _check_feature_names(self, X, reset=False)  # before the values: a wrong column is the clearer error
+        if not reset:  # names before values: a wrong column is the clearer error
+            _sklearn_check("_check_feature_names", self, X, reset=False)
         try:
             x = to_bitmatrix(X)
         except EmptyMatrixError as e:  # in scikit-learn's words, which tools and users know
@@ -227,8 +220,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
                 f"Found array with {what} (shape={e.shape}) while a minimum of 1 is required by {type(self).__name__}."
             ) from None
         if reset:
-            _check_feature_names(self, X, reset=True)
-        _check_n_features(self, x, reset=reset)
+            _sklearn_check("_check_feature_names", self, X, reset=True)
+        _sklearn_check("_check_n_features", self, x, reset=reset)
         return x
 
     # ------------------------------------------------------------ using the patterns
