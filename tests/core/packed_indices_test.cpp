@@ -35,7 +35,8 @@ TEST(Packed, RoundTripsThroughAnyLayoutAndDropsPadding) {
                 ASSERT_EQ((bytes[i * width + j / 8] >> (j % 8)) & 1, m.get_unchecked(i, j)) << cols;
             }
         }
-        EXPECT_TRUE(same(ok(bitmatrix_from_packed({bytes.data(), 5, width, static_cast<std::int64_t>(width), 1}, cols)), m));
+        const ByteGrid plain{bytes.data(), 5, width, static_cast<std::int64_t>(width), 1};
+        EXPECT_TRUE(same(ok(bitmatrix_from_packed(plain, cols)), m));
         // Reversed rows and a column step of 3 with every padding bit set.
         std::vector<std::uint8_t> spread(5 * width * 3, 0xFF);
         for (std::uint64_t i = 0; i < 5; ++i) {
@@ -66,9 +67,10 @@ TEST(Indices, EveryIndexTypeBuildsTheSameMatrixAndNonzeroInvertsIt) {
     const std::vector<std::int16_t> c16(c.begin(), c.end());
     const std::vector<std::uint32_t> r32(r.begin(), r.end());
     const std::vector<std::uint64_t> c64(c.begin(), c.end());
-    EXPECT_TRUE(same(ok(bitmatrix_from_indices(9, 130, vector_of(r, IndexType::I64), vector_of(c, IndexType::I64))), m));
-    EXPECT_TRUE(same(ok(bitmatrix_from_indices(9, 130, vector_of(r8, IndexType::U8), vector_of(c16, IndexType::I16))), m));
-    EXPECT_TRUE(same(ok(bitmatrix_from_indices(9, 130, vector_of(r32, IndexType::U32), vector_of(c64, IndexType::U64))), m));
+    const auto from = [](IndexVector rows, IndexVector cols) { return ok(bitmatrix_from_indices(9, 130, rows, cols)); };
+    EXPECT_TRUE(same(from(vector_of(r, IndexType::I64), vector_of(c, IndexType::I64)), m));
+    EXPECT_TRUE(same(from(vector_of(r8, IndexType::U8), vector_of(c16, IndexType::I16)), m));
+    EXPECT_TRUE(same(from(vector_of(r32, IndexType::U32), vector_of(c64, IndexType::U64)), m));
 }
 
 TEST(Indices, TheFirstPairOutsideIsNamedWithItsStoredValues) {
