@@ -254,8 +254,8 @@ PyObject* bitmatrix_array(PyObject* self, PyObject* args, PyObject* kwargs) {
             const int copy = PyObject_IsTrue(a.raw(1));
             if (copy < 0) return pending();
             if (copy == 0) {
-                return fail(ErrorKind::Value,
-                            "__array__ : copy=False est impossible, les valeurs d'une BitMatrix sont toujours copiées");
+                return fail(ErrorKind::Value, "__array__ : copy=False est impossible, les valeurs d'une BitMatrix "
+                                              "sont toujours copiées");
             }
         }
         TRY(auto me, borrow_shared<BitMatrix>(self));

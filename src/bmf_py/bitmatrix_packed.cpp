@@ -43,8 +43,9 @@ PyObject* bitmatrix_from_packed(PyObject*, PyObject* args, PyObject* kwargs) {
         TRY(const std::uint64_t cols, a.u64(1));
         TRY_VOID(check_dimensions(v.rows, cols));
         if (v.cols != packed_width(cols)) {
-            return fail(ErrorKind::Value, "from_packed : a a {} colonnes ; cols={} en demande {} (un octet pour 8 colonnes)",
-                        v.cols, cols, packed_width(cols));
+            return fail(ErrorKind::Value,
+                        "from_packed : a a {} colonnes ; cols={} en demande {} (un octet pour 8 colonnes)", v.cols,
+                        cols, packed_width(cols));
         }
         TRY(BitMatrix m, boolmat::bitmatrix_from_packed({v.data, v.rows, v.cols, v.row_stride, v.col_stride}, cols));
         return wrap(std::move(m));
@@ -89,10 +90,13 @@ PyObject* rebuild_bitmatrix(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         const auto length = static_cast<std::uint64_t>(PyBytes_Size(data));
         const std::optional<std::uint64_t> expected = packed_size(rows, cols);
-        if (!expected) return fail(ErrorKind::Value, "pickle de BitMatrix invalide : dimensions {}x{} impossibles", rows, cols);
+        if (!expected) {
+            return fail(ErrorKind::Value, "pickle de BitMatrix invalide : dimensions {}x{} impossibles", rows, cols);
+        }
         if (length != *expected) {
-            return fail(ErrorKind::Value, "pickle de BitMatrix invalide : {} octets pour une matrice {}x{}, {} attendus",
-                        length, rows, cols, *expected);
+            return fail(ErrorKind::Value,
+                        "pickle de BitMatrix invalide : {} octets pour une matrice {}x{}, {} attendus", length, rows,
+                        cols, *expected);
         }
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data));
         const std::uint64_t width = packed_width(cols);

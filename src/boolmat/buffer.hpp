@@ -1,6 +1,11 @@
 // An exclusively owned, fixed-length array of trivially copyable elements.
 // Zero-filled construction goes through calloc, so large blocks arrive as
 // fresh zero pages instead of being written in a loop.
+//
+// Blocks of kHugeBytes and more ask the kernel for transparent huge pages,
+// as NumPy does for its own arrays: a fresh block is then faulted in 2 MiB at
+// a time instead of 4 KiB, which on a virtual machine was most of the cost
+// of filling one (BitMatrix.ones(100000, 10000): 90 ms, a page fault per 4 KiB).
 #pragma once
 
 #include <cstdint>
@@ -13,6 +18,12 @@
 #include "boolmat/failure.hpp"
 
 namespace boolmat {
+
+inline constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
+
+// Marks the whole 2 MiB pages inside [p, p + bytes) for huge pages, where the
+// system has them; a hint only, so it cannot fail.
+void advise_huge_pages(void* p, std::size_t bytes) noexcept;
 
 template <class T>
 class Buffer {
@@ -41,6 +52,7 @@ public:
         b.data_ = static_cast<T*>(std::calloc(n, sizeof(T)));
         if (b.data_ == nullptr) return out_of_memory();
         b.size_ = n;
+        if (n * sizeof(T) >= kHugeBytes) advise_huge_pages(b.data_, n * sizeof(T));
         return b;
     }
 
@@ -57,6 +69,7 @@ public:
         b.data_ = static_cast<T*>(std::malloc(n * sizeof(T)));
         if (b.data_ == nullptr) return out_of_memory();
         b.size_ = n;
+        if (n * sizeof(T) >= kHugeBytes) advise_huge_pages(b.data_, n * sizeof(T));
         return b;
     }
 

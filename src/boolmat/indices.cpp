@@ -53,7 +53,7 @@ FailureArg stored_value(const IndexVector& v, std::uint64_t k) {
         std::memcpy(&x, static_cast<const char*>(v.origin) + static_cast<std::int64_t>(k) * v.stride, sizeof x);
         return x;
     }
-    std::int64_t x;
+    std::int64_t x = 0;
     load_block(v, k, 1, &x);
     return x;
 }

@@ -24,7 +24,7 @@ def examples() -> list[tuple[str, int, str]]:
 def test_the_readme_has_the_examples_it_promises() -> None:
     headings = {heading for heading, _, _ in examples()}
     assert len(examples()) >= 6
-    assert {"Operators and counts", "NumPy and list conversion", "Errors"} <= headings
+    assert {"Operators and counts", "NumPy and list conversion", "Saving, sharing and sparse data", "Errors"} <= headings
     assert any("BoolLs" in h for h in headings) and any("ao_bmf" in h for h in headings)
     assert "make demo\nmake test\n" in README.read_text()
 
