@@ -141,6 +141,9 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     the first offending position.
     """
 
+    # Read by scikit-learn before 1.6, whose checks would build BMF() without it.
+    _required_parameters = ["n_components"]
+
     components_: NDArray[np.bool_]
     reconstruction_err_: int
     n_iter_: int
