@@ -18,7 +18,7 @@ from Valdrix import BitMatrix, BoolLs
 
 from ._input import to_bitmatrix
 
-__all__ = ["MAX_RANK", "Step", "alternate", "check_method", "check_rank", "start_columns"]
+__all__ = ["MAX_RANK", "Step", "alternate", "check_method"]
 
 MAX_RANK = 26  # the solver's table has 2^r counters
 
