@@ -87,6 +87,11 @@ constexpr TopSpread make_top_spread() noexcept {
 // Internal linkage, so that position-independent code reads it directly.
 constexpr TopSpread kTopSpread = make_top_spread();
 
+// Which targets are solved over the subsets of the columns they touch
+// (zeta_sparse.hpp): those the cost model sends there, none, or every one
+// (the tests, which compare both ways on the same targets).
+enum class SparseMode : std::uint8_t { Auto, Never, Always };
+
 // How the columns of one solver are solved, decided by ZetaWork::prepare
 // (or prepare_batch) from r, m and the active kernel set.
 struct ZetaPlan {
@@ -125,6 +130,16 @@ struct ZetaPlan {
     unsigned heavy = 0;
     std::uint64_t heavy_patterns[kMaxHeavy] = {};
     std::uint64_t heavy_counts[kMaxHeavy] = {};
+    // Targets may be solved over the subsets of the columns they touch
+    // (m < 2^32: the counts of the distinct patterns are 32-bit).
+    bool sparse = false;
+    SparseMode sparse_mode = SparseMode::Auto;
+    // The distinct patterns of W, and the estimated cost of a column the
+    // full way, in the units of sparse_cost().
+    std::uint32_t distinct = 0;
+    double full_cost = 0;
+    // No target touching more columns than this is worth the sparse way.
+    unsigned sparse_max_bits = 0;
 };
 
 // The working memory of one solver at a time, reused across columns and
@@ -149,6 +164,15 @@ struct ZetaBuffers {
     unsigned base_counted = 0;
     std::int64_t base_heavy[ZetaPlan::kMaxHeavy] = {};
     AlignedBytes batch_counts;  // the negated pattern counts, 16-bit
+    // The base is filled for the first target solved the full way, so that
+    // a solver whose targets all go the sparse way never touches it.
+    bool base_ready = false;
+    // The sparse way: the distinct patterns of W (32-bit), then their
+    // counts; the patterns of the target's set rows; the table of the
+    // subsets of the columns they touch.
+    AlignedBytes distinct;
+    AlignedBytes sparse_rows;
+    AlignedBytes sparse_table;
 
     template <class T>
     T* table() const noexcept {
