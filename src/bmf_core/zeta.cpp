@@ -51,54 +51,69 @@ unsigned spread_top_bits(const ZetaPlan& plan, const std::uint32_t* patterns) no
 }
 
 // The cost model of the sparse way against the full transform, per set and
-// lane width, in nanoseconds on the machine where it was measured (AMD
-// EPYC, 2 cores, AVX2); only the ratios matter. full: a column the full
-// way, per entry of its table. row: the sparse way, per set row and per
-// distinct pattern of W. entry: per entry of its table and round bit.
+// lane width, in nanoseconds as measured on a 2-core AMD EPYC (Zen 4) with
+// m = 2000 and 20000; only the ratios matter. entry: per entry of a table,
+// the same in both ways (the sparse way runs the set's own rounds); one: per
+// set row; distinct: per distinct pattern of W; fixed: per sparse target.
 struct SparseCosts {
-    double full;
-    double row;
     double entry;
+    double one;
+    double distinct;
+    double fixed;
 };
 
 SparseCosts sparse_costs(const ZetaPlan& plan) noexcept {
     const bool avx2 = plan.set == boolmat::Isa::Avx2;
     switch (plan.lanes) {
-        case LaneWidth::Bits16: return avx2 ? SparseCosts{0.10, 1.5, 0.05} : SparseCosts{0.5, 3.0, 0.1};
-        case LaneWidth::Bits32: return avx2 ? SparseCosts{0.2, 1.5, 0.1} : SparseCosts{1.0, 3.0, 0.2};
-        case LaneWidth::Bits64: return avx2 ? SparseCosts{0.4, 1.5, 0.2} : SparseCosts{2.0, 3.0, 0.4};
+        case LaneWidth::Bits16: return avx2 ? SparseCosts{0.12, 0.8, 1.0, 200} : SparseCosts{0.5, 2.0, 3.0, 400};
+        case LaneWidth::Bits32: return avx2 ? SparseCosts{0.26, 0.8, 1.0, 200} : SparseCosts{1.0, 2.0, 3.0, 400};
+        case LaneWidth::Bits64: return avx2 ? SparseCosts{0.52, 0.8, 1.0, 200} : SparseCosts{2.0, 2.0, 3.0, 400};
     }
     return {};
 }
 
+// A full table beyond the second-level cache costs about three times as
+// much per entry (16-bit lanes, AVX2: 0.12 ns at r = 20, 0.37 at r = 22).
+constexpr std::size_t kCachedTableBytes = std::size_t{4} << 20;
+constexpr double kUncachedFactor = 3;
+
 // Finding the distinct patterns of W costs about this much per row.
 constexpr double kDistinctRowCost = 5.0;
 
-// The distinct patterns of W and their counts into buf.distinct, through
-// a hash table of the rows' patterns at half load in buf.sparse_table.
+// The distinct patterns of W, their counts and a zero counter each into
+// buf.distinct, and each row's distinct pattern into buf.sparse_rows,
+// through a hash table of the patterns at half load in buf.sparse_table.
 Status find_distinct(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
     const std::uint64_t m = s.m();
     const unsigned slot_bits = static_cast<unsigned>(std::bit_width(2 * m - 1));
     const std::size_t slots = std::size_t{1} << slot_bits;
     TRY_VOID(buf.sparse_table.reserve(slots * sizeof(std::uint32_t)));
-    TRY_VOID(buf.distinct.reserve(2 * std::min<std::uint64_t>(m, std::uint64_t{1} << p.r) * sizeof(std::uint32_t)));
-    // A slot holds its pattern + 1 (r <= 26), 0 when empty.
+    TRY_VOID(buf.sparse_rows.reserve(m * sizeof(std::uint32_t)));
+    const std::uint64_t most = std::min<std::uint64_t>(m, std::uint64_t{1} << p.r);
+    TRY_VOID(buf.distinct.reserve(3 * most * sizeof(std::uint32_t)));
+    // A slot holds its distinct pattern's number + 1, 0 when empty.
     std::uint32_t* slot = buf.sparse_table.as<std::uint32_t>();
     std::fill(slot, slot + slots, 0u);
     std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
+    std::uint32_t* row_distinct = buf.sparse_rows.as<std::uint32_t>();
     std::uint32_t n = 0;
-    for (const std::uint64_t pattern : s.row_patterns()) {
-        const auto key = static_cast<std::uint32_t>(pattern + 1);
-        std::size_t i = static_cast<std::size_t>((pattern * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits));
-        while (slot[i] != 0 && slot[i] != key) i = (i + 1) & (slots - 1);
-        if (slot[i] == 0) {
-            slot[i] = key;
+    const std::uint64_t* rows = s.row_patterns().data();
+    for (std::uint64_t i = 0; i < m; ++i) {
+        const std::uint64_t pattern = rows[i];
+        std::size_t k = static_cast<std::size_t>((pattern * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits));
+        while (slot[k] != 0 && patterns[slot[k] - 1] != pattern) k = (k + 1) & (slots - 1);
+        if (slot[k] == 0) {
             patterns[n++] = static_cast<std::uint32_t>(pattern);
+            slot[k] = n;
         }
+        row_distinct[i] = slot[k] - 1;
     }
     // m < 2^32: no counter wrapped.
     const std::uint32_t* counts = s.pattern_counts().data();
-    for (std::uint32_t d = 0; d < n; ++d) patterns[n + d] = counts[patterns[d]];
+    for (std::uint32_t d = 0; d < n; ++d) {
+        patterns[n + d] = counts[patterns[d]];
+        patterns[2 * n + d] = 0;
+    }
     p.distinct = n;
     return {};
 }
@@ -110,7 +125,8 @@ Status prepare_sparse(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s, bool many,
     // Above 2^32 - 1 rows a distinct pattern's count may not fit 32 bits.
     if (mode == SparseMode::Never || s.m() > 0xFFFFFFFFull) return {};
     const SparseCosts c = sparse_costs(p);
-    p.full_cost = c.full * static_cast<double>(std::uint64_t{1} << p.r);
+    p.full_cost = c.entry * static_cast<double>(std::uint64_t{1} << p.r) *
+                  (p.table_bytes > kCachedTableBytes ? kUncachedFactor : 1);
     // A single target pays for finding the distinct patterns alone.
     if (mode == SparseMode::Auto && !many && kDistinctRowCost * static_cast<double>(s.m()) >= p.full_cost / 2) return {};
     TRY_VOID(find_distinct(p, buf, s));
@@ -124,7 +140,6 @@ Status prepare_sparse(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s, bool many,
     const unsigned lb = lane_bits(p.lanes);
     const unsigned table_bits = max_bits > lb ? max_bits : lb;
     TRY_VOID(buf.sparse_table.reserve(32 * padded(std::size_t{1} << (table_bits - lb))));
-    TRY_VOID(buf.sparse_rows.reserve(s.m() * sizeof(std::uint32_t)));
     p.sparse = true;
     return {};
 }
@@ -135,8 +150,8 @@ double sparse_cost(const ZetaPlan& plan, unsigned u, std::uint64_t ones) noexcep
     const SparseCosts c = sparse_costs(plan);
     const unsigned lb = lane_bits(plan.lanes);
     const unsigned bits = u > lb ? u : lb;
-    return c.row * static_cast<double>(ones + plan.distinct) +
-           c.entry * static_cast<double>(std::uint64_t{1} << bits) * (bits - lb + 2);
+    return c.fixed + c.one * static_cast<double>(ones) + c.distinct * static_cast<double>(plan.distinct) +
+           c.entry * static_cast<double>(std::uint64_t{1} << bits);
 }
 
 LaneWidth lane_width_for(std::uint64_t m) noexcept {

@@ -167,9 +167,9 @@ struct ZetaBuffers {
     // The base is filled for the first target solved the full way, so that
     // a solver whose targets all go the sparse way never touches it.
     bool base_ready = false;
-    // The sparse way: the distinct patterns of W (32-bit), then their
-    // counts; the patterns of the target's set rows; the table of the
-    // subsets of the columns they touch.
+    // The sparse way: the distinct patterns of W (32-bit), their counts,
+    // and a counter each, zero between targets; each row's distinct
+    // pattern; the table of the subsets of the columns a target touches.
     AlignedBytes distinct;
     AlignedBytes sparse_rows;
     AlignedBytes sparse_table;
@@ -184,6 +184,13 @@ struct ZetaBuffers {
     }
 };
 
+// The smallest entry of a transformed table and the largest index holding
+// it.
+struct TableMinimum {
+    std::int64_t value;
+    std::uint64_t index;
+};
+
 // Sixteen targets per batch, one per 16-bit lane.
 inline constexpr std::uint64_t kZetaBatch = 16;
 
@@ -191,12 +198,15 @@ inline constexpr std::uint64_t kZetaBatch = 16;
 // the top bits done when spread); solve: one target (m bits, tail clear)
 // of a plan that is neither plain nor batch; solve_batch: the targets that
 // are columns first to first + 15 of x, columns past the last reading as
-// empty ones.
+// empty ones; table_minimum: the stages across the vectors of a table of
+// 2^vec_bits vectors in the layout above, whose in-vector stages are done,
+// in place (with buf.scratch room for one block, AVX2), and its minimum.
 #define VALDRIX_ZETA_KERNELS                                                                                   \
     void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept;                          \
     ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept; \
     void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,        \
-                     std::uint64_t first, ColumnAnswer* out) noexcept;
+                     std::uint64_t first, ColumnAnswer* out) noexcept;                                 \
+    TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept;
 
 namespace generic {
 VALDRIX_ZETA_KERNELS

@@ -19,8 +19,11 @@ VALDRIX_AVX2_BEGIN
 namespace bmf_core::avx2 {
 namespace {
 
-struct Bmi2Bits {
+struct Bmi2Set {
     static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return _pext_u64(x, mask); }
+    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+        return table_minimum(lanes, vec_bits, buf, table);
+    }
     static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return _pdep_u64(x, mask); }
 };
 
@@ -28,7 +31,7 @@ struct Bmi2Bits {
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                          std::span<const Word> x) noexcept {
-    return generic::solve_sparse_with<Bmi2Bits>(plan, buf, s, x);
+    return generic::solve_sparse_with<Bmi2Set>(plan, buf, s, x);
 }
 
 }  // namespace bmf_core::avx2

@@ -14,8 +14,11 @@
 namespace bmf_core::generic {
 namespace {
 
-struct PortableBits {
+struct PortableSet {
     static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return extract_bits(x, mask); }
+    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+        return table_minimum(lanes, vec_bits, buf, table);
+    }
     static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return deposit_bits(x, mask); }
 };
 
@@ -23,7 +26,7 @@ struct PortableBits {
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                          std::span<const Word> x) noexcept {
-    return solve_sparse_with<PortableBits>(plan, buf, s, x);
+    return solve_sparse_with<PortableSet>(plan, buf, s, x);
 }
 
 }  // namespace bmf_core::generic

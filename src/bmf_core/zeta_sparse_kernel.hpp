@@ -1,6 +1,6 @@
 // The sparse zeta solve of one target (zeta_sparse.hpp), written once in the
 // portable lanes and built by each set in its own file, which supplies how
-// bits are extracted and deposited (Bits::extract, Bits::deposit): inside
+// bits are extracted and deposited (Set::extract, Bits::deposit): inside
 // the AVX2 region the same vector code becomes AVX2 instructions and pext
 // and pdep are single instructions.
 //
@@ -41,26 +41,41 @@ struct SparseLanes {
     }
 };
 
-template <class T, class Bits>
+template <class T, class Set>
 std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                                std::span<const Word> x) noexcept {
     using Lanes = SparseLanes<T>;
     const std::uint64_t m = s.m();
-    const std::uint64_t* pat = s.row_patterns().data();
-    std::uint32_t* set_rows = buf.sparse_rows.as<std::uint32_t>();
+    const std::uint32_t d_count = plan.distinct;
+    const std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
+    const std::uint32_t* counts = patterns + d_count;
+    std::uint32_t* set_counts = buf.distinct.as<std::uint32_t>() + 2 * d_count;
+    const std::uint32_t* row_distinct = buf.sparse_rows.as<std::uint32_t>();
+    // The set rows counted by distinct pattern: a row then costs an
+    // increment, and the table gets one add per distinct pattern.
     std::uint64_t touched = 0, ones = 0;
     for (std::size_t k = 0; k < x.size(); ++k) {
         for (Word w = x[k]; w != 0; w &= w - 1) {
-            const std::uint64_t p = pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
-            touched |= p;
-            set_rows[ones++] = static_cast<std::uint32_t>(p);
+            const std::uint32_t d = row_distinct[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
+            touched |= patterns[d];
+            ++set_counts[d];
+            ++ones;
         }
         // A dense target touches every column within a few rows: it leaves
-        // as soon as it touches more than any sparse solve is worth.
-        if (static_cast<unsigned>(std::popcount(touched)) > plan.sparse_max_bits) return std::nullopt;
+        // as soon as it touches more than any sparse solve is worth, and
+        // clears the counters it raised.
+        if (static_cast<unsigned>(std::popcount(touched)) > plan.sparse_max_bits) {
+            for (std::size_t j = 0; j <= k; ++j) {
+                for (Word w = x[j]; w != 0; w &= w - 1) set_counts[row_distinct[j * 64 + static_cast<unsigned>(std::countr_zero(w))]] = 0;
+            }
+            return std::nullopt;
+        }
     }
     const unsigned u = static_cast<unsigned>(std::popcount(touched));
-    if (plan.sparse_mode == SparseMode::Auto && sparse_cost(plan, u, ones) >= plan.full_cost) return std::nullopt;
+    if (plan.sparse_mode == SparseMode::Auto && sparse_cost(plan, u, ones) >= plan.full_cost) {
+        for (std::uint32_t d = 0; d < d_count; ++d) set_counts[d] = 0;
+        return std::nullopt;
+    }
 
     // Fewer bits than a vector has lanes: the bits above u are touched by no
     // row, so an entry with them set equals the one without, and the
@@ -72,59 +87,33 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     const std::size_t stored = padded(nvec);
     for (std::size_t t = 0; t < stored; ++t) table[t] = Vec<T>{};
 
-    // -1 for every row of W, by its distinct pattern: the rows whose
-    // pattern misses U all compress to 0. Then +2 for each set row.
-    const std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
-    const std::uint32_t* counts = patterns + plan.distinct;
-    std::uint64_t missed = m;
-    for (std::uint32_t d = 0; d < plan.distinct; ++d) {
+    // Each distinct pattern adds 2 per set row and -1 per row at its
+    // compressed pattern; those that miss U all compress to 0.
+    std::int64_t missed = 0;
+    for (std::uint32_t d = 0; d < d_count; ++d) {
+        const std::int64_t delta = 2 * std::int64_t{set_counts[d]} - std::int64_t{counts[d]};
+        set_counts[d] = 0;
         const std::uint64_t p = patterns[d] & touched;
-        if (p == 0) continue;
-        missed -= counts[d];
-        Lanes::add(table, Bits::extract(p, touched), Vec<T>{} - static_cast<T>(counts[d]));
-    }
-    Lanes::add(table, 0, Vec<T>{} - static_cast<T>(missed));
-    const Vec<T> two = Vec<T>{} + T{2};
-    for (std::uint64_t i = 0; i < ones; ++i) Lanes::add(table, Bits::extract(set_rows[i], touched), two);
-
-    // Each block's own bits, then those above a block (a round does not
-    // cross the padding after a block); the last round takes the minimum.
-    const unsigned vb = bits - Lanes::kBits;
-    StoreMin<T> least{Vec<T>{} + std::numeric_limits<T>::max()};
-    if (vb <= kBlockBits) {
-        rounds<T>(table, nvec, 0, vb, least);
-    } else {
-        Store store;
-        constexpr std::size_t bvec = std::size_t{1} << kBlockBits;
-        for (std::size_t b = 0; b < nvec; b += bvec) rounds<T>(table + padded(b), bvec, 0, kBlockBits, store);
-        rounds<T>(table, nvec, kBlockBits, vb - kBlockBits, least);
-    }
-    const T best = hmin<T>(least.least);
-
-    // The largest index holding the minimum.
-    std::uint64_t top = 0;
-    for (std::size_t v = nvec; v-- > 0;) {
-        Vec<T> hit;
-        equal_lanes<T>(table[padded(v)], Vec<T>{} + best, hit);
-        std::size_t lane = kLanes<T>;
-        while (lane-- > 0 && hit[lane] == 0) {
-        }
-        if (lane < kLanes<T>) {
-            top = (static_cast<std::uint64_t>(v) << Lanes::kBits) + lane;
-            break;
+        if (p == 0) {
+            missed += delta;
+        } else {
+            Lanes::add(table, Set::extract(p, touched), Vec<T>{} + static_cast<T>(delta));
         }
     }
-    const std::uint64_t k = ~top & ((std::uint64_t{1} << u) - 1);
-    return ColumnAnswer{Bits::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(static_cast<std::int64_t>(best))};
+    Lanes::add(table, 0, Vec<T>{} + static_cast<T>(missed));
+
+    const TableMinimum least = Set::minimum(plan.lanes, bits - Lanes::kBits, buf, table);
+    const std::uint64_t k = ~least.index & ((std::uint64_t{1} << u) - 1);
+    return ColumnAnswer{Set::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
 }
 
-template <class Bits>
+template <class Set>
 std::optional<ColumnAnswer> solve_sparse_with(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                               std::span<const Word> x) noexcept {
     switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_sparse_lanes<std::int16_t, Bits>(plan, buf, s, x);
-        case LaneWidth::Bits32: return solve_sparse_lanes<std::int32_t, Bits>(plan, buf, s, x);
-        case LaneWidth::Bits64: return solve_sparse_lanes<std::int64_t, Bits>(plan, buf, s, x);
+        case LaneWidth::Bits16: return solve_sparse_lanes<std::int16_t, Set>(plan, buf, s, x);
+        case LaneWidth::Bits32: return solve_sparse_lanes<std::int32_t, Set>(plan, buf, s, x);
+        case LaneWidth::Bits64: return solve_sparse_lanes<std::int64_t, Set>(plan, buf, s, x);
     }
     return std::nullopt;
 }
