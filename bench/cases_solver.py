@@ -11,6 +11,9 @@ returns. Thread cases compare two threads with one thread doing the same
 total work with Valdrix (the "NumPy" column is then the one-thread time):
 the ratio must be at most 1/1.7. Such a ratio needs two real cores: check
 with two processes of plain arithmetic first where the cores are virtual.
+The sparse case compares a factorisation of sparse planted transactions
+with one of dense ones of the same shape and rank, both in Valdrix (the
+"NumPy" column is then the dense time), per iteration.
 """
 from __future__ import annotations
 
@@ -198,6 +201,52 @@ def ao_case(name: str, setup, repeat: int) -> Case:
     )
 
 
+def transactions(m: int, n: int, r: int, group: int, noise: float, seed: int) -> np.ndarray:
+    """r planted groups of `group` columns; each row draws 1 or 2 of them and
+    keeps about half of each one's columns; then `noise` of all bits flip."""
+    rng = np.random.default_rng(seed)
+    groups = np.stack([rng.choice(n, size=group, replace=False) for _ in range(r)])
+    x = np.zeros((m, n), dtype=bool)
+    for i in range(m):
+        for g in rng.choice(r, size=rng.integers(1, 3), replace=False):
+            x[i, groups[g][rng.random(group) < 0.5]] = True
+    return x ^ (rng.random((m, n)) < noise)
+
+
+SPARSE_ITERATIONS = 2
+
+
+def sparse_setup(r: int):
+    def setup():
+        sparse = transactions(2000, 500, r, group=26, noise=0.001, seed=11)
+        dense = transactions(2000, 500, r, group=170, noise=0.05, seed=11)
+        return {"sparse": BitMatrix.from_numpy(sparse), "dense": BitMatrix.from_numpy(dense), "r": r,
+                "density": (sparse.mean(), dense.mean())}
+    return setup
+
+
+def sparse_case(r: int) -> Case:
+    def factorise(key):
+        return lambda s: ao_bmf(s[key], s["r"], max_iter=SPARSE_ITERATIONS)
+
+    def same_work(s, v, n):
+        # Per iteration only if both ran every iteration.
+        return v.iterations == n.iterations == SPARSE_ITERATIONS
+
+    return Case(
+        name=f"ao_bmf sparse vs dense transactions 2000x500 r={r}, per iteration",
+        target="ratio <= 0.02",
+        setup=sparse_setup(r),
+        valdrix=factorise("sparse"),
+        numpy=factorise("dense"),
+        check=same_work,
+        repeat=5,
+        per=SPARSE_ITERATIONS,
+        notes=["baseline column: the dense transactions (density about 0.3) in Valdrix; "
+               "sparse: density about 0.04"],
+    )
+
+
 AO_THREAD_CALLS = 6
 
 
@@ -248,4 +297,5 @@ CASES = [
     ao_case("ao_bmf digits 1797x64 (pixel > 7) r=10", digits_setup, repeat=3),
     ao_case("ao_bmf planted 2000x1000 r=12", planted_setup, repeat=3),
     ao_threads_case(),
+    sparse_case(20),
 ]

@@ -1,9 +1,11 @@
 // The zeta search of every kernel set this processor runs against the plain
 // 64-bit transform and the naive scan of every subset: any W of rank up to
-// 12, every lane width, one work per set reused over several targets and
-// then over a second solver (the state it keeps between columns must not
-// leak into the next answer), sixteen targets at once in the batched
-// kernel, and the whole-matrix solve against column-by-column answers.
+// 12, every lane width and sparse mode (the sparse way for every target,
+// never, or by the cost model; the sparse reference too), one work per set
+// reused over several targets and then over a second solver (the state it
+// keeps between columns must not leak into the next answer), sixteen
+// targets at once in the batched kernel, and the whole-matrix solve
+// against column-by-column answers.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/solve_work.hpp"
 #include "bmf_core/zeta.hpp"
+#include "bmf_core/zeta_sparse.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/transpose.hpp"
 #include "fuzz_input.hpp"
@@ -48,9 +51,12 @@ ColumnAnswer naive(const fuzz::BitMatrix& w, const std::vector<Word>& x) {
 std::vector<Word> target(fuzz::Input& in, std::uint64_t m, const fuzz::BitMatrix& w) {
     std::vector<Word> x(boolmat::words_for(m));
     switch (in.byte() & 3) {
-        case 0:  // random
-            for (Word& v : x) v = in.word();
+        case 0:  // random, or sparse: few rows, so few columns touched
+        {
+            const bool sparse = in.flag();
+            for (Word& v : x) v = sparse ? in.word() & in.word() & in.word() : in.word();
             break;
+        }
         case 1:  // exactly a column OR of W, error 0 reachable
         {
             const std::uint64_t h = in.word();
@@ -76,6 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input in(data, size);
     const LaneWidth lanes[] = {LaneWidth::Bits16, LaneWidth::Bits32, LaneWidth::Bits64};
     const LaneWidth lane = lanes[in.byte() % 3];
+    const bmf_core::SparseMode modes[] = {bmf_core::SparseMode::Auto, bmf_core::SparseMode::Never,
+                                          bmf_core::SparseMode::Always};
+    const bmf_core::SparseMode mode = modes[in.byte() % 3];
     const bool many = in.flag();
     const boolmat::Isa before = boolmat::active_isa();
     std::vector<bmf_core::ZetaWork> works(sets.size());
@@ -92,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             xs1.push_back(target(in, m, w));
             want1.push_back(naive(w, xs1.back()));
             FUZZ_CHECK(bmf_core::solve_zeta_scalar(s, xs1.back()) == want1.back());
+            FUZZ_CHECK(bmf_core::solve_zeta_sparse_scalar(s, xs1.back()) == want1.back());
         }
         const std::uint64_t n = in.in_range(1, 40);
         const fuzz::BitMatrix xs = in.matrix(m, n);
@@ -105,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t set = 0; set < sets.size(); ++set) {
             boolmat::use_kernels(sets[set]->isa);
             bmf_core::ZetaWork& work = works[set];
-            FUZZ_CHECK(work.prepare(s, many, lane).has_value());
+            FUZZ_CHECK(work.prepare(s, many, lane, mode).has_value());
             for (int t = 0; t < targets; ++t) FUZZ_CHECK(work.solve(xs1[t]) == want1[t]);
 
             // Sixteen targets at a time.

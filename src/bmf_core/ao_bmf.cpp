@@ -47,7 +47,7 @@ Result<BitMatrix> initial_w(const BitMatrix& xt, std::uint64_t r, std::uint64_t 
 }  // namespace
 
 Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                         std::uint64_t seed) {
+                         std::uint64_t seed, SparseMode sparse) {
     if (r == 0) return boolmat::panic("r doit valoir au moins 1");
     TRY_VOID(check_rank(r));
     if (max_iter == 0) return boolmat::panic("max_iter doit valoir au moins 1");
@@ -64,6 +64,7 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
     // after that one is released. The working memory of the column solves
     // lives across all iterations.
     SolveWork work;
+    work.sparse = sparse;
     TRY(BoolLs solver, BoolLs::build(w));
     for (;;) {
         if (iterations > 0) {

@@ -10,6 +10,7 @@
 
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/method.hpp"
+#include "bmf_core/zeta_plan.hpp"
 
 namespace bmf_core {
 
@@ -29,7 +30,9 @@ struct InitialColumns {
 };
 Result<InitialColumns> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed);
 
+// `sparse`: which zeta solves go the sparse way; every choice gives the
+// same result (the tests compare them).
 Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                         std::uint64_t seed);
+                         std::uint64_t seed, SparseMode sparse = SparseMode::Auto);
 
 }  // namespace bmf_core

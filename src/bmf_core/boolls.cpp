@@ -24,13 +24,18 @@ Result<BoolLs> BoolLs::build(const BitMatrix& w) {
 Result<BoolLs> BoolLs::build(const BitMatrix& w, BoolLs&& recycled) {
     TRY_VOID(check_rank(w.cols()));
     // Free everything of the old solver first; keep its table only when it
-    // has the size needed, and clear it.
+    // has the size needed, and clear it: by the old rows' patterns when they
+    // are much fewer than its entries (sparse solves of large ranks would
+    // otherwise spend much of their time clearing it).
     boolmat::Buffer<std::uint32_t> table = std::move(recycled.pattern_counts_);
-    { BoolLs dropped = std::move(recycled); }
     const std::size_t entries = std::size_t{1} << w.cols();
-    if (table.size() == entries) {
+    if (table.size() == entries && recycled.m_ < entries / 16) {
+        for (const std::uint64_t p : recycled.row_patterns_.span()) table[p] = 0;
+    } else if (table.size() == entries) {
         std::memset(table.data(), 0, entries * sizeof(std::uint32_t));
-    } else {
+    }
+    { BoolLs dropped = std::move(recycled); }
+    if (table.size() != entries) {
         table = boolmat::Buffer<std::uint32_t>();
         TRY(table, boolmat::Buffer<std::uint32_t>::zeroed(entries));
     }

@@ -7,7 +7,7 @@ namespace bmf_core {
 
 Status SolveWork::prepare(const BoolLs& s, Method method, std::uint64_t columns) {
     switch (method) {
-        case Method::Zeta: return zeta.prepare(s, columns > 1);
+        case Method::Zeta: return zeta.prepare(s, columns > 1, lane_width_for(s.m()), sparse);
         case Method::Greedy:
         case Method::GreedyLs: return greedy.prepare(s.columns()[0].words().size());
         case Method::Naive: return {};

@@ -15,6 +15,8 @@ class SolveWork {
 public:
     ZetaWork zeta;
     GreedyScratch greedy;
+    // Which zeta targets go the sparse way (zeta_sparse.hpp).
+    SparseMode sparse = SparseMode::Auto;
 
     // Makes the work ready for `columns` targets of s with method.
     Status prepare(const BoolLs& s, Method method, std::uint64_t columns);

@@ -4,7 +4,9 @@
 #include "bmf_core/zeta.hpp"
 
 #include <algorithm>
+#include <bit>
 
+#include "bmf_core/zeta_sparse.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/target.hpp"
 
@@ -48,7 +50,109 @@ unsigned spread_top_bits(const ZetaPlan& plan, const std::uint32_t* patterns) no
     return adds <= (std::uint64_t{1} << vb) ? hb : 0;
 }
 
+// The cost model of the sparse way against the full transform, per set and
+// lane width, in nanoseconds as measured on a 2-core AMD EPYC (Zen 4) with
+// m = 2000 and 20000; only the ratios matter. entry: per entry of a table,
+// the same in both ways (the sparse way runs the set's own rounds); one: per
+// set row; distinct: per distinct pattern of W; fixed: per sparse target.
+struct SparseCosts {
+    double entry;
+    double one;
+    double distinct;
+    double fixed;
+};
+
+SparseCosts sparse_costs(const ZetaPlan& plan) noexcept {
+    const bool avx2 = plan.set == boolmat::Isa::Avx2;
+    switch (plan.lanes) {
+        case LaneWidth::Bits16: return avx2 ? SparseCosts{0.12, 0.8, 1.0, 200} : SparseCosts{0.5, 2.0, 3.0, 400};
+        case LaneWidth::Bits32: return avx2 ? SparseCosts{0.26, 0.8, 1.0, 200} : SparseCosts{1.0, 2.0, 3.0, 400};
+        case LaneWidth::Bits64: return avx2 ? SparseCosts{0.52, 0.8, 1.0, 200} : SparseCosts{2.0, 2.0, 3.0, 400};
+    }
+    return {};
+}
+
+// A full table beyond the second-level cache costs about three times as
+// much per entry (16-bit lanes, AVX2: 0.12 ns at r = 20, 0.37 at r = 22).
+constexpr std::size_t kCachedTableBytes = std::size_t{4} << 20;
+constexpr double kUncachedFactor = 3;
+
+// Finding the distinct patterns of W costs about this much per row.
+constexpr double kDistinctRowCost = 5.0;
+
+// The distinct patterns of W, their counts and a zero counter each into
+// buf.distinct, and each row's distinct pattern into buf.sparse_rows,
+// through a hash table of the patterns at half load in buf.sparse_table.
+Status find_distinct(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
+    const std::uint64_t m = s.m();
+    const unsigned slot_bits = static_cast<unsigned>(std::bit_width(2 * m - 1));
+    const std::size_t slots = std::size_t{1} << slot_bits;
+    TRY_VOID(buf.sparse_table.reserve(slots * sizeof(std::uint32_t)));
+    TRY_VOID(buf.sparse_rows.reserve(m * sizeof(std::uint32_t)));
+    const std::uint64_t most = std::min<std::uint64_t>(m, std::uint64_t{1} << p.r);
+    TRY_VOID(buf.distinct.reserve(3 * most * sizeof(std::uint32_t)));
+    // A slot holds its distinct pattern's number + 1, 0 when empty.
+    std::uint32_t* slot = buf.sparse_table.as<std::uint32_t>();
+    std::fill(slot, slot + slots, 0u);
+    std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
+    std::uint32_t* row_distinct = buf.sparse_rows.as<std::uint32_t>();
+    std::uint32_t n = 0;
+    const std::uint64_t* rows = s.row_patterns().data();
+    for (std::uint64_t i = 0; i < m; ++i) {
+        const std::uint64_t pattern = rows[i];
+        std::size_t k = static_cast<std::size_t>((pattern * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits));
+        while (slot[k] != 0 && patterns[slot[k] - 1] != pattern) k = (k + 1) & (slots - 1);
+        if (slot[k] == 0) {
+            patterns[n++] = static_cast<std::uint32_t>(pattern);
+            slot[k] = n;
+        }
+        row_distinct[i] = slot[k] - 1;
+    }
+    // m < 2^32: no counter wrapped.
+    const std::uint32_t* counts = s.pattern_counts().data();
+    for (std::uint32_t d = 0; d < n; ++d) {
+        patterns[n + d] = counts[patterns[d]];
+        patterns[2 * n + d] = 0;
+    }
+    p.distinct = n;
+    return {};
+}
+
+// Plans the sparse way: whether it can pay, up to how many touched columns,
+// and its buffers. Leaves plan.sparse clear when it cannot.
+Status prepare_sparse(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s, bool many, SparseMode mode) {
+    p.sparse_mode = mode;
+    // Above 2^32 - 1 rows a distinct pattern's count may not fit 32 bits.
+    if (mode == SparseMode::Never || s.m() > 0xFFFFFFFFull) return {};
+    const SparseCosts c = sparse_costs(p);
+    p.full_cost = c.entry * static_cast<double>(std::uint64_t{1} << p.r) *
+                  (p.table_bytes > kCachedTableBytes ? kUncachedFactor : 1);
+    // A single target pays for finding the distinct patterns alone.
+    if (mode == SparseMode::Auto && !many && kDistinctRowCost * static_cast<double>(s.m()) >= p.full_cost / 2) return {};
+    TRY_VOID(find_distinct(p, buf, s));
+    unsigned max_bits = p.r;
+    if (mode == SparseMode::Auto) {
+        max_bits = 0;
+        while (max_bits < p.r && sparse_cost(p, max_bits + 1, 0) < p.full_cost) ++max_bits;
+        if (sparse_cost(p, 0, 0) >= p.full_cost) return {};
+    }
+    p.sparse_max_bits = max_bits;
+    const unsigned lb = lane_bits(p.lanes);
+    const unsigned table_bits = max_bits > lb ? max_bits : lb;
+    TRY_VOID(buf.sparse_table.reserve(32 * padded(std::size_t{1} << (table_bits - lb))));
+    p.sparse = true;
+    return {};
+}
+
 }  // namespace
+
+double sparse_cost(const ZetaPlan& plan, unsigned u, std::uint64_t ones) noexcept {
+    const SparseCosts c = sparse_costs(plan);
+    const unsigned lb = lane_bits(plan.lanes);
+    const unsigned bits = u > lb ? u : lb;
+    return c.fixed + c.one * static_cast<double>(ones) + c.distinct * static_cast<double>(plan.distinct) +
+           c.entry * static_cast<double>(std::uint64_t{1} << bits);
+}
 
 LaneWidth lane_width_for(std::uint64_t m) noexcept {
     if (m < (std::uint64_t{1} << 15)) return LaneWidth::Bits16;
@@ -56,7 +160,7 @@ LaneWidth lane_width_for(std::uint64_t m) noexcept {
     return LaneWidth::Bits64;
 }
 
-Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
+Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes, SparseMode sparse) {
     // Narrower lanes than m needs would overflow; only the tests choose the
     // width, and only wider.
     if (lane_bytes(lanes) < lane_bytes(lane_width_for(s.m()))) {
@@ -77,6 +181,7 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     }
     p.vec_bits = p.r - p.lane_bits;
     p.table_bytes = 32 * padded(std::size_t{1} << p.vec_bits);
+    TRY_VOID(prepare_sparse(p, buf_, s, many, sparse));
     p.base = many && (lanes == LaneWidth::Bits16 || (lanes == LaneWidth::Bits32 && p.table_bytes <= kMaxBase32Bytes));
     const bool avx2 = p.set == boolmat::Isa::Avx2;
     if (avx2) {
@@ -108,20 +213,33 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes) {
     }
     TRY_VOID(buf_.tables.reserve(2 * p.table_bytes));
     TRY_VOID(buf_.held.reserve(3 * boolmat::words_for(s.m()) * sizeof(Word)));
-#if VALDRIX_X86
-    if (avx2) {
-        avx2::fill_base(p, buf_, s);
-        return {};
-    }
-#endif
-    generic::fill_base(p, buf_, s);
+    // Filled by the first target solved the full way.
+    buf_.base_ready = false;
     return {};
 }
 
 ColumnAnswer ZetaWork::solve(std::span<const Word> x) {
     if (plan_.plain) return solve_zeta_plain(*solver_, x, buf_.table<std::int64_t>());
+    const bool avx2 = VALDRIX_X86 && plan_.set == boolmat::Isa::Avx2;
+    if (plan_.sparse) {
 #if VALDRIX_X86
-    if (plan_.set == boolmat::Isa::Avx2) return avx2::solve(plan_, buf_, *solver_, x);
+        if (avx2) {
+            if (const auto a = avx2::solve_sparse(plan_, buf_, *solver_, x)) return *a;
+        }
+#endif
+        if (!avx2) {
+            if (const auto a = generic::solve_sparse(plan_, buf_, *solver_, x)) return *a;
+        }
+    }
+    if (plan_.base && !buf_.base_ready) {
+#if VALDRIX_X86
+        if (avx2) avx2::fill_base(plan_, buf_, *solver_);
+#endif
+        if (!avx2) generic::fill_base(plan_, buf_, *solver_);
+        buf_.base_ready = true;
+    }
+#if VALDRIX_X86
+    if (avx2) return avx2::solve(plan_, buf_, *solver_, x);
 #endif
     return generic::solve(plan_, buf_, *solver_, x);
 }

@@ -25,8 +25,9 @@ public:
     // targets are then moved in and out of it, instead of the whole table
     // being copied per column).
     Status prepare(const BoolLs& s, bool many) { return prepare(s, many, lane_width_for(s.m())); }
-    // The same with the lane width forced; it must be exact for s.m().
-    Status prepare(const BoolLs& s, bool many, LaneWidth lanes);
+    // The same with the lane width forced (it must be exact for s.m()) and,
+    // for the tests, which targets go the sparse way (zeta_sparse.hpp).
+    Status prepare(const BoolLs& s, bool many, LaneWidth lanes, SparseMode sparse = SparseMode::Auto);
 
     // The answer for one target of the prepared solver (m bits, tail clear).
     ColumnAnswer solve(std::span<const Word> x);

@@ -376,14 +376,85 @@ void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::spa
     move(in, n_in, 2);
 }
 
+// The rounds of a table of 2^vb vectors (in-vector stages done) from src
+// into table (src may be table), those of the bits above a chunk left out
+// when `top_done`; kept: a scratch block. Returns the smallest entry and
+// the largest entry index holding it.
 template <class T>
-ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
-    const unsigned r = plan.r;
+std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V* kept, unsigned vb,
+                                                       bool top_done) noexcept {
     constexpr unsigned lb = Ops<T>::kLaneBits;
-    const unsigned vb = plan.vec_bits;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
     const std::size_t nvec = std::size_t{1} << vb;
     const std::size_t bvec = std::size_t{1} << kb;
+    const unsigned cb = vb < kChunkBits ? vb : kChunkBits;  // bits of a chunk
+    const unsigned hb = vb - cb;                            // bits above a chunk
+    const unsigned mb = cb - kb;                            // bits above a block in a chunk
+    const std::size_t cvec = std::size_t{1} << cb;
+    Store store;
+    if (hb > 0 && !top_done) {
+        // The first four bits above a chunk in one round with constant
+        // strides; any further ones (ranks above 20 with 16-bit lanes) in
+        // rounds of three, the strides of which are then too large for four.
+        const unsigned first = hb < 4 ? hb : 4;
+        round<T>(first, src, table, nvec, Bit<kChunkBits>{}, store);
+        if (first < hb) rounds<T>(table, table, nvec, kChunkBits + first, hb - first, store);
+        src = table;
+    }
+
+    // The last round of each block only takes its minimum; the block that
+    // holds the overall one is done again at the end, with its values kept.
+    // Its input is still there: blocks are done into the scratch, and the
+    // input of every block (the table or, without rounds above a block, the
+    // base with the target in) is left as it was until then.
+    std::int64_t best = std::numeric_limits<std::int64_t>::max();
+    std::size_t best_block = 0;
+    const V* best_from = src;
+    for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
+        const V* from = src + padded(chunk * cvec);
+        if (mb > 0) {
+            round<T>(mb, from, table + padded(chunk * cvec), cvec, Bit<kBlockBits>{}, store);
+            from = table + padded(chunk * cvec);
+        }
+        for (std::size_t k = 0; k < (std::size_t{1} << mb); ++k) {
+            const std::int64_t bm = Ops<T>::hmin(transform_block<T, false>(from + padded(k * bvec), kept, kb));
+            // A later block holds larger entry indices: on a tie it wins.
+            if (bm <= best) {
+                best = bm;
+                best_block = (chunk << mb) + k;
+                best_from = from + padded(k * bvec);
+            }
+        }
+    }
+    transform_block<T, true>(best_from, kept, kb);
+
+    // The largest index in the block holding the minimum, four vectors at a
+    // time from the top.
+    const V want = Ops<T>::splat(best);
+    std::size_t set = 0;
+    auto hit = [&](std::size_t t) { return static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(kept[t], want))); };
+    std::size_t t = bvec;
+    while (t >= 4) {
+        const V any = _mm256_or_si256(_mm256_or_si256(Ops<T>::eq(kept[t - 1], want), Ops<T>::eq(kept[t - 2], want)),
+                                      _mm256_or_si256(Ops<T>::eq(kept[t - 3], want), Ops<T>::eq(kept[t - 4], want)));
+        if (!_mm256_testz_si256(any, any)) break;
+        t -= 4;
+    }
+    while (t-- > 0) {
+        if (const unsigned mask = hit(t); mask != 0) {
+            const unsigned lane = (31u - static_cast<unsigned>(std::countl_zero(mask))) / sizeof(T);
+            set = ((best_block * bvec + t) << lb) + lane;
+            break;
+        }
+    }
+    return {best, set};
+}
+
+template <class T>
+ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+    const unsigned r = plan.r;
+    const unsigned vb = plan.vec_bits;
+    const std::size_t nvec = std::size_t{1} << vb;
     const std::uint64_t* pat = s.row_patterns().data();
 
     std::uint64_t ones = 0;
@@ -450,78 +521,33 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     }
 
     V* table = buf.table<V>();
-    const V* src = target_table;
-    const unsigned cb = vb < kChunkBits ? vb : kChunkBits;  // bits of a chunk
-    const unsigned hb = vb - cb;                            // bits above a chunk
-    const unsigned mb = cb - kb;                            // bits above a block in a chunk
-    const std::size_t cvec = std::size_t{1} << cb;
     const std::uint64_t all = (std::uint64_t{1} << r) - 1;
     if (plan.chunks_then_top) {
         static_assert(kBlockBits == 8 && kChunkBits == 12);
-        const auto [best, set] = chunks_then_top<T>(src, table, hb);
+        const auto [best, set] = chunks_then_top<T>(target_table, table, vb - kChunkBits);
         return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
     }
-    Store store;
-    if (hb > 0 && plan.top_bits == 0) {
-        // The first four bits above a chunk in one round with constant
-        // strides; any further ones (ranks above 20 with 16-bit lanes) in
-        // rounds of three, the strides of which are then too large for four.
-        const unsigned first = hb < 4 ? hb : 4;
-        round<T>(first, src, table, nvec, Bit<kChunkBits>{}, store);
-        if (first < hb) rounds<T>(table, table, nvec, kChunkBits + first, hb - first, store);
-        src = table;
-    }
-
-    // The last round of each block only takes its minimum; the block that
-    // holds the overall one is done again at the end, with its values kept.
-    // Its input is still there: blocks are done into the scratch, and the
-    // input of every block (the table or, without rounds above a block, the
-    // base with the target in) is left as it was until then.
-    V* kept = buf.scratch.as<V>();
-    std::int64_t best = std::numeric_limits<std::int64_t>::max();
-    std::size_t best_block = 0;
-    const V* best_from = src;
-    for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
-        const V* from = src + padded(chunk * cvec);
-        if (mb > 0) {
-            round<T>(mb, from, table + padded(chunk * cvec), cvec, Bit<kBlockBits>{}, store);
-            from = table + padded(chunk * cvec);
-        }
-        for (std::size_t k = 0; k < (std::size_t{1} << mb); ++k) {
-            const std::int64_t bm = Ops<T>::hmin(transform_block<T, false>(from + padded(k * bvec), kept, kb));
-            // A later block holds larger entry indices: on a tie it wins.
-            if (bm <= best) {
-                best = bm;
-                best_block = (chunk << mb) + k;
-                best_from = from + padded(k * bvec);
-            }
-        }
-    }
-    transform_block<T, true>(best_from, kept, kb);
-
-    // The largest index in the block holding the minimum, four vectors at a
-    // time from the top.
-    const V want = Ops<T>::splat(best);
-    std::size_t set = 0;
-    auto hit = [&](std::size_t t) { return static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(kept[t], want))); };
-    std::size_t t = bvec;
-    while (t >= 4) {
-        const V any = _mm256_or_si256(_mm256_or_si256(Ops<T>::eq(kept[t - 1], want), Ops<T>::eq(kept[t - 2], want)),
-                                      _mm256_or_si256(Ops<T>::eq(kept[t - 3], want), Ops<T>::eq(kept[t - 4], want)));
-        if (!_mm256_testz_si256(any, any)) break;
-        t -= 4;
-    }
-    while (t-- > 0) {
-        if (const unsigned mask = hit(t); mask != 0) {
-            const unsigned lane = (31u - static_cast<unsigned>(std::countl_zero(mask))) / sizeof(T);
-            set = ((best_block * bvec + t) << lb) + lane;
-            break;
-        }
-    }
+    const auto [best, set] = transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.top_bits != 0);
     return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
 }
 
+template <class T>
+TableMinimum table_minimum_lanes(unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+    V* t = static_cast<V*>(table);
+    const auto [best, set] = transform_minimum<T>(t, t, buf.scratch.as<V>(), vec_bits, false);
+    return {best, set};
+}
+
 }  // namespace
+
+TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+    switch (lanes) {
+        case LaneWidth::Bits16: return table_minimum_lanes<std::int16_t>(vec_bits, buf, table);
+        case LaneWidth::Bits32: return table_minimum_lanes<std::int32_t>(vec_bits, buf, table);
+        case LaneWidth::Bits64: return table_minimum_lanes<std::int64_t>(vec_bits, buf, table);
+    }
+    return {0, 0};
+}
 
 void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
     switch (plan.lanes) {

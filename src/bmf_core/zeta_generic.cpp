@@ -107,33 +107,12 @@ void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
     }
 }
 
+// The stages across the vectors of a table of 2^vb vectors, in place, and
+// its minimum with the largest index holding it.
 template <class T>
-ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+TableMinimum transform_minimum(Vec<T>* table, unsigned vb) noexcept {
     constexpr unsigned lb = kLaneBits<T>;
-    const unsigned vb = plan.vec_bits;
     const std::size_t nvec = std::size_t{1} << vb;
-    Vec<T>* table = buf.table<Vec<T>>();
-
-    std::uint64_t ones = 0;
-    for (const Word v : x) ones += static_cast<std::uint64_t>(std::popcount(v));
-    const std::uint64_t zeros = s.m() - ones;
-    if (!plan.base) {
-        fill_negated_counts<T>(s, table);
-        add_rows<T, false>(table, s, x, 2);
-    } else {
-        // The base copied, negated when the clear rows are fewer (-count +
-        // 2 set = count - 2 clear), and the fewer side added.
-        const Vec<T>* base = buf.base<Vec<T>>(plan);
-        const std::size_t stored = padded(nvec);
-        if (ones <= zeros) {
-            for (std::size_t t = 0; t < stored; ++t) table[t] = base[t];
-            add_rows<T, false>(table, s, x, 2);
-        } else {
-            for (std::size_t t = 0; t < stored; ++t) table[t] = -base[t];
-            add_rows<T, true>(table, s, x, -2);
-        }
-    }
-
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;   // bits of a block
     const unsigned cb = vb < kChunkBits ? vb : kChunkBits;   // bits of a chunk
     const unsigned hb = vb - cb;                             // bits above a chunk
@@ -171,8 +150,38 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
             break;
         }
     }
+    return {static_cast<std::int64_t>(best), static_cast<std::uint64_t>(set)};
+}
+
+template <class T>
+ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+    const unsigned vb = plan.vec_bits;
+    const std::size_t nvec = std::size_t{1} << vb;
+    Vec<T>* table = buf.table<Vec<T>>();
+
+    std::uint64_t ones = 0;
+    for (const Word v : x) ones += static_cast<std::uint64_t>(std::popcount(v));
+    const std::uint64_t zeros = s.m() - ones;
+    if (!plan.base) {
+        fill_negated_counts<T>(s, table);
+        add_rows<T, false>(table, s, x, 2);
+    } else {
+        // The base copied, negated when the clear rows are fewer (-count +
+        // 2 set = count - 2 clear), and the fewer side added.
+        const Vec<T>* base = buf.base<Vec<T>>(plan);
+        const std::size_t stored = padded(nvec);
+        if (ones <= zeros) {
+            for (std::size_t t = 0; t < stored; ++t) table[t] = base[t];
+            add_rows<T, false>(table, s, x, 2);
+        } else {
+            for (std::size_t t = 0; t < stored; ++t) table[t] = -base[t];
+            add_rows<T, true>(table, s, x, -2);
+        }
+    }
+
+    const TableMinimum least = transform_minimum<T>(table, vb);
     const std::uint64_t all = (std::uint64_t{1} << plan.r) - 1;
-    return {~static_cast<std::uint64_t>(set) & all, zeros + static_cast<std::uint64_t>(static_cast<std::int64_t>(best))};
+    return {~least.index & all, zeros + static_cast<std::uint64_t>(least.value)};
 }
 
 template <class T>
@@ -181,6 +190,15 @@ void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) no
 }
 
 }  // namespace
+
+TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers&, void* table) noexcept {
+    switch (lanes) {
+        case LaneWidth::Bits16: return transform_minimum<std::int16_t>(static_cast<Vec<std::int16_t>*>(table), vec_bits);
+        case LaneWidth::Bits32: return transform_minimum<std::int32_t>(static_cast<Vec<std::int32_t>*>(table), vec_bits);
+        case LaneWidth::Bits64: return transform_minimum<std::int64_t>(static_cast<Vec<std::int64_t>*>(table), vec_bits);
+    }
+    return {0, 0};
+}
 
 void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
     switch (plan.lanes) {

@@ -87,6 +87,11 @@ constexpr TopSpread make_top_spread() noexcept {
 // Internal linkage, so that position-independent code reads it directly.
 constexpr TopSpread kTopSpread = make_top_spread();
 
+// Which targets are solved over the subsets of the columns they touch
+// (zeta_sparse.hpp): those the cost model sends there, none, or every one
+// (the tests, which compare both ways on the same targets).
+enum class SparseMode : std::uint8_t { Auto, Never, Always };
+
 // How the columns of one solver are solved, decided by ZetaWork::prepare
 // (or prepare_batch) from r, m and the active kernel set.
 struct ZetaPlan {
@@ -125,6 +130,16 @@ struct ZetaPlan {
     unsigned heavy = 0;
     std::uint64_t heavy_patterns[kMaxHeavy] = {};
     std::uint64_t heavy_counts[kMaxHeavy] = {};
+    // Targets may be solved over the subsets of the columns they touch
+    // (m < 2^32: the counts of the distinct patterns are 32-bit).
+    bool sparse = false;
+    SparseMode sparse_mode = SparseMode::Auto;
+    // The distinct patterns of W, and the estimated cost of a column the
+    // full way, in the units of sparse_cost().
+    std::uint32_t distinct = 0;
+    double full_cost = 0;
+    // No target touching more columns than this is worth the sparse way.
+    unsigned sparse_max_bits = 0;
 };
 
 // The working memory of one solver at a time, reused across columns and
@@ -149,6 +164,15 @@ struct ZetaBuffers {
     unsigned base_counted = 0;
     std::int64_t base_heavy[ZetaPlan::kMaxHeavy] = {};
     AlignedBytes batch_counts;  // the negated pattern counts, 16-bit
+    // The base is filled for the first target solved the full way, so that
+    // a solver whose targets all go the sparse way never touches it.
+    bool base_ready = false;
+    // The sparse way: the distinct patterns of W (32-bit), their counts,
+    // and a counter each, zero between targets; each row's distinct
+    // pattern; the table of the subsets of the columns a target touches.
+    AlignedBytes distinct;
+    AlignedBytes sparse_rows;
+    AlignedBytes sparse_table;
 
     template <class T>
     T* table() const noexcept {
@@ -160,6 +184,13 @@ struct ZetaBuffers {
     }
 };
 
+// The smallest entry of a transformed table and the largest index holding
+// it.
+struct TableMinimum {
+    std::int64_t value;
+    std::uint64_t index;
+};
+
 // Sixteen targets per batch, one per 16-bit lane.
 inline constexpr std::uint64_t kZetaBatch = 16;
 
@@ -167,12 +198,15 @@ inline constexpr std::uint64_t kZetaBatch = 16;
 // the top bits done when spread); solve: one target (m bits, tail clear)
 // of a plan that is neither plain nor batch; solve_batch: the targets that
 // are columns first to first + 15 of x, columns past the last reading as
-// empty ones.
+// empty ones; table_minimum: the stages across the vectors of a table of
+// 2^vec_bits vectors in the layout above, whose in-vector stages are done,
+// in place (with buf.scratch room for one block, AVX2), and its minimum.
 #define VALDRIX_ZETA_KERNELS                                                                                   \
     void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept;                          \
     ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept; \
     void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,        \
-                     std::uint64_t first, ColumnAnswer* out) noexcept;
+                     std::uint64_t first, ColumnAnswer* out) noexcept;                                 \
+    TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept;
 
 namespace generic {
 VALDRIX_ZETA_KERNELS

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bmf_core/zeta.hpp"
+#include "bmf_core/zeta_sparse.hpp"
 
 namespace bmf_core {
 
@@ -37,6 +38,36 @@ ColumnAnswer solve_zeta_plain(const BoolLs& s, std::span<const Word> x, std::int
 ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x) {
     std::vector<std::int64_t> a(std::size_t{1} << s.r());
     return solve_zeta_plain(s, x, a.data());
+}
+
+ColumnAnswer solve_zeta_sparse_scalar(const BoolLs& s, std::span<const Word> x) {
+    const std::uint64_t m = s.m();
+    const std::uint64_t* pat = s.row_patterns().data();
+    auto is_set = [&](std::uint64_t i) { return (x[i / 64] >> (i % 64)) & 1; };
+    std::uint64_t touched = 0, ones = 0;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        if (is_set(i)) {
+            touched |= pat[i];
+            ++ones;
+        }
+    }
+    const unsigned u = static_cast<unsigned>(std::popcount(touched));
+    const std::uint64_t n = std::uint64_t{1} << u;
+    std::vector<std::int64_t> a(n, 0);
+    for (std::uint64_t i = 0; i < m; ++i) a[extract_bits(pat[i], touched)] += is_set(i) ? 1 : -1;
+    for (std::uint64_t b = 0; b < u; ++b) {
+        for (std::uint64_t set = 0; set < n; ++set) {
+            if ((set >> b) & 1) a[set] += a[set ^ (std::uint64_t{1} << b)];
+        }
+    }
+    // The subsets of U in increasing order: the first one reaching the
+    // smallest error is the smallest mask.
+    ColumnAnswer best{0, m + 1};
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const std::uint64_t e = (m - ones) + static_cast<std::uint64_t>(a[~k & (n - 1)]);
+        if (e < best.error) best = {deposit_bits(k, touched), e};
+    }
+    return best;
 }
 
 }  // namespace bmf_core

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bmf_core/greedy.hpp"
+#include "bmf_core/zeta_sparse.hpp"
 #include "boolmat_testing.hpp"
 #include "solver_fixtures.hpp"
 
@@ -16,6 +17,9 @@ namespace bmf_core {
 namespace {
 
 constexpr LaneWidth kLanes[] = {LaneWidth::Bits16, LaneWidth::Bits32, LaneWidth::Bits64};
+// The full transform alone, the sparse way for every target, and the cost
+// model's choice.
+constexpr SparseMode kSparseModes[] = {SparseMode::Never, SparseMode::Always, SparseMode::Auto};
 
 // Runs `body` once for each kernel set this processor runs, with that set
 // active: the plan, and so the kernels, follow the active set.
@@ -28,20 +32,23 @@ void for_each_set(F&& body) {
     }
 }
 
-// Solves the targets with every runnable set, lane width and base mode,
-// `passes` times over (a target taken out of the base must leave it as it
-// was), and expects the given answers.
+// Solves the targets with every runnable set, lane width, base mode and
+// sparse mode, `passes` times over (a target taken out of the base must
+// leave it as it was), and expects the given answers.
 void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>& xs,
                        const std::vector<ColumnAnswer>& want, int passes, const std::string& what) {
     for_each_set([&] {
         for (LaneWidth lanes : kLanes) {
             for (bool many : {false, true}) {
-                ZetaWork work;
-                ASSERT_TRUE(work.prepare(s, many, lanes).has_value());
-                for (int pass = 0; pass < passes; ++pass) {
-                    for (std::size_t k = 0; k < xs.size(); ++k) {
-                        EXPECT_EQ(work.solve(xs[k]), want[k]) << what << " lanes " << static_cast<int>(lanes)
-                                                              << " many " << many << " target " << k;
+                for (SparseMode sparse : kSparseModes) {
+                    ZetaWork work;
+                    ASSERT_TRUE(work.prepare(s, many, lanes, sparse).has_value());
+                    for (int pass = 0; pass < passes; ++pass) {
+                        for (std::size_t k = 0; k < xs.size(); ++k) {
+                            EXPECT_EQ(work.solve(xs[k]), want[k])
+                                << what << " lanes " << static_cast<int>(lanes) << " many " << many << " sparse "
+                                << static_cast<int>(sparse) << " target " << k;
+                        }
                     }
                 }
             }
@@ -59,30 +66,98 @@ BitMatrix tie_prone(std::uint64_t m, std::uint64_t r, std::mt19937_64& gen) {
     return w;
 }
 
-// The kernel, in every lane width and in both ways of holding the counts,
-// returns exactly the pair of the plain algorithm.
+// Sparse data: each row of W takes one or two of a few planted columns or
+// none, and a target is the rows of a few of those columns with some rows
+// dropped and a little noise, so it touches few columns of W and many
+// masks share its error.
+BitMatrix planted_sparse(std::uint64_t m, std::uint64_t r, std::mt19937_64& gen) {
+    BitMatrix w = BitMatrix::zeros(m, r).value();
+    for (std::uint64_t i = 0; i < m; ++i) {
+        const std::uint64_t draws = gen() % 3;
+        for (std::uint64_t k = 0; k < draws; ++k) w.set_unchecked(i, gen() % r, true);
+    }
+    return w;
+}
+
+BitVec sparse_target(const BitMatrix& w, std::uint64_t columns, double noise, std::mt19937_64& gen) {
+    std::uint64_t h = 0;
+    for (std::uint64_t k = 0; k < columns; ++k) h |= std::uint64_t{1} << (gen() % w.cols());
+    BitVec x = fixtures::random_bits(w.rows(), noise, gen);
+    for (std::uint64_t i = 0; i < w.rows(); ++i) {
+        if ((w.row_ptr(i)[0] & h) != 0 && gen() % 4 != 0) EXPECT_TRUE(x.set(i, true).has_value());
+    }
+    return x;
+}
+
+// The kernel, in every lane width, both ways of holding the counts and
+// every sparse mode, returns exactly the pair of the plain algorithm: on
+// random W with sparse, dense and mixed targets, on W prone to ties, and on
+// sparse planted data; the sparse reference agrees too.
 class ZetaMatchesPlain : public ::testing::TestWithParam<std::uint64_t> {};
 
-TEST_P(ZetaMatchesPlain, RandomAndTieProneTargets) {
+TEST_P(ZetaMatchesPlain, RandomTieProneAndSparseTargets) {
     const std::uint64_t r = GetParam();
     std::mt19937_64 gen(1000 + r);
-    for (int shape = 0; shape < 2; ++shape) {
-        const std::uint64_t m = shape == 0 ? 70 + 13 * r : 1 + r % 5;
-        const BitMatrix w = shape == 0 ? fixtures::random_matrix(m, r, 0.2, gen) : tie_prone(m + 40, r, gen);
+    // Above rank 20 only the sparse data, once: the full transforms of
+    // every set, lane width and mode would take most of the suite's time.
+    for (int shape = r > 20 ? 2 : 0; shape < 3; ++shape) {
+        const std::uint64_t m = shape == 0 ? 70 + 13 * r : shape == 1 ? 1 + r % 5 : 150 + 7 * r;
+        const BitMatrix w = shape == 0   ? fixtures::random_matrix(m, r, 0.2, gen)
+                            : shape == 1 ? tie_prone(m + 40, r, gen)
+                                         : planted_sparse(m, r, gen);
         const BoolLs s = BoolLs::build(w).value();
         std::vector<BitVec> targets;
-        for (double d : {0.1, 0.5, 0.9}) targets.push_back(fixtures::random_bits(s.m(), d, gen));
+        for (double d : {0.0, 0.02, 0.1, 0.5, 0.9}) targets.push_back(fixtures::random_bits(s.m(), d, gen));
+        for (std::uint64_t columns : {1u, 2u, 4u}) targets.push_back(sparse_target(w, columns, 0.01 * (columns - 1), gen));
         std::vector<std::span<const Word>> xs;
         std::vector<ColumnAnswer> want;
         for (const BitVec& x : targets) {
             xs.push_back(x.words());
             want.push_back(solve_zeta_scalar(s, x.words()));
+            EXPECT_EQ(solve_zeta_sparse_scalar(s, x.words()), want.back()) << "r " << r << " shape " << shape;
         }
-        expect_every_work(s, xs, want, 2, "r " + std::to_string(r) + " m " + std::to_string(s.m()));
+        expect_every_work(s, xs, want, r > 20 ? 1 : 2, "r " + std::to_string(r) + " shape " + std::to_string(shape));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryRankTo20, ZetaMatchesPlain, ::testing::Range<std::uint64_t>(1, 21));
+INSTANTIATE_TEST_SUITE_P(EveryRankTo22, ZetaMatchesPlain, ::testing::Range<std::uint64_t>(1, 23));
+
+// The portable extraction and deposit are inverse over the mask.
+TEST(ZetaSparse, ExtractAndDepositBits) {
+    std::mt19937_64 gen(5);
+    for (int k = 0; k < 2000; ++k) {
+        const std::uint64_t mask = gen() & gen() & gen(), x = gen();
+        const std::uint64_t low = mask == ~std::uint64_t{0} ? mask : (std::uint64_t{1} << std::popcount(mask)) - 1;
+        EXPECT_EQ(deposit_bits(extract_bits(x, mask), mask), x & mask);
+        EXPECT_EQ(extract_bits(deposit_bits(x, mask), mask), x & low);
+    }
+    EXPECT_EQ(extract_bits(0b101100, 0b111010), 0b1010u);
+    EXPECT_EQ(deposit_bits(0b0110, 0b111010), 0b011000u);
+}
+
+// On sparse data the cost model keeps the sparse way for targets of few
+// columns only; a single target never pays for finding W's distinct
+// patterns when W has many rows.
+TEST(ZetaSparse, CostModelPlan) {
+    std::mt19937_64 gen(8);
+    const BoolLs s = BoolLs::build(planted_sparse(2000, 20, gen)).value();
+    for_each_set([&] {
+        ZetaWork work;
+        ASSERT_TRUE(work.prepare(s, true).has_value());
+        EXPECT_TRUE(work.plan().sparse);
+        EXPECT_GT(work.plan().sparse_max_bits, 8u);
+        EXPECT_LT(work.plan().sparse_max_bits, 20u);
+        EXPECT_LE(work.plan().distinct, 211u);  // none, one or two of 20 columns
+        EXPECT_GT(sparse_cost(work.plan(), 20, 1000), work.plan().full_cost);
+        EXPECT_LT(sparse_cost(work.plan(), 6, 100), work.plan().full_cost / 100);
+        ASSERT_TRUE(work.prepare(s, true, lane_width_for(s.m()), SparseMode::Never).has_value());
+        EXPECT_FALSE(work.plan().sparse);
+    });
+    const BoolLs tall = BoolLs::build(planted_sparse(200000, 16, gen)).value();
+    ZetaWork work;
+    ASSERT_TRUE(work.prepare(tall, false).has_value());
+    EXPECT_FALSE(work.plan().sparse);
+}
 
 // The base carries each target's rows into the next solve, and only the
 // rows where consecutive targets differ are moved; heavy patterns come and
@@ -95,7 +170,11 @@ TEST(ZetaKernel, LongSequencesOfTargetsThroughOneBase) {
     for_each_set([] {
         std::mt19937_64 gen(77);
         for (const std::uint64_t r : {6, 10, 13, 16, 19}) {
-            const BoolLs s = BoolLs::build(fixtures::random_matrix(300, r, 0.2, gen)).value();
+            // Sparse rows of W, so that the sparse targets below go the
+            // sparse way between full ones, which then fill the base late.
+            const BoolLs s = BoolLs::build(r % 2 == 0 ? fixtures::random_matrix(300, r, 0.2, gen)
+                                                      : planted_sparse(300, r, gen))
+                                 .value();
             for (LaneWidth lanes : {LaneWidth::Bits16, LaneWidth::Bits32}) {
                 ZetaWork work;
                 ASSERT_TRUE(work.prepare(s, true, lanes).has_value());
@@ -118,10 +197,20 @@ TEST(ZetaKernel, LargestRankOnce) {
     const BoolLs s = BoolLs::build(fixtures::random_matrix(3000, 26, 0.1, gen)).value();
     const BitVec x = fixtures::random_bits(3000, 0.4, gen);
     const ColumnAnswer want = solve_zeta_scalar(s, x.words());
+    // Sparse data at this rank: a target of few columns goes the sparse
+    // way, and gives the full transform's pair.
+    const BitMatrix planted = planted_sparse(3000, 26, gen);
+    const BoolLs sparse = BoolLs::build(planted).value();
+    const BitVec few = sparse_target(planted, 3, 0.001, gen);
+    const ColumnAnswer want_few = solve_zeta_sparse_scalar(sparse, few.words());
     for_each_set([&] {
         ZetaWork work;
         ASSERT_TRUE(work.prepare(s, true).has_value());
         EXPECT_EQ(work.solve(x.words()), want);
+        for (SparseMode mode : kSparseModes) {
+            ASSERT_TRUE(work.prepare(sparse, true, lane_width_for(sparse.m()), mode).has_value());
+            EXPECT_EQ(work.solve(few.words()), want_few) << static_cast<int>(mode);
+        }
     });
 }
 

@@ -1,0 +1,66 @@
+// Exact solves whose cost grows with the columns a target touches, not with
+// the rank. Let U be the OR of the patterns of the target's set rows. A
+// column outside U covers no set row, so adding it to a mask can only add
+// false ones: the mask restricted to U is as good and no larger, and the
+// smallest best mask lies inside U. Over the subsets of U a row counts only
+// through its pattern compressed onto U (the bits of U packed low, as pext
+// does), so one zeta transform of 2^|U| entries holds every error: entry S
+// is (set rows whose compressed pattern is a subset of S) - (clear rows
+// likewise), which the set rows and the distinct patterns of W give. The
+// subsets of U in increasing order are the deposits (pdep) of 0, 1, ...,
+// 2^|U| - 1 over U, so the tie rule of the full transform carries over: the
+// largest entry index S with the smallest value is the smallest mask.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "bmf_core/zeta_plan.hpp"
+
+namespace bmf_core {
+
+// The bits of x at the set bits of mask, packed low (pext), one step per
+// set bit of x & mask: patterns have few.
+constexpr std::uint64_t extract_bits(std::uint64_t x, std::uint64_t mask) noexcept {
+    std::uint64_t out = 0;
+    for (std::uint64_t b = x & mask; b != 0; b &= b - 1) {
+        out |= std::uint64_t{1} << std::popcount(mask & ((b & -b) - 1));
+    }
+    return out;
+}
+
+// The low bits of x spread over the set bits of mask (pdep).
+constexpr std::uint64_t deposit_bits(std::uint64_t x, std::uint64_t mask) noexcept {
+    std::uint64_t out = 0;
+    for (; mask != 0 && x != 0; mask &= mask - 1, x >>= 1) {
+        if (x & 1) out |= mask & -mask;
+    }
+    return out;
+}
+
+// The estimated cost of a target of `ones` set rows touching u columns the
+// sparse way, in the units of ZetaPlan::full_cost.
+double sparse_cost(const ZetaPlan& plan, unsigned u, std::uint64_t ones) noexcept;
+
+// The kernels of each set: the answer, or none when the cost model sends
+// the target the full way (never in SparseMode::Always). A plan with
+// sparse set; x has m bits, tail clear.
+#define VALDRIX_ZETA_SPARSE_KERNEL                                                                      \
+    std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, \
+                                             std::span<const Word> x) noexcept;
+
+namespace generic {
+VALDRIX_ZETA_SPARSE_KERNEL
+}
+namespace avx2 {
+VALDRIX_ZETA_SPARSE_KERNEL
+}
+#undef VALDRIX_ZETA_SPARSE_KERNEL
+
+// The reference: the restriction step by step, every row of W counted one
+// by one in 64-bit arithmetic. Allocates its table per call.
+ColumnAnswer solve_zeta_sparse_scalar(const BoolLs& s, std::span<const Word> x);
+
+}  // namespace bmf_core

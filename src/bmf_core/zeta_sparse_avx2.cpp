@@ -1,0 +1,38 @@
+// The sparse zeta solve in the AVX2 set: the portable lanes compiled for
+// AVX2, with BMI2's pext and pdep (zeta_sparse.hpp).
+#include <immintrin.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "bmf_core/zeta.hpp"
+#include "bmf_core/zeta_sparse.hpp"
+#include "boolmat/target.hpp"
+
+VALDRIX_AVX2_BEGIN
+#include "bmf_core/zeta_lanes_generic.hpp"
+#include "bmf_core/zeta_sparse_kernel.hpp"
+
+namespace bmf_core::avx2 {
+namespace {
+
+struct Bmi2Set {
+    static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return _pext_u64(x, mask); }
+    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+        return table_minimum(lanes, vec_bits, buf, table);
+    }
+    static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return _pdep_u64(x, mask); }
+};
+
+}  // namespace
+
+std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
+                                         std::span<const Word> x) noexcept {
+    return generic::solve_sparse_with<Bmi2Set>(plan, buf, s, x);
+}
+
+}  // namespace bmf_core::avx2
+VALDRIX_TARGET_END

@@ -1,0 +1,122 @@
+// The sparse zeta solve of one target (zeta_sparse.hpp), written once in the
+// portable lanes and built by each set in its own file, which supplies how
+// bits are extracted and deposited (Set::extract, Bits::deposit): inside
+// the AVX2 region the same vector code becomes AVX2 instructions and pext
+// and pdep are single instructions.
+//
+// The table of 2^|U| entries has the layout of the full one (zeta_plan.hpp)
+// and, as there, the in-vector stages are done on the rows: each row adds
+// its delta to the lanes of its vector that stand for supersets of its
+// compressed pattern, so only the stages across vectors are left, in the
+// cache-blocked rounds of the full solve. The last round takes the minimum.
+//
+// Include inside the set's region, after zeta_lanes_generic.hpp, with
+// <bit>, <cstring>, <limits> and <optional> included before the region.
+#pragma once
+
+namespace bmf_core::generic {
+namespace {
+
+template <class T>
+struct SparseLanes {
+    static constexpr unsigned kBits = static_cast<unsigned>(std::countr_zero(kLanes<T>));
+    static constexpr unsigned kLow = kLanes<T> - 1;
+    // of[q]: all ones in the lanes whose in-vector index holds the bits of q.
+    struct Table {
+        alignas(32) T of[kLanes<T>][kLanes<T>];
+    };
+    static constexpr Table kSupersets = [] {
+        Table t{};
+        for (unsigned q = 0; q < kLanes<T>; ++q) {
+            for (unsigned l = 0; l < kLanes<T>; ++l) t.of[q][l] = static_cast<T>((l & q) == q ? -1 : 0);
+        }
+        return t;
+    }();
+
+    // Adds delta at compressed pattern c: to the lanes of its supersets.
+    static void add(Vec<T>* table, std::uint64_t c, const Vec<T>& delta) noexcept {
+        Vec<T> lanes;
+        std::memcpy(&lanes, kSupersets.of[c & kLow], sizeof lanes);
+        table[padded(c >> kBits)] += lanes & delta;
+    }
+};
+
+template <class T, class Set>
+std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
+                                               std::span<const Word> x) noexcept {
+    using Lanes = SparseLanes<T>;
+    const std::uint64_t m = s.m();
+    const std::uint32_t d_count = plan.distinct;
+    const std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
+    const std::uint32_t* counts = patterns + d_count;
+    std::uint32_t* set_counts = buf.distinct.as<std::uint32_t>() + 2 * d_count;
+    const std::uint32_t* row_distinct = buf.sparse_rows.as<std::uint32_t>();
+    // The set rows counted by distinct pattern: a row then costs an
+    // increment, and the table gets one add per distinct pattern.
+    std::uint64_t touched = 0, ones = 0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        for (Word w = x[k]; w != 0; w &= w - 1) {
+            const std::uint32_t d = row_distinct[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
+            touched |= patterns[d];
+            ++set_counts[d];
+            ++ones;
+        }
+        // A dense target touches every column within a few rows: it leaves
+        // as soon as it touches more than any sparse solve is worth, and
+        // clears the counters it raised.
+        if (static_cast<unsigned>(std::popcount(touched)) > plan.sparse_max_bits) {
+            for (std::size_t j = 0; j <= k; ++j) {
+                for (Word w = x[j]; w != 0; w &= w - 1) set_counts[row_distinct[j * 64 + static_cast<unsigned>(std::countr_zero(w))]] = 0;
+            }
+            return std::nullopt;
+        }
+    }
+    const unsigned u = static_cast<unsigned>(std::popcount(touched));
+    if (plan.sparse_mode == SparseMode::Auto && sparse_cost(plan, u, ones) >= plan.full_cost) {
+        for (std::uint32_t d = 0; d < d_count; ++d) set_counts[d] = 0;
+        return std::nullopt;
+    }
+
+    // Fewer bits than a vector has lanes: the bits above u are touched by no
+    // row, so an entry with them set equals the one without, and the
+    // largest index holding the minimum has them all set, which leaves them
+    // clear in the mask.
+    const unsigned bits = u > Lanes::kBits ? u : Lanes::kBits;
+    const std::size_t nvec = std::size_t{1} << (bits - Lanes::kBits);
+    Vec<T>* table = buf.sparse_table.as<Vec<T>>();
+    const std::size_t stored = padded(nvec);
+    for (std::size_t t = 0; t < stored; ++t) table[t] = Vec<T>{};
+
+    // Each distinct pattern adds 2 per set row and -1 per row at its
+    // compressed pattern; those that miss U all compress to 0.
+    std::int64_t missed = 0;
+    for (std::uint32_t d = 0; d < d_count; ++d) {
+        const std::int64_t delta = 2 * std::int64_t{set_counts[d]} - std::int64_t{counts[d]};
+        set_counts[d] = 0;
+        const std::uint64_t p = patterns[d] & touched;
+        if (p == 0) {
+            missed += delta;
+        } else {
+            Lanes::add(table, Set::extract(p, touched), Vec<T>{} + static_cast<T>(delta));
+        }
+    }
+    Lanes::add(table, 0, Vec<T>{} + static_cast<T>(missed));
+
+    const TableMinimum least = Set::minimum(plan.lanes, bits - Lanes::kBits, buf, table);
+    const std::uint64_t k = ~least.index & ((std::uint64_t{1} << u) - 1);
+    return ColumnAnswer{Set::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
+}
+
+template <class Set>
+std::optional<ColumnAnswer> solve_sparse_with(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
+                                              std::span<const Word> x) noexcept {
+    switch (plan.lanes) {
+        case LaneWidth::Bits16: return solve_sparse_lanes<std::int16_t, Set>(plan, buf, s, x);
+        case LaneWidth::Bits32: return solve_sparse_lanes<std::int32_t, Set>(plan, buf, s, x);
+        case LaneWidth::Bits64: return solve_sparse_lanes<std::int64_t, Set>(plan, buf, s, x);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+}  // namespace bmf_core::generic
