@@ -102,7 +102,9 @@ def alternate(
     :class:`BMF` accepts; the arguments are checked here, before the first
     step, in ``ao_bmf``'s order and with its messages.
     """
-    xb = to_bitmatrix(x, "x").copy()  # the caller may change theirs between steps
+    xb = to_bitmatrix(x, "x")
+    if xb is x:
+        xb = xb.copy()  # the caller may change theirs between steps
     rank, iterations, start = _unsigned("r", r), _unsigned("max_iter", max_iter), _unsigned("seed", seed)
     check_method(method)
     check_rank(rank)
