@@ -40,6 +40,13 @@ constexpr std::uint64_t deposit_bits(std::uint64_t x, std::uint64_t mask) noexce
     return out;
 }
 
+// What the sparse way keeps of a row: its pattern (r <= 26) in the high
+// half, the number of its distinct pattern in the low one, so that a set
+// row costs one load.
+constexpr std::uint64_t sparse_row(std::uint64_t pattern, std::uint32_t distinct) noexcept {
+    return pattern << 32 | distinct;
+}
+
 // The estimated cost of a target of `ones` set rows touching u columns the
 // sparse way, in the units of ZetaPlan::full_cost.
 double sparse_cost(const ZetaPlan& plan, unsigned u, std::uint64_t ones) noexcept;
