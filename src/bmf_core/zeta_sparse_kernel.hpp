@@ -77,6 +77,18 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
             return std::nullopt;
         }
     }
+    // Only the columns of patterns with more set rows than clear ones can
+    // be in the smallest best mask (zeta_sparse.hpp); the others are left
+    // out of U, which makes them outside every mask tried. Below a vector's
+    // lanes the table would be no smaller.
+    if (std::popcount(touched) > static_cast<int>(Lanes::kBits)) {
+        std::uint64_t useful = 0;
+        for (std::uint32_t d = 0; d < d_count; ++d) {
+            const std::uint64_t more_set = 2 * std::uint64_t{set_counts[d]} > counts[d] ? ~std::uint64_t{0} : 0;
+            useful |= patterns[d] & more_set;
+        }
+        touched = useful;
+    }
     const unsigned u = static_cast<unsigned>(std::popcount(touched));
     if (plan.sparse_mode == SparseMode::Auto && sparse_cost(plan, u, ones) >= plan.full_cost) {
         for (std::uint32_t d = 0; d < d_count; ++d) set_counts[d] = 0;
