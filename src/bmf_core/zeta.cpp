@@ -82,7 +82,7 @@ constexpr double kDistinctRowCost = 5.0;
 
 // The distinct patterns of W, their counts and a zero counter each into
 // buf.distinct; each row's pattern and distinct pattern, then the mask of
-// the rows whose pattern is not empty, into buf.sparse_rows (SparseRow);
+// the rows whose pattern is not empty, into buf.sparse_rows (sparse_row());
 // through a hash table of the patterns at half load in buf.sparse_table.
 Status find_distinct(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
     const std::uint64_t m = s.m();
