@@ -81,21 +81,25 @@ constexpr double kUncachedFactor = 3;
 constexpr double kDistinctRowCost = 5.0;
 
 // The distinct patterns of W, their counts and a zero counter each into
-// buf.distinct, and each row's distinct pattern into buf.sparse_rows,
+// buf.distinct; each row's pattern and distinct pattern, then the mask of
+// the rows whose pattern is not empty, into buf.sparse_rows (sparse_row());
 // through a hash table of the patterns at half load in buf.sparse_table.
 Status find_distinct(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
     const std::uint64_t m = s.m();
     const unsigned slot_bits = static_cast<unsigned>(std::bit_width(2 * m - 1));
     const std::size_t slots = std::size_t{1} << slot_bits;
     TRY_VOID(buf.sparse_table.reserve(slots * sizeof(std::uint32_t)));
-    TRY_VOID(buf.sparse_rows.reserve(m * sizeof(std::uint32_t)));
+    const std::size_t words = boolmat::words_for(m);
+    TRY_VOID(buf.sparse_rows.reserve(m * sizeof(std::uint64_t) + words * sizeof(Word)));
     const std::uint64_t most = std::min<std::uint64_t>(m, std::uint64_t{1} << p.r);
     TRY_VOID(buf.distinct.reserve(3 * most * sizeof(std::uint32_t)));
     // A slot holds its distinct pattern's number + 1, 0 when empty.
     std::uint32_t* slot = buf.sparse_table.as<std::uint32_t>();
     std::fill(slot, slot + slots, 0u);
     std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
-    std::uint32_t* row_distinct = buf.sparse_rows.as<std::uint32_t>();
+    std::uint64_t* row_info = buf.sparse_rows.as<std::uint64_t>();
+    Word* nonempty = buf.sparse_rows.as<Word>() + m;
+    std::fill(nonempty, nonempty + words, Word{0});
     std::uint32_t n = 0;
     const std::uint64_t* rows = s.row_patterns().data();
     for (std::uint64_t i = 0; i < m; ++i) {
@@ -106,7 +110,8 @@ Status find_distinct(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
             patterns[n++] = static_cast<std::uint32_t>(pattern);
             slot[k] = n;
         }
-        row_distinct[i] = slot[k] - 1;
+        row_info[i] = sparse_row(pattern, slot[k] - 1);
+        nonempty[i / 64] |= Word{pattern != 0} << (i % 64);
     }
     // m < 2^32: no counter wrapped.
     const std::uint32_t* counts = s.pattern_counts().data();

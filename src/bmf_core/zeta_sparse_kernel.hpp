@@ -50,26 +50,44 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     const std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
     const std::uint32_t* counts = patterns + d_count;
     std::uint32_t* set_counts = buf.distinct.as<std::uint32_t>() + 2 * d_count;
-    const std::uint32_t* row_distinct = buf.sparse_rows.as<std::uint32_t>();
+    const std::uint64_t* rows = buf.sparse_rows.as<std::uint64_t>();
+    const Word* nonempty = buf.sparse_rows.as<Word>() + m;
     // The set rows counted by distinct pattern: a row then costs an
-    // increment, and the table gets one add per distinct pattern.
-    std::uint64_t touched = 0, ones = 0;
+    // increment, and the table gets one add per distinct pattern. Rows of
+    // the empty pattern, often the most common one, touch nothing: they are
+    // only counted, by popcount.
+    std::uint64_t touched = 0, ones = 0, listed = 0;
     for (std::size_t k = 0; k < x.size(); ++k) {
-        for (Word w = x[k]; w != 0; w &= w - 1) {
-            const std::uint32_t d = row_distinct[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
-            touched |= patterns[d];
-            ++set_counts[d];
-            ++ones;
+        ones += static_cast<std::uint64_t>(std::popcount(x[k]));
+        for (Word w = x[k] & nonempty[k]; w != 0; w &= w - 1) {
+            const std::uint64_t row = rows[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
+            touched |= row >> 32;
+            ++set_counts[static_cast<std::uint32_t>(row)];
+            ++listed;
         }
         // A dense target touches every column within a few rows: it leaves
         // as soon as it touches more than any sparse solve is worth, and
         // clears the counters it raised.
         if (static_cast<unsigned>(std::popcount(touched)) > plan.sparse_max_bits) {
             for (std::size_t j = 0; j <= k; ++j) {
-                for (Word w = x[j]; w != 0; w &= w - 1) set_counts[row_distinct[j * 64 + static_cast<unsigned>(std::countr_zero(w))]] = 0;
+                for (Word w = x[j] & nonempty[j]; w != 0; w &= w - 1) {
+                    set_counts[static_cast<std::uint32_t>(rows[j * 64 + static_cast<unsigned>(std::countr_zero(w))])] = 0;
+                }
             }
             return std::nullopt;
         }
+    }
+    // Only the columns of patterns with more set rows than clear ones can
+    // be in the smallest best mask (zeta_sparse.hpp); the others are left
+    // out of U, which makes them outside every mask tried. Below a vector's
+    // lanes the table would be no smaller.
+    if (std::popcount(touched) > static_cast<int>(Lanes::kBits)) {
+        std::uint64_t useful = 0;
+        for (std::uint32_t d = 0; d < d_count; ++d) {
+            const std::uint64_t more_set = 2 * std::uint64_t{set_counts[d]} > counts[d] ? ~std::uint64_t{0} : 0;
+            useful |= patterns[d] & more_set;
+        }
+        touched = useful;
     }
     const unsigned u = static_cast<unsigned>(std::popcount(touched));
     if (plan.sparse_mode == SparseMode::Auto && sparse_cost(plan, u, ones) >= plan.full_cost) {
@@ -89,7 +107,8 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
 
     // Each distinct pattern adds 2 per set row and -1 per row at its
     // compressed pattern; those that miss U all compress to 0.
-    std::int64_t missed = 0;
+    // The set rows of the empty pattern were not counted by pattern.
+    std::int64_t missed = 2 * static_cast<std::int64_t>(ones - listed);
     for (std::uint32_t d = 0; d < d_count; ++d) {
         const std::int64_t delta = 2 * std::int64_t{set_counts[d]} - std::int64_t{counts[d]};
         set_counts[d] = 0;

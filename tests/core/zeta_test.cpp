@@ -135,6 +135,47 @@ TEST(ZetaSparse, ExtractAndDepositBits) {
     EXPECT_EQ(deposit_bits(0b0110, 0b111010), 0b011000u);
 }
 
+// The sparse way leaves out of U the columns in no pattern with more set
+// rows than clear ones. Here every pattern has two or four rows, and a
+// target sets none, half (a column that gains nothing: a tie) or one more
+// than half (a gain) of each pattern's rows; some patterns hold two
+// columns, so a column can be kept by one pattern and not by another. The
+// answers, ties included, are those of the plain algorithm.
+TEST(ZetaSparse, ColumnsOfNoMajorityPattern) {
+    std::mt19937_64 gen(77);
+    for (std::uint64_t r : {5u, 9u, 13u}) {
+        std::vector<std::uint64_t> patterns;
+        for (std::uint64_t j = 0; j < r; ++j) patterns.push_back(std::uint64_t{1} << j);
+        for (std::uint64_t j = 0; j + 1 < r; j += 2) patterns.push_back(std::uint64_t{3} << j);
+        std::vector<std::uint64_t> rows;
+        for (const std::uint64_t p : patterns) rows.insert(rows.end(), gen() % 2 == 0 ? 2 : 4, p);
+        rows.insert(rows.end(), 3, 0);
+        BitMatrix w = BitMatrix::zeros(rows.size(), r).value();
+        for (std::size_t i = 0; i < rows.size(); ++i) w.row_ptr(i)[0] = rows[i];
+        const BoolLs s = BoolLs::build(w).value();
+        std::vector<BitVec> targets;
+        for (int t = 0; t < 12; ++t) {
+            BitVec x = BitVec::zeros(rows.size()).value();
+            for (std::size_t i = 0; i < rows.size();) {
+                std::size_t n = 1;
+                while (i + n < rows.size() && rows[i + n] == rows[i]) ++n;
+                const std::uint64_t pick = gen() % 4;
+                const std::size_t set = pick == 0 ? 0 : pick == 3 ? n / 2 + 1 : n / 2;
+                for (std::size_t k = 0; k < set; ++k) EXPECT_TRUE(x.set(i + k, true).has_value());
+                i += n;
+            }
+            targets.push_back(std::move(x));
+        }
+        std::vector<std::span<const Word>> xs;
+        std::vector<ColumnAnswer> want;
+        for (const BitVec& x : targets) {
+            xs.push_back(x.words());
+            want.push_back(solve_zeta_scalar(s, x.words()));
+        }
+        expect_every_work(s, xs, want, 2, "r " + std::to_string(r));
+    }
+}
+
 // On sparse data the cost model keeps the sparse way for targets of few
 // columns only; a single target never pays for finding W's distinct
 // patterns when W has many rows.
