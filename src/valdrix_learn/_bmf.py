@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import numbers
 import sys
+from functools import partial
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -205,12 +206,12 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
                 _sklearn_check("_check_feature_names", self, X, reset=True)
                 _sklearn_check("_check_n_features", self, X, reset=True)
                 dx = DistributedMatrix(X)
-                runs = [_restart(lambda s=int(seed): dx.alternate(self.method, r, max_iter, s), k, report)
+                runs = [_restart(partial(dx.alternate, self.method, r, max_iter, int(seed)), k, report)
                         for k, seed in enumerate(seeds)]
             else:
                 x = self._check_input(X, reset=True)
                 runs = Parallel(n_jobs=self.n_jobs, require="sharedmem")(
-                    delayed(_restart)(lambda s=int(seed): alternate(x, r, method=self.method, max_iter=max_iter, seed=s),
+                    delayed(_restart)(partial(alternate, x, r, method=self.method, max_iter=max_iter, seed=int(seed)),
                                       k, report)
                     for k, seed in enumerate(seeds)
                 )

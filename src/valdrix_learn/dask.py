@@ -20,12 +20,12 @@ from __future__ import annotations
 import math
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, SupportsIndex
+from typing import Any, SupportsIndex, cast
 
 try:
-    import dask
     import dask.array as da
-    from distributed import Client, Future, get_client
+    from dask.delayed import delayed
+    from distributed import Client, get_client
 except ImportError as e:
     raise ImportError(
         f'valdrix_learn.dask a besoin de Dask ({e.name} manque) : pip install "Valdrix[dask]"'
@@ -92,7 +92,8 @@ class DistributedMatrix:
     it serves any number of runs (restarts with other seeds or ranks)."""
 
     def __init__(self, x: object, *, client: Client | None = None) -> None:
-        self.client = client if client is not None else get_client()
+        # Dask's calls are untyped: the client is used as Any.
+        self.client: Any = cast(Any, client if client is not None else get_client())
         workers = list(self.client.scheduler_info()["workers"])
         if not workers:
             raise RuntimeError("le client Dask n'a aucun worker")
@@ -112,15 +113,15 @@ class DistributedMatrix:
             columns = _blocks_of_array(x, {0: -1, 1: _sizes(self.col_edges)}, _column_block)
             rows_t = _blocks_of_array(x, {0: _sizes(self.row_edges), 1: -1}, _row_block_transposed)
         else:
-            columns = [dask.delayed(b) for b in _column_blocks(x, self.col_edges)]
-            rows_t = [dask.delayed(b) for b in _row_blocks_transposed(x, self.row_edges)]
+            columns = [delayed(b) for b in _column_blocks(x, self.col_edges)]
+            rows_t = [delayed(b) for b in _row_blocks_transposed(x, self.row_edges)]
         # Round robin, so that no worker holds a whole layout while there are
         # others; a block whose worker is gone is rebuilt elsewhere.
-        self.columns: list[Future] = [
+        self.columns: list[Any] = [  # futures of BitMatrix blocks
             self.client.compute(b, workers=[workers[k % len(workers)]], allow_other_workers=True)
             for k, b in enumerate(columns)
         ]
-        self.rows_t: list[Future] = [
+        self.rows_t: list[Any] = [
             self.client.compute(b, workers=[workers[k % len(workers)]], allow_other_workers=True)
             for k, b in enumerate(rows_t)
         ]
@@ -213,7 +214,7 @@ def _first_bad(a: NDArray[Any], row0: int, col0: int) -> tuple[int, int, Any] | 
 # ---------------------------------------------------------------- layout helpers (client side)
 
 
-def _check_values(client: Client, x: da.Array) -> None:
+def _check_values(client: Any, x: Any) -> None:
     """0/1 values only, or the ValueError of the first other one in row-major
     order, as for any other input; bool arrays need no pass."""
     if x.dtype == np.bool_:
@@ -223,7 +224,7 @@ def _check_values(client: Client, x: da.Array) -> None:
     row0 = np.cumsum((0,) + x.chunks[0])
     col0 = np.cumsum((0,) + x.chunks[1])
     blocks = x.to_delayed()
-    found = client.gather(client.compute([dask.delayed(_first_bad)(blocks[i, j], int(row0[i]), int(col0[j]))
+    found = client.gather(client.compute([delayed(_first_bad)(blocks[i, j], int(row0[i]), int(col0[j]))
                                           for i in range(blocks.shape[0]) for j in range(blocks.shape[1])]))
     bad = [f for f in found if f is not None]
     if bad:
@@ -241,9 +242,9 @@ def _sizes(edges: list[int]) -> tuple[int, ...]:
     return tuple(b - a for a, b in zip(edges, edges[1:]))
 
 
-def _blocks_of_array(x: da.Array, chunks: dict[int, Any], pack: Any) -> list[Any]:
+def _blocks_of_array(x: Any, chunks: dict[int, Any], pack: Any) -> list[Any]:
     """The blocks of x rechunked to `chunks`, each packed by `pack` where it lies."""
-    return [dask.delayed(pack)(b) for b in x.rechunk(chunks).to_delayed().ravel()]
+    return [delayed(pack)(b) for b in x.rechunk(chunks).to_delayed().ravel()]
 
 
 def _column_blocks(x: BitMatrix, edges: list[int]) -> list[BitMatrix]:
