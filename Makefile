@@ -26,10 +26,10 @@ $(VENV)/.typing-ready: $(VENV)/.ready
 	$(PIP) install --quiet mypy
 	touch $@
 
-# valdrix_learn's extras (pip install ".[learn]") and tqdm, whose progress
-# bar its tests check beside the plain lines shown without it.
+# valdrix_learn's extras (pip install ".[learn]" and ".[dask]") and tqdm,
+# whose progress bar its tests check beside the plain lines shown without it.
 $(VENV)/.learn-ready: $(VENV)/.ready
-	$(PIP) install --quiet scikit-learn scipy pandas tqdm
+	$(PIP) install --quiet scikit-learn scipy pandas tqdm "dask[distributed]"
 	touch $@
 
 demo: install $(VENV)/.demo-ready

@@ -8,7 +8,7 @@ for bit.
 from __future__ import annotations
 
 import operator
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import SupportsIndex
 
@@ -18,7 +18,7 @@ from Valdrix import BitMatrix, BoolLs
 
 from ._input import to_bitmatrix
 
-__all__ = ["MAX_RANK", "Step", "alternate", "check_method"]
+__all__ = ["MAX_RANK", "Step", "alternate", "check_arguments", "check_method", "iterate", "start_columns"]
 
 MAX_RANK = 26  # the solver's table has 2^r counters
 
@@ -105,29 +105,54 @@ def alternate(
     xb = to_bitmatrix(x, "x")
     if xb is x:
         xb = xb.copy()  # the caller may change theirs between steps
+    return _steps(xb, method, *check_arguments(r, method, max_iter, seed))
+
+
+def check_arguments(r: SupportsIndex, method: str, max_iter: SupportsIndex, seed: SupportsIndex) -> tuple[int, int, int]:
+    """``ao_bmf``'s checks of everything but x, in its order and with its
+    messages; the rank, the iteration bound and the seed as ints."""
     rank, iterations, start = _unsigned("r", r), _unsigned("max_iter", max_iter), _unsigned("seed", seed)
     check_method(method)
     check_rank(rank)
     if iterations == 0:
         raise ValueError("max_iter doit valoir au moins 1")
-    return _steps(xb, rank, method, iterations, start)
+    return rank, iterations, start
 
 
-def _steps(x: BitMatrix, r: int, method: str, max_iter: int, seed: int) -> Iterator[Step]:
+def _steps(x: BitMatrix, method: str, r: int, max_iter: int, seed: int) -> Iterator[Step]:
     xt = x.transpose()
-    w = _start(x, xt, r, seed)
-    best_w, best_h, best_error = w, BitMatrix.zeros(r, x.cols), x.count_ones()
+
+    def h_step(w: BitMatrix) -> BitMatrix:
+        return BoolLs(w).solve_all(x, method)[0]
+
+    def w_step(h: BitMatrix) -> tuple[BitMatrix, int]:
+        wt, total = BoolLs(h.transpose()).solve_all(xt, method)
+        return wt.transpose(), total
+
+    yield from iterate(_start(x, xt, r, seed), x.count_ones(), x.cols, max_iter, h_step, w_step)
+
+
+def iterate(
+    w: BitMatrix,
+    ones: int,
+    cols: int,
+    max_iter: int,
+    h_step: Callable[[BitMatrix], BitMatrix],
+    w_step: Callable[[BitMatrix], tuple[BitMatrix, int]],
+) -> Iterator[Step]:
+    """The alternation from the start ``w``, whoever solves its two steps:
+    ``h_step(w)`` is H for fixed W (every column of X), ``w_step(h)`` is W for
+    fixed H (every row) with the error of ``W @ h``. Only the second error
+    counts; an all-zero H, of error ``ones``, is where the search starts."""
+    best_w, best_h, best_error = w, BitMatrix.zeros(w.cols, cols), ones
     iteration = 0
     while True:
-        # H for fixed W (every column of X), then W for fixed H (every row);
-        # only the second error counts. Every solve gets seed 0.
-        h, _ = BoolLs(w).solve_all(x, method)
-        wt, total = BoolLs(h.transpose()).solve_all(xt, method)
+        h = h_step(w)
+        w, total = w_step(h)
         iteration += 1
         if total >= best_error:
             yield Step(iteration, best_error, best_w.copy(), best_h.copy())
             return
-        w = wt.transpose()
         best_w, best_h, best_error = w, h, total
         yield Step(iteration, total, w.copy(), h.copy())
         if iteration >= max_iter:

@@ -2,6 +2,9 @@
 from __future__ import annotations
 
 import numbers
+import sys
+from functools import partial
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -193,13 +196,25 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         seeds = check_random_state(self.random_state).randint(
             np.iinfo(np.uint64).max, size=n_init, dtype=np.uint64
         )
-        x = self._check_input(X, reset=True)
-
         report = progress(self.verbose, n_init, max_iter)
         try:
-            runs: list[Step] = Parallel(n_jobs=self.n_jobs, require="sharedmem")(
-                delayed(_restart)(x, r, self.method, max_iter, int(seed), k, report) for k, seed in enumerate(seeds)
-            )
+            if _is_dask_array(X):
+                # On the cluster of the current client: X is laid out there
+                # once, and the restarts take turns using all its workers.
+                from .dask import DistributedMatrix
+
+                _sklearn_check("_check_feature_names", self, X, reset=True)
+                _sklearn_check("_check_n_features", self, X, reset=True)
+                dx = DistributedMatrix(X)
+                runs = [_restart(partial(dx.alternate, self.method, r, max_iter, int(seed)), k, report)
+                        for k, seed in enumerate(seeds)]
+            else:
+                x = self._check_input(X, reset=True)
+                runs = Parallel(n_jobs=self.n_jobs, require="sharedmem")(
+                    delayed(_restart)(partial(alternate, x, r, method=self.method, max_iter=max_iter, seed=int(seed)),
+                                      k, report)
+                    for k, seed in enumerate(seeds)
+                )
         finally:
             report.close()
         best = runs[min(range(n_init), key=lambda k: runs[k].error)]  # min keeps the earliest of equals
@@ -273,9 +288,14 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         return {"X_types": ["2darray", "sparse"], "preserves_dtype": [], "_xfail_checks": dict(NON_BINARY_CHECKS)}
 
 
-def _restart(x: BitMatrix, r: int, method: str, max_iter: int, seed: int, k: int, report: Progress) -> Step:
+def _is_dask_array(X: object) -> bool:
+    dask_array = sys.modules.get("dask.array")  # only once Dask is imported can X be one
+    return dask_array is not None and isinstance(X, dask_array.Array)
+
+
+def _restart(steps: Callable[[], Iterator[Step]], k: int, report: Progress) -> Step:
     last = None
-    for last in alternate(x, r, method=method, max_iter=max_iter, seed=seed):
+    for last in steps():
         report.step(k, last)
     if last is None:  # alternate yields at least once
         raise RuntimeError("alternate n'a rien produit")

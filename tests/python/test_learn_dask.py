@@ -1,0 +1,127 @@
+"""valdrix_learn.dask against Valdrix.ao_bmf on a real LocalCluster of two
+worker processes: bit-identical results for any chunking, input kind and
+method, the same refusals before any work, and a run that survives a worker
+killed in its middle."""
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+pytest.importorskip("distributed")
+pytest.importorskip("sklearn")
+
+import dask.array as da  # noqa: E402
+from distributed import Client, LocalCluster  # noqa: E402
+
+import Valdrix  # noqa: E402
+from Valdrix import BitMatrix  # noqa: E402
+from valdrix_learn import BMF  # noqa: E402
+from valdrix_learn.dask import DistributedMatrix, ao_bmf  # noqa: E402
+
+pytestmark = pytest.mark.no_sanitizer  # worker processes would not inherit the preloaded runtimes
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with Client(cluster) as c:
+            yield c
+
+
+def same(got, want) -> bool:
+    return (got.w, got.h, got.error, got.iterations) == (want.w, want.h, want.error, want.iterations)
+
+
+CASES = [
+    # shape, chunks, r, method, seed, density
+    ((50, 37), (7, 5), 3, "zeta", 3, 0.3),  # ragged last chunks both ways
+    ((120, 90), (120, 90), 5, "greedy-ls", 1, 0.4),  # a single chunk
+    ((64, 65), (64, 20), 4, "naive", 0, 0.2),
+    ((1, 40), (1, 9), 2, "greedy", 2, 0.5),  # one row
+    ((70, 1), (8, 1), 1, "zeta", 5, 0.5),  # one column
+    ((200, 150), (33, 47), 12, "zeta", 7, 0.1),
+]
+
+
+@pytest.mark.parametrize("shape, chunks, r, method, seed, density", CASES)
+def test_bit_identical_to_ao_bmf(client, shape, chunks, r, method, seed, density):
+    a = np.random.default_rng(seed).random(shape) < density
+    want = Valdrix.ao_bmf(BitMatrix.from_numpy(a), r, method=method, seed=seed)
+    for x in (da.from_array(a, chunks=chunks), da.from_array(a.astype(np.float32), chunks=chunks),
+              BitMatrix.from_numpy(a), a.astype(np.int64)):  # fmt: skip
+        assert same(ao_bmf(x, r, method=method, seed=seed, client=client), want), type(x)
+
+
+def test_bad_input_is_refused_before_any_work(client):
+    def transitions():
+        """The scheduler's count of task transitions, once earlier tests' releases have settled."""
+        count = lambda dask_scheduler: dask_scheduler.transition_counter  # noqa: E731
+        last, now = -1, client.run_on_scheduler(count)
+        while now != last:
+            time.sleep(0.3)
+            last, now = now, client.run_on_scheduler(count)
+        return now
+
+    x = da.from_array(np.zeros((6, 4), bool), chunks=3)
+    before = transitions()
+    for call, message in [
+        (lambda: ao_bmf(x, 0), "r doit valoir au moins 1"),
+        (lambda: ao_bmf(x, 27), "rang 27 trop grand : le tableau interne ferait 2^27 entrees"),
+        (lambda: ao_bmf(x, 2, method="fast"), None),
+        (lambda: ao_bmf(x, 2, max_iter=0), "max_iter doit valoir au moins 1"),
+        (lambda: ao_bmf(da.zeros(5, chunks=2), 2), "2 dimensions"),
+    ]:
+        with pytest.raises(ValueError) as info:
+            call()
+        if message is None:  # the module's own message for an unknown method
+            with pytest.raises(ValueError) as direct:
+                Valdrix.ao_bmf(BitMatrix(2, 2), 1, method="fast")
+            message = str(direct.value)
+        assert message in str(info.value)
+    assert transitions() == before
+    # The first bad value in row-major order, though a later block holds an earlier column.
+    bad = np.zeros((6, 4))
+    bad[4, 0], bad[2, 3] = np.nan, 2
+    with pytest.raises(ValueError, match=r"2\.0 en ligne 2, colonne 3"):
+        ao_bmf(da.from_array(bad, chunks=3), 2, client=client)
+
+
+def test_a_worker_killed_mid_run_does_not_change_the_result(client):
+    rng = np.random.default_rng(5)
+    w, h = rng.random((600, 8)) < 0.3, rng.random((8, 200)) < 0.3
+    a = (w.astype(int) @ h.astype(int) > 0) ^ (rng.random((600, 200)) < 0.05)  # 9 iterations
+    want = Valdrix.ao_bmf(BitMatrix.from_numpy(a), 8)
+    pids = client.run(os.getpid)
+    steps = DistributedMatrix(da.from_array(a, chunks=(100, 50)), client=client).alternate("zeta", 8, 50, 0)
+    first = next(steps)
+    # The worker dies with half the blocks of both layouts, between two
+    # iterations or during the next one's solves.
+    threading.Timer(0.01, os.kill, (next(iter(pids.values())), signal.SIGKILL)).start()
+    *_, last = steps
+    assert first.iteration == 1 and last.iteration == want.iterations > 2
+    assert (last.w, last.h, last.error) == (want.w, want.h, want.error)
+    client.wait_for_workers(2, timeout=60)
+    assert set(client.run(os.getpid).values()) != set(pids.values())
+
+
+def test_bmf_fits_a_dask_array_on_the_cluster(client):
+    a = np.random.default_rng(4).random((80, 30)) < 0.3
+    local = BMF(4, n_init=2, random_state=1).fit(a)
+    with client.as_current():
+        remote = BMF(4, n_init=2, random_state=1).fit(da.from_array(a, chunks=(25, 30)))
+    assert np.array_equal(remote.components_, local.components_)
+    assert (remote.reconstruction_err_, remote.n_iter_) == (local.reconstruction_err_, local.n_iter_)
+    assert np.array_equal(remote.transform(a), local.transform(a))
+
+
+def test_without_dask_the_import_says_what_to_install():
+    code = "import sys; sys.modules['distributed'] = None\nimport valdrix_learn.dask"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode != 0 and 'pip install "Valdrix[dask]"' in done.stderr
