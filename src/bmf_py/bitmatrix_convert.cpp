@@ -50,19 +50,6 @@ Status check_sequence(PyObject* o) {
     return {};
 }
 
-// A capacity hint that never fails. A __len__ may claim anything, so what is
-// reserved on its word is bounded; growth past that is amortised as usual.
-constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
-
-std::size_t size_hint(PyObject* o) {
-    const Py_ssize_t n = PySequence_Size(o);
-    if (n < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return std::min(static_cast<std::size_t>(n), kMaxReserve);
-}
-
 class ListReader {
 public:
     explicit ListReader(const SmallInts& ints) noexcept : zero_(ints.zero.get()), one_(ints.one.get()) {}

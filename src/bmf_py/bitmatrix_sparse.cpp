@@ -1,7 +1,6 @@
 // BitMatrix as coordinates: nonzero() and BitMatrix.from_indices().
 #include <Python.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "bmf_py/classes.hpp"
@@ -54,12 +53,7 @@ struct ConvertedIndices {
 Result<ConvertedIndices> convert_sequence(PyObject* o) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) return std::unexpected(cannot_convert(o, "Sequence"));
     ConvertedIndices out;
-    if (const Py_ssize_t n = PySequence_Size(o); n > 0) {
-        // A __len__ may claim anything: what is reserved on its word is bounded.
-        out.values.reserve(std::min(static_cast<std::size_t>(n), std::size_t{1} << 20));
-    } else if (n < 0) {
-        PyErr_Clear();
-    }
+    out.values.reserve(size_hint(o));
     PyRef it(PyObject_GetIter(o));
     if (!it) return pending();
     while (PyObject* raw = PyIter_Next(it.get())) {

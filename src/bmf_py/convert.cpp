@@ -1,5 +1,6 @@
 #include "bmf_py/convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "bmf_py/instance.hpp"
@@ -65,6 +66,15 @@ Result<std::string> to_text(PyObject* o) {
     const char* s = PyUnicode_AsUTF8AndSize(o, &n);
     if (s == nullptr) return pending();
     return std::string(s, static_cast<std::size_t>(n));
+}
+
+std::size_t size_hint(PyObject* o) {
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return std::min(static_cast<std::size_t>(n), kMaxReserve);
 }
 
 Result<PyObject*> from_u64(std::uint64_t v) {

@@ -20,6 +20,12 @@ Result<bool> to_bool(PyObject* o);
 // A str, as UTF-8.
 Result<std::string> to_text(PyObject* o);
 
+// A capacity hint for a sequence that never fails. A __len__ may claim
+// anything, so what is reserved on its word is bounded by kMaxReserve;
+// growth past that is amortised as usual.
+inline constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
+std::size_t size_hint(PyObject* o);
+
 Result<PyObject*> from_u64(std::uint64_t v);
 PyObject* from_bool(bool v);
 

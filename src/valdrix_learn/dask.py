@@ -37,7 +37,7 @@ from numpy.typing import NDArray
 from Valdrix import BitMatrix, BoolLs
 
 from ._alternate import Step, check_arguments, iterate, start_columns
-from ._input import _check_shape, _refuse, to_bitmatrix
+from ._input import _bits, _check_shape, _refuse, to_bitmatrix
 
 __all__ = ["DistributedMatrix", "DaskBmfResult", "ao_bmf"]
 
@@ -198,16 +198,16 @@ def _row_block_transposed(a: NDArray[Any]) -> BitMatrix:
 
 def _as_bits(a: NDArray[Any]) -> NDArray[np.bool_]:
     # Values were checked before the layout was built.
-    return a if a.dtype == np.bool_ else a != 0
+    return _bits(a)[0]
 
 
 def _first_bad(a: NDArray[Any], row0: int, col0: int) -> tuple[int, int, Any] | None:
     """The first element of the block that is not 0 or 1, in row-major order,
     at its position in X."""
-    bad = ~((a == 0) | (a == 1))
-    if not bad.any():
+    bad = _bits(a)[1]
+    if bad is None:
         return None
-    i, j = np.unravel_index(int(np.argmax(bad)), a.shape)
+    i, j = np.unravel_index(bad, a.shape)
     return row0 + int(i), col0 + int(j), a[i, j]
 
 
