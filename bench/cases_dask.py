@@ -8,7 +8,6 @@ as notes.
 from __future__ import annotations
 
 import pickle
-import resource
 
 import numpy as np
 
@@ -18,10 +17,6 @@ from Valdrix import BitMatrix, ao_bmf
 
 ROWS, COLS, RANK, ITERATIONS = 20000, 2000, 20, 3
 NOTES: list[str] = []
-
-
-def _peak_kib() -> int:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 def _sent_between_workers(dask_worker) -> int:  # type: ignore[no-untyped-def]
@@ -37,9 +32,11 @@ def setup():
     for n in (1, 2):
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None)
         clients[n] = Client(cluster, set_as_default=False)
+        clients[n].run(lambda: __import__("valdrix_learn.dask"))  # what every task's unpickling imports anyway
+        settled = sorted(clients[n].run(_resident_kib).values())
         # The input already on the workers, in row chunks, as data loaded by Dask would be.
         inputs[n] = clients[n].persist(da.from_array(a, chunks=(2500, COLS)))
-    return {"x": inputs, "bits": BitMatrix.from_numpy(a), "clients": clients}
+    return {"x": inputs, "bits": BitMatrix.from_numpy(a), "clients": clients, "settled": settled}
 
 
 def factorise(workers: int):
@@ -48,9 +45,19 @@ def factorise(workers: int):
     return lambda s: dask_ao_bmf(s["x"][workers], RANK, max_iter=ITERATIONS, client=s["clients"][workers])
 
 
-def _resident_kib() -> int:
+def _status_kib(field: str) -> int:
     with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+
+def _resident_kib() -> int:
+    return _status_kib("VmRSS")
+
+
+def _peak_kib() -> int:
+    # VmHWM, not ru_maxrss: a worker is started from a fork of a larger
+    # process, and ru_maxrss keeps that process's peak across the exec.
+    return _status_kib("VmHWM")
 
 
 def check(s, two, one) -> bool:
@@ -59,8 +66,7 @@ def check(s, two, one) -> bool:
     want = ao_bmf(s["bits"], RANK, max_iter=ITERATIONS)
     same = all((r.w, r.h, r.error, r.iterations) == (want.w, want.h, want.error, want.iterations) for r in (two, one))
     client = s["clients"][2]
-    client.run(lambda: __import__("valdrix_learn.dask"))  # what every task's unpickling imports anyway
-    settled = sorted(client.run(_resident_kib).values())
+    start = sum(client.run(_sent_between_workers).values())
     layout = DistributedMatrix(s["x"][2], client=client)
     before = sum(client.run(_sent_between_workers).values())
     for _ in layout.alternate("zeta", RANK, ITERATIONS, 0):
@@ -68,11 +74,12 @@ def check(s, two, one) -> bool:
     between = (sum(client.run(_sent_between_workers).values()) - before) / ITERATIONS
     w, ht = len(pickle.dumps(want.w)), len(pickle.dumps(want.h.transpose()))
     x_packed = ROWS * ((COLS + 7) // 8)
+    NOTES.append(f"layout: {(before - start) / 2**20:.1f} MiB between workers")
     NOTES.append(f"per iteration: W ({w / 1024:.0f} KiB) and H ({ht / 1024:.0f} KiB) sent once each, their blocks "
                  f"gathered back, and {between / 1024:.0f} KiB between workers")
     peaks = sorted(client.run(_peak_kib).values())
     NOTES.append(f"worker peak resident memory: {', '.join(f'{p / 1024:.0f} MiB' for p in peaks)} "
-                 f"(before any task: {', '.join(f'{p / 1024:.0f} MiB' for p in settled)}, interpreter and imports); "
+                 f"(before any task: {', '.join(f'{p / 1024:.0f} MiB' for p in s['settled'])}, interpreter and imports); "
                  f"X packed is {x_packed / 2**20:.1f} MiB, {ROWS * COLS / 2**20:.0f} MiB as bool")
     return same
 

@@ -17,15 +17,17 @@ Needs ``dask[distributed]``: ``pip install "Valdrix[dask]"``.
 """
 from __future__ import annotations
 
+import bisect
 import math
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, SupportsIndex, cast
 
 try:
     import dask.array as da
     from dask.delayed import delayed
-    from distributed import Client, get_client
+    from distributed import Client, get_client, wait
+    from distributed import TimeoutError as DaskTimeoutError
 except ImportError as e:
     raise ImportError(
         f'valdrix_learn.dask a besoin de Dask ({e.name} manque) : pip install "Valdrix[dask]"'
@@ -45,6 +47,9 @@ __all__ = ["DistributedMatrix", "DaskBmfResult", "ao_bmf"]
 # that solve at different speeds, few enough that each task's BoolLs table
 # (2^r counters) is built a handful of times per step.
 BLOCKS_PER_WORKER = 4
+
+# Seconds between the checks that the workers a step waits for are alive.
+_LIVENESS_PERIOD = 1.0
 
 
 @dataclass(frozen=True)
@@ -110,8 +115,10 @@ class DistributedMatrix:
         self.row_edges = _edges(rows, pieces)
         self.col_edges = _edges(cols, pieces)
         if isinstance(x, da.Array):
-            columns = _blocks_of_array(x, {0: -1, 1: _sizes(self.col_edges)}, _column_block)
-            rows_t = _blocks_of_array(x, {0: _sizes(self.row_edges), 1: -1}, _row_block_transposed)
+            columns = _blocks_of_array(x, [(0, rows, a, b) for a, b in zip(self.col_edges, self.col_edges[1:])],
+                                       transposed=False)
+            rows_t = _blocks_of_array(x, [(a, b, 0, cols) for a, b in zip(self.row_edges, self.row_edges[1:])],
+                                      transposed=True)
         else:
             columns = [delayed(b) for b in _column_blocks(x, self.col_edges)]
             rows_t = [delayed(b) for b in _row_blocks_transposed(x, self.row_edges)]
@@ -125,7 +132,8 @@ class DistributedMatrix:
             self.client.compute(b, workers=[workers[k % len(workers)]], allow_other_workers=True)
             for k, b in enumerate(rows_t)
         ]
-        summaries = self.client.gather([self.client.submit(_column_summary, b) for b in self.columns])
+        found = self._on_holders({k: (b, _column_summary, (b,)) for k, b in enumerate(self.columns)})
+        summaries = [found[k] for k in range(len(self.columns))]
         self.ones = sum(ones for ones, _ in summaries)
         self.nonzero_columns = [int(c0 + j) for c0, (_, nz) in zip(self.col_edges, summaries) for j in nz]
 
@@ -139,27 +147,69 @@ class DistributedMatrix:
         """W whose column k is column chosen[k] of X: each column block
         contributes the chosen columns it holds."""
         chosen = start_columns(self.nonzero_columns, r, seed)
-        parts = []
+        calls = {}
         for k, c0 in enumerate(self.col_edges[:-1]):
             picks = [(i, c - c0) for i, c in enumerate(chosen) if c0 <= c < self.col_edges[k + 1]]
             if picks:
-                parts.append(self.client.submit(_pick_columns, self.columns[k], r, picks, pure=False))
+                calls[k] = (self.columns[k], _pick_columns, (self.columns[k], r, picks))
         w = BitMatrix.zeros(self.shape[0], r)
-        for part in self.client.gather(parts):
+        for part in self._on_holders(calls).values():
             w |= part
         return w
 
     def _h_step(self, w: BitMatrix, method: str) -> BitMatrix:
-        w_shared = self.client.submit(_same, w, pure=False)
-        parts = self.client.gather([self.client.submit(_solve_columns, w_shared, b, method, pure=False)
-                                    for b in self.columns])
+        parts = self._solve_blocks(w, self.columns, method)
         return _stack([ht for ht, _ in parts], w.cols).transpose()
 
     def _w_step(self, h: BitMatrix, method: str) -> tuple[BitMatrix, int]:
-        ht_shared = self.client.submit(_same, h.transpose(), pure=False)
-        parts = self.client.gather([self.client.submit(_solve_columns, ht_shared, b, method, pure=False)
-                                    for b in self.rows_t])
+        parts = self._solve_blocks(h.transpose(), self.rows_t, method)
         return _stack([w for w, _ in parts], h.rows), sum(error for _, error in parts)
+
+    def _solve_blocks(self, factor: BitMatrix, blocks: list[Any], method: str) -> list[tuple[BitMatrix, int]]:
+        """Every block's columns solved against `factor`."""
+        shared = self.client.submit(_same, factor, pure=False)
+        solved = self._on_holders({k: (b, _solve_columns, (shared, b, method)) for k, b in enumerate(blocks)})
+        return [solved[k] for k in range(len(blocks))]
+
+    def _on_holders(self, calls: dict[int, tuple[Any, Callable[..., Any], tuple[Any, ...]]]) -> dict[int, Any]:
+        """fn(*args) for every (block, fn, args), run on the worker that holds
+        the block. Were the tasks free to move, Dask would copy blocks to idle
+        workers, and over the iterations one worker would come to hold a whole
+        layout. A block whose worker died has no holder until Dask has rebuilt
+        it; its task goes wherever that happens."""
+        results: dict[int, Any] = {}
+        while len(results) < len(calls):
+            todo = [k for k in calls if k not in results]
+            holders = self.client.who_has([calls[k][0] for k in todo])
+            tasks: dict[int, tuple[Any, str | None]] = {}
+            for k in todo:
+                block, fn, args = calls[k]
+                home = min(holders.get(block.key, ()), default=None)
+                placed = {} if home is None else {"workers": [home], "allow_other_workers": False}
+                task = self.client.submit(fn, *args, pure=False, **placed)
+                tasks[k] = (task, home)
+            results.update(self._results_while_homes_live(tasks))
+        return results
+
+    def _results_while_homes_live(self, tasks: dict[int, tuple[Any, str | None]]) -> dict[int, Any]:
+        """The results of all the tasks, or, once the worker a task is bound
+        to is gone (that task would wait for it forever), of those done."""
+        futures = [task for task, _ in tasks.values()]
+        while True:
+            try:
+                with self.client.as_current():
+                    wait(futures, timeout=_LIVENESS_PERIOD)
+                break
+            except DaskTimeoutError:
+                live = set(self.client.scheduler_info()["workers"])
+                if all(home is None or home in live or task.done() for task, home in tasks.values()):
+                    continue
+                break
+        done = {k: task for k, (task, _) in tasks.items() if task.done()}
+        for task, _ in tasks.values():
+            if not task.done():
+                task.cancel()
+        return dict(zip(done, self.client.gather(list(done.values()))))
 
 
 # ---------------------------------------------------------------- tasks (pure, run on the workers)
@@ -188,17 +238,18 @@ def _pick_columns(x: BitMatrix, r: int, picks: Sequence[tuple[int, int]]) -> Bit
     return x @ pick
 
 
-def _column_block(a: NDArray[Any]) -> BitMatrix:
-    return BitMatrix.from_numpy(_as_bits(a))
-
-
-def _row_block_transposed(a: NDArray[Any]) -> BitMatrix:
-    return BitMatrix.from_numpy(_as_bits(a).T)
-
-
-def _as_bits(a: NDArray[Any]) -> NDArray[np.bool_]:
+def _piece(a: NDArray[Any], rows: slice, cols: slice) -> BitMatrix:
     # Values were checked before the layout was built.
-    return _bits(a)[0]
+    return BitMatrix.from_numpy(_bits(a[rows, cols])[0])
+
+
+def _assemble(grid: list[list[BitMatrix]], transposed: bool) -> BitMatrix:
+    """The matrix whose pieces are `grid` (rows of pieces, left to right), or
+    its transpose."""
+    strips = [_stack([p.transpose() for p in row], row[0].rows).transpose() if len(row) > 1 else row[0]
+              for row in grid]
+    block = strips[0] if len(strips) == 1 else _stack(strips, strips[0].cols)
+    return block.transpose() if transposed else block
 
 
 def _first_bad(a: NDArray[Any], row0: int, col0: int) -> tuple[int, int, Any] | None:
@@ -238,13 +289,31 @@ def _edges(n: int, pieces: int) -> list[int]:
     return [n * k // count for k in range(count + 1)]
 
 
-def _sizes(edges: list[int]) -> tuple[int, ...]:
-    return tuple(b - a for a, b in zip(edges, edges[1:]))
+def _blocks_of_array(x: Any, regions: list[tuple[int, int, int, int]], transposed: bool) -> list[Any]:
+    """X[r0:r1, c0:c1] (or its transpose) for every region, assembled from
+    the parts of the chunks it overlaps, each packed where its chunk lies:
+    only packed bits move between workers, never bool chunks."""
+    row_edges = np.cumsum((0,) + x.chunks[0]).tolist()
+    col_edges = np.cumsum((0,) + x.chunks[1]).tolist()
+    chunks = x.to_delayed()
+    blocks = []
+    for r0, r1, c0, c1 in regions:
+        grid = [[delayed(_piece, pure=True)(chunks[i, j], _within(row_edges[i], r0, r1, row_edges[i + 1]),
+                                            _within(col_edges[j], c0, c1, col_edges[j + 1]))
+                 for j in _overlapping(col_edges, c0, c1)]
+                for i in _overlapping(row_edges, r0, r1)]
+        blocks.append(delayed(_assemble, pure=True)(grid, transposed))
+    return blocks
 
 
-def _blocks_of_array(x: Any, chunks: dict[int, Any], pack: Any) -> list[Any]:
-    """The blocks of x rechunked to `chunks`, each packed by `pack` where it lies."""
-    return [delayed(pack)(b) for b in x.rechunk(chunks).to_delayed().ravel()]
+def _overlapping(edges: list[int], a: int, b: int) -> range:
+    """The chunks between `edges` that meet [a, b)."""
+    return range(bisect.bisect_right(edges, a) - 1, bisect.bisect_left(edges, b))
+
+
+def _within(start: int, a: int, b: int, stop: int) -> slice:
+    """[a, b) within the chunk [start, stop), from its start."""
+    return slice(max(a, start) - start, min(b, stop) - start)
 
 
 def _column_blocks(x: BitMatrix, edges: list[int]) -> list[BitMatrix]:

@@ -111,6 +111,21 @@ def test_a_worker_killed_mid_run_does_not_change_the_result(client):
     assert set(client.run(os.getpid).values()) != set(pids.values())
 
 
+def test_every_block_stays_on_one_worker(client):
+    # Tasks that Dask may move to an idle worker take a copy of their block
+    # along: over a run, one worker came to hold a whole layout.
+    rng = np.random.default_rng(6)
+    w, h = rng.random((4000, 12)) < 0.1, rng.random((12, 1000)) < 0.1
+    a = (w.astype(int) @ h.astype(int) > 0) ^ (rng.random((4000, 1000)) < 0.05)
+    x = DistributedMatrix(da.from_array(a, chunks=(500, 1000)), client=client)
+    *_, last = x.alternate("zeta", 12, 8, 0)
+    assert last.iteration > 4
+    for layout in (x.columns, x.rows_t):
+        holders = list(client.who_has(layout).values())
+        assert all(len(h) == 1 for h in holders), holders
+        assert len({h[0] for h in holders}) == 2, holders
+
+
 def test_bmf_fits_a_dask_array_on_the_cluster(client):
     a = np.random.default_rng(4).random((80, 30)) < 0.3
     local = BMF(4, n_init=2, random_state=1).fit(a)
