@@ -26,6 +26,7 @@ from typing import Any, SupportsIndex, cast
 try:
     import dask.array as da
     from dask.delayed import delayed
+    from dask.sizeof import sizeof
     from distributed import Client, get_client, wait
     from distributed import TimeoutError as DaskTimeoutError
 except ImportError as e:
@@ -47,6 +48,16 @@ __all__ = ["DistributedMatrix", "DaskBmfResult", "ao_bmf"]
 # that solve at different speeds, few enough that each task's BoolLs table
 # (2^r counters) is built a handful of times per step.
 BLOCKS_PER_WORKER = 4
+
+
+def _bitmatrix_bytes(m: BitMatrix) -> int:
+    # What Dask weighs when it places tasks and counts transfers; without it
+    # a block would count as an object header.
+    return int(m.rows) * ((int(m.cols) + 63) // 64) * 8
+
+
+cast(Any, sizeof).register(BitMatrix)(_bitmatrix_bytes)
+
 
 # Seconds between the checks that the workers a step waits for are alive.
 _LIVENESS_PERIOD = 1.0
@@ -114,28 +125,31 @@ class DistributedMatrix:
         pieces = BLOCKS_PER_WORKER * len(workers)
         self.row_edges = _edges(rows, pieces)
         self.col_edges = _edges(cols, pieces)
-        if isinstance(x, da.Array):
-            columns = _blocks_of_array(x, [(0, rows, a, b) for a, b in zip(self.col_edges, self.col_edges[1:])],
-                                       transposed=False)
-            rows_t = _blocks_of_array(x, [(a, b, 0, cols) for a, b in zip(self.row_edges, self.row_edges[1:])],
-                                      transposed=True)
-        else:
-            columns = [delayed(b) for b in _column_blocks(x, self.col_edges)]
-            rows_t = [delayed(b) for b in _row_blocks_transposed(x, self.row_edges)]
         # Round robin, so that no worker holds a whole layout while there are
         # others; a block whose worker is gone is rebuilt elsewhere.
-        self.columns: list[Any] = [  # futures of BitMatrix blocks
-            self.client.compute(b, workers=[workers[k % len(workers)]], allow_other_workers=True)
-            for k, b in enumerate(columns)
-        ]
-        self.rows_t: list[Any] = [
-            self.client.compute(b, workers=[workers[k % len(workers)]], allow_other_workers=True)
-            for k, b in enumerate(rows_t)
-        ]
+        if isinstance(x, da.Array):
+            self.columns: list[Any] = self._assembled(  # futures of BitMatrix blocks
+                _piece_grids(x, [(0, rows, a, b) for a, b in zip(self.col_edges, self.col_edges[1:])]), False, workers)
+            self.rows_t: list[Any] = self._assembled(
+                _piece_grids(x, [(a, b, 0, cols) for a, b in zip(self.row_edges, self.row_edges[1:])]), True, workers)
+        else:
+            self.columns = [self.client.compute(delayed(b), workers=[workers[k % len(workers)]], allow_other_workers=True)
+                            for k, b in enumerate(_column_blocks(x, self.col_edges))]
+            self.rows_t = [self.client.compute(delayed(b), workers=[workers[k % len(workers)]], allow_other_workers=True)
+                           for k, b in enumerate(_row_blocks_transposed(x, self.row_edges))]
         found = self._on_holders({k: (b, _column_summary, (b,)) for k, b in enumerate(self.columns)})
         summaries = [found[k] for k in range(len(self.columns))]
         self.ones = sum(ones for ones, _ in summaries)
         self.nonzero_columns = [int(c0 + j) for c0, (_, nz) in zip(self.col_edges, summaries) for j in nz]
+
+    def _assembled(self, grids: list[list[list[Any]]], transposed: bool, workers: list[str]) -> list[Any]:
+        """The blocks whose pieces are `grids`: the pieces are packed where
+        their chunks lie, so only packed bits travel to a block's worker.
+        (Placing the blocks' graphs whole would pull the chunks there.)"""
+        pieces = iter(self.client.compute([p for grid in grids for row in grid for p in row]))
+        return [self.client.submit(_assemble, [[next(pieces) for _ in row] for row in grid], transposed, pure=False,
+                                   workers=[workers[k % len(workers)]], allow_other_workers=True)
+                for k, grid in enumerate(grids)]
 
     def alternate(self, method: str, r: int, max_iter: int, seed: int) -> Iterator[Step]:
         """:func:`valdrix_learn.alternate` on this matrix, with arguments
@@ -198,7 +212,7 @@ class DistributedMatrix:
         while True:
             try:
                 with self.client.as_current():
-                    wait(futures, timeout=_LIVENESS_PERIOD)
+                    cast(Any, wait)(futures, timeout=_LIVENESS_PERIOD)
                 break
             except DaskTimeoutError:
                 live = set(self.client.scheduler_info()["workers"])
@@ -289,21 +303,17 @@ def _edges(n: int, pieces: int) -> list[int]:
     return [n * k // count for k in range(count + 1)]
 
 
-def _blocks_of_array(x: Any, regions: list[tuple[int, int, int, int]], transposed: bool) -> list[Any]:
-    """X[r0:r1, c0:c1] (or its transpose) for every region, assembled from
-    the parts of the chunks it overlaps, each packed where its chunk lies:
-    only packed bits move between workers, never bool chunks."""
+def _piece_grids(x: Any, regions: list[tuple[int, int, int, int]]) -> list[list[list[Any]]]:
+    """For every region X[r0:r1, c0:c1], its parts in each chunk it meets,
+    as rows of pieces, each a BitMatrix made where its chunk lies."""
     row_edges = np.cumsum((0,) + x.chunks[0]).tolist()
     col_edges = np.cumsum((0,) + x.chunks[1]).tolist()
     chunks = x.to_delayed()
-    blocks = []
-    for r0, r1, c0, c1 in regions:
-        grid = [[delayed(_piece, pure=True)(chunks[i, j], _within(row_edges[i], r0, r1, row_edges[i + 1]),
-                                            _within(col_edges[j], c0, c1, col_edges[j + 1]))
-                 for j in _overlapping(col_edges, c0, c1)]
-                for i in _overlapping(row_edges, r0, r1)]
-        blocks.append(delayed(_assemble, pure=True)(grid, transposed))
-    return blocks
+    return [[[delayed(_piece, pure=True)(chunks[i, j], _within(row_edges[i], r0, r1, row_edges[i + 1]),
+                                         _within(col_edges[j], c0, c1, col_edges[j + 1]))
+              for j in _overlapping(col_edges, c0, c1)]
+             for i in _overlapping(row_edges, r0, r1)]
+            for r0, r1, c0, c1 in regions]
 
 
 def _overlapping(edges: list[int], a: int, b: int) -> range:
