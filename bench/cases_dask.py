@@ -61,6 +61,7 @@ def _peak_kib() -> int:
 
 
 def check(s, two, one) -> bool:
+    from distributed import wait
     from valdrix_learn.dask import DistributedMatrix
 
     want = ao_bmf(s["bits"], RANK, max_iter=ITERATIONS)
@@ -68,6 +69,8 @@ def check(s, two, one) -> bool:
     client = s["clients"][2]
     start = sum(client.run(_sent_between_workers).values())
     layout = DistributedMatrix(s["x"][2], client=client)
+    with client.as_current():
+        wait(layout.columns + layout.rows_t)  # the last blocks may still be arriving
     before = sum(client.run(_sent_between_workers).values())
     for _ in layout.alternate("zeta", RANK, ITERATIONS, 0):
         pass
@@ -76,7 +79,7 @@ def check(s, two, one) -> bool:
     x_packed = ROWS * ((COLS + 7) // 8)
     NOTES.append(f"layout: {(before - start) / 2**20:.1f} MiB between workers")
     NOTES.append(f"per iteration: W ({w / 1024:.0f} KiB) and H ({ht / 1024:.0f} KiB) sent once each, their blocks "
-                 f"gathered back, and {between / 1024:.0f} KiB between workers")
+                 f"gathered back, and {between / 1024:.0f} KiB between workers (in Dask's count of resident bytes)")
     peaks = sorted(client.run(_peak_kib).values())
     NOTES.append(f"worker peak resident memory: {', '.join(f'{p / 1024:.0f} MiB' for p in peaks)} "
                  f"(before any task: {', '.join(f'{p / 1024:.0f} MiB' for p in s['settled'])}, interpreter and imports); "

@@ -44,9 +44,9 @@ from ._input import _bits, _check_shape, _refuse, to_bitmatrix
 
 __all__ = ["DistributedMatrix", "DaskBmfResult", "ao_bmf"]
 
-# Blocks per layout and worker: enough for the scheduler to even out blocks
-# that solve at different speeds, few enough that each task's BoolLs table
-# (2^r counters) is built a handful of times per step.
+# Blocks per layout and worker: the blocks of a lost worker are rebuilt
+# across the others, a few at a time; each solving task builds its own
+# BoolLs, cheap next to its solves.
 BLOCKS_PER_WORKER = 4
 
 
