@@ -382,7 +382,7 @@ void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::spa
 // the largest entry index holding it.
 template <class T>
 std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V* kept, unsigned vb,
-                                                       bool top_done) noexcept {
+                                                       bool top_done, const Interrupt& stop) noexcept {
     constexpr unsigned lb = Ops<T>::kLaneBits;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
     const std::size_t nvec = std::size_t{1} << vb;
@@ -396,9 +396,19 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
         // The first four bits above a chunk in one round with constant
         // strides; any further ones (ranks above 20 with 16-bit lanes) in
         // rounds of three, the strides of which are then too large for four.
+        // Each round passes over the whole table: a poll after each, the
+        // further bits split as rounds() splits them.
         const unsigned first = hb < 4 ? hb : 4;
         round<T>(first, src, table, nvec, Bit<kChunkBits>{}, store);
-        if (first < hb) rounds<T>(table, table, nvec, kChunkBits + first, hb - first, store);
+        for (unsigned b = kChunkBits + first, bits = hb - first;; ) {
+            if (stop.poll(4 * nvec)) return {0, 0};
+            if (bits == 0) break;
+            const unsigned n = (bits + 2) / 3;
+            const unsigned k = (bits + n - 1) / n;
+            rounds<T>(table, table, nvec, b, k, store);
+            b += k;
+            bits -= k;
+        }
         src = table;
     }
 
@@ -410,7 +420,9 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
     std::int64_t best = std::numeric_limits<std::int64_t>::max();
     std::size_t best_block = 0;
     const V* best_from = src;
+    constexpr std::uint64_t chunk_work = std::uint64_t{4} << kChunkBits;
     for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
+        if (hb > 0 && stop.poll(chunk_work)) return {0, 0};
         const V* from = src + padded(chunk * cvec);
         if (mb > 0) {
             round<T>(mb, from, table + padded(chunk * cvec), cvec, Bit<kBlockBits>{}, store);
@@ -451,7 +463,8 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
 }
 
 template <class T>
-ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                         const Interrupt& stop) noexcept {
     const unsigned r = plan.r;
     const unsigned vb = plan.vec_bits;
     const std::size_t nvec = std::size_t{1} << vb;
@@ -527,24 +540,26 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         const auto [best, set] = chunks_then_top<T>(target_table, table, vb - kChunkBits);
         return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
     }
-    const auto [best, set] = transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.top_bits != 0);
+    const auto [best, set] =
+        transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.top_bits != 0, stop);
     return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
 }
 
 template <class T>
-TableMinimum table_minimum_lanes(unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+TableMinimum table_minimum_lanes(unsigned vec_bits, const ZetaBuffers& buf, void* table, const Interrupt& stop) noexcept {
     V* t = static_cast<V*>(table);
-    const auto [best, set] = transform_minimum<T>(t, t, buf.scratch.as<V>(), vec_bits, false);
+    const auto [best, set] = transform_minimum<T>(t, t, buf.scratch.as<V>(), vec_bits, false, stop);
     return {best, set};
 }
 
 }  // namespace
 
-TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
+                           const Interrupt& stop) noexcept {
     switch (lanes) {
-        case LaneWidth::Bits16: return table_minimum_lanes<std::int16_t>(vec_bits, buf, table);
-        case LaneWidth::Bits32: return table_minimum_lanes<std::int32_t>(vec_bits, buf, table);
-        case LaneWidth::Bits64: return table_minimum_lanes<std::int64_t>(vec_bits, buf, table);
+        case LaneWidth::Bits16: return table_minimum_lanes<std::int16_t>(vec_bits, buf, table, stop);
+        case LaneWidth::Bits32: return table_minimum_lanes<std::int32_t>(vec_bits, buf, table, stop);
+        case LaneWidth::Bits64: return table_minimum_lanes<std::int64_t>(vec_bits, buf, table, stop);
     }
     return {0, 0};
 }
@@ -557,11 +572,12 @@ void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept
     }
 }
 
-ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                   const Interrupt& stop) noexcept {
     switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x);
-        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x);
-        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x);
+        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x, stop);
+        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x, stop);
+        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x, stop);
     }
     return {0, 0};
 }

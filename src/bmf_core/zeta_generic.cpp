@@ -110,7 +110,7 @@ void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
 // The stages across the vectors of a table of 2^vb vectors, in place, and
 // its minimum with the largest index holding it.
 template <class T>
-TableMinimum transform_minimum(Vec<T>* table, unsigned vb) noexcept {
+TableMinimum transform_minimum(Vec<T>* table, unsigned vb, const Interrupt& stop) noexcept {
     constexpr unsigned lb = kLaneBits<T>;
     const std::size_t nvec = std::size_t{1} << vb;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;   // bits of a block
@@ -118,10 +118,21 @@ TableMinimum transform_minimum(Vec<T>* table, unsigned vb) noexcept {
     const unsigned hb = vb - cb;                             // bits above a chunk
     const unsigned mb = cb - kb;                             // bits above a block in a chunk
     Store store;
-    if (hb > 0) rounds<T>(table, nvec, kChunkBits, hb, store);
+    // The rounds above a chunk pass over the whole table each: split as
+    // rounds() splits them, with a poll after each.
+    for (unsigned b = kChunkBits, bits = hb; bits > 0;) {
+        const unsigned n = (bits + kMaxRoundBits - 1) / kMaxRoundBits;
+        const unsigned k = (bits + n - 1) / n;
+        rounds<T>(table, nvec, b, k, store);
+        if (stop.poll(4 * nvec)) return {0, 0};
+        b += k;
+        bits -= k;
+    }
     T best = std::numeric_limits<T>::max();
     std::size_t best_block = 0;
+    constexpr std::uint64_t chunk_work = std::uint64_t{4} << kChunkBits;
     for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
+        if (hb > 0 && stop.poll(chunk_work)) return {0, 0};
         Vec<T>* c = table + padded(chunk << cb);
         if (mb > 0) rounds<T>(c, std::size_t{1} << cb, kBlockBits, mb, store);
         for (std::size_t k = 0; k < (std::size_t{1} << mb); ++k) {
@@ -154,7 +165,8 @@ TableMinimum transform_minimum(Vec<T>* table, unsigned vb) noexcept {
 }
 
 template <class T>
-ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                         const Interrupt& stop) noexcept {
     const unsigned vb = plan.vec_bits;
     const std::size_t nvec = std::size_t{1} << vb;
     Vec<T>* table = buf.table<Vec<T>>();
@@ -179,7 +191,7 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         }
     }
 
-    const TableMinimum least = transform_minimum<T>(table, vb);
+    const TableMinimum least = transform_minimum<T>(table, vb, stop);
     const std::uint64_t all = (std::uint64_t{1} << plan.r) - 1;
     return {~least.index & all, zeros + static_cast<std::uint64_t>(least.value)};
 }
@@ -191,11 +203,15 @@ void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) no
 
 }  // namespace
 
-TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers&, void* table) noexcept {
+TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers&, void* table,
+                           const Interrupt& stop) noexcept {
     switch (lanes) {
-        case LaneWidth::Bits16: return transform_minimum<std::int16_t>(static_cast<Vec<std::int16_t>*>(table), vec_bits);
-        case LaneWidth::Bits32: return transform_minimum<std::int32_t>(static_cast<Vec<std::int32_t>*>(table), vec_bits);
-        case LaneWidth::Bits64: return transform_minimum<std::int64_t>(static_cast<Vec<std::int64_t>*>(table), vec_bits);
+        case LaneWidth::Bits16:
+            return transform_minimum<std::int16_t>(static_cast<Vec<std::int16_t>*>(table), vec_bits, stop);
+        case LaneWidth::Bits32:
+            return transform_minimum<std::int32_t>(static_cast<Vec<std::int32_t>*>(table), vec_bits, stop);
+        case LaneWidth::Bits64:
+            return transform_minimum<std::int64_t>(static_cast<Vec<std::int64_t>*>(table), vec_bits, stop);
     }
     return {0, 0};
 }
@@ -208,11 +224,12 @@ void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept
     }
 }
 
-ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                   const Interrupt& stop) noexcept {
     switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x);
-        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x);
-        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x);
+        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x, stop);
+        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x, stop);
+        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x, stop);
     }
     return {0, 0};
 }

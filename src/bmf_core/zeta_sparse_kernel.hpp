@@ -43,7 +43,7 @@ struct SparseLanes {
 
 template <class T, class Set>
 std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                               std::span<const Word> x) noexcept {
+                                               std::span<const Word> x, const Interrupt& stop) noexcept {
     using Lanes = SparseLanes<T>;
     const std::uint64_t m = s.m();
     const std::uint32_t d_count = plan.distinct;
@@ -121,18 +121,18 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     }
     Lanes::add(table, 0, Vec<T>{} + static_cast<T>(missed));
 
-    const TableMinimum least = Set::minimum(plan.lanes, bits - Lanes::kBits, buf, table);
+    const TableMinimum least = Set::minimum(plan.lanes, bits - Lanes::kBits, buf, table, stop);
     const std::uint64_t k = ~least.index & ((std::uint64_t{1} << u) - 1);
     return ColumnAnswer{Set::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
 }
 
 template <class Set>
 std::optional<ColumnAnswer> solve_sparse_with(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                              std::span<const Word> x) noexcept {
+                                              std::span<const Word> x, const Interrupt& stop) noexcept {
     switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_sparse_lanes<std::int16_t, Set>(plan, buf, s, x);
-        case LaneWidth::Bits32: return solve_sparse_lanes<std::int32_t, Set>(plan, buf, s, x);
-        case LaneWidth::Bits64: return solve_sparse_lanes<std::int64_t, Set>(plan, buf, s, x);
+        case LaneWidth::Bits16: return solve_sparse_lanes<std::int16_t, Set>(plan, buf, s, x, stop);
+        case LaneWidth::Bits32: return solve_sparse_lanes<std::int32_t, Set>(plan, buf, s, x, stop);
+        case LaneWidth::Bits64: return solve_sparse_lanes<std::int64_t, Set>(plan, buf, s, x, stop);
     }
     return std::nullopt;
 }
