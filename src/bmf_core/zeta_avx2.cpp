@@ -299,15 +299,21 @@ std::pair<std::int64_t, std::size_t> chunks_then_top(const V* src, V* table, uns
     }
 }
 
-// The negated counts with the in-vector stages done.
+// The negated counts with the in-vector stages done, polling `stop` per
+// chunk of vectors (a fresh table of the largest ranks is faulted in here).
 template <class T>
-void fill_negated_counts(const BoolLs& s, T* out) noexcept {
+void fill_negated_counts(const BoolLs& s, T* out, const Interrupt& stop) noexcept {
     const std::uint32_t* counts = s.pattern_counts().data();
     const std::size_t n = std::size_t{1} << s.r();
     constexpr std::size_t kLanes = 32 / sizeof(T);
+    constexpr std::size_t kStep = kLanes << kChunkBits;
     V* dst = reinterpret_cast<V*>(out);
-    for (std::size_t i = 0; i < n; i += kLanes) {
-        _mm256_store_si256(dst + padded(i / kLanes), Ops<T>::intra(Ops<T>::negated(counts + i)));
+    for (std::size_t i0 = 0; i0 < n; i0 += kStep) {
+        if (stop.poll(kStep / 2)) return;
+        const std::size_t end = std::min(n, i0 + kStep);
+        for (std::size_t i = i0; i < end; i += kLanes) {
+            _mm256_store_si256(dst + padded(i / kLanes), Ops<T>::intra(Ops<T>::negated(counts + i)));
+        }
     }
     if constexpr (sizeof(T) == 8) {
         for (const CountCarry& c : s.count_carries()) {
@@ -319,7 +325,7 @@ void fill_negated_counts(const BoolLs& s, T* out) noexcept {
 template <class T>
 void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
     V* base = buf.base<V>(plan);
-    fill_negated_counts(s, reinterpret_cast<T*>(base));
+    fill_negated_counts(s, reinterpret_cast<T*>(base), Interrupt{});
     if (plan.top_bits != 0) {
         Store store;
         round<T>(plan.top_bits, base, base, std::size_t{1} << plan.vec_bits, Bit<kChunkBits>{}, store);
@@ -507,7 +513,8 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         add_rows<T>(into, codes, rows, n, 2 * sign, plan.top_bits);
     };
     if (!plan.base) {
-        fill_negated_counts(s, reinterpret_cast<T*>(target_table));
+        fill_negated_counts(s, reinterpret_cast<T*>(target_table), stop);
+        if (stop.stopped()) return {0, 0};
         if (plan.listed) {
             add_target(target_table, 1, false);
         } else {

@@ -60,7 +60,7 @@ void add_rows(Vec<T>* table, const BoolLs& s, std::span<const Word> x, T delta) 
 // never through lane stores read back as words (a failed store forwarding
 // each, which took 70% of a column at r = 16).
 template <class T>
-void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
+void fill_negated_counts(const BoolLs& s, Vec<T>* out, const Interrupt& stop) noexcept {
     constexpr unsigned L = kLanes<T>;
     constexpr unsigned kBits = 8 * sizeof(T);
     constexpr unsigned kPerWord = 64 / kBits;
@@ -73,29 +73,36 @@ void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
     }();
     const std::uint32_t* counts = s.pattern_counts().data();
     const std::size_t nvec = (std::size_t{1} << s.r()) / L;
-    for (std::size_t i = 0; i < nvec; ++i) {
-        const std::uint32_t* c = counts + i * L;
-        std::uint64_t w[4];
-        for (unsigned k = 0; k < 4; ++k) {
-            w[k] = 0;
-            for (unsigned p = 0; p < kPerWord; ++p) w[k] |= std::uint64_t{c[k * kPerWord + p]} << (kBits * p);
-        }
-        for (unsigned q = 0; (1u << q) < kPerWord; ++q) {
-            std::uint64_t upper = 0;  // the lanes whose bit q is set
-            for (unsigned p = 0; p < kPerWord; ++p) {
-                if ((p >> q) & 1) upper |= kLane << (kBits * p);
+    // Polled per chunk of vectors: a fresh table of the largest ranks is
+    // faulted in here.
+    constexpr std::size_t kStep = std::size_t{1} << kChunkBits;
+    for (std::size_t i0 = 0; i0 < nvec; i0 += kStep) {
+        if (stop.poll(4 * kStep)) return;
+        const std::size_t end = std::min(nvec, i0 + kStep);
+        for (std::size_t i = i0; i < end; ++i) {
+            const std::uint32_t* c = counts + i * L;
+            std::uint64_t w[4];
+            for (unsigned k = 0; k < 4; ++k) {
+                w[k] = 0;
+                for (unsigned p = 0; p < kPerWord; ++p) w[k] |= std::uint64_t{c[k * kPerWord + p]} << (kBits * p);
             }
-            for (unsigned k = 0; k < 4; ++k) w[k] += (w[k] << (kBits << q)) & upper;
-        }
-        w[1] += w[0];
-        w[3] += w[2];
-        w[2] += w[0];
-        w[3] += w[1];
-        // Lane-wise 0 - x for 0 <= x < 2^(kBits - 1), borrowing nothing.
-        char* to = reinterpret_cast<char*>(out + padded(i));
-        for (unsigned k = 0; k < 4; ++k) {
-            const std::uint64_t negated = (kHigh - w[k]) ^ kHigh;
-            std::memcpy(to + 8 * k, &negated, 8);
+            for (unsigned q = 0; (1u << q) < kPerWord; ++q) {
+                std::uint64_t upper = 0;  // the lanes whose bit q is set
+                for (unsigned p = 0; p < kPerWord; ++p) {
+                    if ((p >> q) & 1) upper |= kLane << (kBits * p);
+                }
+                for (unsigned k = 0; k < 4; ++k) w[k] += (w[k] << (kBits << q)) & upper;
+            }
+            w[1] += w[0];
+            w[3] += w[2];
+            w[2] += w[0];
+            w[3] += w[1];
+            // Lane-wise 0 - x for 0 <= x < 2^(kBits - 1), borrowing nothing.
+            char* to = reinterpret_cast<char*>(out + padded(i));
+            for (unsigned k = 0; k < 4; ++k) {
+                const std::uint64_t negated = (kHigh - w[k]) ^ kHigh;
+                std::memcpy(to + 8 * k, &negated, 8);
+            }
         }
     }
     if constexpr (sizeof(T) == 8) {
@@ -175,7 +182,8 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     for (const Word v : x) ones += static_cast<std::uint64_t>(std::popcount(v));
     const std::uint64_t zeros = s.m() - ones;
     if (!plan.base) {
-        fill_negated_counts<T>(s, table);
+        fill_negated_counts<T>(s, table, stop);
+        if (stop.stopped()) return {0, 0};
         add_rows<T, false>(table, s, x, 2);
     } else {
         // The base copied, negated when the clear rows are fewer (-count +
@@ -198,7 +206,7 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
 
 template <class T>
 void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
-    fill_negated_counts<T>(s, buf.base<Vec<T>>(plan));
+    fill_negated_counts<T>(s, buf.base<Vec<T>>(plan), Interrupt{});
 }
 
 }  // namespace

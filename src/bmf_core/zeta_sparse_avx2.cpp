@@ -2,6 +2,7 @@
 // AVX2, with BMI2's pext and pdep (zeta_sparse.hpp).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>

@@ -1,5 +1,6 @@
 // The sparse zeta solve in portable code: bits are extracted and deposited
 // one set bit at a time (zeta_sparse.hpp).
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>

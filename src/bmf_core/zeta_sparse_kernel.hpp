@@ -103,7 +103,17 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     const std::size_t nvec = std::size_t{1} << (bits - Lanes::kBits);
     Vec<T>* table = buf.sparse_table.as<Vec<T>>();
     const std::size_t stored = padded(nvec);
-    for (std::size_t t = 0; t < stored; ++t) table[t] = Vec<T>{};
+    // Cleared a chunk at a time with a poll before each: a fresh table of
+    // the largest ranks is faulted in here.
+    constexpr std::size_t kStep = padded(std::size_t{1} << kChunkBits);
+    for (std::size_t t0 = 0; t0 < stored; t0 += kStep) {
+        if (stop.poll(4 * kStep)) {
+            for (std::uint32_t d = 0; d < d_count; ++d) set_counts[d] = 0;
+            return ColumnAnswer{0, 0};
+        }
+        const std::size_t end = std::min(stored, t0 + kStep);
+        for (std::size_t t = t0; t < end; ++t) table[t] = Vec<T>{};
+    }
 
     // Each distinct pattern adds 2 per set row and -1 per row at its
     // compressed pattern; those that miss U all compress to 0.
