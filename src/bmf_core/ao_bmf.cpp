@@ -65,16 +65,16 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
     // lives across all iterations.
     SolveWork work;
     work.sparse = sparse;
-    TRY(BoolLs solver, BoolLs::build(w));
+    TRY(BoolLs solver, BoolLs::build(w, stop));
     for (;;) {
         if (iterations > 0) {
-            TRY(solver, BoolLs::build(w, std::move(solver)));
+            TRY(solver, BoolLs::build(w, std::move(solver), stop));
         }
         // H-step: every column of X against W. Every solve gets seed 0.
         TRY(const std::uint64_t h_error, solver.solve_rows(xt, method, 0, work, ht, &x, stop));
         (void)h_error;  // only the W-step's error counts
         // W-step: every row of X against H^T.
-        TRY(solver, BoolLs::build(ht, std::move(solver)));
+        TRY(solver, BoolLs::build(ht, std::move(solver), stop));
         TRY(const std::uint64_t total, solver.solve_rows(x, method, 0, work, w, &xt, stop));
         ++iterations;
         if (total >= best_error) break;

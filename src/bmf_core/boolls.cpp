@@ -15,13 +15,13 @@ Status check_rank(std::uint64_t r) {
     return {};
 }
 
-Result<BoolLs> BoolLs::build(const BitMatrix& w) {
+Result<BoolLs> BoolLs::build(const BitMatrix& w, const Interrupt& stop) {
     TRY_VOID(check_rank(w.cols()));
     TRY(auto table, boolmat::Buffer<std::uint32_t>::zeroed(std::size_t{1} << w.cols()));
-    return build_with(w, std::move(table));
+    return build_with(w, std::move(table), stop);
 }
 
-Result<BoolLs> BoolLs::build(const BitMatrix& w, BoolLs&& recycled) {
+Result<BoolLs> BoolLs::build(const BitMatrix& w, BoolLs&& recycled, const Interrupt& stop) {
     TRY_VOID(check_rank(w.cols()));
     // Free everything of the old solver first; keep its table only when it
     // has the size needed, and clear it: by the old rows' patterns when they
@@ -39,16 +39,22 @@ Result<BoolLs> BoolLs::build(const BitMatrix& w, BoolLs&& recycled) {
         table = boolmat::Buffer<std::uint32_t>();
         TRY(table, boolmat::Buffer<std::uint32_t>::zeroed(entries));
     }
-    return build_with(w, std::move(table));
+    return build_with(w, std::move(table), stop);
 }
 
-Result<BoolLs> BoolLs::build_with(const BitMatrix& w, boolmat::Buffer<std::uint32_t> table) {
+Result<BoolLs> BoolLs::build_with(const BitMatrix& w, boolmat::Buffer<std::uint32_t> table, const Interrupt& stop) {
     const std::uint64_t m = w.rows(), r = w.cols();
     TRY(auto patterns, boolmat::Buffer<std::uint64_t>::uninit(m));
     // r <= 26: a row is its first word, whose bits from r up are clear.
     for (std::uint64_t i = 0; i < m; ++i) patterns[i] = w.row_ptr(i)[0];
     std::vector<CountCarry> carries;
-    count_patterns(patterns.span(), table.data(), carries);
+    // A few rows at a time: at the largest ranks each row may fault in a
+    // fresh page of the table.
+    constexpr std::uint64_t kRows = 64;
+    for (std::uint64_t i = 0; i < m; i += kRows) {
+        TRY_VOID(stop.check(kRows * 64));
+        count_patterns(patterns.span().subspan(i, std::min(kRows, m - i)), table.data(), carries);
+    }
 
     TRY(BitMatrix t, boolmat::transpose(w));
     std::vector<BitVec> columns;

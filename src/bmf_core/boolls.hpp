@@ -75,10 +75,12 @@ public:
     BoolLs(const BoolLs&) = delete;
     BoolLs& operator=(const BoolLs&) = delete;
 
-    static Result<BoolLs> build(const BitMatrix& w);
+    // Polls `stop` while it counts the patterns (at the largest ranks the
+    // table is faulted in then).
+    static Result<BoolLs> build(const BitMatrix& w, const Interrupt& stop = {});
     // The same, taking over the pattern table of a solver that is no longer
     // needed, so that a sequence of solvers holds one table at a time.
-    static Result<BoolLs> build(const BitMatrix& w, BoolLs&& recycled);
+    static Result<BoolLs> build(const BitMatrix& w, BoolLs&& recycled, const Interrupt& stop = {});
 
     std::span<const std::uint64_t> row_patterns() const noexcept { return row_patterns_.span(); }
     std::span<const std::uint32_t> pattern_counts() const noexcept { return pattern_counts_.span(); }
@@ -123,7 +125,7 @@ private:
           m_(m),
           r_(r) {}
 
-    static Result<BoolLs> build_with(const BitMatrix& w, boolmat::Buffer<std::uint32_t> table);
+    static Result<BoolLs> build_with(const BitMatrix& w, boolmat::Buffer<std::uint32_t> table, const Interrupt& stop);
 
     boolmat::Buffer<std::uint64_t> row_patterns_;
     boolmat::Buffer<std::uint32_t> pattern_counts_;

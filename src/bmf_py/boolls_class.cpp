@@ -73,7 +73,8 @@ PyObject* boolls_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
         TRY(auto w, a.instance<BitMatrix>(0));
         TRY_VOID(check_user_rank(w->cols()));
-        TRY(BoolLs solver, BoolLs::build(*w));
+        const SignalCheck signals;
+        TRY(BoolLs solver, BoolLs::build(*w, signals.interrupt()));
         return wrap_in(type, std::move(solver));
     });
 }
@@ -148,7 +149,8 @@ PyObject* boolls(PyObject*, PyObject* args, PyObject* kwargs) {
         TRY(const std::string method, a.text_or(2, "zeta"));
         TRY(const std::uint64_t seed, a.u64_or(3, 0));
         TRY_VOID(check_user_rank(w->cols()));
-        TRY(const BoolLs solver, BoolLs::build(*w));
+        const SignalCheck signals;
+        TRY(const BoolLs solver, BoolLs::build(*w, signals.interrupt()));
         return solve_one(solver, x, method, seed);
     });
 }

@@ -31,7 +31,7 @@ auto without_gil(F&& f) {
 bool on_main_thread();
 
 // Releases the lock like GilRelease and makes the Interrupt that the core
-// polls. On the main thread it takes the lock back about every 20 ms of
+// polls. On the main thread it takes the lock back about every 50 ms of
 // work and runs the handlers of pending signals: a handler that raises
 // (KeyboardInterrupt for Ctrl-C) stops the computation, its exception left
 // pending for the frame to raise. On any other thread it never stops and
@@ -61,7 +61,7 @@ auto without_gil_interruptible(F&& f) {
 }
 
 // The same check for work that keeps the lock: on the main thread, the
-// handlers of pending signals run about every 20 ms of work.
+// handlers of pending signals run about every 50 ms of work.
 class SignalCheck {
 public:
     SignalCheck() noexcept : interrupt_(on_main_thread() ? signal_raised : nullptr, nullptr) {}

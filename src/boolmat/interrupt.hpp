@@ -19,8 +19,11 @@ public:
     // True: stop now. Called on the computing thread, between blocks.
     using Ask = bool (*)(void* context) noexcept;
 
-    // How often the function is asked, at most.
-    static constexpr std::chrono::nanoseconds kInterval = std::chrono::milliseconds(20);
+    // How often the function is asked, at most. The frame's function takes
+    // the interpreter lock, which a thread running Python code holds for up
+    // to its switch interval (5 ms): often enough to answer Ctrl-C at once,
+    // rarely enough that such a wait costs at most a tenth.
+    static constexpr std::chrono::nanoseconds kInterval = std::chrono::milliseconds(50);
 
     // Never stops; a poll is one compare.
     constexpr Interrupt() noexcept = default;

@@ -13,7 +13,7 @@ import pytest
 
 from Valdrix import BitMatrix, BoolLs, ao_bmf
 
-# Generous: the calls notice a signal within about 20 ms of work.
+# Generous: the calls notice a signal within about 50 ms of work.
 LATENCY = 0.5
 DELAY = 0.3
 
