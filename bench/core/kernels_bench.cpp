@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
                 std::vector<Word> tables(four_russians_table_words());
                 report("  four Russians only", median_seconds([&] {
                            std::fill(out.begin(), out.end(), 0);
-                           k.or_rows_four_russians(p, q, out.data(), all, tables.data());
+                           k.or_rows_four_russians(p, q, out.data(), all, tables.data(), {});
                        }, 5),
                        pw);
             }

@@ -33,7 +33,7 @@ Result<InitialColumns> choose_initial_columns(const BitMatrix& xt, std::uint64_t
 namespace {
 
 // W (m x r) whose column k is column chosen[k] of X; the others stay zero.
-Result<BitMatrix> initial_w(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
+Result<BitMatrix> initial_w(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed, const Interrupt& stop) {
     TRY(BitMatrix wt, BitMatrix::zeros(r, xt.cols()));
     TRY(const InitialColumns initial, choose_initial_columns(xt, r, seed));
     const std::span<const std::uint64_t> chosen = initial.chosen();
@@ -41,19 +41,19 @@ Result<BitMatrix> initial_w(const BitMatrix& xt, std::uint64_t r, std::uint64_t 
         TRY(auto src, xt.row(chosen[k]));
         TRY_VOID(wt.set_row(k, src));
     }
-    return boolmat::transpose(wt);
+    return boolmat::transpose(wt, stop);
 }
 
 }  // namespace
 
 Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                         std::uint64_t seed, SparseMode sparse) {
+                         std::uint64_t seed, SparseMode sparse, const Interrupt& stop) {
     if (r == 0) return boolmat::panic("r doit valoir au moins 1");
     TRY_VOID(check_rank(r));
     if (max_iter == 0) return boolmat::panic("max_iter doit valoir au moins 1");
 
-    TRY(const BitMatrix xt, boolmat::transpose(x));
-    TRY(BitMatrix w, initial_w(xt, r, seed));
+    TRY(const BitMatrix xt, boolmat::transpose(x, stop));
+    TRY(BitMatrix w, initial_w(xt, r, seed, stop));
     TRY(BitMatrix ht, BitMatrix::zeros(x.cols(), r));  // H^T; H starts all zero
     TRY(BitMatrix best_w, w.clone());
     TRY(BitMatrix best_h, BitMatrix::zeros(r, x.cols()));
@@ -65,21 +65,21 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
     // lives across all iterations.
     SolveWork work;
     work.sparse = sparse;
-    TRY(BoolLs solver, BoolLs::build(w));
+    TRY(BoolLs solver, BoolLs::build(w, stop));
     for (;;) {
         if (iterations > 0) {
-            TRY(solver, BoolLs::build(w, std::move(solver)));
+            TRY(solver, BoolLs::build(w, std::move(solver), stop));
         }
         // H-step: every column of X against W. Every solve gets seed 0.
-        TRY(const std::uint64_t h_error, solver.solve_rows(xt, method, 0, work, ht, &x));
+        TRY(const std::uint64_t h_error, solver.solve_rows(xt, method, 0, work, ht, &x, stop));
         (void)h_error;  // only the W-step's error counts
         // W-step: every row of X against H^T.
-        TRY(solver, BoolLs::build(ht, std::move(solver)));
-        TRY(const std::uint64_t total, solver.solve_rows(x, method, 0, work, w, &xt));
+        TRY(solver, BoolLs::build(ht, std::move(solver), stop));
+        TRY(const std::uint64_t total, solver.solve_rows(x, method, 0, work, w, &xt, stop));
         ++iterations;
         if (total >= best_error) break;
         TRY(best_w, w.clone());
-        TRY(best_h, boolmat::transpose(ht));
+        TRY(best_h, boolmat::transpose(ht, stop));
         best_error = total;
         if (iterations >= max_iter) break;
     }

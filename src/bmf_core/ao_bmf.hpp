@@ -31,8 +31,10 @@ struct InitialColumns {
 Result<InitialColumns> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed);
 
 // `sparse`: which zeta solves go the sparse way; every choice gives the
-// same result (the tests compare them).
+// same result (the tests compare them). Polls `stop` inside every step's
+// loop over columns or rows; stopped, it returns boolmat::stopped() and
+// nothing of the iterations done.
 Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                         std::uint64_t seed, SparseMode sparse = SparseMode::Auto);
+                         std::uint64_t seed, SparseMode sparse = SparseMode::Auto, const Interrupt& stop = {});
 
 }  // namespace bmf_core

@@ -12,11 +12,13 @@
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/bitvec.hpp"
 #include "boolmat/buffer.hpp"
+#include "boolmat/interrupt.hpp"
 
 namespace bmf_core {
 
 using boolmat::BitMatrix;
 using boolmat::BitVec;
+using boolmat::Interrupt;
 using boolmat::Result;
 using boolmat::Status;
 using boolmat::Word;
@@ -73,10 +75,12 @@ public:
     BoolLs(const BoolLs&) = delete;
     BoolLs& operator=(const BoolLs&) = delete;
 
-    static Result<BoolLs> build(const BitMatrix& w);
+    // Polls `stop` while it counts the patterns (at the largest ranks the
+    // table is faulted in then).
+    static Result<BoolLs> build(const BitMatrix& w, const Interrupt& stop = {});
     // The same, taking over the pattern table of a solver that is no longer
     // needed, so that a sequence of solvers holds one table at a time.
-    static Result<BoolLs> build(const BitMatrix& w, BoolLs&& recycled);
+    static Result<BoolLs> build(const BitMatrix& w, BoolLs&& recycled, const Interrupt& stop = {});
 
     std::span<const std::uint64_t> row_patterns() const noexcept { return row_patterns_.span(); }
     std::span<const std::uint32_t> pattern_counts() const noexcept { return pattern_counts_.span(); }
@@ -88,20 +92,28 @@ public:
     // Exact number of rows with pattern p, whatever m.
     std::uint64_t pattern_count(std::uint64_t p) const noexcept;
 
-    Result<ColumnAnswer> solve(const BitVec& x, Method method, std::uint64_t seed) const;
-    Result<SolveAllResult> solve_all(const BitMatrix& x, Method method, std::uint64_t seed) const;
+    // A call that `stop` stops returns boolmat::stopped(); the solver and x
+    // are only read, so they are as they were.
+    Result<ColumnAnswer> solve(const BitVec& x, Method method, std::uint64_t seed,
+                               const Interrupt& stop = {}) const;
+    Result<SolveAllResult> solve_all(const BitMatrix& x, Method method, std::uint64_t seed,
+                                     const Interrupt& stop = {}) const;
 
     // Solves each row of `targets` (m bits each) and stores its mask as the
     // single word of the same row of `masks` (targets.rows() x r). Returns
     // the summed error. `work` is reused across calls and solvers.
     // `columns`, when the caller has it: the same targets as the columns of
     // an m x n matrix, which the batched zeta solve reads; without it, that
-    // solve makes its own transpose of `targets`.
+    // solve makes its own transpose of `targets`. Stopped, `masks` holds
+    // the answers of the rows done so far.
     Result<std::uint64_t> solve_rows(const BitMatrix& targets, Method method, std::uint64_t seed, SolveWork& work,
-                                     BitMatrix& masks, const BitMatrix* columns = nullptr) const;
+                                     BitMatrix& masks, const BitMatrix* columns = nullptr,
+                                     const Interrupt& stop = {}) const;
 
     // One target given as its m-bit words (tail bits clear), no checks.
-    ColumnAnswer solve_words(std::span<const Word> x, Method method, std::uint64_t seed, SolveWork& work) const;
+    // Stopped (stop.stopped()), the answer means nothing.
+    ColumnAnswer solve_words(std::span<const Word> x, Method method, std::uint64_t seed, SolveWork& work,
+                             const Interrupt& stop = {}) const;
 
 private:
     BoolLs(boolmat::Buffer<std::uint64_t> patterns, boolmat::Buffer<std::uint32_t> counts,
@@ -113,7 +125,7 @@ private:
           m_(m),
           r_(r) {}
 
-    static Result<BoolLs> build_with(const BitMatrix& w, boolmat::Buffer<std::uint32_t> table);
+    static Result<BoolLs> build_with(const BitMatrix& w, boolmat::Buffer<std::uint32_t> table, const Interrupt& stop);
 
     boolmat::Buffer<std::uint64_t> row_patterns_;
     boolmat::Buffer<std::uint32_t> pattern_counts_;

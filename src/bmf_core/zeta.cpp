@@ -223,17 +223,17 @@ Status ZetaWork::prepare(const BoolLs& s, bool many, LaneWidth lanes, SparseMode
     return {};
 }
 
-ColumnAnswer ZetaWork::solve(std::span<const Word> x) {
+ColumnAnswer ZetaWork::solve(std::span<const Word> x, const Interrupt& stop) {
     if (plan_.plain) return solve_zeta_plain(*solver_, x, buf_.table<std::int64_t>());
     const bool avx2 = VALDRIX_X86 && plan_.set == boolmat::Isa::Avx2;
     if (plan_.sparse) {
 #if VALDRIX_X86
         if (avx2) {
-            if (const auto a = avx2::solve_sparse(plan_, buf_, *solver_, x)) return *a;
+            if (const auto a = avx2::solve_sparse(plan_, buf_, *solver_, x, stop)) return *a;
         }
 #endif
         if (!avx2) {
-            if (const auto a = generic::solve_sparse(plan_, buf_, *solver_, x)) return *a;
+            if (const auto a = generic::solve_sparse(plan_, buf_, *solver_, x, stop)) return *a;
         }
     }
     if (plan_.base && !buf_.base_ready) {
@@ -244,9 +244,9 @@ ColumnAnswer ZetaWork::solve(std::span<const Word> x) {
         buf_.base_ready = true;
     }
 #if VALDRIX_X86
-    if (avx2) return avx2::solve(plan_, buf_, *solver_, x);
+    if (avx2) return avx2::solve(plan_, buf_, *solver_, x, stop);
 #endif
-    return generic::solve(plan_, buf_, *solver_, x);
+    return generic::solve(plan_, buf_, *solver_, x, stop);
 }
 
 bool ZetaWork::batch_suits(const BoolLs& s) noexcept {

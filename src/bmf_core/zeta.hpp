@@ -30,7 +30,9 @@ public:
     Status prepare(const BoolLs& s, bool many, LaneWidth lanes, SparseMode sparse = SparseMode::Auto);
 
     // The answer for one target of the prepared solver (m bits, tail clear).
-    ColumnAnswer solve(std::span<const Word> x);
+    // Large tables poll `stop` between their chunks; stopped, the answer
+    // means nothing.
+    ColumnAnswer solve(std::span<const Word> x, const Interrupt& stop = {});
 
     // Sixteen targets at once, for solvers of small rank and fewer than 2^15
     // rows: their table then has 16 entries per pattern.

@@ -299,15 +299,21 @@ std::pair<std::int64_t, std::size_t> chunks_then_top(const V* src, V* table, uns
     }
 }
 
-// The negated counts with the in-vector stages done.
+// The negated counts with the in-vector stages done, polling `stop` per
+// chunk of vectors (a fresh table of the largest ranks is faulted in here).
 template <class T>
-void fill_negated_counts(const BoolLs& s, T* out) noexcept {
+void fill_negated_counts(const BoolLs& s, T* out, const Interrupt& stop) noexcept {
     const std::uint32_t* counts = s.pattern_counts().data();
     const std::size_t n = std::size_t{1} << s.r();
     constexpr std::size_t kLanes = 32 / sizeof(T);
+    constexpr std::size_t kStep = kLanes << kChunkBits;
     V* dst = reinterpret_cast<V*>(out);
-    for (std::size_t i = 0; i < n; i += kLanes) {
-        _mm256_store_si256(dst + padded(i / kLanes), Ops<T>::intra(Ops<T>::negated(counts + i)));
+    for (std::size_t i0 = 0; i0 < n; i0 += kStep) {
+        if (stop.poll(kStep / 2)) return;
+        const std::size_t end = std::min(n, i0 + kStep);
+        for (std::size_t i = i0; i < end; i += kLanes) {
+            _mm256_store_si256(dst + padded(i / kLanes), Ops<T>::intra(Ops<T>::negated(counts + i)));
+        }
     }
     if constexpr (sizeof(T) == 8) {
         for (const CountCarry& c : s.count_carries()) {
@@ -319,7 +325,7 @@ void fill_negated_counts(const BoolLs& s, T* out) noexcept {
 template <class T>
 void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
     V* base = buf.base<V>(plan);
-    fill_negated_counts(s, reinterpret_cast<T*>(base));
+    fill_negated_counts(s, reinterpret_cast<T*>(base), Interrupt{});
     if (plan.top_bits != 0) {
         Store store;
         round<T>(plan.top_bits, base, base, std::size_t{1} << plan.vec_bits, Bit<kChunkBits>{}, store);
@@ -382,7 +388,7 @@ void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::spa
 // the largest entry index holding it.
 template <class T>
 std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V* kept, unsigned vb,
-                                                       bool top_done) noexcept {
+                                                       bool top_done, const Interrupt& stop) noexcept {
     constexpr unsigned lb = Ops<T>::kLaneBits;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
     const std::size_t nvec = std::size_t{1} << vb;
@@ -396,9 +402,19 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
         // The first four bits above a chunk in one round with constant
         // strides; any further ones (ranks above 20 with 16-bit lanes) in
         // rounds of three, the strides of which are then too large for four.
+        // Each round passes over the whole table: a poll after each, the
+        // further bits split as rounds() splits them.
         const unsigned first = hb < 4 ? hb : 4;
         round<T>(first, src, table, nvec, Bit<kChunkBits>{}, store);
-        if (first < hb) rounds<T>(table, table, nvec, kChunkBits + first, hb - first, store);
+        for (unsigned b = kChunkBits + first, bits = hb - first;; ) {
+            if (stop.poll(4 * nvec)) return {0, 0};
+            if (bits == 0) break;
+            const unsigned n = (bits + 2) / 3;
+            const unsigned k = (bits + n - 1) / n;
+            rounds<T>(table, table, nvec, b, k, store);
+            b += k;
+            bits -= k;
+        }
         src = table;
     }
 
@@ -410,7 +426,9 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
     std::int64_t best = std::numeric_limits<std::int64_t>::max();
     std::size_t best_block = 0;
     const V* best_from = src;
+    constexpr std::uint64_t chunk_work = std::uint64_t{4} << kChunkBits;
     for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
+        if (hb > 0 && stop.poll(chunk_work)) return {0, 0};
         const V* from = src + padded(chunk * cvec);
         if (mb > 0) {
             round<T>(mb, from, table + padded(chunk * cvec), cvec, Bit<kBlockBits>{}, store);
@@ -451,7 +469,8 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
 }
 
 template <class T>
-ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                         const Interrupt& stop) noexcept {
     const unsigned r = plan.r;
     const unsigned vb = plan.vec_bits;
     const std::size_t nvec = std::size_t{1} << vb;
@@ -494,7 +513,8 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         add_rows<T>(into, codes, rows, n, 2 * sign, plan.top_bits);
     };
     if (!plan.base) {
-        fill_negated_counts(s, reinterpret_cast<T*>(target_table));
+        fill_negated_counts(s, reinterpret_cast<T*>(target_table), stop);
+        if (stop.stopped()) return {0, 0};
         if (plan.listed) {
             add_target(target_table, 1, false);
         } else {
@@ -527,24 +547,26 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         const auto [best, set] = chunks_then_top<T>(target_table, table, vb - kChunkBits);
         return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
     }
-    const auto [best, set] = transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.top_bits != 0);
+    const auto [best, set] =
+        transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.top_bits != 0, stop);
     return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
 }
 
 template <class T>
-TableMinimum table_minimum_lanes(unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+TableMinimum table_minimum_lanes(unsigned vec_bits, const ZetaBuffers& buf, void* table, const Interrupt& stop) noexcept {
     V* t = static_cast<V*>(table);
-    const auto [best, set] = transform_minimum<T>(t, t, buf.scratch.as<V>(), vec_bits, false);
+    const auto [best, set] = transform_minimum<T>(t, t, buf.scratch.as<V>(), vec_bits, false, stop);
     return {best, set};
 }
 
 }  // namespace
 
-TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
+TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
+                           const Interrupt& stop) noexcept {
     switch (lanes) {
-        case LaneWidth::Bits16: return table_minimum_lanes<std::int16_t>(vec_bits, buf, table);
-        case LaneWidth::Bits32: return table_minimum_lanes<std::int32_t>(vec_bits, buf, table);
-        case LaneWidth::Bits64: return table_minimum_lanes<std::int64_t>(vec_bits, buf, table);
+        case LaneWidth::Bits16: return table_minimum_lanes<std::int16_t>(vec_bits, buf, table, stop);
+        case LaneWidth::Bits32: return table_minimum_lanes<std::int32_t>(vec_bits, buf, table, stop);
+        case LaneWidth::Bits64: return table_minimum_lanes<std::int64_t>(vec_bits, buf, table, stop);
     }
     return {0, 0};
 }
@@ -557,11 +579,12 @@ void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept
     }
 }
 
-ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                   const Interrupt& stop) noexcept {
     switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x);
-        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x);
-        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x);
+        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x, stop);
+        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x, stop);
+        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x, stop);
     }
     return {0, 0};
 }

@@ -60,7 +60,7 @@ void add_rows(Vec<T>* table, const BoolLs& s, std::span<const Word> x, T delta) 
 // never through lane stores read back as words (a failed store forwarding
 // each, which took 70% of a column at r = 16).
 template <class T>
-void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
+void fill_negated_counts(const BoolLs& s, Vec<T>* out, const Interrupt& stop) noexcept {
     constexpr unsigned L = kLanes<T>;
     constexpr unsigned kBits = 8 * sizeof(T);
     constexpr unsigned kPerWord = 64 / kBits;
@@ -73,29 +73,36 @@ void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
     }();
     const std::uint32_t* counts = s.pattern_counts().data();
     const std::size_t nvec = (std::size_t{1} << s.r()) / L;
-    for (std::size_t i = 0; i < nvec; ++i) {
-        const std::uint32_t* c = counts + i * L;
-        std::uint64_t w[4];
-        for (unsigned k = 0; k < 4; ++k) {
-            w[k] = 0;
-            for (unsigned p = 0; p < kPerWord; ++p) w[k] |= std::uint64_t{c[k * kPerWord + p]} << (kBits * p);
-        }
-        for (unsigned q = 0; (1u << q) < kPerWord; ++q) {
-            std::uint64_t upper = 0;  // the lanes whose bit q is set
-            for (unsigned p = 0; p < kPerWord; ++p) {
-                if ((p >> q) & 1) upper |= kLane << (kBits * p);
+    // Polled per chunk of vectors: a fresh table of the largest ranks is
+    // faulted in here.
+    constexpr std::size_t kStep = std::size_t{1} << kChunkBits;
+    for (std::size_t i0 = 0; i0 < nvec; i0 += kStep) {
+        if (stop.poll(4 * kStep)) return;
+        const std::size_t end = std::min(nvec, i0 + kStep);
+        for (std::size_t i = i0; i < end; ++i) {
+            const std::uint32_t* c = counts + i * L;
+            std::uint64_t w[4];
+            for (unsigned k = 0; k < 4; ++k) {
+                w[k] = 0;
+                for (unsigned p = 0; p < kPerWord; ++p) w[k] |= std::uint64_t{c[k * kPerWord + p]} << (kBits * p);
             }
-            for (unsigned k = 0; k < 4; ++k) w[k] += (w[k] << (kBits << q)) & upper;
-        }
-        w[1] += w[0];
-        w[3] += w[2];
-        w[2] += w[0];
-        w[3] += w[1];
-        // Lane-wise 0 - x for 0 <= x < 2^(kBits - 1), borrowing nothing.
-        char* to = reinterpret_cast<char*>(out + padded(i));
-        for (unsigned k = 0; k < 4; ++k) {
-            const std::uint64_t negated = (kHigh - w[k]) ^ kHigh;
-            std::memcpy(to + 8 * k, &negated, 8);
+            for (unsigned q = 0; (1u << q) < kPerWord; ++q) {
+                std::uint64_t upper = 0;  // the lanes whose bit q is set
+                for (unsigned p = 0; p < kPerWord; ++p) {
+                    if ((p >> q) & 1) upper |= kLane << (kBits * p);
+                }
+                for (unsigned k = 0; k < 4; ++k) w[k] += (w[k] << (kBits << q)) & upper;
+            }
+            w[1] += w[0];
+            w[3] += w[2];
+            w[2] += w[0];
+            w[3] += w[1];
+            // Lane-wise 0 - x for 0 <= x < 2^(kBits - 1), borrowing nothing.
+            char* to = reinterpret_cast<char*>(out + padded(i));
+            for (unsigned k = 0; k < 4; ++k) {
+                const std::uint64_t negated = (kHigh - w[k]) ^ kHigh;
+                std::memcpy(to + 8 * k, &negated, 8);
+            }
         }
     }
     if constexpr (sizeof(T) == 8) {
@@ -110,7 +117,7 @@ void fill_negated_counts(const BoolLs& s, Vec<T>* out) noexcept {
 // The stages across the vectors of a table of 2^vb vectors, in place, and
 // its minimum with the largest index holding it.
 template <class T>
-TableMinimum transform_minimum(Vec<T>* table, unsigned vb) noexcept {
+TableMinimum transform_minimum(Vec<T>* table, unsigned vb, const Interrupt& stop) noexcept {
     constexpr unsigned lb = kLaneBits<T>;
     const std::size_t nvec = std::size_t{1} << vb;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;   // bits of a block
@@ -118,10 +125,21 @@ TableMinimum transform_minimum(Vec<T>* table, unsigned vb) noexcept {
     const unsigned hb = vb - cb;                             // bits above a chunk
     const unsigned mb = cb - kb;                             // bits above a block in a chunk
     Store store;
-    if (hb > 0) rounds<T>(table, nvec, kChunkBits, hb, store);
+    // The rounds above a chunk pass over the whole table each: split as
+    // rounds() splits them, with a poll after each.
+    for (unsigned b = kChunkBits, bits = hb; bits > 0;) {
+        const unsigned n = (bits + kMaxRoundBits - 1) / kMaxRoundBits;
+        const unsigned k = (bits + n - 1) / n;
+        rounds<T>(table, nvec, b, k, store);
+        if (stop.poll(4 * nvec)) return {0, 0};
+        b += k;
+        bits -= k;
+    }
     T best = std::numeric_limits<T>::max();
     std::size_t best_block = 0;
+    constexpr std::uint64_t chunk_work = std::uint64_t{4} << kChunkBits;
     for (std::size_t chunk = 0; chunk < (std::size_t{1} << hb); ++chunk) {
+        if (hb > 0 && stop.poll(chunk_work)) return {0, 0};
         Vec<T>* c = table + padded(chunk << cb);
         if (mb > 0) rounds<T>(c, std::size_t{1} << cb, kBlockBits, mb, store);
         for (std::size_t k = 0; k < (std::size_t{1} << mb); ++k) {
@@ -154,7 +172,8 @@ TableMinimum transform_minimum(Vec<T>* table, unsigned vb) noexcept {
 }
 
 template <class T>
-ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                         const Interrupt& stop) noexcept {
     const unsigned vb = plan.vec_bits;
     const std::size_t nvec = std::size_t{1} << vb;
     Vec<T>* table = buf.table<Vec<T>>();
@@ -163,7 +182,8 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     for (const Word v : x) ones += static_cast<std::uint64_t>(std::popcount(v));
     const std::uint64_t zeros = s.m() - ones;
     if (!plan.base) {
-        fill_negated_counts<T>(s, table);
+        fill_negated_counts<T>(s, table, stop);
+        if (stop.stopped()) return {0, 0};
         add_rows<T, false>(table, s, x, 2);
     } else {
         // The base copied, negated when the clear rows are fewer (-count +
@@ -179,23 +199,27 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         }
     }
 
-    const TableMinimum least = transform_minimum<T>(table, vb);
+    const TableMinimum least = transform_minimum<T>(table, vb, stop);
     const std::uint64_t all = (std::uint64_t{1} << plan.r) - 1;
     return {~least.index & all, zeros + static_cast<std::uint64_t>(least.value)};
 }
 
 template <class T>
 void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
-    fill_negated_counts<T>(s, buf.base<Vec<T>>(plan));
+    fill_negated_counts<T>(s, buf.base<Vec<T>>(plan), Interrupt{});
 }
 
 }  // namespace
 
-TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers&, void* table) noexcept {
+TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers&, void* table,
+                           const Interrupt& stop) noexcept {
     switch (lanes) {
-        case LaneWidth::Bits16: return transform_minimum<std::int16_t>(static_cast<Vec<std::int16_t>*>(table), vec_bits);
-        case LaneWidth::Bits32: return transform_minimum<std::int32_t>(static_cast<Vec<std::int32_t>*>(table), vec_bits);
-        case LaneWidth::Bits64: return transform_minimum<std::int64_t>(static_cast<Vec<std::int64_t>*>(table), vec_bits);
+        case LaneWidth::Bits16:
+            return transform_minimum<std::int16_t>(static_cast<Vec<std::int16_t>*>(table), vec_bits, stop);
+        case LaneWidth::Bits32:
+            return transform_minimum<std::int32_t>(static_cast<Vec<std::int32_t>*>(table), vec_bits, stop);
+        case LaneWidth::Bits64:
+            return transform_minimum<std::int64_t>(static_cast<Vec<std::int64_t>*>(table), vec_bits, stop);
     }
     return {0, 0};
 }
@@ -208,11 +232,12 @@ void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept
     }
 }
 
-ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept {
+ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                   const Interrupt& stop) noexcept {
     switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x);
-        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x);
-        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x);
+        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x, stop);
+        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x, stop);
+        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x, stop);
     }
     return {0, 0};
 }

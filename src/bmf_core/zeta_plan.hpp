@@ -196,17 +196,22 @@ inline constexpr std::uint64_t kZetaBatch = 16;
 
 // The kernels of each set. fill_base: the base as the negated counts (with
 // the top bits done when spread); solve: one target (m bits, tail clear)
-// of a plan that is neither plain nor batch; solve_batch: the targets that
+// of a plan that is neither plain nor batch, polling `stop` between the
+// rounds above a chunk and between chunks (stopped, the answer means
+// nothing); solve_batch: the targets that
 // are columns first to first + 15 of x, columns past the last reading as
 // empty ones; table_minimum: the stages across the vectors of a table of
 // 2^vec_bits vectors in the layout above, whose in-vector stages are done,
-// in place (with buf.scratch room for one block, AVX2), and its minimum.
+// in place (with buf.scratch room for one block, AVX2), and its minimum,
+// polling `stop` as solve does.
 #define VALDRIX_ZETA_KERNELS                                                                                   \
     void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept;                          \
-    ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x) noexcept; \
+    ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,       \
+                       const Interrupt& stop) noexcept;                                                       \
     void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,        \
                      std::uint64_t first, ColumnAnswer* out) noexcept;                                 \
-    TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept;
+    TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,        \
+                               const Interrupt& stop) noexcept;
 
 namespace generic {
 VALDRIX_ZETA_KERNELS

@@ -59,10 +59,11 @@ double sparse_cost(const ZetaPlan& plan, unsigned u, std::uint64_t ones) noexcep
 
 // The kernels of each set: the answer, or none when the cost model sends
 // the target the full way (never in SparseMode::Always). A plan with
-// sparse set; x has m bits, tail clear.
+// sparse set; x has m bits, tail clear. Its table polls `stop` as the
+// full way's does.
 #define VALDRIX_ZETA_SPARSE_KERNEL                                                                      \
     std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, \
-                                             std::span<const Word> x) noexcept;
+                                             std::span<const Word> x, const Interrupt& stop) noexcept;
 
 namespace generic {
 VALDRIX_ZETA_SPARSE_KERNEL

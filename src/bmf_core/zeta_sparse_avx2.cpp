@@ -2,6 +2,7 @@
 // AVX2, with BMI2's pext and pdep (zeta_sparse.hpp).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -21,8 +22,9 @@ namespace {
 
 struct Bmi2Set {
     static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return _pext_u64(x, mask); }
-    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
-        return table_minimum(lanes, vec_bits, buf, table);
+    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
+                                const Interrupt& stop) noexcept {
+        return table_minimum(lanes, vec_bits, buf, table, stop);
     }
     static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return _pdep_u64(x, mask); }
 };
@@ -30,8 +32,8 @@ struct Bmi2Set {
 }  // namespace
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                         std::span<const Word> x) noexcept {
-    return generic::solve_sparse_with<Bmi2Set>(plan, buf, s, x);
+                                         std::span<const Word> x, const Interrupt& stop) noexcept {
+    return generic::solve_sparse_with<Bmi2Set>(plan, buf, s, x, stop);
 }
 
 }  // namespace bmf_core::avx2

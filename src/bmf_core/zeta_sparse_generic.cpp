@@ -1,5 +1,6 @@
 // The sparse zeta solve in portable code: bits are extracted and deposited
 // one set bit at a time (zeta_sparse.hpp).
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -16,8 +17,9 @@ namespace {
 
 struct PortableSet {
     static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return extract_bits(x, mask); }
-    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table) noexcept {
-        return table_minimum(lanes, vec_bits, buf, table);
+    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
+                                const Interrupt& stop) noexcept {
+        return table_minimum(lanes, vec_bits, buf, table, stop);
     }
     static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return deposit_bits(x, mask); }
 };
@@ -25,8 +27,8 @@ struct PortableSet {
 }  // namespace
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                         std::span<const Word> x) noexcept {
-    return solve_sparse_with<PortableSet>(plan, buf, s, x);
+                                         std::span<const Word> x, const Interrupt& stop) noexcept {
+    return solve_sparse_with<PortableSet>(plan, buf, s, x, stop);
 }
 
 }  // namespace bmf_core::generic

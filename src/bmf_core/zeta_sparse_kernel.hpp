@@ -43,7 +43,7 @@ struct SparseLanes {
 
 template <class T, class Set>
 std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                               std::span<const Word> x) noexcept {
+                                               std::span<const Word> x, const Interrupt& stop) noexcept {
     using Lanes = SparseLanes<T>;
     const std::uint64_t m = s.m();
     const std::uint32_t d_count = plan.distinct;
@@ -103,7 +103,17 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     const std::size_t nvec = std::size_t{1} << (bits - Lanes::kBits);
     Vec<T>* table = buf.sparse_table.as<Vec<T>>();
     const std::size_t stored = padded(nvec);
-    for (std::size_t t = 0; t < stored; ++t) table[t] = Vec<T>{};
+    // Cleared a chunk at a time with a poll before each: a fresh table of
+    // the largest ranks is faulted in here.
+    constexpr std::size_t kStep = padded(std::size_t{1} << kChunkBits);
+    for (std::size_t t0 = 0; t0 < stored; t0 += kStep) {
+        if (stop.poll(4 * kStep)) {
+            for (std::uint32_t d = 0; d < d_count; ++d) set_counts[d] = 0;
+            return ColumnAnswer{0, 0};
+        }
+        const std::size_t end = std::min(stored, t0 + kStep);
+        for (std::size_t t = t0; t < end; ++t) table[t] = Vec<T>{};
+    }
 
     // Each distinct pattern adds 2 per set row and -1 per row at its
     // compressed pattern; those that miss U all compress to 0.
@@ -121,18 +131,18 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     }
     Lanes::add(table, 0, Vec<T>{} + static_cast<T>(missed));
 
-    const TableMinimum least = Set::minimum(plan.lanes, bits - Lanes::kBits, buf, table);
+    const TableMinimum least = Set::minimum(plan.lanes, bits - Lanes::kBits, buf, table, stop);
     const std::uint64_t k = ~least.index & ((std::uint64_t{1} << u) - 1);
     return ColumnAnswer{Set::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
 }
 
 template <class Set>
 std::optional<ColumnAnswer> solve_sparse_with(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                              std::span<const Word> x) noexcept {
+                                              std::span<const Word> x, const Interrupt& stop) noexcept {
     switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_sparse_lanes<std::int16_t, Set>(plan, buf, s, x);
-        case LaneWidth::Bits32: return solve_sparse_lanes<std::int32_t, Set>(plan, buf, s, x);
-        case LaneWidth::Bits64: return solve_sparse_lanes<std::int64_t, Set>(plan, buf, s, x);
+        case LaneWidth::Bits16: return solve_sparse_lanes<std::int16_t, Set>(plan, buf, s, x, stop);
+        case LaneWidth::Bits32: return solve_sparse_lanes<std::int32_t, Set>(plan, buf, s, x, stop);
+        case LaneWidth::Bits64: return solve_sparse_lanes<std::int64_t, Set>(plan, buf, s, x, stop);
     }
     return std::nullopt;
 }

@@ -86,7 +86,8 @@ PyObject* matmul_slot(PyObject* a, PyObject* b) {
             return fail(ErrorKind::Value, "@ : dimensions incompatibles {}x{} et {}x{}", x.rows(), x.cols(),
                         y.rows(), y.cols());
         }
-        TRY(BitMatrix out, boolmat::boolean_product(x, y));
+        const SignalCheck signals;
+        TRY(BitMatrix out, boolmat::boolean_product(x, y, signals.interrupt()));
         return wrap(std::move(out));
     });
 }
@@ -191,7 +192,8 @@ constexpr Signature kCountAndnotSig{"BitMatrix.count_andnot()", {"other"}, 1, 1}
 PyObject* transpose(PyObject* self, PyObject*) {
     return run([&]() -> Result<PyObject*> {
         TRY(auto me, borrow_shared<BitMatrix>(self));
-        TRY(BitMatrix t, boolmat::transpose(*me));
+        const SignalCheck signals;
+        TRY(BitMatrix t, boolmat::transpose(*me, signals.interrupt()));
         return wrap(std::move(t));
     });
 }

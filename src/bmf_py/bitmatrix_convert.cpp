@@ -210,7 +210,9 @@ PyObject* bitmatrix_from_numpy(PyObject*, PyObject* args, PyObject* kwargs) {
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
         TRY(const ByteArrayView v, a.named(0, as_bool_array(a.raw(0), 2)));
         TRY_VOID(check_dimensions(v.rows, v.cols));
-        TRY(BitMatrix m, boolmat::bitmatrix_from_bytes({v.data, v.rows, v.cols, v.row_stride, v.col_stride}));
+        const SignalCheck signals;
+        TRY(BitMatrix m, boolmat::bitmatrix_from_bytes({v.data, v.rows, v.cols, v.row_stride, v.col_stride},
+                                                        signals.interrupt()));
         return wrap(std::move(m));
     });
 }
@@ -220,7 +222,8 @@ Result<PyObject*> bool_array_of(const BitMatrix& m) {
     std::uint64_t size = 0;
     if (__builtin_mul_overflow(m.rows(), m.cols(), &size)) return boolmat::out_of_memory();
     TRY(auto bytes, boolmat::Buffer<std::uint8_t>::uninit(size));
-    boolmat::bitmatrix_to_bytes(m, bytes.data());
+    const SignalCheck signals;
+    TRY_VOID(boolmat::bitmatrix_to_bytes(m, bytes.data(), signals.interrupt()));
     return bool_array_over(std::move(bytes), m.rows(), m.cols());
 }
 

@@ -30,7 +30,8 @@ PyObject* bitmatrix_to_packed(PyObject* self, PyObject*) {
         TRY(auto me, borrow_shared<BitMatrix>(self));
         TRY_VOID(numpy::api());
         TRY(auto bytes, boolmat::Buffer<std::uint8_t>::uninit(me->rows() * packed_width(me->cols())));
-        boolmat::bitmatrix_to_packed(*me, bytes.data());
+        const SignalCheck signals;
+        TRY_VOID(boolmat::bitmatrix_to_packed(*me, bytes.data(), signals.interrupt()));
         return array_over(std::move(bytes),
                           ArrayLayout::matrix(numpy::kUInt8Type, 1, me->rows(), packed_width(me->cols())));
     });
@@ -47,7 +48,9 @@ PyObject* bitmatrix_from_packed(PyObject*, PyObject* args, PyObject* kwargs) {
                         "from_packed : a a {} colonnes ; cols={} en demande {} (un octet pour 8 colonnes)", v.cols,
                         cols, packed_width(cols));
         }
-        TRY(BitMatrix m, boolmat::bitmatrix_from_packed({v.data, v.rows, v.cols, v.row_stride, v.col_stride}, cols));
+        const SignalCheck signals;
+        TRY(BitMatrix m, boolmat::bitmatrix_from_packed({v.data, v.rows, v.cols, v.row_stride, v.col_stride}, cols,
+                                                         signals.interrupt()));
         return wrap(std::move(m));
     });
 }
@@ -60,7 +63,9 @@ PyObject* bitmatrix_reduce(PyObject* self, PyObject*) {
         if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return boolmat::out_of_memory();
         PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
         if (!bytes) return pending();
-        boolmat::bitmatrix_to_packed(*me, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get())));
+        const SignalCheck signals;
+        TRY_VOID(boolmat::bitmatrix_to_packed(*me, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get())),
+                                              signals.interrupt()));
         PyObject* out = Py_BuildValue("(O(KKO))", state().rebuild_bitmatrix,
                                       static_cast<unsigned long long>(me->rows()),
                                       static_cast<unsigned long long>(me->cols()), bytes.get());
@@ -100,8 +105,9 @@ PyObject* rebuild_bitmatrix(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data));
         const std::uint64_t width = packed_width(cols);
-        TRY(BitMatrix m,
-            boolmat::bitmatrix_from_packed({bytes, rows, width, static_cast<std::int64_t>(width), 1}, cols));
+        const SignalCheck signals;
+        TRY(BitMatrix m, boolmat::bitmatrix_from_packed({bytes, rows, width, static_cast<std::int64_t>(width), 1},
+                                                         cols, signals.interrupt()));
         return wrap(std::move(m));
     });
 }

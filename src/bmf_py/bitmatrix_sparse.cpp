@@ -28,8 +28,9 @@ PyObject* bitmatrix_nonzero(PyObject* self, PyObject*) {
         const std::uint64_t bytes = (n == 0 ? 1 : n) * sizeof(std::int64_t);
         TRY(auto rows, boolmat::Buffer<std::uint8_t>::uninit(bytes));
         TRY(auto cols, boolmat::Buffer<std::uint8_t>::uninit(bytes));
-        boolmat::bitmatrix_nonzero(*me, reinterpret_cast<std::int64_t*>(rows.data()),
-                                   reinterpret_cast<std::int64_t*>(cols.data()));
+        const SignalCheck signals;
+        TRY_VOID(boolmat::bitmatrix_nonzero(*me, reinterpret_cast<std::int64_t*>(rows.data()),
+                                            reinterpret_cast<std::int64_t*>(cols.data()), signals.interrupt()));
         const ArrayLayout layout = ArrayLayout::vector(numpy::kInt64Type, sizeof(std::int64_t), n);
         TRY(PyObject* row_array, array_over(std::move(rows), layout));
         PyRef row_ref(row_array);
@@ -88,7 +89,8 @@ PyObject* bitmatrix_from_indices(PyObject*, PyObject* args, PyObject* kwargs) {
             return fail(ErrorKind::Value, "from_indices : {} indices de lignes pour {} indices de colonnes", ri.size,
                         ci.size);
         }
-        TRY(BitMatrix m, boolmat::bitmatrix_from_indices(rows, cols, ri, ci));
+        const SignalCheck signals;
+        TRY(BitMatrix m, boolmat::bitmatrix_from_indices(rows, cols, ri, ci, signals.interrupt()));
         return wrap(std::move(m));
     });
 }

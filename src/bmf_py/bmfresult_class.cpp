@@ -1,6 +1,7 @@
 // The BmfResult class and the module function ao_bmf. The factorisation runs
-// without the interpreter lock while x stays borrowed shared; results are
-// read-only and hand out copies of their factors.
+// without the interpreter lock while x stays borrowed shared, and stops on
+// the main thread for a signal whose handler raises; results are read-only
+// and hand out copies of their factors.
 #include <Python.h>
 
 #include "bmf_core/method.hpp"
@@ -46,7 +47,8 @@ PyObject* get_count(PyObject* self, void*) {
 PyObject* reconstruct(PyObject* self, PyObject*) {
     return run([&]() -> Result<PyObject*> {
         TRY(auto me, borrow_shared<BmfResult>(self));
-        TRY(BitMatrix product, boolmat::boolean_product(me->w, me->h));
+        const SignalCheck signals;
+        TRY(BitMatrix product, boolmat::boolean_product(me->w, me->h, signals.interrupt()));
         return wrap(std::move(product));
     });
 }
@@ -76,7 +78,9 @@ PyObject* ao_bmf(PyObject*, PyObject* args, PyObject* kwargs) {
         if (r == 0) return fail(ErrorKind::Value, "r doit valoir au moins 1");
         TRY_VOID(check_user_rank(r));
         if (max_iter == 0) return fail(ErrorKind::Value, "max_iter doit valoir au moins 1");
-        TRY(BmfResult result, without_gil([&] { return bmf_core::ao_bmf(*x, r, method, max_iter, seed); }));
+        TRY(BmfResult result, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
+                return bmf_core::ao_bmf(*x, r, method, max_iter, seed, bmf_core::SparseMode::Auto, stop);
+            }));
         return wrap(std::move(result));
     });
 }

@@ -1,6 +1,7 @@
 // The BoolLs class, and the module functions boolls and methods. Solving
 // releases the interpreter lock; the solver and any BitMatrix operand stay
 // borrowed shared meanwhile, and a NumPy target is copied into bits before.
+// On the main thread a solve stops for a signal whose handler raises.
 #include <Python.h>
 
 #include "bmf_core/method.hpp"
@@ -61,7 +62,9 @@ Result<PyObject*> solve_one(const BoolLs& solver, const ByteArrayView& x, const 
     TRY(const Method method, parse(method_text));
     TRY_VOID(check_length(x, solver.m()));
     TRY(const BitVec bits, bits_of(x));
-    TRY(const ColumnAnswer a, without_gil([&] { return solver.solve(bits, method, seed); }));
+    TRY(const ColumnAnswer a, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
+            return solver.solve(bits, method, seed, stop);
+        }));
     return answer_tuple(a);
 }
 
@@ -70,7 +73,8 @@ PyObject* boolls_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
         TRY(auto w, a.instance<BitMatrix>(0));
         TRY_VOID(check_user_rank(w->cols()));
-        TRY(BoolLs solver, BoolLs::build(*w));
+        const SignalCheck signals;
+        TRY(BoolLs solver, BoolLs::build(*w, signals.interrupt()));
         return wrap_in(type, std::move(solver));
     });
 }
@@ -121,7 +125,9 @@ PyObject* solve_all(PyObject* self, PyObject* args, PyObject* kwargs) {
         TRY(const std::uint64_t seed, a.u64_or(2, 0));
         TRY(const Method method, parse(method_text));
         if (x->rows() != me->m()) return fail(ErrorKind::Value, "X a {} lignes, W en a {}", x->rows(), me->m());
-        TRY(bmf_core::SolveAllResult solved, without_gil([&] { return me->solve_all(*x, method, seed); }));
+        TRY(bmf_core::SolveAllResult solved, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
+                return me->solve_all(*x, method, seed, stop);
+            }));
         TRY(PyObject* h, wrap(std::move(solved.h)));
         PyRef h_ref(h);
         TRY(PyObject* error, from_u64(solved.error));
@@ -143,7 +149,8 @@ PyObject* boolls(PyObject*, PyObject* args, PyObject* kwargs) {
         TRY(const std::string method, a.text_or(2, "zeta"));
         TRY(const std::uint64_t seed, a.u64_or(3, 0));
         TRY_VOID(check_user_rank(w->cols()));
-        TRY(const BoolLs solver, BoolLs::build(*w));
+        const SignalCheck signals;
+        TRY(const BoolLs solver, BoolLs::build(*w, signals.interrupt()));
         return solve_one(solver, x, method, seed);
     });
 }

@@ -19,7 +19,8 @@ PyObject* exception_type(ErrorKind kind) {
         case ErrorKind::System: return PyExc_SystemError;
         case ErrorKind::Memory: return PyExc_MemoryError;
         case ErrorKind::Panic: return panic_exception_type();
-        case ErrorKind::Pending: break;
+        case ErrorKind::Pending:
+        case ErrorKind::Stopped: break;
     }
     return nullptr;
 }
@@ -39,7 +40,9 @@ PyObject* panic_exception_type() {
 }
 
 void raise(const Failure& f) {
-    if (f.kind == ErrorKind::Pending) {
+    // A call is stopped only by its signal check (gil.hpp), which leaves
+    // the exception of the signal's handler pending.
+    if (f.kind == ErrorKind::Pending || f.kind == ErrorKind::Stopped) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         }

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "boolmat/interrupt.hpp"
+
 namespace bmf_py {
 
 class GilRelease {
@@ -23,5 +25,55 @@ auto without_gil(F&& f) {
     GilRelease released;
     return f();
 }
+
+// Whether the calling thread, which holds the lock, is the interpreter's
+// main thread: the only one whose signal handlers run.
+bool on_main_thread();
+
+// Releases the lock like GilRelease and makes the Interrupt that the core
+// polls. On the main thread it takes the lock back about every 50 ms of
+// work and runs the handlers of pending signals: a handler that raises
+// (KeyboardInterrupt for Ctrl-C) stops the computation, its exception left
+// pending for the frame to raise. On any other thread it never stops and
+// never takes the lock.
+class InterruptibleRelease {
+public:
+    InterruptibleRelease() noexcept;
+    InterruptibleRelease(const InterruptibleRelease&) = delete;
+    InterruptibleRelease& operator=(const InterruptibleRelease&) = delete;
+    ~InterruptibleRelease() { PyEval_RestoreThread(saved_); }
+
+    const boolmat::Interrupt& interrupt() const noexcept { return interrupt_; }
+
+private:
+    static bool signal_raised(void* self) noexcept;
+
+    PyThreadState* saved_;
+    boolmat::Interrupt interrupt_;
+};
+
+// Runs f(interrupt) without the interpreter lock and returns its result; a
+// call the signal check stopped returns boolmat::stopped().
+template <class F>
+auto without_gil_interruptible(F&& f) {
+    InterruptibleRelease released;
+    return f(released.interrupt());
+}
+
+// The same check for work that keeps the lock: on the main thread, the
+// handlers of pending signals run about every 50 ms of work.
+class SignalCheck {
+public:
+    SignalCheck() noexcept : interrupt_(on_main_thread() ? signal_raised : nullptr, nullptr) {}
+    SignalCheck(const SignalCheck&) = delete;
+    SignalCheck& operator=(const SignalCheck&) = delete;
+
+    const boolmat::Interrupt& interrupt() const noexcept { return interrupt_; }
+
+private:
+    static bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
+    boolmat::Interrupt interrupt_;
+};
 
 }  // namespace bmf_py

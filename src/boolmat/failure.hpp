@@ -14,7 +14,8 @@
 namespace boolmat {
 
 // The exception a failure becomes at the boundary. The core itself only
-// produces Panic (a violated precondition, "capacity overflow") and Memory.
+// produces Panic (a violated precondition, "capacity overflow"), Memory and
+// Stopped (interrupt.hpp).
 enum class ErrorKind : std::uint8_t {
     Panic,           // internal fault: PanicException
     Memory,          // allocation refused: MemoryError
@@ -27,6 +28,7 @@ enum class ErrorKind : std::uint8_t {
     Import,          // ImportError
     System,          // SystemError
     Pending,         // the interpreter's error indicator already holds the exception
+    Stopped,         // the caller's Interrupt said stop; the caller knows why
 };
 
 // A template argument: an unsigned or signed decimal integer, or a text.

@@ -59,12 +59,13 @@ FailureArg stored_value(const IndexVector& v, std::uint64_t k) {
 }
 
 // Calls f(first, n, rows, cols) on every block of pairs, in order, until it
-// returns a failure.
+// returns a failure or `stop` stops it.
 template <class F>
-Status for_each_block(const IndexVector& ri, const IndexVector& ci, F&& f) {
+Status for_each_block(const IndexVector& ri, const IndexVector& ci, const Interrupt& stop, F&& f) {
     std::int64_t r[kBlock];
     std::int64_t c[kBlock];
     for (std::uint64_t first = 0; first < ri.size; first += kBlock) {
+        TRY_VOID(stop.check(kBlock));
         const std::uint64_t n = std::min(kBlock, ri.size - first);
         load_block(ri, first, n, r);
         load_block(ci, first, n, c);
@@ -76,12 +77,12 @@ Status for_each_block(const IndexVector& ri, const IndexVector& ci, F&& f) {
 }  // namespace
 
 Result<BitMatrix> bitmatrix_from_indices(std::uint64_t rows, std::uint64_t cols, const IndexVector& row_index,
-                                         const IndexVector& col_index) {
+                                         const IndexVector& col_index, const Interrupt& stop) {
     if (row_index.size != col_index.size) {
         return panic("bitmatrix_from_indices : {} indices de lignes, {} de colonnes", row_index.size, col_index.size);
     }
     TRY_VOID(checked_word_count(rows, cols));
-    TRY_VOID(for_each_block(row_index, col_index,
+    TRY_VOID(for_each_block(row_index, col_index, stop,
                             [&](std::uint64_t first, std::uint64_t n, const std::int64_t* r,
                                 const std::int64_t* c) -> Status {
                                 for (std::uint64_t k = 0; k < n; ++k) {
@@ -101,21 +102,23 @@ Result<BitMatrix> bitmatrix_from_indices(std::uint64_t rows, std::uint64_t cols,
     TRY(BitMatrix m, BitMatrix::zeros(rows, cols));
     const std::uint64_t stride = m.stride();
     Word* words = m.words_mut().data();
-    (void)for_each_block(row_index, col_index,
-                         [&](std::uint64_t, std::uint64_t n, const std::int64_t* r, const std::int64_t* c) -> Status {
-                             for (std::uint64_t k = 0; k < n; ++k) {
-                                 const auto j = static_cast<std::uint64_t>(c[k]);
-                                 words[static_cast<std::uint64_t>(r[k]) * stride + j / kWordBits] |=
-                                     Word{1} << (j % kWordBits);
-                             }
-                             return {};
-                         });
+    // Every pair is in range now: only `stop` can end this pass early.
+    TRY_VOID(for_each_block(row_index, col_index, stop,
+                            [&](std::uint64_t, std::uint64_t n, const std::int64_t* r, const std::int64_t* c) -> Status {
+                                for (std::uint64_t k = 0; k < n; ++k) {
+                                    const auto j = static_cast<std::uint64_t>(c[k]);
+                                    words[static_cast<std::uint64_t>(r[k]) * stride + j / kWordBits] |=
+                                        Word{1} << (j % kWordBits);
+                                }
+                                return {};
+                            }));
     return m;
 }
 
-void bitmatrix_nonzero(const BitMatrix& m, std::int64_t* rows_out, std::int64_t* cols_out) noexcept {
+Status bitmatrix_nonzero(const BitMatrix& m, std::int64_t* rows_out, std::int64_t* cols_out, const Interrupt& stop) {
     std::uint64_t at = 0;
     for (std::uint64_t i = 0; i < m.rows(); ++i) {
+        TRY_VOID(stop.check(m.stride()));
         const Word* row = m.row_ptr(i);
         for (std::uint64_t w = 0; w < m.stride(); ++w) {
             for (Word bits = row[w]; bits != 0; bits &= bits - 1) {
@@ -125,6 +128,7 @@ void bitmatrix_nonzero(const BitMatrix& m, std::int64_t* rows_out, std::int64_t*
             }
         }
     }
+    return {};
 }
 
 }  // namespace boolmat

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/interrupt.hpp"
 
 namespace boolmat {
 
@@ -24,11 +25,14 @@ struct IndexVector {
 // k; repeated pairs set the same bit. Every pair is checked before anything
 // is allocated: the first one outside the matrix, negative indices included,
 // is an IndexError that names it. The two vectors have the same size.
+// Polls `stop` between blocks of pairs.
 Result<BitMatrix> bitmatrix_from_indices(std::uint64_t rows, std::uint64_t cols, const IndexVector& row_index,
-                                         const IndexVector& col_index);
+                                         const IndexVector& col_index, const Interrupt& stop = {});
 
 // The coordinates of every one in row-major order, into m.count_ones()
-// entries of each output.
-void bitmatrix_nonzero(const BitMatrix& m, std::int64_t* rows_out, std::int64_t* cols_out) noexcept;
+// entries of each output, polling `stop` between rows; stopped, the outputs
+// are incomplete.
+Status bitmatrix_nonzero(const BitMatrix& m, std::int64_t* rows_out, std::int64_t* cols_out,
+                         const Interrupt& stop = {});
 
 }  // namespace boolmat

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/interrupt.hpp"
 #include "boolmat/isa.hpp"
 #include "boolmat/words.hpp"
 
@@ -38,13 +39,13 @@ struct Kernels {
     void (*unpack_bits)(const Word* src, std::uint64_t n, std::uint8_t* dst) noexcept;
 
     // The whole transpose: its copies and stores are vector code too
-    // (transpose_kernels.hpp).
-    Result<BitMatrix> (*transpose)(const BitMatrix& a);
+    // (transpose_kernels.hpp). It polls `stop` between bands of blocks.
+    Result<BitMatrix> (*transpose)(const BitMatrix& a, const Interrupt& stop);
 
     // The product's row steps (product_kernels.hpp).
     void (*or_row_sparse)(const BitMatrix& a, const BitMatrix& b, Word* out, std::uint64_t i) noexcept;
     void (*or_rows_four_russians)(const BitMatrix& a, const BitMatrix& b, Word* out,
-                                  std::span<const std::uint64_t> rows, Word* tables) noexcept;
+                                  std::span<const std::uint64_t> rows, Word* tables, const Interrupt& stop) noexcept;
 };
 
 // The table of a set, or null when this build has none (the x86-64 sets

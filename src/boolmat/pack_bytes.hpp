@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/interrupt.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/words.hpp"
 
@@ -62,11 +63,13 @@ struct ByteGrid {
 // A new matrix holding the grid (rows and cols at least 1). Contiguous rows
 // go through pack_bytes; other layouts are read through their strides, in
 // 64 x 64 tiles so that neither orientation walks memory a byte per line.
-Result<BitMatrix> bitmatrix_from_bytes(const ByteGrid& g);
+// Polls `stop` between rows (or rows of tiles).
+Result<BitMatrix> bitmatrix_from_bytes(const ByteGrid& g, const Interrupt& stop = {});
 // The reference: one element at a time, any layout.
 Result<BitMatrix> bitmatrix_from_bytes_scalar(const ByteGrid& g);
 
-// Fills rows * cols bytes at dst in row-major order from m.
-void bitmatrix_to_bytes(const BitMatrix& m, std::uint8_t* dst) noexcept;
+// Fills rows * cols bytes at dst in row-major order from m, polling `stop`
+// between rows; stopped, dst is incomplete.
+Status bitmatrix_to_bytes(const BitMatrix& m, std::uint8_t* dst, const Interrupt& stop = {});
 
 }  // namespace boolmat

@@ -41,12 +41,16 @@ void row_from_packed(const std::uint8_t* src, std::uint64_t n, std::int64_t step
 
 }  // namespace
 
-void bitmatrix_to_packed(const BitMatrix& m, std::uint8_t* dst) noexcept {
+Status bitmatrix_to_packed(const BitMatrix& m, std::uint8_t* dst, const Interrupt& stop) {
     const std::uint64_t n = packed_width(m.cols());
-    for (std::uint64_t i = 0; i < m.rows(); ++i) row_to_packed(m.row_ptr(i), n, dst + i * n);
+    for (std::uint64_t i = 0; i < m.rows(); ++i) {
+        TRY_VOID(stop.check(m.stride()));
+        row_to_packed(m.row_ptr(i), n, dst + i * n);
+    }
+    return {};
 }
 
-Result<BitMatrix> bitmatrix_from_packed(const ByteGrid& g, std::uint64_t cols) {
+Result<BitMatrix> bitmatrix_from_packed(const ByteGrid& g, std::uint64_t cols, const Interrupt& stop) {
     if (g.cols != packed_width(cols)) {
         return panic("bitmatrix_from_packed : {} octets par ligne pour {} colonnes", g.cols, cols);
     }
@@ -54,6 +58,7 @@ Result<BitMatrix> bitmatrix_from_packed(const ByteGrid& g, std::uint64_t cols) {
     const std::uint64_t stride = m.stride();
     const Word tail = tail_mask(cols);
     for (std::uint64_t i = 0; i < g.rows; ++i) {
+        TRY_VOID(stop.check(stride));
         Word* dst = m.row_ptr(i);
         row_from_packed(g.origin + static_cast<std::int64_t>(i) * g.row_stride, g.cols, g.col_stride, dst, stride);
         dst[stride - 1] &= tail;

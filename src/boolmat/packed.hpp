@@ -13,12 +13,14 @@ namespace boolmat {
 
 constexpr std::uint64_t packed_width(std::uint64_t cols) noexcept { return cols / 8 + (cols % 8 != 0); }
 
-// Fills rows * packed_width(cols) bytes at dst, row after row.
-void bitmatrix_to_packed(const BitMatrix& m, std::uint8_t* dst) noexcept;
+// Fills rows * packed_width(cols) bytes at dst, row after row, polling
+// `stop` between rows; stopped, dst is incomplete.
+Status bitmatrix_to_packed(const BitMatrix& m, std::uint8_t* dst, const Interrupt& stop = {});
 
 // A rows x cols matrix from a grid of packed_width(cols) bytes per row, laid
 // out with any strides. Bits of the last byte past cols are padding: they
 // are dropped, so the result keeps the tail invariant whatever they hold.
-Result<BitMatrix> bitmatrix_from_packed(const ByteGrid& g, std::uint64_t cols);
+// Polls `stop` between rows.
+Result<BitMatrix> bitmatrix_from_packed(const ByteGrid& g, std::uint64_t cols, const Interrupt& stop = {});
 
 }  // namespace boolmat

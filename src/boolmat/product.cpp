@@ -28,16 +28,17 @@ double tables_cost(std::uint64_t groups) {
 
 }  // namespace
 
-Result<BitMatrix> boolean_product(const BitMatrix& a, const BitMatrix& b) {
+Result<BitMatrix> boolean_product(const BitMatrix& a, const BitMatrix& b, const Interrupt& stop) {
     if (a.cols() != b.rows()) {
         return panic("dimensions incompatibles : A est {}x{}, B est {}x{}", a.rows(), a.cols(), b.rows(), b.cols());
     }
     TRY(BitMatrix c, BitMatrix::zeros(a.rows(), b.cols()));
-    or_rows_kernel(a, b, c.words_mut());
+    or_rows_kernel(a, b, c.words_mut(), stop);
+    if (stop.stopped()) return stopped();
     return c;
 }
 
-void or_rows_kernel(const BitMatrix& a, const BitMatrix& b, std::span<Word> out) noexcept {
+void or_rows_kernel(const BitMatrix& a, const BitMatrix& b, std::span<Word> out, const Interrupt& stop) noexcept {
     const std::uint64_t groups = (a.cols() + 7) / 8;
     const double per_row = tables_cost(groups);
     // Rows cheaper by the tables, and what the tables save on them; they are
@@ -63,8 +64,13 @@ void or_rows_kernel(const BitMatrix& a, const BitMatrix& b, std::span<Word> out)
             tables = std::move(*t);
         }
     }
+    // A sparse row ORs about its 1 bits' rows of b.
+    const std::uint64_t row_work = a.stride() + b.stride();
     if (rows.empty()) {
-        for (std::uint64_t i = 0; i < a.rows(); ++i) or_row_sparse(a, b, out.data(), i);
+        for (std::uint64_t i = 0; i < a.rows(); ++i) {
+            if (stop.poll(row_work + a.cols() / 4 * b.stride())) return;
+            or_row_sparse(a, b, out.data(), i);
+        }
         return;
     }
     std::uint64_t listed = 0;
@@ -73,6 +79,7 @@ void or_rows_kernel(const BitMatrix& a, const BitMatrix& b, std::span<Word> out)
         if (sparse_cost(ones) > per_row) {
             rows[listed++] = i;
         } else if (ones != 0) {
+            if (stop.poll(row_work + ones * b.stride())) return;
             or_row_sparse(a, b, out.data(), i);
         }
     }
@@ -80,7 +87,7 @@ void or_rows_kernel(const BitMatrix& a, const BitMatrix& b, std::span<Word> out)
         // Table entries are 64-byte lines; aligned, a lookup touches one.
         const auto base = reinterpret_cast<std::uintptr_t>(tables.data());
         Word* aligned = reinterpret_cast<Word*>((base + 63) & ~std::uintptr_t{63});
-        or_rows_four_russians(a, b, out.data(), rows.span().first(listed), aligned);
+        or_rows_four_russians(a, b, out.data(), rows.span().first(listed), aligned, stop);
     }
 }
 

@@ -5,14 +5,17 @@
 #include <span>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/interrupt.hpp"
 
 namespace boolmat {
 
-Result<BitMatrix> boolean_product(const BitMatrix& a, const BitMatrix& b);
+// A product that `stop` stops returns stopped().
+Result<BitMatrix> boolean_product(const BitMatrix& a, const BitMatrix& b, const Interrupt& stop = {});
 
 // The inner step: out is the zero-filled a.rows() x b.stride() word array of
-// the result; the kernel ORs into it.
-void or_rows_kernel(const BitMatrix& a, const BitMatrix& b, std::span<Word> out) noexcept;
+// the result; the kernel ORs into it. Polls `stop` between rows and between
+// passes of tables; stopped (stop.stopped()), out is incomplete.
+void or_rows_kernel(const BitMatrix& a, const BitMatrix& b, std::span<Word> out, const Interrupt& stop = {}) noexcept;
 // Plain reference of the same kernel.
 void or_rows_kernel_scalar(const BitMatrix& a, const BitMatrix& b, std::span<Word> out) noexcept;
 

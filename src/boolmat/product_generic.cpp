@@ -77,11 +77,12 @@ void build(const BitMatrix& b, std::uint64_t g, std::uint64_t w0, Word* t) {
 // byte of its row of a.
 template <std::uint64_t N>
 void four_russians_slice(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows,
-                         std::uint64_t w0, Word* tables) {
+                         std::uint64_t w0, Word* tables, const Interrupt& stop) {
     const std::uint64_t bs = b.stride();
     const std::uint64_t groups = (a.cols() + 7) / 8;
     for (std::uint64_t g0 = 0; g0 < groups; g0 += kFourRussiansGroups) {
         const std::uint64_t gn = std::min(kFourRussiansGroups, groups - g0);
+        if (stop.poll(gn * (256 + rows.size()) * N)) return;
         for (std::uint64_t g = 0; g < gn; ++g) build<N>(b, g0 + g, w0, tables + g * kTable);
         for (const std::uint64_t i : rows) {
             Word* o = out + i * bs + w0;
@@ -98,7 +99,7 @@ void four_russians_slice(const BitMatrix& a, const BitMatrix& b, Word* out, std:
 }
 
 using FourRussiansSliceFn = void (*)(const BitMatrix&, const BitMatrix&, Word*, std::span<const std::uint64_t>,
-                                     std::uint64_t, Word*);
+                                     std::uint64_t, Word*, const Interrupt&);
 
 template <std::uint64_t... N>
 constexpr auto four_russians_slices(std::integer_sequence<std::uint64_t, N...>) {
@@ -120,10 +121,10 @@ void or_row_sparse(const BitMatrix& a, const BitMatrix& b, Word* out, std::uint6
 }
 
 void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows,
-                           Word* tables) noexcept {
+                           Word* tables, const Interrupt& stop) noexcept {
     const std::uint64_t bs = b.stride();
-    for (std::uint64_t w0 = 0; w0 < bs; w0 += kEntry) {
-        kFourRussiansSlices[std::min(kEntry, bs - w0) - 1](a, b, out, rows, w0, tables);
+    for (std::uint64_t w0 = 0; w0 < bs && !stop.stopped(); w0 += kEntry) {
+        kFourRussiansSlices[std::min(kEntry, bs - w0) - 1](a, b, out, rows, w0, tables, stop);
     }
 }
 

@@ -32,11 +32,13 @@ constexpr std::uint64_t four_russians_table_words() noexcept {
 // - or_rows_four_russians, the four Russians step for the listed rows of a:
 //   the rows of b are taken eight at a time, the 256 ORs of each group are
 //   tabulated (per slice of columns, so the tables stay in L2), and every
-//   listed row ORs one table entry per byte of a.
+//   listed row ORs one table entry per byte of a. It polls `stop` between
+//   passes of tables; stopped, out is incomplete.
 #define VALDRIX_PRODUCT_KERNELS                                                                       \
     void or_row_sparse(const BitMatrix& a, const BitMatrix& b, Word* out, std::uint64_t i) noexcept; \
     void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out,                    \
-                               std::span<const std::uint64_t> rows, Word* tables) noexcept;
+                               std::span<const std::uint64_t> rows, Word* tables,                    \
+                               const Interrupt& stop) noexcept;
 
 namespace generic {
 VALDRIX_PRODUCT_KERNELS
@@ -51,8 +53,8 @@ inline void or_row_sparse(const BitMatrix& a, const BitMatrix& b, Word* out, std
     kernels().or_row_sparse(a, b, out, i);
 }
 inline void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out,
-                                  std::span<const std::uint64_t> rows, Word* tables) noexcept {
-    kernels().or_rows_four_russians(a, b, out, rows, tables);
+                                  std::span<const std::uint64_t> rows, Word* tables, const Interrupt& stop) noexcept {
+    kernels().or_rows_four_russians(a, b, out, rows, tables, stop);
 }
 
 }  // namespace boolmat

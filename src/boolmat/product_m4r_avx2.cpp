@@ -76,10 +76,11 @@ void pass(const BitMatrix& a, std::uint64_t bs, Word* out, std::span<const std::
 
 template <int NV>
 void slice(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows, std::uint64_t w0,
-           std::uint64_t tail, Word* tables) {
+           std::uint64_t tail, Word* tables, const Interrupt& stop) {
     const std::uint64_t groups = (a.cols() + 7) / 8;
     for (std::uint64_t g0 = 0; g0 < groups; g0 += kG) {
         const std::uint64_t gn = std::min(kG, groups - g0);
+        if (stop.poll(gn * (256 + rows.size()) * kEntry)) return;
         for (std::uint64_t g = 0; g < gn; ++g) build<NV>(b, g0 + g, w0, tail, tables + g * kTable);
         pass<NV>(a, b.stride(), out, rows, w0, tail, g0, gn, tables);
     }
@@ -88,18 +89,21 @@ void slice(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const st
 }  // namespace
 
 void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows,
-                           Word* tables) noexcept {
+                           Word* tables, const Interrupt& stop) noexcept {
     const std::uint64_t bs = b.stride();
     std::uint64_t w0 = 0;
-    for (; w0 + kEntry <= bs; w0 += kEntry) slice<kV>(a, b, out, rows, w0, 0, tables);
+    for (; w0 + kEntry <= bs; w0 += kEntry) {
+        slice<kV>(a, b, out, rows, w0, 0, tables, stop);
+        if (stop.stopped()) return;
+    }
     if (w0 == bs) return;
     const std::uint64_t rest = bs - w0;
     static_assert(kV <= 4);
     switch (rest / 4) {
-        case 0: return slice<0>(a, b, out, rows, w0, rest % 4, tables);
-        case 1: return slice<1>(a, b, out, rows, w0, rest % 4, tables);
-        case 2: return slice<2>(a, b, out, rows, w0, rest % 4, tables);
-        case 3: return slice<3>(a, b, out, rows, w0, rest % 4, tables);
+        case 0: return slice<0>(a, b, out, rows, w0, rest % 4, tables, stop);
+        case 1: return slice<1>(a, b, out, rows, w0, rest % 4, tables, stop);
+        case 2: return slice<2>(a, b, out, rows, w0, rest % 4, tables, stop);
+        case 3: return slice<3>(a, b, out, rows, w0, rest % 4, tables, stop);
     }
 }
 

@@ -8,7 +8,10 @@
 
 namespace boolmat {
 
-inline Result<BitMatrix> transpose(const BitMatrix& a) { return kernels().transpose(a); }
+// A transpose that `stop` stops returns stopped().
+inline Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop = {}) {
+    return kernels().transpose(a, stop);
+}
 Result<BitMatrix> transpose_scalar(const BitMatrix& a);
 
 // In-place transpose of one 64-word block by the six masked-swap stages.

@@ -214,7 +214,9 @@ void transpose_block(const Word* src, std::size_t ss, Word* dst, std::size_t ds)
     }
 }
 
-Result<BitMatrix> transpose(const BitMatrix& a) { return transpose_by(a, kTransposeBlocks); }
+Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop) {
+    return transpose_by(a, kTransposeBlocks, stop);
+}
 
 }  // namespace boolmat::avx2
 VALDRIX_TARGET_END

@@ -119,7 +119,8 @@ struct Run {
 
 class Transposer {
 public:
-    Transposer(const BitMatrix& a, BitMatrix& t, const TransposeBlocks& k, Word* work, std::uint64_t tile_words)
+    Transposer(const BitMatrix& a, BitMatrix& t, const TransposeBlocks& k, Word* work, std::uint64_t tile_words,
+               const Interrupt& stop)
         : k_(k),
           a_(a),
           src_(a.words().data()),
@@ -127,14 +128,16 @@ public:
           as_(a.stride()),
           ts_(t.stride()),
           work_(work),
-          tile_words_(tile_words) {}
+          tile_words_(tile_words),
+          stop_(stop) {}
 
     // Superblock rows [0, sr) by superblock columns [0, sc), in runs of
     // `chunk` superblock rows. The buffer holds two runs of kBands * 256 *
     // run_stride(chunk) words: while one is being transposed, the one before
     // it is written out a slice after each superblock row, so that the
-    // writes to t overlap the kernels instead of following them.
-    void superblocks(std::uint64_t sr, std::uint64_t sc, std::uint64_t chunk) const {
+    // writes to t overlap the kernels instead of following them. False
+    // when stopped (polled per run).
+    bool superblocks(std::uint64_t sr, std::uint64_t sc, std::uint64_t chunk) const {
         const std::uint64_t rs = run_stride(chunk);
         const bool stream = ts_ * a_.cols() >= kStreamWords && ts_ % 2 == 0 &&
                             reinterpret_cast<std::uintptr_t>(dst_) % 16 == 0;
@@ -145,6 +148,10 @@ public:
             const std::uint64_t nb = std::min(kBands, sc - c0);
             for (std::uint64_t r0 = 0; r0 < sr; r0 += chunk) {
                 const std::uint64_t n = std::min(chunk, sr - r0);
+                if (stop_.poll(2 * 1024 * nb * n)) {
+                    if (stream) _mm_sfence();
+                    return false;
+                }
                 Word* work = buffers[next];
                 for (std::uint64_t r = r0; r < r0 + n; ++r) {
                     const Word* from = src_ + 256 * r * as_ + 4 * c0;
@@ -165,15 +172,18 @@ public:
         // Order the streamed words before anything else the caller stores or
         // publishes.
         if (stream) _mm_sfence();
+        return true;
     }
 
     // Row blocks [r_begin, r_end) by column blocks [c_begin, c_end), kTile x
-    // kTile blocks at a time.
-    void blocks(std::uint64_t r_begin, std::uint64_t r_end, std::uint64_t c_begin, std::uint64_t c_end) const {
+    // kTile blocks at a time. False when stopped (polled per row of tiles).
+    bool blocks(std::uint64_t r_begin, std::uint64_t r_end, std::uint64_t c_begin, std::uint64_t c_end) const {
         for (std::uint64_t r0 = r_begin; r0 < r_end; r0 += kTile) {
             const std::uint64_t nr = std::min(kTile, r_end - r0);
+            if (stop_.poll(128 * nr * (c_end - c_begin))) return false;
             for (std::uint64_t c0 = c_begin; c0 < c_end; c0 += kTile) tile(r0, nr, c0, std::min(kTile, c_end - c0));
         }
+        return true;
     }
 
 private:
@@ -199,11 +209,12 @@ private:
     std::uint64_t as_, ts_;
     Word* work_;
     std::uint64_t tile_words_;  // words of each of the two border buffers
+    const Interrupt& stop_;
 };
 
 }  // namespace
 
-Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks) {
+Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks, const Interrupt& stop) {
     TRY(BitMatrix t, BitMatrix::uninit(a.cols(), a.rows()));
     // Superblocks cover the rows and columns of a up to the last multiple of
     // 256 (in the other direction their 4-word runs always exist).
@@ -215,12 +226,12 @@ Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks
     const std::uint64_t run_words = kBands * 256 * run_stride(chunk);
     const std::uint64_t tile_words = 64 * std::min(kTile, t.stride()) * std::min(kTile, a.stride());
     TRY(Buffer<Word> work, Buffer<Word>::uninit(super ? std::max(2 * run_words, 2 * kTileWords) : 2 * tile_words));
-    const Transposer x(a, t, blocks, work.data(), super ? kTileWords : tile_words);
-    if (super) x.superblocks(sr, sc, chunk);
+    const Transposer x(a, t, blocks, work.data(), super ? kTileWords : tile_words, stop);
+    if (super && !x.superblocks(sr, sc, chunk)) return stopped();
     // The border: row blocks past the superblocks (all column blocks), then
     // column blocks past them (the other row blocks).
-    x.blocks(4 * sr, t.stride(), 0, a.stride());
-    x.blocks(0, 4 * sr, 4 * sc, a.stride());
+    if (!x.blocks(4 * sr, t.stride(), 0, a.stride())) return stopped();
+    if (!x.blocks(0, 4 * sr, 4 * sc, a.stride())) return stopped();
     return t;
 }
 

@@ -64,7 +64,7 @@ constexpr std::uint64_t kBand = 8;  // block columns per band, even
 
 }  // namespace
 
-Result<BitMatrix> transpose(const BitMatrix& a) {
+Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop) {
     TRY(BitMatrix t, BitMatrix::uninit(a.cols(), a.rows()));
     const std::uint64_t as = a.stride(), ts = t.stride();
     const Word* src = a.words().data();
@@ -76,6 +76,7 @@ Result<BitMatrix> transpose(const BitMatrix& a) {
     for (std::uint64_t c0 = 0; c0 < as; c0 += kBand) {
         const std::uint64_t c_end = std::min(as, c0 + kBand);
         for (std::uint64_t r = 0; r < ts; ++r) {
+            if (stop.poll(128 * (c_end - c0))) return stopped();
             const std::uint64_t h = std::min<std::uint64_t>(64, a.rows() - 64 * r);
             for (std::uint64_t c = c0; c < c_end; c += 2) {
                 const bool two = c + 1 < c_end;

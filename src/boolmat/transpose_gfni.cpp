@@ -196,7 +196,9 @@ void transpose_block(const Word* src, std::size_t ss, Word* dst, std::size_t ds)
     }
 }
 
-Result<BitMatrix> transpose(const BitMatrix& a) { return avx2::transpose_by(a, kTransposeBlocks); }
+Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop) {
+    return avx2::transpose_by(a, kTransposeBlocks, stop);
+}
 
 }  // namespace boolmat::gfni
 VALDRIX_TARGET_END

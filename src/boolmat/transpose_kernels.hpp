@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "boolmat/bitmatrix.hpp"
+#include "boolmat/interrupt.hpp"
 #include "boolmat/isa.hpp"
 #include "boolmat/target.hpp"
 #include "boolmat/words.hpp"
@@ -36,19 +37,19 @@ struct TransposeBlocks {
     inline constexpr TransposeBlocks kTransposeBlocks{transpose_block, transpose_superblock, transpose_superblock_pair};
 
 namespace generic {
-Result<BitMatrix> transpose(const BitMatrix& a);
+Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
 }
 
 namespace avx2 {
 VALDRIX_TRANSPOSE_BLOCKS
-Result<BitMatrix> transpose(const BitMatrix& a);
+Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
 // The driver of the x86-64 sets, with the block kernels of one of them.
-Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks);
+Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks, const Interrupt& stop);
 }  // namespace avx2
 
 namespace gfni {
 VALDRIX_TRANSPOSE_BLOCKS
-Result<BitMatrix> transpose(const BitMatrix& a);
+Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
 }  // namespace gfni
 #undef VALDRIX_TRANSPOSE_BLOCKS
 

@@ -201,7 +201,7 @@ TEST_P(BitmatrixToBytes, RowMajorZeroOrOneFromEveryElement) {
         for (std::uint64_t i = 0; i < rows; ++i)
             for (std::uint64_t j = 0; j < cols; ++j) m->set_unchecked(i, j, rng() & 1);
         std::vector<std::uint8_t> out(rows * cols + 8, 0xEE);
-        bitmatrix_to_bytes(*m, out.data());
+        ASSERT_TRUE(bitmatrix_to_bytes(*m, out.data()).has_value());
         for (std::uint64_t i = 0; i < rows; ++i)
             for (std::uint64_t j = 0; j < cols; ++j) ASSERT_EQ(out[i * cols + j], m->get_unchecked(i, j) ? 1 : 0);
         EXPECT_EQ(out[rows * cols], 0xEE);

@@ -82,7 +82,7 @@ TEST_P(ProductShapes, KernelsAgreeWithTheReference) {
         std::vector<std::uint64_t> all(m);
         for (std::uint64_t i = 0; i < m; ++i) all[i] = i;
         std::vector<Word> tables(four_russians_table_words());
-        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data());
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), {});
         EXPECT_EQ(tables_out, expected) << "four Russians, density " << density;
     }
 }
@@ -117,7 +117,7 @@ TEST_P(ProductKernels, OrIntoANonZeroOutput) {
         std::vector<std::uint64_t> all(20);
         for (std::uint64_t i = 0; i < 20; ++i) all[i] = i;
         std::vector<Word> tables(four_russians_table_words());
-        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data());
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), {});
         or_rows_kernel(a, b, dispatched);
         EXPECT_EQ(sparse, expected) << "cols " << cols;
         EXPECT_EQ(tables_out, expected) << "cols " << cols;
