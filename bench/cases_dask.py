@@ -20,7 +20,9 @@ NOTES: list[str] = []
 
 
 def _sent_between_workers(dask_worker) -> int:  # type: ignore[no-untyped-def]
-    return int(dask_worker.transfer_outgoing_bytes_total)
+    # What the worker fetched from the others; its outgoing count would also
+    # hold what the client gathers.
+    return sum(int(t["total"]) for t in dask_worker.transfer_incoming_log)
 
 
 def setup():

@@ -5,12 +5,13 @@ Here the "NumPy" column is a Valdrix baseline, named in each case's note:
   the planted matrix of cases_solver: the cost of running the iterations from
   Python (ratio <= 1.05);
 - BMF(n_init=4) on two threads against the same fit on one: the restarts'
-  solves release the interpreter lock (ratio <= 1/1.7). Restarts that run
-  different numbers of iterations cannot all finish together on two threads,
-  so max_iter is set to an iteration count that every restart reaches (the
-  setup checks it) and the ratio measures the threads, not that imbalance. It
-  needs two free cores, like the thread cases of cases_solver. The same fit
-  with the default max_iter follows, for what the imbalance costs.
+  solves release the interpreter lock (ratio <= 1/1.7). The threads take
+  turns over the restarts one iteration at a time, so restarts of unequal
+  cost (these four take 49 to 71 ms) still keep both busy; max_iter is set to
+  an iteration count that every restart reaches (the setup checks it), since
+  a restart that runs more iterations than the others ends alone. It needs
+  two free cores, like the thread cases of cases_solver. The same fit with the
+  default max_iter follows, for what that costs.
 """
 from __future__ import annotations
 

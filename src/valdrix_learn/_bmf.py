@@ -3,8 +3,9 @@ from __future__ import annotations
 
 import numbers
 import sys
-from functools import partial
-from collections.abc import Callable, Iterator
+import threading
+from collections import deque
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -16,7 +17,7 @@ from sklearn.base import (  # type: ignore[import-untyped, unused-ignore]
 )
 from sklearn.utils import check_random_state  # type: ignore[import-untyped, unused-ignore]
 from sklearn.utils import validation  # type: ignore[import-untyped, unused-ignore]
-from sklearn.utils.parallel import Parallel, delayed  # type: ignore[import-untyped, unused-ignore]
+from joblib import effective_n_jobs  # type: ignore[import-untyped, unused-ignore]
 
 from Valdrix import BitMatrix, BoolLs
 
@@ -206,15 +207,12 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
                 _sklearn_check("_check_feature_names", self, X, reset=True)
                 _sklearn_check("_check_n_features", self, X, reset=True)
                 dx = DistributedMatrix(X)
-                runs = [_restart(partial(dx.alternate, self.method, r, max_iter, int(seed)), k, report)
+                runs = [_restart(dx.alternate(self.method, r, max_iter, int(seed)), k, report)
                         for k, seed in enumerate(seeds)]
             else:
                 x = self._check_input(X, reset=True)
-                runs = Parallel(n_jobs=self.n_jobs, require="sharedmem")(
-                    delayed(_restart)(partial(alternate, x, r, method=self.method, max_iter=max_iter, seed=int(seed)),
-                                      k, report)
-                    for k, seed in enumerate(seeds)
-                )
+                starts = [alternate(x, r, method=self.method, max_iter=max_iter, seed=int(seed)) for seed in seeds]
+                runs = _interleaved(starts, min(effective_n_jobs(self.n_jobs), n_init), report)
         finally:
             report.close()
         best = runs[min(range(n_init), key=lambda k: runs[k].error)]  # min keeps the earliest of equals
@@ -293,11 +291,61 @@ def _is_dask_array(X: object) -> bool:
     return dask_array is not None and isinstance(X, dask_array.Array)
 
 
-def _restart(steps: Callable[[], Iterator[Step]], k: int, report: Progress) -> Step:
-    last = None
-    for last in steps():
-        report.step(k, last)
-    if last is None:  # alternate yields at least once
+def _interleaved(runs: list[Iterator[Step]], threads: int, report: Progress) -> list[Step]:
+    """The last step of every run, the runs advanced one iteration at a time
+    on `threads` threads (the calling one among them). Restarts cost
+    unequally, by their seeds as well as their iteration counts; a thread
+    that ends an iteration takes the run that has waited longest, so every
+    thread keeps working until fewer runs remain than threads."""
+    if threads <= 1:
+        return [_restart(run, k, report) for k, run in enumerate(runs)]
+    last: list[Step | None] = [None] * len(runs)
+    waiting = deque(range(len(runs)))
+    failures: list[BaseException] = []
+    lock = threading.Lock()
+
+    def work() -> None:
+        while True:
+            with lock:
+                if failures or not waiting:  # the runs left are all in other threads' hands
+                    return
+                k = waiting.popleft()
+            try:
+                step = next(runs[k], None)
+            except BaseException as e:  # KeyboardInterrupt too: the other threads stop after their iteration
+                with lock:
+                    failures.append(e)
+                return
+            if step is None:
+                report.done(k, _ended(last[k]))
+                continue
+            last[k] = step
+            report.step(k, step)
+            with lock:
+                waiting.append(k)
+
+    helpers = [threading.Thread(target=work) for _ in range(threads - 1)]
+    for t in helpers:
+        t.start()
+    try:
+        work()
+    finally:
+        for t in helpers:
+            t.join()
+    if failures:
+        raise failures[0]
+    return [_ended(step) for step in last]
+
+
+def _ended(step: Step | None) -> Step:
+    if step is None:  # alternate yields at least once
         raise RuntimeError("alternate n'a rien produit")
-    report.done(k, last)
-    return last
+    return step
+
+
+def _restart(steps: Iterator[Step], k: int, report: Progress) -> Step:
+    last = None
+    for last in steps:
+        report.step(k, last)
+    report.done(k, _ended(last))
+    return _ended(last)

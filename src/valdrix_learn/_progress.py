@@ -3,7 +3,7 @@
 With verbose=0 nothing is created and nothing is printed. Otherwise one tqdm
 bar (when tqdm is installed) of n_init x max_iter iterations, a restart that
 stops early filling its remaining share; without tqdm, one line per iteration
-on standard output. Restarts report from their own threads.
+on standard output. Restarts report from whichever thread runs them.
 """
 from __future__ import annotations
 

@@ -139,7 +139,7 @@ def test_bad_parameters_fail_in_fit(params):
 
 
 def test_lowest_error_wins_the_earliest_on_ties_whatever_the_threads():
-    fits = [BMF(2, n_init=8, random_state=5, n_jobs=jobs).fit(TWO_SETS) for jobs in (1, 2)]
+    fits = [BMF(2, n_init=8, random_state=5, n_jobs=jobs).fit(TWO_SETS) for jobs in (1, 2, 3)]
     model = fits[0]
     runs = [ao_bmf(BitMatrix.from_numpy(TWO_SETS.astype(bool)), 2, seed=int(s)) for s in model.restart_seeds_]
     errors = [run.error for run in runs]
@@ -152,6 +152,25 @@ def test_lowest_error_wins_the_earliest_on_ties_whatever_the_threads():
     for other in fits[1:] + [pickle.loads(pickle.dumps(model))]:
         assert np.array_equal(other.components_, model.components_)
         assert np.array_equal(other.restart_errors_, model.restart_errors_)
+
+
+def test_a_restart_that_fails_stops_the_fit_on_every_thread(monkeypatch):
+    import valdrix_learn._bmf as bmf
+
+    advanced = []
+
+    def failing(x, r, *, method, max_iter, seed):
+        for step in alternate(x, r, method=method, max_iter=max_iter, seed=seed):
+            advanced.append(seed)
+            if len(advanced) == 3:
+                raise KeyboardInterrupt
+            yield step
+
+    monkeypatch.setattr(bmf, "alternate", failing)
+    with pytest.raises(KeyboardInterrupt):
+        BMF(3, n_init=6, max_iter=50, n_jobs=2).fit(TWO_SETS)
+    # One iteration more at most, that of the other thread: no run goes on.
+    assert len(advanced) <= 4
 
 
 def test_transform_is_exact_against_brute_force():
