@@ -52,7 +52,8 @@ Status check_sequence(PyObject* o) {
 
 class ListReader {
 public:
-    explicit ListReader(const SmallInts& ints) noexcept : zero_(ints.zero.get()), one_(ints.one.get()) {}
+    ListReader(const SmallInts& ints, const boolmat::Interrupt& stop) noexcept
+        : zero_(ints.zero.get()), one_(ints.one.get()), stop_(stop) {}
 
     Result<ListData> read(PyObject* data) {
         TRY_VOID(check_sequence(data));
@@ -62,6 +63,9 @@ public:
         while (PyObject* raw = PyIter_Next(it.get())) {
             PyRef row(raw);
             TRY_VOID(read_row(row.get()));
+            // Reading plain ints runs no Python code, so no handler would
+            // run before the whole list is read.
+            TRY_VOID(stop_.check(out_.rows.back().length + 1));
             if (out_.rows.size() == 1 && out_.rows[0].length != 0) {
                 out_.bits.reserve(std::min(out_.rows.capacity(), kMaxReserve / out_.rows[0].length + 1) *
                                   out_.rows[0].length);
@@ -125,6 +129,7 @@ private:
 
     PyObject* zero_;
     PyObject* one_;
+    const boolmat::Interrupt& stop_;
     ListData out_;
 };
 
@@ -132,7 +137,8 @@ private:
 // is reported like any other allocation failure.
 Result<ListData> read_list(const SmallInts& ints, PyObject* data) {
     try {
-        return ListReader(ints).read(data);
+        const SignalCheck signals;
+        return ListReader(ints, signals.interrupt()).read(data);
     } catch (const std::bad_alloc&) {
         return boolmat::out_of_memory();
     } catch (const std::length_error&) {
@@ -184,7 +190,9 @@ Result<PyObject*> list_of_rows(const BitMatrix& m) {
     TRY(auto bytes, boolmat::Buffer<std::uint8_t>::uninit(m.cols()));
     PyRef out(PyList_New(static_cast<Py_ssize_t>(m.rows())));
     if (!out) return pending();
+    const SignalCheck signals;
     for (std::uint64_t i = 0; i < m.rows(); ++i) {
+        TRY_VOID(signals.interrupt().check(m.cols() + 1));
         boolmat::unpack_bits(m.row_ptr(i), m.cols(), bytes.data());
         PyRef row(PyList_New(static_cast<Py_ssize_t>(m.cols())));
         if (!row) return pending();
