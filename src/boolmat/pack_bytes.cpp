@@ -14,9 +14,9 @@ inline const std::uint8_t* at(const ByteGrid& g, std::uint64_t i, std::uint64_t 
 }
 
 // Rows read one after the other, each through the column stride.
-bool pack_rows_strided(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
+void pack_rows_strided(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
     for (std::uint64_t i = 0; i < g.rows; ++i) {
-        if (stop.poll(g.cols)) return false;
+        if (stop.poll(g.cols)) return;
         Word* dst = m.row_ptr(i);
         for (std::uint64_t j0 = 0; j0 < g.cols; j0 += kWordBits) {
             const unsigned w = static_cast<unsigned>(std::min<std::uint64_t>(kWordBits, g.cols - j0));
@@ -26,15 +26,14 @@ bool pack_rows_strided(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) n
             dst[j0 / kWordBits] = acc;
         }
     }
-    return true;
 }
 
 // Columns run along memory (a transposed array): each column of a 64 x 64
 // tile packs like a contiguous row, and the tile is transposed into place.
-bool pack_columns(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
+void pack_columns(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
     Word block[64];
     for (std::uint64_t i0 = 0; i0 < g.rows; i0 += kWordBits) {
-        if (stop.poll(kWordBits * g.cols)) return false;
+        if (stop.poll(kWordBits * g.cols)) return;
         const std::uint64_t h = std::min<std::uint64_t>(kWordBits, g.rows - i0);
         for (std::uint64_t j0 = 0; j0 < g.cols; j0 += kWordBits) {
             const std::uint64_t w = std::min<std::uint64_t>(kWordBits, g.cols - j0);
@@ -44,15 +43,14 @@ bool pack_columns(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexce
             for (std::uint64_t k = 0; k < h; ++k) m.row_ptr(i0 + k)[j0 / kWordBits] = block[k];
         }
     }
-    return true;
 }
 
 // Any other layout where a column step is longer than a row step: walk each
 // 64 x 64 tile column by column so consecutive reads stay close.
-bool pack_tiles(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
+void pack_tiles(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
     Word acc[64];
     for (std::uint64_t i0 = 0; i0 < g.rows; i0 += kWordBits) {
-        if (stop.poll(kWordBits * g.cols)) return false;
+        if (stop.poll(kWordBits * g.cols)) return;
         const std::uint64_t h = std::min<std::uint64_t>(kWordBits, g.rows - i0);
         for (std::uint64_t j0 = 0; j0 < g.cols; j0 += kWordBits) {
             const unsigned w = static_cast<unsigned>(std::min<std::uint64_t>(kWordBits, g.cols - j0));
@@ -66,7 +64,6 @@ bool pack_tiles(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept
             for (std::uint64_t r = 0; r < h; ++r) m.row_ptr(i0 + r)[j0 / kWordBits] = acc[r];
         }
     }
-    return true;
 }
 
 std::uint64_t magnitude(std::int64_t s) noexcept {
@@ -77,7 +74,6 @@ std::uint64_t magnitude(std::int64_t s) noexcept {
 
 Result<BitMatrix> bitmatrix_from_bytes(const ByteGrid& g, const Interrupt& stop) {
     TRY(BitMatrix m, BitMatrix::zeros(g.rows, g.cols));
-    bool done = true;
     if (g.col_stride == 1) {
         for (std::uint64_t i = 0; i < g.rows && !stop.poll(g.cols / 8); ++i) pack_bytes(at(g, i, 0), g.cols, m.row_ptr(i));
     } else if (g.col_stride == -1) {
@@ -85,13 +81,14 @@ Result<BitMatrix> bitmatrix_from_bytes(const ByteGrid& g, const Interrupt& stop)
             pack_bytes_reversed(at(g, i, 0), g.cols, m.row_ptr(i));
         }
     } else if (g.row_stride == 1) {
-        done = pack_columns(g, m, stop);
+        pack_columns(g, m, stop);
     } else if (magnitude(g.col_stride) <= magnitude(g.row_stride)) {
-        done = pack_rows_strided(g, m, stop);
+        pack_rows_strided(g, m, stop);
     } else {
-        done = pack_tiles(g, m, stop);
+        pack_tiles(g, m, stop);
     }
-    if (!done || stop.stopped()) return stopped();
+    // A poll that said stop left the matrix part filled.
+    if (stop.stopped()) return stopped();
     return m;
 }
 

@@ -347,5 +347,6 @@ def _restart(steps: Iterator[Step], k: int, report: Progress) -> Step:
     last = None
     for last in steps:
         report.step(k, last)
-    report.done(k, _ended(last))
-    return _ended(last)
+    ended = _ended(last)
+    report.done(k, ended)
+    return ended

@@ -286,10 +286,9 @@ def _check_values(client: Any, x: Any) -> None:
         return
     if x.dtype.kind not in "iuf":
         raise ValueError(f"x doit contenir des nombres 0 et 1, pas des valeurs de type {x.dtype}")
-    row0 = np.cumsum((0,) + x.chunks[0])
-    col0 = np.cumsum((0,) + x.chunks[1])
+    row0, col0 = _chunk_edges(x)
     blocks = x.to_delayed()
-    found = client.gather(client.compute([delayed(_first_bad)(blocks[i, j], int(row0[i]), int(col0[j]))
+    found = client.gather(client.compute([delayed(_first_bad)(blocks[i, j], row0[i], col0[j])
                                           for i in range(blocks.shape[0]) for j in range(blocks.shape[1])]))
     bad = [f for f in found if f is not None]
     if bad:
@@ -306,14 +305,18 @@ def _edges(n: int, pieces: int) -> list[int]:
 def _piece_grids(x: Any, regions: list[tuple[int, int, int, int]]) -> list[list[list[Any]]]:
     """For every region X[r0:r1, c0:c1], its parts in each chunk it meets,
     as rows of pieces, each a BitMatrix made where its chunk lies."""
-    row_edges = np.cumsum((0,) + x.chunks[0]).tolist()
-    col_edges = np.cumsum((0,) + x.chunks[1]).tolist()
+    row_edges, col_edges = _chunk_edges(x)
     chunks = x.to_delayed()
     return [[[delayed(_piece, pure=True)(chunks[i, j], _within(row_edges[i], r0, r1, row_edges[i + 1]),
                                          _within(col_edges[j], c0, c1, col_edges[j + 1]))
               for j in _overlapping(col_edges, c0, c1)]
              for i in _overlapping(row_edges, r0, r1)]
             for r0, r1, c0, c1 in regions]
+
+
+def _chunk_edges(x: Any) -> tuple[list[int], list[int]]:
+    """Where the chunks of x start along each axis, and where the last ends."""
+    return [int(e) for e in np.cumsum((0,) + x.chunks[0])], [int(e) for e in np.cumsum((0,) + x.chunks[1])]
 
 
 def _overlapping(edges: list[int], a: int, b: int) -> range:
