@@ -80,8 +80,9 @@ def check(s, two, one) -> bool:
     w, ht = len(pickle.dumps(want.w)), len(pickle.dumps(want.h.transpose()))
     x_packed = ROWS * ((COLS + 7) // 8)
     NOTES.append(f"layout: {(before - start) / 2**20:.1f} MiB between workers")
-    NOTES.append(f"per iteration: W ({w / 1024:.0f} KiB) and H ({ht / 1024:.0f} KiB) sent once each, their blocks "
-                 f"gathered back, and {between / 1024:.0f} KiB between workers (in Dask's count of resident bytes)")
+    NOTES.append(f"per iteration: the client gathers W ({w / 1024:.0f} KiB) and H ({ht / 1024:.0f} KiB) in parts; "
+                 f"the workers fetch {between / 1024:.0f} KiB from each other, the parts of each factor that the "
+                 f"next step reads included (in Dask's count of resident bytes)")
     peaks = sorted(client.run(_peak_kib).values())
     NOTES.append(f"worker peak resident memory: {', '.join(f'{p / 1024:.0f} MiB' for p in peaks)} "
                  f"(before any task: {', '.join(f'{p / 1024:.0f} MiB' for p in s['settled'])}, interpreter and imports); "

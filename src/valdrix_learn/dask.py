@@ -2,10 +2,10 @@
 
 X lives on the workers twice, packed: as column blocks with every row (the H
 step solves each column of X against W) and as transposed row blocks with
-every column (the W step solves each row against H). Each iteration sends W,
-then H, which are small (m x r and r x n bits); every block solves its
-columns with one ``BoolLs`` and returns its part of the factor and its error.
-The client only ever holds W, H and those sums. The start, the stopping rule
+every column (the W step solves each row against H). Every block solves its
+columns with one ``BoolLs`` and returns its part of the factor and its error;
+a step reads its factor in those parts, where the step before left them. The
+client only ever holds W, H and the error sums. The start, the stopping rule
 and the ties are those of :func:`valdrix_learn.alternate`, which drives the
 iterations here too.
 
@@ -137,6 +137,9 @@ class DistributedMatrix:
                             for k, b in enumerate(_column_blocks(x, self.col_edges))]
             self.rows_t = [self.client.compute(delayed(b), workers=[workers[k % len(workers)]], allow_other_workers=True)
                            for k, b in enumerate(_row_blocks_transposed(x, self.row_edges))]
+        # The worker that holds each block, once it holds it; forgotten when a
+        # worker is lost.
+        self._homes: dict[str, str] = {}
         found = self._on_holders({k: (b, _column_summary, (b,)) for k, b in enumerate(self.columns)})
         summaries = [found[k] for k in range(len(self.columns))]
         self.ones = sum(ones for ones, _ in summaries)
@@ -154,8 +157,11 @@ class DistributedMatrix:
     def alternate(self, method: str, r: int, max_iter: int, seed: int) -> Iterator[Step]:
         """:func:`valdrix_learn.alternate` on this matrix, with arguments
         already checked (``check_arguments``)."""
-        yield from iterate(self._start(r, seed), self.ones, self.shape[1], max_iter,
-                           lambda w: self._h_step(w, method), lambda h: self._w_step(h, method))
+        run = _Run(self, method)
+        try:
+            yield from iterate(self._start(r, seed), self.ones, self.shape[1], max_iter, run.h_step, run.w_step)
+        finally:
+            run.drop_ahead()
 
     def _start(self, r: int, seed: int) -> BitMatrix:
         """W whose column k is column chosen[k] of X: each column block
@@ -171,59 +177,153 @@ class DistributedMatrix:
             w |= part
         return w
 
-    def _h_step(self, w: BitMatrix, method: str) -> BitMatrix:
-        parts = self._solve_blocks(w, self.columns, method)
-        return _stack([ht for ht, _ in parts], w.cols).transpose()
-
-    def _w_step(self, h: BitMatrix, method: str) -> tuple[BitMatrix, int]:
-        parts = self._solve_blocks(h.transpose(), self.rows_t, method)
-        return _stack([w for w, _ in parts], h.rows), sum(error for _, error in parts)
-
-    def _solve_blocks(self, factor: BitMatrix, blocks: list[Any], method: str) -> list[tuple[BitMatrix, int]]:
-        """Every block's columns solved against `factor`."""
-        shared = self.client.submit(_same, factor, pure=False)
-        solved = self._on_holders({k: (b, _solve_columns, (shared, b, method)) for k, b in enumerate(blocks)})
-        return [solved[k] for k in range(len(blocks))]
-
-    def _on_holders(self, calls: dict[int, tuple[Any, Callable[..., Any], tuple[Any, ...]]]) -> dict[int, Any]:
+    def _on_holders(self, calls: dict[int, Call]) -> dict[int, Any]:
         """fn(*args) for every (block, fn, args), run on the worker that holds
-        the block. Were the tasks free to move, Dask would copy blocks to idle
-        workers, and over the iterations one worker would come to hold a whole
-        layout. A block whose worker died has no holder until Dask has rebuilt
-        it; its task goes wherever that happens."""
-        results: dict[int, Any] = {}
-        while len(results) < len(calls):
-            todo = [k for k in calls if k not in results]
-            holders = self.client.who_has([calls[k][0] for k in todo])
-            tasks: dict[int, tuple[Any, str | None]] = {}
-            for k in todo:
-                block, fn, args = calls[k]
-                home = min(holders.get(block.key, ()), default=None)
-                placed = {} if home is None else {"workers": [home], "allow_other_workers": False}
-                task = self.client.submit(fn, *args, pure=False, **placed)
-                tasks[k] = (task, home)
-            results.update(self._results_while_homes_live(tasks))
-        return results
+        the block."""
+        return self._collect(self._submit(calls), lambda: calls)[0]
 
-    def _results_while_homes_live(self, tasks: dict[int, tuple[Any, str | None]]) -> dict[int, Any]:
-        """The results of all the tasks, or, once the worker a task is bound
-        to is gone (that task would wait for it forever), of those done."""
-        futures = [task for task, _ in tasks.values()]
+    def _submit(self, calls: dict[int, Call], relies_on: frozenset[str] = frozenset()) -> _Submitted:
+        """The tasks fn(*args), each bound to the worker that holds its block.
+        Were the tasks free to move, Dask would copy blocks to idle workers,
+        and over the iterations one worker would come to hold a whole layout.
+        A block whose worker died has no holder until Dask has rebuilt it; its
+        task goes wherever that happens. `relies_on`: the workers whose
+        results the args are."""
+        unknown = [block for block, _, _ in calls.values() if block.key not in self._homes]
+        if unknown:
+            self._homes.update((key, min(held)) for key, held in self.client.who_has(unknown).items() if held)
+        tasks, homes = {}, set(relies_on)
+        for k, (block, fn, args) in calls.items():
+            home = self._homes.get(block.key)
+            placed = {} if home is None else {"workers": [home], "allow_other_workers": False}
+            tasks[k] = self.client.submit(fn, *args, pure=False, **placed)
+            if home is not None:
+                homes.add(home)
+        return _Submitted(tasks, frozenset(homes))
+
+    def _collect(self, submitted: _Submitted, calls: Callable[[], dict[int, Call]]) -> tuple[dict[int, Any], bool]:
+        """The results of the submitted tasks, and whether they came. If a
+        worker they rely on was lost, the step's tasks are submitted again
+        from `calls()`, wherever their blocks are now."""
+        results = self._results_while_homes_live(submitted)
+        intact = results is not None
+        while results is None:
+            self._homes.clear()  # the lost worker's blocks are being rebuilt elsewhere
+            results = self._results_while_homes_live(self._submit(calls()))
+        return results, intact
+
+    def _results_while_homes_live(self, submitted: _Submitted) -> dict[int, Any] | None:
+        """The results of the tasks, or None once a worker they rely on is
+        gone: a task bound to it, or a result lost with it and computed again
+        there, would wait for it forever."""
+        futures = list(submitted.tasks.values())
+        patience = _LIVENESS_PERIOD  # for the transfer, which may take long while the workers live
         while True:
             try:
                 with self.client.as_current():
                     cast(Any, wait)(futures, timeout=_LIVENESS_PERIOD)
-                break
             except DaskTimeoutError:
-                live = set(self.client.scheduler_info()["workers"])
-                if all(home is None or home in live or task.done() for task, home in tasks.values()):
-                    continue
-                break
-        done = {k: task for k, (task, _) in tasks.items() if task.done()}
-        for task, _ in tasks.values():
-            if not task.done():
-                task.cancel()
-        return dict(zip(done, self.client.gather(list(done.values()))))
+                if self._lost(submitted):
+                    return None
+                continue
+            try:
+                values = self.client.sync(lambda: self.client.gather(futures, asynchronous=True),
+                                          callback_timeout=patience)
+                return dict(zip(submitted.tasks, values))
+            except DaskTimeoutError:
+                if self._lost(submitted):
+                    return None
+                patience *= 2
+
+    def _lost(self, submitted: _Submitted) -> bool:
+        """Whether a worker the tasks rely on is gone; if so they are cancelled."""
+        if submitted.homes <= set(self.client.scheduler_info()["workers"]):
+            return False
+        self.client.cancel(list(submitted.tasks.values()))
+        return True
+
+
+# A task on a block: (the block's future, fn, args).
+Call = tuple[Any, Callable[..., Any], tuple[Any, ...]]
+
+
+@dataclass(frozen=True)
+class _Submitted:
+    """The tasks of one step, by block, and the workers they rely on: their
+    own and those whose results they read."""
+
+    tasks: dict[int, Any]
+    homes: frozenset[str]
+
+
+class _Run:
+    """The two steps of one alternation on a DistributedMatrix.
+
+    A step's tasks read its factor where the previous step left it, in parts
+    on the workers, rather than from the client: W's parts feed the H step,
+    and the W step is submitted as soon as the H step is, so the workers go
+    from one to the other while the client gathers H. Whether an H step
+    follows the W step, only the error tells the client; it is submitted
+    then, and nothing is computed that may be thrown away.
+    """
+
+    def __init__(self, x: DistributedMatrix, method: str) -> None:
+        self.x, self.method = x, method
+        # The last W the client got, and the step whose parts make it (None
+        # once parts were lost).
+        self.placed: tuple[BitMatrix, _Submitted] | None = None
+        # The W step submitted behind the H step, and the H it solves against.
+        self.ahead: tuple[BitMatrix, _Submitted] | None = None
+
+    def h_step(self, w: BitMatrix) -> BitMatrix:
+        submitted = self._submit(w, w, self.x.columns)
+        behind = self._behind(submitted, self.x.rows_t)
+        parts, intact = self._collect(submitted, w, self.x.columns)
+        h = _stack([ht for ht, _ in parts], w.cols).transpose()
+        if intact:
+            self.ahead = (h, behind)
+        else:  # it would read lost parts
+            self.x.client.cancel(list(behind.tasks.values()))
+        return h
+
+    def w_step(self, h: BitMatrix) -> tuple[BitMatrix, int]:
+        ahead, self.ahead = self.ahead, None
+        submitted = ahead[1] if ahead is not None and ahead[0] is h else self._submit(h, h.transpose(), self.x.rows_t)
+        parts, intact = self._collect(submitted, h.transpose(), self.x.rows_t)
+        w = _stack([wp for wp, _ in parts], h.rows)
+        self.placed = (w, submitted) if intact else None
+        return w, sum(error for _, error in parts)
+
+    def drop_ahead(self) -> None:
+        if self.ahead is not None:
+            self.x.client.cancel(list(self.ahead[1].tasks.values()))
+        self.ahead = self.placed = None
+
+    def _submit(self, given: BitMatrix, factor: BitMatrix, blocks: list[Any]) -> _Submitted:
+        """The step solving `blocks` against `factor`, the client's form of
+        `given`: from the previous step's parts if they make `given`."""
+        if self.placed is not None and self.placed[0] is given:
+            return self._behind(self.placed[1], blocks)
+        return self.x._submit(self._from_client(factor, blocks))
+
+    def _behind(self, before: _Submitted, blocks: list[Any]) -> _Submitted:
+        """The step on `blocks` against the factor that the parts of `before`
+        make, read where they lie."""
+        parts = [before.tasks[k] for k in range(len(before.tasks))]
+        return self.x._submit({k: (b, _solve_stacked, (parts, b, self.method)) for k, b in enumerate(blocks)},
+                              before.homes)
+
+    def _from_client(self, factor: BitMatrix, blocks: list[Any]) -> dict[int, Call]:
+        shared = self.x.client.submit(_same, factor, pure=False)
+        return {k: (b, _solve_columns, (shared, b, self.method)) for k, b in enumerate(blocks)}
+
+    def _collect(self, submitted: _Submitted, factor: BitMatrix, blocks: list[Any]
+                 ) -> tuple[list[tuple[BitMatrix, int]], bool]:
+        """The step's parts in block order, and whether they are still on the
+        workers: parts lost with a worker are solved again from the client's
+        `factor`, and the next step then starts from the client too."""
+        results, intact = self.x._collect(submitted, lambda: self._from_client(factor, blocks))
+        return [results[k] for k in range(len(blocks))], intact
 
 
 # ---------------------------------------------------------------- tasks (pure, run on the workers)
@@ -238,6 +338,11 @@ def _solve_columns(w: BitMatrix, x: BitMatrix, method: str) -> tuple[BitMatrix, 
     rows (x.cols x w.cols) and the summed error."""
     h, error = BoolLs(w).solve_all(x, method)
     return h.transpose(), error
+
+
+def _solve_stacked(parts: list[tuple[BitMatrix, int]], x: BitMatrix, method: str) -> tuple[BitMatrix, int]:
+    """_solve_columns against the rows of the previous step's parts."""
+    return _solve_columns(_stack([p for p, _ in parts], parts[0][0].cols), x, method)
 
 
 def _column_summary(x: BitMatrix) -> tuple[int, list[int]]:

@@ -23,6 +23,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 import Valdrix  # noqa: E402
 from Valdrix import BitMatrix  # noqa: E402
 from valdrix_learn import BMF  # noqa: E402
+import valdrix_learn.dask as dask_module  # noqa: E402
 from valdrix_learn.dask import DistributedMatrix, ao_bmf  # noqa: E402
 
 pytestmark = pytest.mark.no_sanitizer  # worker processes would not inherit the preloaded runtimes
@@ -93,18 +94,43 @@ def test_bad_input_is_refused_before_any_work(client):
         ao_bmf(da.from_array(bad, chunks=3), 2, client=client)
 
 
-def test_a_worker_killed_mid_run_does_not_change_the_result(client):
+@pytest.mark.parametrize("when", ["timer", "after_a_step_is_done"])
+def test_a_worker_killed_mid_run_does_not_change_the_result(client, monkeypatch, when):
     rng = np.random.default_rng(5)
     w, h = rng.random((600, 8)) < 0.3, rng.random((8, 200)) < 0.3
     a = (w.astype(int) @ h.astype(int) > 0) ^ (rng.random((600, 200)) < 0.05)  # 9 iterations
     want = Valdrix.ao_bmf(BitMatrix.from_numpy(a), 8)
     pids = client.run(os.getpid)
+    victim = next(iter(pids.values()))
     steps = DistributedMatrix(da.from_array(a, chunks=(100, 50)), client=client).alternate("zeta", 8, 50, 0)
     first = next(steps)
-    # The worker dies with half the blocks of both layouts, between two
-    # iterations or during the next one's solves.
-    threading.Timer(0.01, os.kill, (next(iter(pids.values())), signal.SIGKILL)).start()
-    *_, last = steps
+    if when == "timer":
+        # The worker dies with half the blocks of both layouts, between two
+        # iterations or during the next one's solves.
+        threading.Timer(0.01, os.kill, (victim, signal.SIGKILL)).start()
+    else:
+        # It dies once a step's tasks are done and before their results are
+        # fetched: they must be computed again, not waited for.
+        real_wait, calls = dask_module.wait, []
+
+        def wait_then_kill(*args, **kwargs):
+            real_wait(*args, **kwargs)
+            calls.append(1)
+            if len(calls) == 2:
+                os.kill(victim, signal.SIGKILL)
+                while len(client.scheduler_info()["workers"]) == 2:
+                    time.sleep(0.01)
+
+        monkeypatch.setattr(dask_module, "wait", wait_then_kill)
+    def stuck(*_):
+        raise AssertionError("the run did not end")
+
+    signal.signal(signal.SIGALRM, stuck)
+    signal.alarm(120)
+    try:
+        *_, last = steps
+    finally:
+        signal.alarm(0)
     assert first.iteration == 1 and last.iteration == want.iterations > 2
     assert (last.w, last.h, last.error) == (want.w, want.h, want.error)
     client.wait_for_workers(2, timeout=60)
