@@ -276,7 +276,11 @@ class _Run:
         self.ahead: tuple[BitMatrix, _Submitted] | None = None
 
     def h_step(self, w: BitMatrix) -> BitMatrix:
-        submitted = self._submit(w, w, self.x.columns)
+        placed, self.placed = self.placed, None
+        if placed is not None and placed[0] is w:
+            submitted = self._behind(placed[1], self.x.columns)
+        else:
+            submitted = self.x._submit(self._from_client(w, self.x.columns))
         behind = self._behind(submitted, self.x.rows_t)
         parts, intact = self._collect(submitted, w, self.x.columns)
         h = _stack([ht for ht, _ in parts], w.cols).transpose()
@@ -288,8 +292,12 @@ class _Run:
 
     def w_step(self, h: BitMatrix) -> tuple[BitMatrix, int]:
         ahead, self.ahead = self.ahead, None
-        submitted = ahead[1] if ahead is not None and ahead[0] is h else self._submit(h, h.transpose(), self.x.rows_t)
-        parts, intact = self._collect(submitted, h.transpose(), self.x.rows_t)
+        ht = h.transpose()
+        if ahead is not None and ahead[0] is h:
+            submitted = ahead[1]
+        else:
+            submitted = self.x._submit(self._from_client(ht, self.x.rows_t))
+        parts, intact = self._collect(submitted, ht, self.x.rows_t)
         w = _stack([wp for wp, _ in parts], h.rows)
         self.placed = (w, submitted) if intact else None
         return w, sum(error for _, error in parts)
@@ -298,13 +306,6 @@ class _Run:
         if self.ahead is not None:
             self.x.client.cancel(list(self.ahead[1].tasks.values()))
         self.ahead = self.placed = None
-
-    def _submit(self, given: BitMatrix, factor: BitMatrix, blocks: list[Any]) -> _Submitted:
-        """The step solving `blocks` against `factor`, the client's form of
-        `given`: from the previous step's parts if they make `given`."""
-        if self.placed is not None and self.placed[0] is given:
-            return self._behind(self.placed[1], blocks)
-        return self.x._submit(self._from_client(factor, blocks))
 
     def _behind(self, before: _Submitted, blocks: list[Any]) -> _Submitted:
         """The step on `blocks` against the factor that the parts of `before`
