@@ -6,8 +6,18 @@
 
 namespace bmf_core {
 
-// A partial Fisher-Yates shuffle of the non-zero columns: exactly
-// min(nz, r) draws, none when X is all zero.
+std::uint64_t shuffle_start_columns(std::span<std::uint64_t> candidates, std::uint64_t r,
+                                    std::uint64_t seed) noexcept {
+    const std::uint64_t nz = candidates.size();
+    const std::uint64_t take = nz < r ? nz : r;
+    Lcg64 rng(seed);
+    for (std::uint64_t k = 0; k < take; ++k) {
+        const std::uint64_t t = k + rng.gen_index(nz - k);
+        std::swap(candidates[k], candidates[t]);
+    }
+    return take;
+}
+
 Result<InitialColumns> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed) {
     TRY(auto candidates, boolmat::Buffer<std::uint64_t>::uninit(xt.rows()));
     std::uint64_t nz = 0;
@@ -21,12 +31,7 @@ Result<InitialColumns> choose_initial_columns(const BitMatrix& xt, std::uint64_t
             }
         }
     }
-    const std::uint64_t take = nz < r ? nz : r;
-    Lcg64 rng(seed);
-    for (std::uint64_t k = 0; k < take; ++k) {
-        const std::uint64_t t = k + rng.gen_index(nz - k);
-        std::swap(candidates[k], candidates[t]);
-    }
+    const std::uint64_t take = shuffle_start_columns(candidates.span().first(nz), r, seed);
     return InitialColumns{std::move(candidates), take};
 }
 
@@ -77,11 +82,12 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
         TRY(solver, BoolLs::build(ht, std::move(solver), stop));
         TRY(const std::uint64_t total, solver.solve_rows(x, method, 0, work, w, &xt, stop));
         ++iterations;
-        if (total >= best_error) break;
+        const IterationVerdict verdict = judge_iteration(total, best_error, iterations, max_iter);
+        if (!verdict.improved) break;
         TRY(best_w, w.clone());
         TRY(best_h, boolmat::transpose(ht, stop));
         best_error = total;
-        if (iterations >= max_iter) break;
+        if (!verdict.go_on) break;
     }
     return BmfResult{std::move(best_w), std::move(best_h), best_error, iterations};
 }

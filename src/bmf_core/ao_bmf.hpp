@@ -21,6 +21,18 @@ struct BmfResult {
     std::uint64_t iterations;
 };
 
+// The defaults of ao_bmf: every entry point that runs the alternation reads
+// them from here.
+inline constexpr Method kDefaultMethod = Method::Zeta;
+inline constexpr std::uint64_t kDefaultMaxIter = 50;
+inline constexpr std::uint64_t kDefaultSeed = 0;
+
+// Moves the starting columns to the front of `candidates` (the non-zero
+// columns of X, increasing): a partial Fisher-Yates shuffle, exactly
+// min(size, r) draws of Lcg64(seed). Returns how many were chosen.
+std::uint64_t shuffle_start_columns(std::span<std::uint64_t> candidates, std::uint64_t r,
+                                    std::uint64_t seed) noexcept;
+
 // The columns of X (as rows of its transpose xt) that start as the columns
 // of W: up to r distinct non-zero ones, drawn with Lcg64(seed).
 struct InitialColumns {
@@ -29,6 +41,20 @@ struct InitialColumns {
     std::span<const std::uint64_t> chosen() const noexcept { return candidates.span().first(count); }
 };
 Result<InitialColumns> choose_initial_columns(const BitMatrix& xt, std::uint64_t r, std::uint64_t seed);
+
+// The rule that ends the alternation, after iteration `iterations` (counted
+// from 1) whose W step left `total` wrong cells: an iteration that does not
+// strictly lower the best error ends it and is not kept; one that does is
+// kept, and the alternation goes on while fewer than max_iter ran.
+struct IterationVerdict {
+    bool improved;
+    bool go_on;
+};
+constexpr IterationVerdict judge_iteration(std::uint64_t total, std::uint64_t best_error, std::uint64_t iterations,
+                                           std::uint64_t max_iter) noexcept {
+    const bool improved = total < best_error;
+    return {improved, improved && iterations < max_iter};
+}
 
 // `sparse`: which zeta solves go the sparse way; every choice gives the
 // same result (the tests compare them). Polls `stop` inside every step's
