@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "bmf_core/boolls.hpp"
+#include "bmf_core/solve.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/hash.hpp"
 #include "boolmat/kernels.hpp"
@@ -100,7 +100,7 @@ void report_zeta(const char* name, const BitMatrix& w, const BitMatrix& x, int r
     std::vector<double> times;
     for (int k = 0; k < repeat; ++k) {
         const double t0 = thread_seconds();
-        sink = s.solve_all(x, bmf_core::Method::Zeta, 0)->error;
+        sink = bmf_core::solve_all(s, x, bmf_core::Method::Zeta, 0)->error;
         times.push_back(thread_seconds() - t0);
     }
     std::sort(times.begin(), times.end());

@@ -41,7 +41,4 @@ ColumnAnswer local_search(const BoolLs& s, std::span<const Word> x, ColumnAnswer
 // selected columns.
 std::uint64_t cover_error(const BoolLs& s, std::span<const Word> x, std::uint64_t h) noexcept;
 
-// Exhaustive search, error counted row by row.
-ColumnAnswer solve_naive(const BoolLs& s, std::span<const Word> x, const Interrupt& stop = {});
-
 }  // namespace bmf_core

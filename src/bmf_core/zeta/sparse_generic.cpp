@@ -1,5 +1,5 @@
-// The sparse zeta solve in portable code: bits are extracted and deposited
-// one set bit at a time (zeta_sparse.hpp).
+// The sparse zeta solve in the generic set: bits are extracted and deposited
+// one 1 bit at a time (sparse.hpp).
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -7,15 +7,14 @@
 #include <limits>
 #include <optional>
 
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_lanes_generic.hpp"
-#include "bmf_core/zeta_sparse.hpp"
-#include "bmf_core/zeta_sparse_kernel.hpp"
+#include "bmf_core/zeta/kernels.hpp"
+#include "bmf_core/zeta/sparse.hpp"
+#include "bmf_core/zeta/sparse_kernel.hpp"
 
 namespace bmf_core::generic {
 namespace {
 
-struct PortableSet {
+struct GenericOps {
     static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return extract_bits(x, mask); }
     static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
                                 const Interrupt& stop) noexcept {
@@ -28,7 +27,7 @@ struct PortableSet {
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                          std::span<const Word> x, const Interrupt& stop) noexcept {
-    return solve_sparse_with<PortableSet>(plan, buf, s, x, stop);
+    return any_set::solve_sparse_with<GenericOps>(plan, buf, s, x, stop);
 }
 
 }  // namespace bmf_core::generic
