@@ -1,4 +1,4 @@
-// Micro-benchmark of the core kernels against a plain copy of the same words,
+// Micro-benchmark of the core kernels against a memcpy of the same words,
 // once per kernel set this processor runs. No instruction-set flags: the
 // sets choose their own. Build (after the core library):
 //   g++ -O3 -std=c++23 -Isrc bench/core/kernels_bench.cpp build/core/libvaldrix_core.a -o build/kernels_bench

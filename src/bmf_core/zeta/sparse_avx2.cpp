@@ -20,12 +20,8 @@ VALDRIX_AVX2_BEGIN
 namespace bmf_core::avx2 {
 namespace {
 
-struct Avx2Ops {
+struct Bmi2Bits {
     static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return _pext_u64(x, mask); }
-    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
-                                const Interrupt& stop) noexcept {
-        return table_minimum(lanes, vec_bits, buf, table, stop);
-    }
     static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return _pdep_u64(x, mask); }
 };
 
@@ -33,7 +29,7 @@ struct Avx2Ops {
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                          std::span<const Word> x, const Interrupt& stop) noexcept {
-    return any_set::solve_sparse_with<Avx2Ops>(plan, buf, s, x, stop);
+    return any_set::solve_sparse_with<Bmi2Bits>(plan, buf, s, x, stop, table_minimum);
 }
 
 }  // namespace bmf_core::avx2

@@ -1,9 +1,9 @@
 // The sparse zeta solve of one target (sparse.hpp), written once in the
 // vector-extension lanes of vec_lanes.hpp and built by each set in its own
-// file, which supplies how bits are extracted and deposited and how a table
-// is transformed (SetOps::extract, SetOps::deposit, SetOps::minimum): inside
-// the AVX2 region the same vector code becomes AVX2 instructions, and pext
-// and pdep single instructions.
+// file, which supplies how bits are extracted and deposited
+// (Bits::extract, Bits::deposit) and its table_minimum: inside the AVX2
+// region the same vector code becomes AVX2 instructions, and pext and pdep
+// single instructions.
 //
 // The table of 2^|U| entries has the layout of the full one (layout.hpp)
 // and, as there, the in-vector stages are done on the rows: each row adds
@@ -20,6 +20,16 @@
 
 namespace bmf_core::any_set {
 namespace {
+
+// The set's table_minimum (kernels.hpp).
+using TableMinimumFn = TableMinimum (*)(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
+                                        const Interrupt& stop) noexcept;
+
+// One 1 bit at a time (sparse.hpp), for sets without pext and pdep.
+struct BitByBit {
+    static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return extract_bits(x, mask); }
+    static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return deposit_bits(x, mask); }
+};
 
 template <class T>
 struct SparseLanes {
@@ -45,9 +55,10 @@ struct SparseLanes {
     }
 };
 
-template <class T, class SetOps>
+template <class T, class Bits>
 std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                               std::span<const Word> x, const Interrupt& stop) noexcept {
+                                               std::span<const Word> x, const Interrupt& stop,
+                                               TableMinimumFn minimum) noexcept {
     using Lanes = SparseLanes<T>;
     const std::uint64_t m = s.m();
     const std::uint32_t d_count = plan.sparse.distinct;
@@ -130,20 +141,22 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
         if (p == 0) {
             missed += delta;
         } else {
-            Lanes::add(table, SetOps::extract(p, touched), Vec<T>{} + static_cast<T>(delta));
+            Lanes::add(table, Bits::extract(p, touched), Vec<T>{} + static_cast<T>(delta));
         }
     }
     Lanes::add(table, 0, Vec<T>{} + static_cast<T>(missed));
 
-    const TableMinimum least = SetOps::minimum(plan.lanes, bits - Lanes::kBits, buf, table, stop);
+    const TableMinimum least = minimum(plan.lanes, bits - Lanes::kBits, buf, table, stop);
     const std::uint64_t k = ~least.index & ((std::uint64_t{1} << u) - 1);
-    return ColumnAnswer{SetOps::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
+    return ColumnAnswer{Bits::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
 }
 
-template <class SetOps>
+template <class Bits>
 std::optional<ColumnAnswer> solve_sparse_with(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                              std::span<const Word> x, const Interrupt& stop) noexcept {
-    return with_lane_type(plan.lanes, [&]<class T>() { return solve_sparse_lanes<T, SetOps>(plan, buf, s, x, stop); });
+                                              std::span<const Word> x, const Interrupt& stop,
+                                              TableMinimumFn minimum) noexcept {
+    return with_lane_type(plan.lanes,
+                          [&]<class T>() { return solve_sparse_lanes<T, Bits>(plan, buf, s, x, stop, minimum); });
 }
 
 }  // namespace
