@@ -1,5 +1,5 @@
 // Element-wise operations, counts, equality and the streamed hash, each
-// against its plain reference, on word runs of any length and alignment and
+// against its scalar reference, on word runs of any length and alignment and
 // on whole matrices of any shape, under every kernel set this processor
 // runs.
 #include <cstddef>

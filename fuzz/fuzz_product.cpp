@@ -1,6 +1,6 @@
 // The Boolean product: both row strategies (row-sparse and four Russians) of
 // every kernel set this processor runs, and the cost-based mix that
-// boolean_product picks under each set, against the plain reference, for any
+// boolean_product picks under each set, against the scalar reference, for any
 // shapes and densities.
 #include <cstddef>
 #include <cstdint>

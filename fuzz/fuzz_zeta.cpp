@@ -1,4 +1,4 @@
-// The zeta search of every kernel set this processor runs against the plain
+// The zeta search of every kernel set this processor runs against the scalar
 // 64-bit transform and the naive scan of every subset: any W of rank up to
 // 12, every lane width and sparse mode (the sparse way for every target,
 // never, or by the cost model; the sparse reference too), one work per set
@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "bmf_core/boolls.hpp"
-#include "bmf_core/solve_work.hpp"
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_sparse.hpp"
+#include "bmf_core/solve.hpp"
+#include "bmf_core/testing.hpp"
+#include "bmf_core/zeta/sparse.hpp"
+#include "bmf_core/zeta/zeta.hpp"
 #include "boolmat/kernels.hpp"
 #include "boolmat/transpose.hpp"
 #include "fuzz_input.hpp"
@@ -115,13 +116,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t set = 0; set < sets.size(); ++set) {
             boolmat::use_kernels(sets[set]->isa);
             bmf_core::ZetaWork& work = works[set];
-            FUZZ_CHECK(work.prepare(s, many, lane, mode).has_value());
+            FUZZ_CHECK(bmf_core::testing::prepare_zeta(work, s, many ? 2 : 1, {.batch = false, .lanes = lane, .sparse = mode})
+                           .has_value());
             for (int t = 0; t < targets; ++t) FUZZ_CHECK(work.solve(xs1[t]) == want1[t]);
 
             // Sixteen targets at a time.
-            if (bmf_core::ZetaWork::batch_suits(s)) {
+            if (bmf_core::batch_suits(s)) {
                 bmf_core::ZetaWork batch;
-                FUZZ_CHECK(batch.prepare_batch(s).has_value());
+                FUZZ_CHECK(batch.prepare(s, bmf_core::ZetaWork::kBatch).has_value() && batch.batched());
                 for (std::uint64_t first = 0; first < n; first += bmf_core::ZetaWork::kBatch) {
                     ColumnAnswer out[bmf_core::ZetaWork::kBatch];
                     batch.solve_batch(xs, first, out);
@@ -132,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
 
             // The whole target matrix: the zeta answers column by column.
-            const auto all = fuzz::must(s.solve_all(xs, Method::Zeta, 0));
+            const auto all = fuzz::must(bmf_core::solve_all(s, xs, Method::Zeta, 0));
             FUZZ_CHECK(all.h.rows() == r && all.h.cols() == n);
             std::uint64_t total = 0;
             for (std::uint64_t k = 0; k < n; ++k) {

@@ -1,18 +1,22 @@
-// Micro-benchmark of the core kernels against a plain copy of the same words,
+// Micro-benchmark of the core kernels against a memcpy of the same words,
 // once per kernel set this processor runs. No instruction-set flags: the
 // sets choose their own. Build (after the core library):
 //   g++ -O3 -std=c++23 -Isrc bench/core/kernels_bench.cpp build/core/libvaldrix_core.a -o build/kernels_bench
-//   build/kernels_bench [popcount|ops|transpose|product] [generic|avx2|gfni]
-// Prints the median time of each case and its ns per word. The machine is
-// shared, so compare figures of one run only.
+//   build/kernels_bench [popcount|ops|transpose|product|zeta] [generic|avx2|gfni]
+// Prints the median time of each case and its ns per word (per column for
+// the zeta cases). The machine is shared, so compare figures of one run only.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "bmf_core/solve.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/hash.hpp"
 #include "boolmat/kernels.hpp"
@@ -64,6 +68,46 @@ BitMatrix random_matrix(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t 
 
 volatile std::uint64_t sink;
 
+// W of m rows, each with one or two of r columns or none, and n targets that
+// are the rows of two columns of W, three quarters of them kept: most
+// targets touch few columns, the data of the sparse zeta way.
+std::pair<BitMatrix, BitMatrix> planted_sparse(std::mt19937_64& rng, std::uint64_t m, std::uint64_t r,
+                                               std::uint64_t n) {
+    BitMatrix w = *BitMatrix::zeros(m, r), x = *BitMatrix::zeros(m, n);
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t k = rng() % 3; k > 0; --k) w.set_unchecked(i, rng() % r, true);
+    }
+    for (std::uint64_t j = 0; j < n; ++j) {
+        const std::uint64_t h = (std::uint64_t{1} << (rng() % r)) | (std::uint64_t{1} << (rng() % r));
+        for (std::uint64_t i = 0; i < m; ++i) {
+            if ((w.row_ptr(i)[0] & h) != 0 && rng() % 4 != 0) x.set_unchecked(i, j, true);
+        }
+    }
+    return {std::move(w), std::move(x)};
+}
+
+double thread_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// The exact solve of every column of x against w, per column, in the
+// thread's processor time: the zeta cases run on one thread, and this
+// leaves out the time other processes of a shared machine take.
+void report_zeta(const char* name, const BitMatrix& w, const BitMatrix& x, int repeat) {
+    const bmf_core::BoolLs s = *bmf_core::BoolLs::build(w);
+    std::vector<double> times;
+    for (int k = 0; k < repeat; ++k) {
+        const double t0 = thread_seconds();
+        sink = bmf_core::solve_all(s, x, bmf_core::Method::Zeta, 0)->error;
+        times.push_back(thread_seconds() - t0);
+    }
+    std::sort(times.begin(), times.end());
+    const double t = times[times.size() / 2];
+    std::printf("%-44s %10.3f us/column\n", name, t * 1e6 / double(x.cols()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,6 +144,25 @@ int main(int argc, char** argv) {
                    or_rows_kernel_scalar(p, q, out);
                }, 3),
                double(out.size()));
+    }
+
+    struct ZetaCase {
+        const char* name;
+        BitMatrix w, x;
+        int repeat;
+    };
+    std::vector<ZetaCase> zeta;  // made once for every set
+    if (want("zeta")) {
+        // The shapes of the solver cases of bench/cases_solver.py: m = 2000,
+        // W of density 0.2, targets of density 0.5.
+        for (const auto& [name, r, n, repeat] : {std::tuple{"zeta r=12 m=2000 (batches)", 12, 512, 15},
+                                                 std::tuple{"zeta r=16 m=2000 (base)", 16, 128, 9},
+                                                 std::tuple{"zeta r=20 m=2000 (base, spread)", 20, 64, 7},
+                                                 std::tuple{"zeta r=20 m=2000, one column", 20, 1, 15}}) {
+            zeta.push_back({name, random_matrix(rng, 2000, r, 0.2), random_matrix(rng, 2000, n, 0.5), repeat});
+        }
+        auto [w, x] = planted_sparse(rng, 2000, 20, 64);
+        zeta.push_back({"zeta r=20 m=2000 sparse planted", std::move(w), std::move(x), 9});
     }
 
     for (const Kernels* set : runnable_kernel_sets()) {
@@ -159,6 +222,7 @@ int main(int argc, char** argv) {
                        pw);
             }
         }
+        for (const ZetaCase& c : zeta) report_zeta(c.name, c.w, c.x, c.repeat);
     }
     return 0;
 }

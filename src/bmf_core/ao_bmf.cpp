@@ -1,7 +1,7 @@
 #include "bmf_core/ao_bmf.hpp"
 
 #include "bmf_core/lcg64.hpp"
-#include "bmf_core/solve_work.hpp"
+#include "bmf_core/solve.hpp"
 #include "boolmat/transpose.hpp"
 
 namespace bmf_core {
@@ -52,7 +52,13 @@ Result<BitMatrix> initial_w(const BitMatrix& xt, std::uint64_t r, std::uint64_t 
 }  // namespace
 
 Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                         std::uint64_t seed, SparseMode sparse, const Interrupt& stop) {
+                         std::uint64_t seed, const Interrupt& stop) {
+    SolveWork work;
+    return ao_bmf(x, r, method, max_iter, seed, work, stop);
+}
+
+Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
+                         std::uint64_t seed, SolveWork& work, const Interrupt& stop) {
     if (r == 0) return boolmat::panic("r doit valoir au moins 1");
     TRY_VOID(check_rank(r));
     if (max_iter == 0) return boolmat::panic("max_iter doit valoir au moins 1");
@@ -68,19 +74,17 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
     // One solver at a time: each is built from the table of the one before,
     // after that one is released. The working memory of the column solves
     // lives across all iterations.
-    SolveWork work;
-    work.sparse = sparse;
     TRY(BoolLs solver, BoolLs::build(w, stop));
     for (;;) {
         if (iterations > 0) {
             TRY(solver, BoolLs::build(w, std::move(solver), stop));
         }
         // H-step: every column of X against W. Every solve gets seed 0.
-        TRY(const std::uint64_t h_error, solver.solve_rows(xt, method, 0, work, ht, &x, stop));
+        TRY(const std::uint64_t h_error, solve_rows(solver, xt, method, 0, work, ht, &x, stop));
         (void)h_error;  // only the W-step's error counts
         // W-step: every row of X against H^T.
         TRY(solver, BoolLs::build(ht, std::move(solver), stop));
-        TRY(const std::uint64_t total, solver.solve_rows(x, method, 0, work, w, &xt, stop));
+        TRY(const std::uint64_t total, solve_rows(solver, x, method, 0, work, w, &xt, stop));
         ++iterations;
         const IterationVerdict verdict = judge_iteration(total, best_error, iterations, max_iter);
         if (!verdict.improved) break;

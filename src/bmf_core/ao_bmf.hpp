@@ -10,7 +10,6 @@
 
 #include "bmf_core/boolls.hpp"
 #include "bmf_core/method.hpp"
-#include "bmf_core/zeta_plan.hpp"
 
 namespace bmf_core {
 
@@ -56,11 +55,14 @@ constexpr IterationVerdict judge_iteration(std::uint64_t total, std::uint64_t be
     return {improved, improved && iterations < max_iter};
 }
 
-// `sparse`: which zeta solves go the sparse way; every choice gives the
-// same result (the tests compare them). Polls `stop` inside every step's
-// loop over columns or rows; stopped, it returns boolmat::stopped() and
-// nothing of the iterations done.
+class SolveWork;
+
+// Polls `stop` inside every step's loop over columns or rows; stopped, it
+// returns boolmat::stopped() and nothing of the iterations done.
 Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                         std::uint64_t seed, SparseMode sparse = SparseMode::Auto, const Interrupt& stop = {});
+                         std::uint64_t seed, const Interrupt& stop = {});
+// The same with the caller's working memory for the column solves.
+Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
+                         std::uint64_t seed, SolveWork& work, const Interrupt& stop = {});
 
 }  // namespace bmf_core

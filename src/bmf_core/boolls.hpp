@@ -1,14 +1,13 @@
-// The least-squares solver for one fixed W (m x r): its rows as column
-// patterns, how many rows carry each of the 2^r patterns, and its columns as
-// bit vectors. Built once, then only read, so any number of threads may
-// solve with it at once.
+// The table of the least-squares solver for one fixed W (m x r): its rows
+// as column patterns, how many rows carry each of the 2^r patterns, and its
+// columns as bit vectors. Built once, then only read, so any number of
+// threads may solve with it at once (solve.hpp).
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "bmf_core/method.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/bitvec.hpp"
 #include "boolmat/buffer.hpp"
@@ -61,13 +60,6 @@ void count_patterns(std::span<const std::uint64_t> patterns, C* counts, std::vec
     }
 }
 
-class SolveWork;
-
-struct SolveAllResult {
-    BitMatrix h;  // r x n
-    std::uint64_t error;
-};
-
 class BoolLs {
 public:
     BoolLs(BoolLs&&) noexcept = default;
@@ -79,7 +71,9 @@ public:
     // table is faulted in then).
     static Result<BoolLs> build(const BitMatrix& w, const Interrupt& stop = {});
     // The same, taking over the pattern table of a solver that is no longer
-    // needed, so that a sequence of solvers holds one table at a time.
+    // needed, so that a sequence of solvers holds one table at a time. The
+    // old solver is released whatever the outcome; clearing its table polls
+    // `stop` too.
     static Result<BoolLs> build(const BitMatrix& w, BoolLs&& recycled, const Interrupt& stop = {});
 
     std::span<const std::uint64_t> row_patterns() const noexcept { return row_patterns_.span(); }
@@ -91,29 +85,6 @@ public:
 
     // Exact number of rows with pattern p, whatever m.
     std::uint64_t pattern_count(std::uint64_t p) const noexcept;
-
-    // A call that `stop` stops returns boolmat::stopped(); the solver and x
-    // are only read, so they are as they were.
-    Result<ColumnAnswer> solve(const BitVec& x, Method method, std::uint64_t seed,
-                               const Interrupt& stop = {}) const;
-    Result<SolveAllResult> solve_all(const BitMatrix& x, Method method, std::uint64_t seed,
-                                     const Interrupt& stop = {}) const;
-
-    // Solves each row of `targets` (m bits each) and stores its mask as the
-    // single word of the same row of `masks` (targets.rows() x r). Returns
-    // the summed error. `work` is reused across calls and solvers.
-    // `columns`, when the caller has it: the same targets as the columns of
-    // an m x n matrix, which the batched zeta solve reads; without it, that
-    // solve makes its own transpose of `targets`. Stopped, `masks` holds
-    // the answers of the rows done so far.
-    Result<std::uint64_t> solve_rows(const BitMatrix& targets, Method method, std::uint64_t seed, SolveWork& work,
-                                     BitMatrix& masks, const BitMatrix* columns = nullptr,
-                                     const Interrupt& stop = {}) const;
-
-    // One target given as its m-bit words (tail bits clear), no checks.
-    // Stopped (stop.stopped()), the answer means nothing.
-    ColumnAnswer solve_words(std::span<const Word> x, Method method, std::uint64_t seed, SolveWork& work,
-                             const Interrupt& stop = {}) const;
 
 private:
     BoolLs(boolmat::Buffer<std::uint64_t> patterns, boolmat::Buffer<std::uint32_t> counts,

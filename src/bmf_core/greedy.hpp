@@ -29,7 +29,7 @@ private:
 ColumnAnswer solve_greedy(const BoolLs& s, std::span<const Word> x, GreedyScratch& scratch);
 ColumnAnswer solve_greedy_ls(const BoolLs& s, std::span<const Word> x, std::uint64_t seed, GreedyScratch& scratch);
 
-// A random set of k distinct columns of r: one gen_index(r) per draw, a
+// A random choice of k distinct columns of r: one gen_index(r) per draw, a
 // repeated column costing a draw and adding nothing.
 std::uint64_t draw_flip(Lcg64& rng, std::uint64_t r, unsigned k) noexcept;
 
@@ -40,8 +40,5 @@ ColumnAnswer local_search(const BoolLs& s, std::span<const Word> x, ColumnAnswer
 // Error of mask h for x: the Hamming distance between x and the OR of the
 // selected columns.
 std::uint64_t cover_error(const BoolLs& s, std::span<const Word> x, std::uint64_t h) noexcept;
-
-// Exhaustive search, error counted row by row.
-ColumnAnswer solve_naive(const BoolLs& s, std::span<const Word> x, const Interrupt& stop = {});
 
 }  // namespace bmf_core

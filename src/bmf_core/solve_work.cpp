@@ -6,8 +6,9 @@
 namespace bmf_core {
 
 Status SolveWork::prepare(const BoolLs& s, Method method, std::uint64_t columns) {
+    method_ = method;
     switch (method) {
-        case Method::Zeta: return zeta.prepare(s, columns > 1, lane_width_for(s.m()), sparse);
+        case Method::Zeta: return zeta.prepare(s, columns);
         case Method::Greedy:
         case Method::GreedyLs: return greedy.prepare(s.columns()[0].words().size());
         case Method::Naive: return {};

@@ -7,7 +7,8 @@
 #include "boolmat/buffer.hpp"
 
 #include "bmf_core/greedy.hpp"
-#include "bmf_core/zeta.hpp"
+#include "bmf_core/method.hpp"
+#include "bmf_core/zeta/zeta.hpp"
 
 namespace bmf_core {
 
@@ -15,11 +16,11 @@ class SolveWork {
 public:
     ZetaWork zeta;
     GreedyScratch greedy;
-    // Which zeta targets go the sparse way (zeta_sparse.hpp).
-    SparseMode sparse = SparseMode::Auto;
 
     // Makes the work ready for `columns` targets of s with method.
     Status prepare(const BoolLs& s, Method method, std::uint64_t columns);
+    // The prepared targets go to the zeta solve in batches.
+    bool batched() const noexcept { return method_ == Method::Zeta && zeta.batched(); }
 
     // Equal targets get equal answers from every method (the seed is the
     // same for every column), so a repeated target is answered from the
@@ -38,6 +39,7 @@ private:
     boolmat::Buffer<std::uint64_t> hashes_;
     boolmat::Buffer<std::uint64_t> errors_;
     std::uint64_t mask_ = 0;
+    Method method_ = Method::Zeta;
 };
 
 }  // namespace bmf_core

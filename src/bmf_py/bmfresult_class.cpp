@@ -79,7 +79,7 @@ PyObject* ao_bmf(PyObject*, PyObject* args, PyObject* kwargs) {
         TRY_VOID(check_user_rank(r));
         if (max_iter == 0) return fail(ErrorKind::Value, "max_iter doit valoir au moins 1");
         TRY(BmfResult result, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
-                return bmf_core::ao_bmf(*x, r, method, max_iter, seed, bmf_core::SparseMode::Auto, stop);
+                return bmf_core::ao_bmf(*x, r, method, max_iter, seed, stop);
             }));
         return wrap(std::move(result));
     });

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "bmf_core/method.hpp"
+#include "bmf_core/solve.hpp"
 #include "bmf_py/frame.hpp"
 #include "bmf_py/module_function.hpp"
 #include "bmf_py/numpy_array.hpp"
@@ -63,7 +64,7 @@ Result<PyObject*> solve_one(const BoolLs& solver, const ByteArrayView& x, const 
     TRY_VOID(check_length(x, solver.m()));
     TRY(const BitVec bits, bits_of(x));
     TRY(const ColumnAnswer a, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
-            return solver.solve(bits, method, seed, stop);
+            return bmf_core::solve(solver, bits, method, seed, stop);
         }));
     return answer_tuple(a);
 }
@@ -126,7 +127,7 @@ PyObject* solve_all(PyObject* self, PyObject* args, PyObject* kwargs) {
         TRY(const Method method, parse(method_text));
         if (x->rows() != me->m()) return fail(ErrorKind::Value, "X a {} lignes, W en a {}", x->rows(), me->m());
         TRY(bmf_core::SolveAllResult solved, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
-                return me->solve_all(*x, method, seed, stop);
+                return bmf_core::solve_all(*me, *x, method, seed, stop);
             }));
         TRY(PyObject* h, wrap(std::move(solved.h)));
         PyRef h_ref(h);

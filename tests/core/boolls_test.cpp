@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "bmf_core/greedy.hpp"
-#include "bmf_core/solve_work.hpp"
+#include "bmf_core/solve.hpp"
 #include "boolmat/transpose.hpp"
 #include "solver_fixtures.hpp"
 
@@ -67,10 +67,10 @@ TEST(BoolLsBuild, RankLimits) {
 TEST(BoolLsBuild, LaterChangesToWDoNotReachTheSolver) {
     BitMatrix w = rows_of({"10", "01", "11"});
     const BoolLs s = BoolLs::build(w).value();
-    const ColumnAnswer before = s.solve(bits_of("101"), Method::Zeta, 0).value();
+    const ColumnAnswer before = solve(s, bits_of("101"), Method::Zeta, 0).value();
     ASSERT_TRUE(w.set(0, 1, true).has_value());
     w = BitMatrix::zeros(1, 1).value();
-    EXPECT_EQ(s.solve(bits_of("101"), Method::Zeta, 0).value(), before);
+    EXPECT_EQ(solve(s, bits_of("101"), Method::Zeta, 0).value(), before);
 }
 
 TEST(BoolLsBuild, RecycledTableGivesTheSameSolver) {
@@ -124,7 +124,7 @@ class SmallExample : public ::testing::TestWithParam<Example> {};
 TEST_P(SmallExample, Answer) {
     const BoolLs s = BoolLs::build(rows_of({"10", "01", "11"})).value();
     for (std::uint64_t seed : {0ull, 1ull, 12345ull}) {
-        EXPECT_EQ(s.solve(bits_of(GetParam().x), GetParam().method, seed).value(), GetParam().want)
+        EXPECT_EQ(solve(s, bits_of(GetParam().x), GetParam().method, seed).value(), GetParam().want)
             << GetParam().x << " method " << method_name(GetParam().method);
     }
 }
@@ -141,11 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(BoolLsSolve, WrongLengthIsAnInternalFault) {
     const BoolLs s = BoolLs::build(rows_of({"10", "01", "11"})).value();
-    auto r = s.solve(bits_of("1010"), Method::Zeta, 0);
+    auto r = solve(s, bits_of("1010"), Method::Zeta, 0);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, boolmat::ErrorKind::Panic);
     EXPECT_EQ(r.error().message(), "x a 4 bits, W a 3 lignes");
-    auto all = s.solve_all(BitMatrix::zeros(4, 2).value(), Method::Zeta, 0);
+    auto all = solve_all(s, BitMatrix::zeros(4, 2).value(), Method::Zeta, 0);
     ASSERT_FALSE(all.has_value());
     EXPECT_EQ(all.error().message(), "X a 4 lignes, W en a 3");
 }
@@ -155,7 +155,7 @@ TEST(BoolLsSolveAll, ExampleMatrix) {
     // Columns 101, 001, 111.
     const BitMatrix x = rows_of({"101", "001", "111"});
     for (Method method : {Method::Naive, Method::Zeta}) {
-        const SolveAllResult r = s.solve_all(x, method, 0).value();
+        const SolveAllResult r = solve_all(s, x, method, 0).value();
         EXPECT_TRUE(fixtures::same_words(r.h, rows_of({"101", "001"})));
         EXPECT_EQ(r.error, 1u);
     }
@@ -175,14 +175,14 @@ TEST(BoolLsSolveAll, ColumnsMatchSingleSolves) {
         }
         const BoolLs s = BoolLs::build(w).value();
         for (Method method : kAllMethods) {
-            const SolveAllResult all = s.solve_all(x, method, 9).value();
+            const SolveAllResult all = solve_all(s, x, method, 9).value();
             ASSERT_EQ(all.h.rows(), r);
             ASSERT_EQ(all.h.cols(), 40u);
             std::uint64_t total = 0;
             for (std::uint64_t k = 0; k < 40; ++k) {
                 BitVec col = BitVec::zeros(150).value();
                 for (std::uint64_t i = 0; i < 150; ++i) ASSERT_TRUE(col.set(i, x.get_unchecked(i, k)).has_value());
-                const ColumnAnswer one = s.solve(col, method, 9).value();
+                const ColumnAnswer one = solve(s, col, method, 9).value();
                 std::uint64_t h = 0;
                 for (std::uint64_t j = 0; j < r; ++j) h |= std::uint64_t{all.h.get_unchecked(j, k)} << j;
                 EXPECT_EQ(h, one.h) << "column " << k << " method " << method_name(method);
@@ -200,7 +200,7 @@ TEST(BoolLsSolve, SeedOnlyMattersForGreedyLs) {
     for (int trial = 0; trial < 20; ++trial) {
         const BitVec x = fixtures::random_bits(80, 0.5, gen);
         for (Method method : {Method::Naive, Method::Zeta, Method::Greedy}) {
-            EXPECT_EQ(s.solve(x, method, 0).value(), s.solve(x, method, 999).value());
+            EXPECT_EQ(solve(s, x, method, 0).value(), solve(s, x, method, 999).value());
         }
     }
 }
@@ -215,16 +215,16 @@ TEST(BoolLsSolveRows, ZetaRowsMatchSingleSolves) {
         for (std::uint64_t n : {3u, 4u, 37u}) {
             const BitMatrix targets = fixtures::random_matrix(n, 120, 0.45, gen);
             BitMatrix masks = BitMatrix::zeros(n, r).value();
-            const std::uint64_t total = s.solve_rows(targets, Method::Zeta, 0, work, masks).value();
+            const std::uint64_t total = solve_rows(s, targets, Method::Zeta, 0, work, masks).value();
             // The same targets handed over as columns as well.
             const BitMatrix columns = boolmat::transpose(targets).value();
             BitMatrix again = BitMatrix::zeros(n, r).value();
-            EXPECT_EQ(s.solve_rows(targets, Method::Zeta, 0, work, again, &columns).value(), total);
+            EXPECT_EQ(solve_rows(s, targets, Method::Zeta, 0, work, again, &columns).value(), total);
             EXPECT_TRUE(fixtures::same_words(again, masks));
             std::uint64_t want_total = 0;
             for (std::uint64_t k = 0; k < n; ++k) {
                 const BitVec x = BitVec::from_words(std::span<const Word>(targets.row_ptr(k), targets.stride()), 120).value();
-                const ColumnAnswer want = s.solve(x, Method::Naive, 0).value();
+                const ColumnAnswer want = solve(s, x, Method::Naive, 0).value();
                 EXPECT_EQ(masks.row_ptr(k)[0], want.h) << "r " << r << " n " << n << " row " << k;
                 want_total += want.error;
             }

@@ -13,6 +13,7 @@
 
 #include "bmf_core/ao_bmf.hpp"
 #include "bmf_core/boolls.hpp"
+#include "bmf_core/solve.hpp"
 #include "boolmat/product.hpp"
 #include "boolmat/transpose.hpp"
 #include "boolmat_testing.hpp"
@@ -70,7 +71,7 @@ bool same_inputs(const Inputs& a, const Inputs& b) {
 
 Result<Words> solved_all(const BitMatrix& w, const BitMatrix& x, const Interrupt& stop) {
     TRY(const auto s, bmf_core::BoolLs::build(w));
-    TRY(const auto r, s.solve_all(x, Method::Zeta, 0, stop));
+    TRY(const auto r, bmf_core::solve_all(s, x, Method::Zeta, 0, stop));
     return words_of(r.h, r.error);
 }
 
@@ -84,11 +85,17 @@ const LongOp kOps[] = {
     {"solve_all_in_batches", [](const Inputs& in, const Interrupt& stop) { return solved_all(in.w12, in.x, stop); }},
     {"solve_naive", [](const Inputs& in, const Interrupt& stop) -> Result<Words> {
          TRY(const auto s, bmf_core::BoolLs::build(in.w12));
-         TRY(const auto a, s.solve(in.target, Method::Naive, 0, stop));
+         TRY(const auto a, bmf_core::solve(s, in.target, Method::Naive, 0, stop));
          return Words{a.h, a.error};
      }},
+    // A table of 2^12 counters for 400 rows: cleared whole, then counted.
+    {"build_recycled", [](const Inputs& in, const Interrupt& stop) -> Result<Words> {
+         TRY(auto old, bmf_core::BoolLs::build(in.w12));
+         TRY(const auto s, bmf_core::BoolLs::build(in.w12, std::move(old), stop));
+         return Words(s.pattern_counts().begin(), s.pattern_counts().end());
+     }},
     {"ao_bmf", [](const Inputs& in, const Interrupt& stop) -> Result<Words> {
-         TRY(const auto r, bmf_core::ao_bmf(in.x, 10, Method::Zeta, 50, 3, bmf_core::SparseMode::Auto, stop));
+         TRY(const auto r, bmf_core::ao_bmf(in.x, 10, Method::Zeta, 50, 3, stop));
          Words w = words_of(r.w, r.error);
          w.insert(w.end(), r.h.words().begin(), r.h.words().end());
          return w;

@@ -35,8 +35,8 @@ TEST(Packed, RoundTripsThroughAnyLayoutAndDropsPadding) {
                 ASSERT_EQ((bytes[i * width + j / 8] >> (j % 8)) & 1, m.get_unchecked(i, j)) << cols;
             }
         }
-        const ByteGrid plain{bytes.data(), 5, width, static_cast<std::int64_t>(width), 1};
-        EXPECT_TRUE(same(ok(bitmatrix_from_packed(plain, cols)), m));
+        const ByteGrid dense{bytes.data(), 5, width, static_cast<std::int64_t>(width), 1};
+        EXPECT_TRUE(same(ok(bitmatrix_from_packed(dense, cols)), m));
         // Reversed rows and a column step of 3 with every padding bit set.
         std::vector<std::uint8_t> spread(5 * width * 3, 0xFF);
         for (std::uint64_t i = 0; i < 5; ++i) {

@@ -1,15 +1,19 @@
-#include "bmf_core/zeta.hpp"
+#include "bmf_core/zeta/zeta.hpp"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bmf_core/greedy.hpp"
-#include "bmf_core/zeta_sparse.hpp"
+#include "bmf_core/naive.hpp"
+#include "bmf_core/testing.hpp"
+#include "bmf_core/zeta/kernels.hpp"
+#include "bmf_core/zeta/sparse.hpp"
 #include "boolmat_testing.hpp"
 #include "solver_fixtures.hpp"
 
@@ -20,6 +24,14 @@ constexpr LaneWidth kLanes[] = {LaneWidth::Bits16, LaneWidth::Bits32, LaneWidth:
 // The full transform alone, the sparse way for every target, and the cost
 // model's choice.
 constexpr SparseMode kSparseModes[] = {SparseMode::Never, SparseMode::Always, SparseMode::Auto};
+
+// Prepares work for targets solved one at a time (many: several of them,
+// so with a base where the lanes allow), whatever the plan would choose for
+// batches, with the lane width and the sparse way forced.
+Status prepare_one_at_a_time(ZetaWork& work, const BoolLs& s, bool many, std::optional<LaneWidth> lanes = {},
+                             SparseMode sparse = SparseMode::Auto) {
+    return testing::prepare_zeta(work, s, many ? 2 : 1, {.batch = false, .lanes = lanes, .sparse = sparse});
+}
 
 // Runs `body` once for each kernel set this processor runs, with that set
 // active: the plan, and so the kernels, follow the active set.
@@ -42,7 +54,7 @@ void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>
             for (bool many : {false, true}) {
                 for (SparseMode sparse : kSparseModes) {
                     ZetaWork work;
-                    ASSERT_TRUE(work.prepare(s, many, lanes, sparse).has_value());
+                    ASSERT_TRUE(prepare_one_at_a_time(work, s, many, lanes, sparse).has_value());
                     for (int pass = 0; pass < passes; ++pass) {
                         for (std::size_t k = 0; k < xs.size(); ++k) {
                             EXPECT_EQ(work.solve(xs[k]), want[k])
@@ -90,12 +102,12 @@ BitVec sparse_target(const BitMatrix& w, std::uint64_t columns, double noise, st
 }
 
 // The kernel, in every lane width, both ways of holding the counts and
-// every sparse mode, returns exactly the pair of the plain algorithm: on
+// every sparse mode, returns exactly the pair of the scalar algorithm: on
 // random W with sparse, dense and mixed targets, on W prone to ties, and on
 // sparse planted data; the sparse reference agrees too.
-class ZetaMatchesPlain : public ::testing::TestWithParam<std::uint64_t> {};
+class ZetaMatchesScalar : public ::testing::TestWithParam<std::uint64_t> {};
 
-TEST_P(ZetaMatchesPlain, RandomTieProneAndSparseTargets) {
+TEST_P(ZetaMatchesScalar, RandomTieProneAndSparseTargets) {
     const std::uint64_t r = GetParam();
     std::mt19937_64 gen(1000 + r);
     // Above rank 20 only the sparse data, once: the full transforms of
@@ -120,9 +132,9 @@ TEST_P(ZetaMatchesPlain, RandomTieProneAndSparseTargets) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryRankTo22, ZetaMatchesPlain, ::testing::Range<std::uint64_t>(1, 23));
+INSTANTIATE_TEST_SUITE_P(EveryRankTo22, ZetaMatchesScalar, ::testing::Range<std::uint64_t>(1, 23));
 
-// The portable extraction and deposit are inverse over the mask.
+// The generic extraction and deposit are inverse over the mask.
 TEST(ZetaSparse, ExtractAndDepositBits) {
     std::mt19937_64 gen(5);
     for (int k = 0; k < 2000; ++k) {
@@ -140,7 +152,7 @@ TEST(ZetaSparse, ExtractAndDepositBits) {
 // target sets none, half (a column that gains nothing: a tie) or one more
 // than half (a gain) of each pattern's rows; some patterns hold two
 // columns, so a column can be kept by one pattern and not by another. The
-// answers, ties included, are those of the plain algorithm.
+// answers, ties included, are those of the scalar algorithm.
 TEST(ZetaSparse, ColumnsOfNoMajorityPattern) {
     std::mt19937_64 gen(77);
     for (std::uint64_t r : {5u, 9u, 13u}) {
@@ -184,20 +196,21 @@ TEST(ZetaSparse, CostModelPlan) {
     const BoolLs s = BoolLs::build(planted_sparse(2000, 20, gen)).value();
     for_each_set([&] {
         ZetaWork work;
-        ASSERT_TRUE(work.prepare(s, true).has_value());
-        EXPECT_TRUE(work.plan().sparse);
-        EXPECT_GT(work.plan().sparse_max_bits, 8u);
-        EXPECT_LT(work.plan().sparse_max_bits, 20u);
-        EXPECT_LE(work.plan().distinct, 211u);  // none, one or two of 20 columns
-        EXPECT_GT(sparse_cost(work.plan(), 20, 1000), work.plan().full_cost);
-        EXPECT_LT(sparse_cost(work.plan(), 6, 100), work.plan().full_cost / 100);
-        ASSERT_TRUE(work.prepare(s, true, lane_width_for(s.m()), SparseMode::Never).has_value());
-        EXPECT_FALSE(work.plan().sparse);
+        ASSERT_TRUE(work.prepare(s, 100).has_value());
+        const SparsePlan& sparse = work.plan().sparse;
+        EXPECT_TRUE(sparse.on);
+        EXPECT_GT(sparse.max_bits, 8u);
+        EXPECT_LT(sparse.max_bits, 20u);
+        EXPECT_LE(sparse.distinct, 211u);  // none, one or two of 20 columns
+        EXPECT_GT(sparse_cost(work.plan(), 20, 1000), sparse.full_cost);
+        EXPECT_LT(sparse_cost(work.plan(), 6, 100), sparse.full_cost / 100);
+        ASSERT_TRUE(testing::prepare_zeta(work, s, 100, {.sparse = SparseMode::Never}).has_value());
+        EXPECT_FALSE(work.plan().sparse.on);
     });
     const BoolLs tall = BoolLs::build(planted_sparse(200000, 16, gen)).value();
     ZetaWork work;
-    ASSERT_TRUE(work.prepare(tall, false).has_value());
-    EXPECT_FALSE(work.plan().sparse);
+    ASSERT_TRUE(work.prepare(tall, 1).has_value());
+    EXPECT_FALSE(work.plan().sparse.on);
 }
 
 // The base carries each target's rows into the next solve, and only the
@@ -205,7 +218,7 @@ TEST(ZetaSparse, CostModelPlan) {
 // go with the density of the target, and dense targets of small tables go
 // through a copy of the base instead; from r = 19 (18 in 32-bit lanes) the
 // rows are spread over the supersets of their top bits. A long mixed
-// sequence, repeated targets included, must give the plain answer at every
+// sequence, repeated targets included, must give the scalar answer at every
 // step.
 TEST(ZetaKernel, LongSequencesOfTargetsThroughOneBase) {
     for_each_set([] {
@@ -218,7 +231,7 @@ TEST(ZetaKernel, LongSequencesOfTargetsThroughOneBase) {
                                  .value();
             for (LaneWidth lanes : {LaneWidth::Bits16, LaneWidth::Bits32}) {
                 ZetaWork work;
-                ASSERT_TRUE(work.prepare(s, true, lanes).has_value());
+                ASSERT_TRUE(prepare_one_at_a_time(work, s, true, lanes).has_value());
                 BitVec last = fixtures::random_bits(s.m(), 0.5, gen);
                 for (int step = 0; step < 60; ++step) {
                     const double d = std::array{0.0, 0.02, 0.3, 0.5, 0.7, 0.98, 1.0}[gen() % 7];
@@ -246,10 +259,10 @@ TEST(ZetaKernel, LargestRankOnce) {
     const ColumnAnswer want_few = solve_zeta_sparse_scalar(sparse, few.words());
     for_each_set([&] {
         ZetaWork work;
-        ASSERT_TRUE(work.prepare(s, true).has_value());
+        ASSERT_TRUE(work.prepare(s, 2).has_value());
         EXPECT_EQ(work.solve(x.words()), want);
         for (SparseMode mode : kSparseModes) {
-            ASSERT_TRUE(work.prepare(sparse, true, lane_width_for(sparse.m()), mode).has_value());
+            ASSERT_TRUE(testing::prepare_zeta(work, sparse, 2, {.sparse = mode}).has_value());
             EXPECT_EQ(work.solve(few.words()), want_few) << static_cast<int>(mode);
         }
     });
@@ -264,7 +277,7 @@ TEST(ZetaKernel, TieGoesToTheSmallestMask) {
     for_each_set([&] {
         for (LaneWidth lanes : kLanes) {
             ZetaWork work;
-            ASSERT_TRUE(work.prepare(s, false, lanes).has_value());
+            ASSERT_TRUE(prepare_one_at_a_time(work, s, false, lanes).has_value());
             EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{0, 1}));
         }
     });
@@ -279,7 +292,7 @@ TEST(ZetaKernel, AllMasksTiedAcrossBlocks) {
     for_each_set([&] {
         for (LaneWidth lanes : kLanes) {
             ZetaWork work;
-            ASSERT_TRUE(work.prepare(s, true, lanes).has_value());
+            ASSERT_TRUE(prepare_one_at_a_time(work, s, true, lanes).has_value());
             EXPECT_EQ(work.solve(x.words()), (ColumnAnswer{0, x.count_ones()}));
         }
     });
@@ -356,13 +369,13 @@ TEST(ZetaKernel, LaneWidthFollowsTheRowCount) {
     for (std::uint64_t i = 0; i < 40000; ++i) w.set_unchecked(i, i % 7 == 0 ? 1 : 0, true);
     const BoolLs s = BoolLs::build(w).value();
     ZetaWork narrow;
-    EXPECT_FALSE(narrow.prepare(s, true, LaneWidth::Bits16).has_value());
+    EXPECT_FALSE(prepare_one_at_a_time(narrow, s, true, LaneWidth::Bits16).has_value());
     for (double d : {0.2, 0.7}) {
         const BitVec x = fixtures::random_bits(40000, d, gen);
         const ColumnAnswer want = solve_zeta_scalar(s, x.words());
         for_each_set([&] {
             ZetaWork work;
-            ASSERT_TRUE(work.prepare(s, true).has_value());
+            ASSERT_TRUE(work.prepare(s, 2).has_value());
             EXPECT_EQ(work.solve(x.words()), want);
         });
     }
@@ -377,7 +390,7 @@ TEST(ZetaKernel, NaiveAgrees) {
         for (int t = 0; t < 10; ++t) targets.push_back(fixtures::random_bits(90, 0.1 * t, gen));
         for_each_set([&] {
             ZetaWork work;
-            ASSERT_TRUE(work.prepare(s, true).has_value());
+            ASSERT_TRUE(prepare_one_at_a_time(work, s, true).has_value());
             for (const BitVec& x : targets) {
                 const ColumnAnswer z = work.solve(x.words());
                 EXPECT_EQ(solve_naive(s, x.words()), z) << "r " << r;
@@ -389,8 +402,8 @@ TEST(ZetaKernel, NaiveAgrees) {
 
 // Sixteen targets at a time: every column of X, whatever its batch, its
 // position in a word and its content (repeated, empty, all ones), gets the
-// pair of the plain algorithm.
-class ZetaBatchMatchesPlain : public ::testing::TestWithParam<std::uint64_t> {};
+// pair of the scalar algorithm.
+class ZetaBatchMatchesScalar : public ::testing::TestWithParam<std::uint64_t> {};
 
 BitMatrix batch_targets(std::uint64_t m, std::uint64_t n, std::mt19937_64& gen) {
     BitMatrix x = fixtures::random_matrix(m, n, 0.5, gen);
@@ -404,14 +417,14 @@ BitMatrix batch_targets(std::uint64_t m, std::uint64_t n, std::mt19937_64& gen) 
     return x;
 }
 
-TEST_P(ZetaBatchMatchesPlain, EveryColumnOfEveryBatch) {
+TEST_P(ZetaBatchMatchesScalar, EveryColumnOfEveryBatch) {
     const std::uint64_t r = GetParam();
     std::mt19937_64 gen(2000 + r);
     for (int shape = 0; shape < 2; ++shape) {
         const std::uint64_t m = shape == 0 ? 90 + 11 * r : 3 + r % 4;
         const BitMatrix w = shape == 0 ? fixtures::random_matrix(m, r, 0.2, gen) : tie_prone(m + 60, r, gen);
         const BoolLs s = BoolLs::build(w).value();
-        ASSERT_TRUE(ZetaWork::batch_suits(s));
+        ASSERT_TRUE(batch_suits(s));
         for (std::uint64_t n : {1u, 15u, 16u, 17u, 70u}) {
             const BitMatrix x = batch_targets(s.m(), n, gen);
             std::vector<ColumnAnswer> want;
@@ -425,7 +438,8 @@ TEST_P(ZetaBatchMatchesPlain, EveryColumnOfEveryBatch) {
             }
             for_each_set([&] {
                 ZetaWork work;
-                ASSERT_TRUE(work.prepare_batch(s).has_value());
+                ASSERT_TRUE(work.prepare(s, ZetaWork::kBatch).has_value());
+                ASSERT_TRUE(work.batched());
                 for (std::uint64_t first = 0; first < n; first += ZetaWork::kBatch) {
                     ColumnAnswer got[ZetaWork::kBatch];
                     work.solve_batch(x, first, got);
@@ -439,8 +453,8 @@ TEST_P(ZetaBatchMatchesPlain, EveryColumnOfEveryBatch) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryBatchedRank, ZetaBatchMatchesPlain,
-                         ::testing::Range<std::uint64_t>(1, ZetaWork::kMaxBatchRank + 1));
+INSTANTIATE_TEST_SUITE_P(EveryBatchedRank, ZetaBatchMatchesScalar,
+                         ::testing::Range<std::uint64_t>(1, kMaxBatchRank + 1));
 
 // Many rows on few patterns: the counts and the lane sums reach the top of
 // the 16-bit range without leaving it.
@@ -465,7 +479,8 @@ TEST(ZetaBatch, LargestRowCountOfTheNarrowLanes) {
     EXPECT_EQ(want[2], (ColumnAnswer{2, 0}));
     for_each_set([&] {
         ZetaWork work;
-        ASSERT_TRUE(work.prepare_batch(s).has_value());
+        ASSERT_TRUE(work.prepare(s, ZetaWork::kBatch).has_value());
+        ASSERT_TRUE(work.batched());
         ColumnAnswer got[ZetaWork::kBatch];
         work.solve_batch(x, 0, got);
         for (std::uint64_t k = 0; k < 16; ++k) EXPECT_EQ(got[k], want[k]) << "column " << k;
@@ -473,39 +488,52 @@ TEST(ZetaBatch, LargestRowCountOfTheNarrowLanes) {
 }
 
 // Each set plans for its own kernels; the GFNI set runs the AVX2 ones. The
-// modes that only the AVX2 kernels have are left out of the generic plan.
+// fields that only the AVX2 kernels read are left out of the generic plan.
+// The strategy follows the number of targets and the size of the table.
 TEST(ZetaKernel, ThePlanFollowsTheActiveSet) {
     std::mt19937_64 gen(9);
     const BoolLs s = BoolLs::build(fixtures::random_matrix(2000, 20, 0.2, gen)).value();
     const BoolLs small = BoolLs::build(fixtures::random_matrix(50, 5, 0.3, gen)).value();
+    const BoolLs tiny = BoolLs::build(fixtures::random_matrix(50, 3, 0.3, gen)).value();
+    EXPECT_EQ(zeta_kernels_for(boolmat::Isa::Gfni), zeta_kernels_for(boolmat::Isa::Avx2));
     for_each_set([&] {
         const boolmat::Isa active = boolmat::active_isa();
         const boolmat::Isa want = active == boolmat::Isa::Generic ? boolmat::Isa::Generic : boolmat::Isa::Avx2;
         ZetaWork work;
-        ASSERT_TRUE(work.prepare(s, true).has_value());
-        EXPECT_EQ(work.plan().set, want);
-        EXPECT_TRUE(work.plan().base);
+        ASSERT_TRUE(work.prepare(s, 100).has_value());
+        EXPECT_EQ(work.plan().kernels->isa, want);
+        EXPECT_EQ(work.plan().strategy, ZetaStrategy::Base);
         if (want == boolmat::Isa::Generic) {
-            EXPECT_EQ(work.plan().top_bits, 0u);
-            EXPECT_EQ(work.plan().heavy, 0u);
+            EXPECT_EQ(work.plan().avx2.top_bits, 0u);
+            EXPECT_EQ(work.plan().avx2.heavy, 0u);
         } else {
-            EXPECT_EQ(work.plan().top_bits, 4u);  // 2^16 vectors, few rows: spread
+            EXPECT_EQ(work.plan().avx2.top_bits, 4u);  // 2^16 vectors, few rows: spread
         }
-        ASSERT_TRUE(work.prepare_batch(small).has_value());
-        EXPECT_EQ(work.plan().set, want);
-        EXPECT_TRUE(work.plan().batch);
+        const std::pair<std::uint64_t, ZetaStrategy> small_plans[] = {
+            {1, ZetaStrategy::OneTarget}, {kMinBatchTargets - 1, ZetaStrategy::Base}, {kMinBatchTargets, ZetaStrategy::Batch}};
+        for (const auto& [targets, strategy] : small_plans) {
+            ASSERT_TRUE(work.prepare(small, targets).has_value());
+            EXPECT_EQ(work.plan().kernels->isa, want);
+            EXPECT_EQ(work.plan().strategy, strategy) << targets << " targets";
+        }
+        ASSERT_TRUE(work.prepare(tiny, 1).has_value());
+        EXPECT_EQ(work.plan().strategy, ZetaStrategy::SmallTable);
     });
 }
 
-// Batches are only for narrow lanes and small tables.
+// Batches are only for narrow lanes and small tables: the plan solves the
+// targets of other solvers one at a time, and a batch forced on them is
+// refused.
 TEST(ZetaBatch, RefusedWhereTheLanesOrTheTableDoNotSuit) {
     std::mt19937_64 gen(4);
     const BoolLs wide = BoolLs::build(fixtures::random_matrix(std::uint64_t{1} << 15, 4, 0.3, gen)).value();
-    const BoolLs large = BoolLs::build(fixtures::random_matrix(40, ZetaWork::kMaxBatchRank + 1, 0.3, gen)).value();
+    const BoolLs large = BoolLs::build(fixtures::random_matrix(40, kMaxBatchRank + 1, 0.3, gen)).value();
     for (const BoolLs* s : {&wide, &large}) {
-        EXPECT_FALSE(ZetaWork::batch_suits(*s));
+        EXPECT_FALSE(batch_suits(*s));
         ZetaWork work;
-        EXPECT_EQ(work.prepare_batch(*s).error().kind, boolmat::ErrorKind::Panic);
+        ASSERT_TRUE(work.prepare(*s, 100).has_value());
+        EXPECT_FALSE(work.batched());
+        EXPECT_EQ(testing::prepare_zeta(work, *s, 100, {.batch = true}).error().kind, boolmat::ErrorKind::Panic);
     }
 }
 

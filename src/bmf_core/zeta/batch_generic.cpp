@@ -1,5 +1,5 @@
-// Sixteen targets solved together, in portable vectors: the interleaved
-// table of the AVX2 batch (zeta_batch_avx2.cpp), vector p holding entry p of
+// Sixteen targets solved together in the generic set, in vector-extension
+// lanes: the interleaved table of the AVX2 batch (batch_avx2.cpp), vector p holding entry p of
 // each target's table, one per 16-bit lane. Rows add their bits of the
 // sixteen targets with one vector operation, every butterfly serves all
 // sixteen, and the last round of each block, which is the round of its
@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <limits>
 
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_lanes_generic.hpp"
+#include "bmf_core/zeta/kernels.hpp"
+#include "bmf_core/zeta/vec_lanes.hpp"
 
 namespace bmf_core::generic {
 namespace {
+
+using namespace any_set;
 
 using T = std::int16_t;
 using V = Vec<T>;
@@ -58,8 +60,8 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         for (std::size_t j = 0; j < n; ++j) to[j] = V{} + neg[p0 + j];
     }
 
-    // Each row adds 2 in the lanes of the targets that have it set; the lane
-    // counts of set rows give each target's ones.
+    // Each row adds 2 in the lanes of the targets it is a 1-row of; the lane
+    // counts of 1-rows give each target's ones.
     const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
     const Word* word = x.row_ptr(0) + first / 64;
     const std::size_t stride = x.stride();

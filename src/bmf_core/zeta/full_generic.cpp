@@ -1,5 +1,5 @@
-// The portable zeta solve of one target, in the table layout of the AVX2
-// kernel (zeta_plan.hpp) and with its idea of the in-vector stages: they are
+// The generic zeta solve of one target, in the table layout of the AVX2
+// kernels (layout.hpp) and with their idea of the in-vector stages: they are
 // done on the counts once (in the base, or when the table is filled), and a
 // target row adds its delta to the lanes of its pattern's supersets, one
 // vector add per row. The rounds are cache-blocked the same way (bits above
@@ -7,18 +7,22 @@
 // its own bits), in place, at most three bits per round; the last round of
 // each block takes the block's minimum, and the block that holds the
 // overall one is then searched from the top, so the largest index wins.
-// Left to the AVX2 set: moving targets in and out of the base, heavy
-// patterns, spread top bits, and the chunks-then-top order.
+// Left to the AVX2 set, whose plan alone has them (Avx2Plan): moving
+// targets in and out of the base, heavy patterns, spread top bits, and the
+// chunks-then-top order.
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_lanes_generic.hpp"
+#include "bmf_core/zeta/kernels.hpp"
+#include "bmf_core/zeta/lane_switch.hpp"
+#include "bmf_core/zeta/vec_lanes.hpp"
 
 namespace bmf_core::generic {
 namespace {
+
+using namespace any_set;
 
 template <class T>
 inline constexpr unsigned kLaneBits = static_cast<unsigned>(std::countr_zero(kLanes<T>));
@@ -35,16 +39,15 @@ struct RowDeltas {
     }
 };
 
-// Adds delta to the superset lanes of every row that is set in x (clear in
-// x, when Clear).
-template <class T, bool Clear>
+// Adds delta to the superset lanes of every 1-row of x (0-row, when Zeros).
+template <class T, bool Zeros>
 void add_rows(Vec<T>* table, const BoolLs& s, std::span<const Word> x, T delta) noexcept {
     const RowDeltas<T> d(delta);
     constexpr unsigned lb = kLaneBits<T>;
     const std::uint64_t* pat = s.row_patterns().data();
     for (std::size_t k = 0; k < x.size(); ++k) {
         Word w = x[k];
-        if constexpr (Clear) w = ~w & (k + 1 == x.size() ? boolmat::tail_mask(s.m()) : ~Word{0});
+        if constexpr (Zeros) w = ~w & (k + 1 == x.size() ? boolmat::tail_mask(s.m()) : ~Word{0});
         for (; w != 0; w &= w - 1) {
             const std::uint64_t p = pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
             table[padded(p >> lb)] += d.d[p & (kLanes<T> - 1)];
@@ -57,8 +60,8 @@ void add_rows(Vec<T>* table, const BoolLs& s, std::span<const Word> x, T delta) 
 // lanes are summed in 64-bit words, a word's lanes at once: nothing carries
 // from one lane into the next. The stages of the bits inside a word shift
 // the word; the others add words. The words go to the table as they are,
-// never through lane stores read back as words (a failed store forwarding
-// each, which took 70% of a column at r = 16).
+// never through lane stores read back as words (each would be a failed
+// store forwarding, which dominated a target).
 template <class T>
 void fill_negated_counts(const BoolLs& s, Vec<T>* out, const Interrupt& stop) noexcept {
     constexpr unsigned L = kLanes<T>;
@@ -87,7 +90,7 @@ void fill_negated_counts(const BoolLs& s, Vec<T>* out, const Interrupt& stop) no
                 for (unsigned p = 0; p < kPerWord; ++p) w[k] |= std::uint64_t{c[k * kPerWord + p]} << (kBits * p);
             }
             for (unsigned q = 0; (1u << q) < kPerWord; ++q) {
-                std::uint64_t upper = 0;  // the lanes whose bit q is set
+                std::uint64_t upper = 0;  // the lanes whose index has bit q
                 for (unsigned p = 0; p < kPerWord; ++p) {
                     if ((p >> q) & 1) upper |= kLane << (kBits * p);
                 }
@@ -156,7 +159,7 @@ TableMinimum transform_minimum(Vec<T>* table, unsigned vb, const Interrupt& stop
 
     // The largest index in the block holding the minimum.
     const Vec<T>* block = table + padded(best_block << kb);
-    std::size_t set = 0;
+    std::size_t index = 0;
     for (std::size_t t = std::size_t{1} << kb; t-- > 0;) {
         Vec<T> hit;
         equal_lanes<T>(block[t], Vec<T>{} + best, hit);
@@ -164,11 +167,11 @@ TableMinimum transform_minimum(Vec<T>* table, unsigned vb, const Interrupt& stop
         while (lane-- > 0 && hit[lane] == 0) {
         }
         if (lane < kLanes<T>) {
-            set = (((best_block << kb) + t) << lb) + lane;
+            index = (((best_block << kb) + t) << lb) + lane;
             break;
         }
     }
-    return {static_cast<std::int64_t>(best), static_cast<std::uint64_t>(set)};
+    return {static_cast<std::int64_t>(best), static_cast<std::uint64_t>(index)};
 }
 
 template <class T>
@@ -181,13 +184,13 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     std::uint64_t ones = 0;
     for (const Word v : x) ones += static_cast<std::uint64_t>(std::popcount(v));
     const std::uint64_t zeros = s.m() - ones;
-    if (!plan.base) {
+    if (plan.strategy != ZetaStrategy::Base) {
         fill_negated_counts<T>(s, table, stop);
         if (stop.stopped()) return {0, 0};
         add_rows<T, false>(table, s, x, 2);
     } else {
-        // The base copied, negated when the clear rows are fewer (-count +
-        // 2 set = count - 2 clear), and the fewer side added.
+        // The base copied, negated when the 0-rows are fewer (-count +
+        // 2 ones = count - 2 zeros), and the fewer side added.
         const Vec<T>* base = buf.base<Vec<T>>(plan);
         const std::size_t stored = padded(nvec);
         if (ones <= zeros) {
@@ -204,42 +207,25 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     return {~least.index & all, zeros + static_cast<std::uint64_t>(least.value)};
 }
 
-template <class T>
-void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
-    fill_negated_counts<T>(s, buf.base<Vec<T>>(plan), Interrupt{});
-}
-
 }  // namespace
+
+Status complete_plan(ZetaPlan&, ZetaBuffers&, const BoolLs&) {
+    // The generic kernels read no fields of their own.
+    return {};
+}
 
 TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers&, void* table,
                            const Interrupt& stop) noexcept {
-    switch (lanes) {
-        case LaneWidth::Bits16:
-            return transform_minimum<std::int16_t>(static_cast<Vec<std::int16_t>*>(table), vec_bits, stop);
-        case LaneWidth::Bits32:
-            return transform_minimum<std::int32_t>(static_cast<Vec<std::int32_t>*>(table), vec_bits, stop);
-        case LaneWidth::Bits64:
-            return transform_minimum<std::int64_t>(static_cast<Vec<std::int64_t>*>(table), vec_bits, stop);
-    }
-    return {0, 0};
+    return with_lane_type(lanes, [&]<class T>() { return transform_minimum<T>(static_cast<Vec<T>*>(table), vec_bits, stop); });
 }
 
-void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
-    switch (plan.lanes) {
-        case LaneWidth::Bits16: fill_base_lanes<std::int16_t>(plan, buf, s); break;
-        case LaneWidth::Bits32: fill_base_lanes<std::int32_t>(plan, buf, s); break;
-        case LaneWidth::Bits64: fill_base_lanes<std::int64_t>(plan, buf, s); break;
-    }
+void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, const Interrupt& stop) noexcept {
+    with_lane_type(plan.lanes, [&]<class T>() { fill_negated_counts<T>(s, buf.base<Vec<T>>(plan), stop); });
 }
 
-ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-                   const Interrupt& stop) noexcept {
-    switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x, stop);
-        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x, stop);
-        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x, stop);
-    }
-    return {0, 0};
+ColumnAnswer solve_one(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                       const Interrupt& stop) noexcept {
+    return with_lane_type(plan.lanes, [&]<class T>() { return solve_lanes<T>(plan, buf, s, x, stop); });
 }
 
 }  // namespace bmf_core::generic

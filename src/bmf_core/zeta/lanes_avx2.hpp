@@ -3,7 +3,7 @@
 // the single-target kernel and the batched one.
 //
 // Include it only inside VALDRIX_AVX2_BEGIN ... VALDRIX_TARGET_END, after
-// <immintrin.h>, <cstdint>, <limits> and zeta_plan.hpp: its templates are
+// <immintrin.h>, <cstdint>, <limits> and layout.hpp: its templates are
 // AVX2 code, and have internal linkage in bmf_core::avx2 so that no
 // baseline file can link to them (nor can a shared library interpose them,
 // which would keep them from being inlined).
@@ -164,8 +164,7 @@ struct Min {
 // apart, each loaded, butterflied in registers and handed to `sink`, in
 // increasing order of position. Below a block a round works inside one
 // block, which has no padding. Always inlined, so that the constant bit and
-// the sink fold into the loop (out of line: 3% more per column at r = 17
-// and 18 with a base).
+// the sink fold into the loop.
 template <class T, unsigned K, class At, class Sink>
 [[gnu::always_inline]] inline void round(const V* in, V* out, std::size_t nvec, At at, Sink& sink) noexcept {
     constexpr unsigned G = 1u << K;

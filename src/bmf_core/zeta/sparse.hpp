@@ -1,34 +1,33 @@
 // Exact solves whose cost grows with the columns a target touches, not with
-// the rank. Let U be the OR of the patterns of the target's set rows. A
-// column outside U covers no set row, so adding it to a mask can only add
+// the rank. Let U be the OR of the patterns of the target's 1-rows. A
+// column outside U covers no 1-row, so adding it to a mask can only add
 // false ones: the mask restricted to U is as good and no larger, and the
 // smallest best mask lies inside U. Over the subsets of U a row counts only
 // through its pattern compressed onto U (the bits of U packed low, as pext
 // does), so one zeta transform of 2^|U| entries holds every error: entry S
-// is (set rows whose compressed pattern is a subset of S) - (clear rows
-// likewise), which the set rows and the distinct patterns of W give. The
+// is (1-rows whose compressed pattern is a subset of S) - (0-rows
+// likewise), which the 1-rows and the distinct patterns of W give. The
 // subsets of U in increasing order are the deposits (pdep) of 0, 1, ...,
 // 2^|U| - 1 over U, so the tie rule of the full transform carries over: the
 // largest entry index S with the smallest value is the smallest mask.
 // U can shrink further: adding a column to a mask covers the rows of the
 // patterns holding it that the mask left uncovered, so if no pattern
-// holding it has more set rows than clear ones, no mask gains by it, and
-// the smallest best mask leaves it out. Only the OR of the patterns with
-// more set rows than clear ones is kept, which on sparse data is often a
-// few columns of a U of a dozen or more.
+// holding it has more 1-rows than 0-rows, no mask gains by it, and the
+// smallest best mask leaves it out. Only the OR of the patterns with more
+// 1-rows than 0-rows is kept, which on sparse data is often a few columns
+// of a U of a dozen or more.
 #pragma once
 
 #include <bit>
 #include <cstdint>
-#include <optional>
 #include <span>
 
-#include "bmf_core/zeta_plan.hpp"
+#include "bmf_core/zeta/plan.hpp"
 
 namespace bmf_core {
 
-// The bits of x at the set bits of mask, packed low (pext), one step per
-// set bit of x & mask: patterns have few.
+// The bits of x at the 1 bits of mask, packed low (pext), one step per 1
+// bit of x & mask: patterns have few.
 constexpr std::uint64_t extract_bits(std::uint64_t x, std::uint64_t mask) noexcept {
     std::uint64_t out = 0;
     for (std::uint64_t b = x & mask; b != 0; b &= b - 1) {
@@ -37,7 +36,7 @@ constexpr std::uint64_t extract_bits(std::uint64_t x, std::uint64_t mask) noexce
     return out;
 }
 
-// The low bits of x spread over the set bits of mask (pdep).
+// The low bits of x spread over the 1 bits of mask (pdep).
 constexpr std::uint64_t deposit_bits(std::uint64_t x, std::uint64_t mask) noexcept {
     std::uint64_t out = 0;
     for (; mask != 0 && x != 0; mask &= mask - 1, x >>= 1) {
@@ -47,31 +46,15 @@ constexpr std::uint64_t deposit_bits(std::uint64_t x, std::uint64_t mask) noexce
 }
 
 // What the sparse way keeps of a row: its pattern (r <= 26) in the high
-// half, the number of its distinct pattern in the low one, so that a set
-// row costs one load.
+// half, the number of its distinct pattern in the low one, so that a 1-row
+// costs one load.
 constexpr std::uint64_t sparse_row(std::uint64_t pattern, std::uint32_t distinct) noexcept {
     return pattern << 32 | distinct;
 }
 
-// The estimated cost of a target of `ones` set rows touching u columns the
-// sparse way, in the units of ZetaPlan::full_cost.
+// The estimated cost of a target of `ones` 1-rows touching u columns the
+// sparse way, in the units of SparsePlan::full_cost, on the plan's set.
 double sparse_cost(const ZetaPlan& plan, unsigned u, std::uint64_t ones) noexcept;
-
-// The kernels of each set: the answer, or none when the cost model sends
-// the target the full way (never in SparseMode::Always). A plan with
-// sparse set; x has m bits, tail clear. Its table polls `stop` as the
-// full way's does.
-#define VALDRIX_ZETA_SPARSE_KERNEL                                                                      \
-    std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, \
-                                             std::span<const Word> x, const Interrupt& stop) noexcept;
-
-namespace generic {
-VALDRIX_ZETA_SPARSE_KERNEL
-}
-namespace avx2 {
-VALDRIX_ZETA_SPARSE_KERNEL
-}
-#undef VALDRIX_ZETA_SPARSE_KERNEL
 
 // The reference: the restriction step by step, every row of W counted one
 // by one in 64-bit arithmetic. Allocates its table per call.

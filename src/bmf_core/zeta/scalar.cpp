@@ -1,15 +1,15 @@
-// The plain zeta solve, step by step as the algorithm is stated: it is the
-// reference for the vectorised kernel and also serves tables too small for
+// The scalar zeta solve, step by step as the algorithm is stated: the
+// reference for the vector kernels, and the solve of tables too small for
 // one vector.
 #include <bit>
 #include <vector>
 
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_sparse.hpp"
+#include "bmf_core/zeta/sparse.hpp"
+#include "bmf_core/zeta/zeta.hpp"
 
 namespace bmf_core {
 
-ColumnAnswer solve_zeta_plain(const BoolLs& s, std::span<const Word> x, std::int64_t* a) noexcept {
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x, std::int64_t* a) noexcept {
     const std::uint64_t r = s.r(), m = s.m();
     const std::uint64_t n = std::uint64_t{1} << r;
     for (std::uint64_t p = 0; p < n; ++p) a[p] = -static_cast<std::int64_t>(s.pattern_count(p));
@@ -23,8 +23,8 @@ ColumnAnswer solve_zeta_plain(const BoolLs& s, std::span<const Word> x, std::int
     }
     for (std::uint64_t b = 0; b < r; ++b) {
         const std::uint64_t bit = std::uint64_t{1} << b;
-        for (std::uint64_t set = 0; set < n; ++set) {
-            if (set & bit) a[set] += a[set ^ bit];
+        for (std::uint64_t subset = 0; subset < n; ++subset) {
+            if (subset & bit) a[subset] += a[subset ^ bit];
         }
     }
     ColumnAnswer best{0, m + 1};
@@ -37,16 +37,16 @@ ColumnAnswer solve_zeta_plain(const BoolLs& s, std::span<const Word> x, std::int
 
 ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x) {
     std::vector<std::int64_t> a(std::size_t{1} << s.r());
-    return solve_zeta_plain(s, x, a.data());
+    return solve_zeta_scalar(s, x, a.data());
 }
 
 ColumnAnswer solve_zeta_sparse_scalar(const BoolLs& s, std::span<const Word> x) {
     const std::uint64_t m = s.m();
     const std::uint64_t* pat = s.row_patterns().data();
-    auto is_set = [&](std::uint64_t i) { return (x[i / 64] >> (i % 64)) & 1; };
+    auto is_one = [&](std::uint64_t i) { return (x[i / 64] >> (i % 64)) & 1; };
     std::uint64_t touched = 0, ones = 0;
     for (std::uint64_t i = 0; i < m; ++i) {
-        if (is_set(i)) {
+        if (is_one(i)) {
             touched |= pat[i];
             ++ones;
         }
@@ -54,10 +54,10 @@ ColumnAnswer solve_zeta_sparse_scalar(const BoolLs& s, std::span<const Word> x) 
     const unsigned u = static_cast<unsigned>(std::popcount(touched));
     const std::uint64_t n = std::uint64_t{1} << u;
     std::vector<std::int64_t> a(n, 0);
-    for (std::uint64_t i = 0; i < m; ++i) a[extract_bits(pat[i], touched)] += is_set(i) ? 1 : -1;
+    for (std::uint64_t i = 0; i < m; ++i) a[extract_bits(pat[i], touched)] += is_one(i) ? 1 : -1;
     for (std::uint64_t b = 0; b < u; ++b) {
-        for (std::uint64_t set = 0; set < n; ++set) {
-            if ((set >> b) & 1) a[set] += a[set ^ (std::uint64_t{1} << b)];
+        for (std::uint64_t subset = 0; subset < n; ++subset) {
+            if ((subset >> b) & 1) a[subset] += a[subset ^ (std::uint64_t{1} << b)];
         }
     }
     // The subsets of U in increasing order: the first one reaching the

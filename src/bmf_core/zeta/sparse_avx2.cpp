@@ -1,31 +1,27 @@
-// The sparse zeta solve in the AVX2 set: the portable lanes compiled for
-// AVX2, with BMI2's pext and pdep (zeta_sparse.hpp).
+// The sparse zeta solve in the AVX2 set: the vector-extension lanes compiled
+// for AVX2, with BMI2's pext and pdep (sparse.hpp).
 #include <immintrin.h>
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
 
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_sparse.hpp"
+#include "bmf_core/zeta/kernels.hpp"
+#include "bmf_core/zeta/sparse.hpp"
 #include "boolmat/target.hpp"
 
 VALDRIX_AVX2_BEGIN
-#include "bmf_core/zeta_lanes_generic.hpp"
-#include "bmf_core/zeta_sparse_kernel.hpp"
+#include "bmf_core/zeta/sparse_kernel.hpp"
 
 namespace bmf_core::avx2 {
 namespace {
 
-struct Bmi2Set {
+struct Bmi2Bits {
     static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return _pext_u64(x, mask); }
-    static TableMinimum minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
-                                const Interrupt& stop) noexcept {
-        return table_minimum(lanes, vec_bits, buf, table, stop);
-    }
     static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return _pdep_u64(x, mask); }
 };
 
@@ -33,7 +29,7 @@ struct Bmi2Set {
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                          std::span<const Word> x, const Interrupt& stop) noexcept {
-    return generic::solve_sparse_with<Bmi2Set>(plan, buf, s, x, stop);
+    return any_set::solve_sparse_with<Bmi2Bits>(plan, buf, s, x, stop, table_minimum);
 }
 
 }  // namespace bmf_core::avx2

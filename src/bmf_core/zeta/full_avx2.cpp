@@ -1,57 +1,50 @@
-// The AVX2 zeta solve of one target. The table of 2^r entries is held in signed
-// lanes as narrow as m allows (16 lanes of 16 bits per vector when m < 2^15),
-// and transformed in rounds of up to four bits, each round loading a group
-// of 2^k vectors, doing its k butterfly stages in registers and storing once.
-// The stages of the bits inside one vector (shifts, the costliest part) are
-// linear too, so they are done once on the negated counts when the base is
-// made, and each set row of a target then adds 2 to all the lanes of its
-// vector that stand for supersets of its pattern: one vector add per row.
+// The AVX2 zeta solve of one target. The table of 2^r entries is held in
+// signed lanes as narrow as m allows (16 lanes of 16 bits per vector when
+// m < 2^15), and transformed in rounds of up to four bits, each round
+// loading a group of 2^k vectors, doing its k butterfly stages in registers
+// and storing once. The stages of the bits inside one vector (shifts, the
+// costliest part) are linear too, so they are done once on the negated
+// counts when the base is made, and each 1-row of a target then adds 2 to
+// all the lanes of its vector that stand for supersets of its pattern: one
+// vector add per row.
 //
-// Order of the passes, which is free since the stages commute, chosen so
+// The stages commute, so the order of the passes is free; it is chosen so
 // that each level of the cache sees as few passes as possible:
 // - with one to four bits above a 128 KiB chunk (up to 2^20 entries in
 //   16-bit lanes) and a base that the top bits are not spread in
-//   (ZetaPlan::chunks_then_top), every chunk is done in full from the base
+//   (Avx2Plan::chunks_then_top), every chunk is done in full from the base
 //   and written to the table, then those bits in one round that only takes
 //   minima, one per run of a block's width across the chunks; the runs
 //   holding the overall minimum are done again with their values kept, to
-//   find its largest index. Per column with m = 2000: r = 17, 18.4 -> 16.8
-//   us; r = 18, 35.9 -> 33.3. Without a base it bought nothing (r = 17, 18
-//   within the noise, r = 20 223 -> 221 us without it), so single columns
-//   take the order below;
+//   find its largest index. Without a base this order gains nothing, so
+//   single targets take the order below;
 // - otherwise the bits above a chunk first, over the whole table, then:
 // - per chunk (which then stays in the second-level cache), the four bits
 //   above an 8 KiB block, in one round;
 // - per block, in increasing order, its eight bits in two rounds, into a
 //   scratch block in the first-level cache. The last round only keeps a
-//   running minimum and stores nothing (a quarter of the stores of a
-//   transform at r = 16), so the minimum costs no pass of its own. The
-//   block holding the overall minimum is done once more at the end, with
-//   its values kept, to find the largest index with that value (the
-//   smallest mask); that beat keeping the best block so far in a second
-//   scratch block (5.9 -> 5.6 us per column at r = 16, 91 -> 86 at r = 20).
+//   running minimum and stores nothing, so the minimum costs no pass of its
+//   own. The block holding the overall minimum is done once more at the
+//   end, with its values kept, to find the largest index with that value
+//   (the smallest mask): cheaper than keeping the best block so far in a
+//   second scratch block.
 // Every round has constant strides, so the sixteen vectors of a group need
 // no registers for their addresses, and the table has a spare cache line
-// after every block, so that strides of whole blocks do not map a group onto
-// one set of the first-level cache.
-// Tried and dropped: strided copies of tiles (latency-bound, much slower
-// than streaming rounds); making each chunk as a sum of table chunks instead
-// of the rounds above it (reads the third-level cache more); not storing
-// the vector a butterfly group leaves unchanged (half-written lines cost
-// more than the store).
+// after every block (layout.hpp).
 //
-// With many columns per call, the negated counts live in a private base
+// With many targets per call, the negated counts live in a private base
 // table. A target with fewer rows to add than the table has vectors is added
 // into the base and read from there by the first round; the base keeps it
 // until the next target, and only the rows where the two differ are moved
 // (half the rows of adding each target and taking it out again, for dense
-// targets). Otherwise the base is copied and the fewer of the target's set
-// and clear rows are added to the copy. A row is added by a 32-bit code
-// holding its vector's offset and its in-vector bits (5.5 -> 5.15 us per
-// column at r = 16, against gathering its pattern and finding the vector).
-// Patterns carried by many rows are counted by popcount over a mask
-// of their rows, since adding them one by one is a chain of dependent
-// updates of one vector.
+// targets). Otherwise the base is copied and the fewer of the target's
+// 1-rows and 0-rows are added to the copy. A row is added by a 32-bit code
+// holding its vector's offset and its in-vector bits, which is cheaper than
+// gathering its pattern and finding its vector. Patterns carried by many
+// rows are counted by popcount over a mask of their rows, since adding them
+// one by one is a chain of dependent updates of one vector.
+// bench/notes/zeta.md has the figures behind these choices, and what was
+// tried and dropped.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -61,15 +54,17 @@
 #include <limits>
 #include <utility>
 
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_plan.hpp"
+#include "bmf_core/zeta/kernels.hpp"
 #include "boolmat/target.hpp"
 
 VALDRIX_AVX2_BEGIN
-#include "bmf_core/zeta_lanes_avx2.hpp"
+#include "bmf_core/zeta/lane_switch.hpp"
+#include "bmf_core/zeta/lanes_avx2.hpp"
 
 namespace bmf_core::avx2 {
 namespace {
+
+using any_set::with_lane_type;
 
 // Expected rows of one pattern in a target from which they are worth a
 // popcount over that pattern's mask rather than a chain of single adds.
@@ -103,7 +98,7 @@ V transform_block(const V* in, V* scratch, unsigned block_bits) noexcept {
     return least.least;
 }
 
-// For each byte value, the positions of its set bits, one per byte.
+// For each byte value, the positions of its 1 bits, one per byte.
 constexpr std::array<std::uint64_t, 256> kBitPositions = [] {
     std::array<std::uint64_t, 256> t{};
     for (unsigned b = 0; b < 256; ++b) {
@@ -115,17 +110,17 @@ constexpr std::array<std::uint64_t, 256> kBitPositions = [] {
     return t;
 }();
 
-// The indices of the set bits of x (of its clear bits when Clear) among the
+// The indices of the 1 bits of x (of its 0 bits when Zeros) among the
 // rows of `keep`, without a branch per bit: each byte stores all eight
 // candidate indices and advances by its popcount. `out` needs room for 8
 // entries past the count. Sparse: most words are expected empty and are
 // skipped (a branch that dense targets would mispredict).
-template <bool Clear, bool Sparse>
+template <bool Zeros, bool Sparse>
 std::size_t list_rows(std::span<const Word> x, std::uint64_t m, const Word* keep, std::uint32_t* out) noexcept {
     std::size_t n = 0;
     for (std::size_t k = 0; k < x.size(); ++k) {
         Word w = x[k];
-        if constexpr (Clear) w = ~w & (k + 1 == x.size() ? boolmat::tail_mask(m) : ~Word{0});
+        if constexpr (Zeros) w = ~w & (k + 1 == x.size() ? boolmat::tail_mask(m) : ~Word{0});
         w &= keep[k];
         if constexpr (Sparse) {
             if (w == 0) continue;
@@ -225,7 +220,7 @@ void add_bits(V* table, const std::uint64_t* pat, std::span<const Word> x, int d
     }
 }
 
-// Tables of one to four bits above a chunk (ZetaPlan::chunks_then_top):
+// Tables of one to four bits above a chunk (Avx2Plan::chunks_then_top):
 // each chunk is done in full from `src` into the table, then the round over
 // the bits above the chunks, which streams the whole table from the
 // third-level cache, only takes minima, one per run of a block's width
@@ -322,22 +317,24 @@ void fill_negated_counts(const BoolLs& s, T* out, const Interrupt& stop) noexcep
     }
 }
 
+// Stopped, the base is left half filled: the caller does not mark it ready.
 template <class T>
-void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
+void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, const Interrupt& stop) noexcept {
     V* base = buf.base<V>(plan);
-    fill_negated_counts(s, reinterpret_cast<T*>(base), Interrupt{});
-    if (plan.top_bits != 0) {
+    fill_negated_counts(s, reinterpret_cast<T*>(base), stop);
+    if (stop.stopped()) return;
+    if (plan.avx2.top_bits != 0) {
         Store store;
-        round<T>(plan.top_bits, base, base, std::size_t{1} << plan.vec_bits, Bit<kChunkBits>{}, store);
+        round<T>(plan.avx2.top_bits, base, base, std::size_t{1} << plan.vec_bits, Bit<kChunkBits>{}, store);
     }
     std::fill(buf.held.as<Word>(), buf.held.as<Word>() + boolmat::words_for(s.m()), Word{0});
     buf.base_counted = 0;
 }
 
-// Makes the base hold the negated counts plus twice the set rows of x (none
+// Makes the base hold the negated counts plus twice the 1-rows of x (none
 // for an empty x), from what it held for the target before: heavy patterns
 // by their counts, the other rows by the rows where the two targets differ.
-// Consecutive targets share about half their set rows when they are dense,
+// Consecutive targets share about half their 1-rows when they are dense,
 // so this moves half the rows that adding each target and taking it out
 // again would.
 template <class T>
@@ -347,14 +344,14 @@ void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::spa
     V* base = buf.base<V>(plan);
     const Word* masks = buf.heavy_masks.as<Word>();
     for (unsigned k = 0; k < buf.base_counted; ++k) {
-        bump<T>(base, plan.heavy_patterns[k], Ops<T>::splat(-buf.base_heavy[k]), plan.top_bits);
+        bump<T>(base, plan.avx2.heavy_patterns[k], Ops<T>::splat(-buf.base_heavy[k]), plan.avx2.top_bits);
     }
     for (unsigned k = 0; k < counted; ++k) {
         buf.base_heavy[k] = 2 * static_cast<std::int64_t>(count_and(x, masks + k * words));
-        bump<T>(base, plan.heavy_patterns[k], Ops<T>::splat(buf.base_heavy[k]), plan.top_bits);
+        bump<T>(base, plan.avx2.heavy_patterns[k], Ops<T>::splat(buf.base_heavy[k]), plan.avx2.top_bits);
     }
-    const Word* was_light = masks + (plan.heavy + buf.base_counted) * words;
-    const Word* light = masks + (plan.heavy + counted) * words;
+    const Word* was_light = masks + (plan.avx2.heavy + buf.base_counted) * words;
+    const Word* light = masks + (plan.avx2.heavy + counted) * words;
     Word* held = buf.held.as<Word>();
     Word* out = held + words;
     Word* in = out + words;
@@ -369,14 +366,14 @@ void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::spa
         held[w] = x.empty() ? 0 : x[w];
     }
     buf.base_counted = counted;
-    const Word* all = masks + plan.heavy * words;
+    const Word* all = masks + plan.avx2.heavy * words;
     std::uint32_t* rows = buf.rows.as<std::uint32_t>();
     const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
     const auto move = [&](const Word* bits, std::uint64_t count, int delta) {
         const std::span<const Word> b(bits, words);
         const std::size_t n = count < 4 * words ? list_rows<false, true>(b, s.m(), all, rows)
                                                 : list_rows<false, false>(b, s.m(), all, rows);
-        add_rows<T>(base, codes, rows, n, delta, plan.top_bits);
+        add_rows<T>(base, codes, rows, n, delta, plan.avx2.top_bits);
     };
     move(out, n_out, -2);
     move(in, n_in, 2);
@@ -449,7 +446,7 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
     // The largest index in the block holding the minimum, four vectors at a
     // time from the top.
     const V want = Ops<T>::splat(best);
-    std::size_t set = 0;
+    std::size_t index = 0;
     auto hit = [&](std::size_t t) { return static_cast<unsigned>(_mm256_movemask_epi8(Ops<T>::eq(kept[t], want))); };
     std::size_t t = bvec;
     while (t >= 4) {
@@ -461,11 +458,11 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
     while (t-- > 0) {
         if (const unsigned mask = hit(t); mask != 0) {
             const unsigned lane = (31u - static_cast<unsigned>(std::countl_zero(mask))) / sizeof(T);
-            set = ((best_block * bvec + t) << lb) + lane;
+            index = ((best_block * bvec + t) << lb) + lane;
             break;
         }
     }
-    return {best, set};
+    return {best, index};
 }
 
 template <class T>
@@ -480,11 +477,11 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     for (const Word v : x) ones += static_cast<std::uint64_t>(std::popcount(v));
     const std::uint64_t zeros = s.m() - ones;
     // Three ways to bring the target in, by cost:
-    // - no base: the table is made from the counts, then the set rows added;
+    // - no base: the table is made from the counts, then the 1-rows added;
     // - base, table no larger than the rows to add: copy the base (negated
-    //   when the clear rows are fewer: -count + 2 set = count - 2 clear) and
+    //   when the 0-rows are fewer: -count + 2 ones = count - 2 zeros) and
     //   add the fewer side;
-    // - base, larger table: the base keeps the set rows of the target
+    // - base, larger table: the base keeps the 1-rows of the target
     //   before, and only the rows where the two targets differ are moved
     //   (move_base).
     std::uint32_t* rows = buf.rows.as<std::uint32_t>();
@@ -495,27 +492,27 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     const Word* masks = buf.heavy_masks.as<Word>();
     unsigned counted = 0;
     const std::uint64_t fewer = ones < zeros ? ones : zeros;
-    while (counted < plan.heavy && plan.heavy_counts[counted] * fewer >= s.m() * kMinChain) ++counted;
-    const Word* light = masks + (plan.heavy + counted) * x.size();
+    while (counted < plan.avx2.heavy && plan.avx2.heavy_counts[counted] * fewer >= s.m() * kMinChain) ++counted;
+    const Word* light = masks + (plan.avx2.heavy + counted) * x.size();
     V* target_table = buf.table<V>();
-    // Adds `sign` times twice the set rows (clear: the clear rows) of x.
-    auto add_target = [&](V* into, int sign, bool clear) {
+    // Adds `sign` times twice the 1-rows (zeros: the 0-rows) of x.
+    auto add_target = [&](V* into, int sign, bool zeros) {
         for (unsigned k = 0; k < counted; ++k) {
             std::uint64_t c = count_and(x, masks + k * x.size());
-            if (clear) c = plan.heavy_counts[k] - c;
-            bump<T>(into, plan.heavy_patterns[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)), plan.top_bits);
+            if (zeros) c = plan.avx2.heavy_counts[k] - c;
+            bump<T>(into, plan.avx2.heavy_patterns[k], Ops<T>::splat(sign * 2 * static_cast<std::int64_t>(c)), plan.avx2.top_bits);
         }
         const bool sparse = fewer < 4 * x.size();
-        const std::size_t n = clear ? (sparse ? list_rows<true, true>(x, s.m(), light, rows)
+        const std::size_t n = zeros ? (sparse ? list_rows<true, true>(x, s.m(), light, rows)
                                               : list_rows<true, false>(x, s.m(), light, rows))
                                     : (sparse ? list_rows<false, true>(x, s.m(), light, rows)
                                               : list_rows<false, false>(x, s.m(), light, rows));
-        add_rows<T>(into, codes, rows, n, 2 * sign, plan.top_bits);
+        add_rows<T>(into, codes, rows, n, 2 * sign, plan.avx2.top_bits);
     };
-    if (!plan.base) {
+    if (plan.strategy != ZetaStrategy::Base) {
         fill_negated_counts(s, reinterpret_cast<T*>(target_table), stop);
         if (stop.stopped()) return {0, 0};
-        if (plan.listed) {
+        if (plan.avx2.listed) {
             add_target(target_table, 1, false);
         } else {
             add_bits<T>(target_table, pat, x, 2);
@@ -542,131 +539,34 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
 
     V* table = buf.table<V>();
     const std::uint64_t all = (std::uint64_t{1} << r) - 1;
-    if (plan.chunks_then_top) {
+    if (plan.avx2.chunks_then_top) {
         static_assert(kBlockBits == 8 && kChunkBits == 12);
-        const auto [best, set] = chunks_then_top<T>(target_table, table, vb - kChunkBits);
-        return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
+        const auto [best, index] = chunks_then_top<T>(target_table, table, vb - kChunkBits);
+        return {~static_cast<std::uint64_t>(index) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
     }
-    const auto [best, set] =
-        transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.top_bits != 0, stop);
-    return {~static_cast<std::uint64_t>(set) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
-}
-
-template <class T>
-TableMinimum table_minimum_lanes(unsigned vec_bits, const ZetaBuffers& buf, void* table, const Interrupt& stop) noexcept {
-    V* t = static_cast<V*>(table);
-    const auto [best, set] = transform_minimum<T>(t, t, buf.scratch.as<V>(), vec_bits, false, stop);
-    return {best, set};
+    const auto [best, index] =
+        transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.avx2.top_bits != 0, stop);
+    return {~static_cast<std::uint64_t>(index) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
 }
 
 }  // namespace
 
 TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
                            const Interrupt& stop) noexcept {
-    switch (lanes) {
-        case LaneWidth::Bits16: return table_minimum_lanes<std::int16_t>(vec_bits, buf, table, stop);
-        case LaneWidth::Bits32: return table_minimum_lanes<std::int32_t>(vec_bits, buf, table, stop);
-        case LaneWidth::Bits64: return table_minimum_lanes<std::int64_t>(vec_bits, buf, table, stop);
-    }
-    return {0, 0};
+    V* t = static_cast<V*>(table);
+    return with_lane_type(lanes, [&]<class T>() {
+        const auto [best, index] = transform_minimum<T>(t, t, buf.scratch.as<V>(), vec_bits, false, stop);
+        return TableMinimum{best, index};
+    });
 }
 
-void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
-    switch (plan.lanes) {
-        case LaneWidth::Bits16: fill_base_lanes<std::int16_t>(plan, buf, s); break;
-        case LaneWidth::Bits32: fill_base_lanes<std::int32_t>(plan, buf, s); break;
-        case LaneWidth::Bits64: fill_base_lanes<std::int64_t>(plan, buf, s); break;
-    }
+void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, const Interrupt& stop) noexcept {
+    with_lane_type(plan.lanes, [&]<class T>() { fill_base_lanes<T>(plan, buf, s, stop); });
 }
 
-ColumnAnswer solve(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-                   const Interrupt& stop) noexcept {
-    switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_lanes<std::int16_t>(plan, buf, s, x, stop);
-        case LaneWidth::Bits32: return solve_lanes<std::int32_t>(plan, buf, s, x, stop);
-        case LaneWidth::Bits64: return solve_lanes<std::int64_t>(plan, buf, s, x, stop);
-    }
-    return {0, 0};
-}
-
-// Runs once per solve_all, so its cost is per call: for one column at r = 16
-// it took a third of the call through a pattern_count() per row and a
-// search of the heavy list per row. The counts are read directly when no
-// counter wrapped, and the masks are made eight rows per compare.
-void find_heavy_patterns(ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) noexcept {
-    const std::uint64_t m = s.m();
-    const std::size_t words = boolmat::words_for(m);
-    const std::uint32_t* pat = buf.codes.as<std::uint32_t>();
-    const std::uint32_t* counts = s.pattern_counts().data();
-    const bool narrow = s.count_carries().empty();
-    // A pattern is worth a mask when its rows form a chain long enough to
-    // stall, and when a popcount over the mask costs less than its rows.
-    const std::uint64_t threshold = std::max<std::uint64_t>(16, words);
-    constexpr unsigned kMax = ZetaPlan::kMaxHeavy;
-    unsigned& heavy = plan.heavy;
-    heavy = 0;
-    const auto consider = [&](std::uint64_t i) {
-        const std::uint32_t p = pat[i];
-        const std::uint64_t c = narrow ? counts[p] : s.pattern_count(p);
-        if (c < threshold) return;
-        unsigned k = 0;
-        while (k < heavy && plan.heavy_patterns[k] != p) ++k;
-        if (k < heavy) return;
-        // Keep the kMax largest, by insertion into a sorted list.
-        if (heavy == kMax && c <= plan.heavy_counts[kMax - 1]) return;
-        unsigned at = heavy < kMax ? heavy++ : kMax - 1;
-        while (at > 0 && plan.heavy_counts[at - 1] < c) {
-            plan.heavy_patterns[at] = plan.heavy_patterns[at - 1];
-            plan.heavy_counts[at] = plan.heavy_counts[at - 1];
-            --at;
-        }
-        plan.heavy_patterns[at] = p;
-        plan.heavy_counts[at] = c;
-    };
-    std::uint64_t i = 0;
-    if (narrow) {
-        // Eight counts per gather; only rows whose pattern reaches the
-        // threshold go on to the list. The counts are unsigned, so both
-        // sides of the compare have their sign bits flipped.
-        const __m256i flip = _mm256_set1_epi32(INT32_MIN);
-        const __m256i below = _mm256_xor_si256(_mm256_set1_epi32(static_cast<int>(threshold - 1)), flip);
-        for (; i + 8 <= m; i += 8) {
-            const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pat + i));
-            const __m256i c = _mm256_i32gather_epi32(reinterpret_cast<const int*>(counts), p, 4);
-            const __m256i over = _mm256_cmpgt_epi32(_mm256_xor_si256(c, flip), below);
-            for (auto bits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(over))); bits != 0;
-                 bits &= bits - 1) {
-                consider(i + static_cast<unsigned>(std::countr_zero(bits)));
-            }
-        }
-    }
-    for (; i < m; ++i) consider(i);
-    // Masks 0 to heavy - 1 hold the rows of each heavy pattern; then mask
-    // heavy + j holds the rows of every pattern but the first j heavy ones,
-    // so a target can count any leading run of them with popcounts and list
-    // the rest.
-    Word* masks = buf.heavy_masks.as<Word>();
-    for (unsigned k = 0; k < heavy; ++k) {
-        Word* mask = masks + k * words;
-        const __m256i want = _mm256_set1_epi32(static_cast<int>(plan.heavy_patterns[k]));
-        for (std::size_t w = 0; w < words; ++w) {
-            const std::uint64_t i0 = 64 * w, n = std::min<std::uint64_t>(64, m - i0);
-            Word bits = 0;
-            std::uint64_t j = 0;
-            for (; j + 8 <= n; j += 8) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pat + i0 + j));
-                const auto eq = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, want))));
-                bits |= Word{eq} << j;
-            }
-            for (; j < n; ++j) bits |= Word{pat[i0 + j] == plan.heavy_patterns[k]} << j;
-            mask[w] = bits;
-        }
-    }
-    Word* rest = masks + heavy * words;
-    for (std::size_t w = 0; w < words; ++w) rest[w] = w + 1 == words ? boolmat::tail_mask(m) : ~Word{0};
-    for (unsigned j = 1; j <= heavy; ++j) {
-        for (std::size_t w = 0; w < words; ++w) rest[j * words + w] = rest[(j - 1) * words + w] & ~masks[(j - 1) * words + w];
-    }
+ColumnAnswer solve_one(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                       const Interrupt& stop) noexcept {
+    return with_lane_type(plan.lanes, [&]<class T>() { return solve_lanes<T>(plan, buf, s, x, stop); });
 }
 
 }  // namespace bmf_core::avx2

@@ -1,17 +1,20 @@
-// The portable lanes of the zeta tables: 32-byte vectors of GCC's vector
-// extensions (two registers of SSE2 or NEON, one of a wider set), so the
-// table has the layout of the AVX2 kernels (zeta_plan.hpp). The same
-// butterflies and rounds as zeta_lanes_avx2.hpp, in plain operators that
-// any target compiles.
+// The lanes of the zeta tables in 32-byte vectors of GCC's vector
+// extensions, which any processor compiles: two registers of SSE2 or NEON in
+// the generic set, one register when a set's region includes them. The
+// table has the layout of layout.hpp, and the butterflies and rounds are
+// those of lanes_avx2.hpp, in the vector extensions' operators. The code
+// belongs to no set: each kernel file that includes it gets its own copy,
+// compiled for its own set. Inside a region, include it after the standard
+// headers it includes, so that those stay baseline code.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "bmf_core/zeta_plan.hpp"
+#include "bmf_core/zeta/layout.hpp"
 
-namespace bmf_core::generic {
+namespace bmf_core::any_set {
 // Internal linkage: each kernel file has its own copy, which a shared
 // library cannot interpose, so the compiler inlines them freely.
 namespace {
@@ -45,7 +48,7 @@ inline constexpr unsigned kLanes = 32 / sizeof(T);
 
 // Compares go through the two 16-byte halves: GCC splits the adds of a
 // 32-byte vector into two SSE2 or NEON ones, but lowers its compares lane
-// by lane (6.0 -> 2.3 us per column of a batch at r = 12, m = 2000).
+// by lane, which made them the larger part of a batch.
 template <class T>
 inline void halves(const Vec<T>& v, Half<T>* h) noexcept {
     std::memcpy(h, &v, sizeof v);
@@ -176,4 +179,4 @@ void rounds(Vec<T>* t, std::size_t nvec, unsigned b, unsigned bits, Sink& last) 
 }
 
 }  // namespace
-}  // namespace bmf_core::generic
+}  // namespace bmf_core::any_set

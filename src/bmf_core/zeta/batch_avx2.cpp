@@ -3,7 +3,7 @@
 // 16-bit lane. Then
 // - a row of W adds its bits of the sixteen targets to the vector of its
 //   pattern in one vector operation, so a target costs m/16 row updates
-//   instead of one per set row;
+//   instead of one per 1-row;
 // - every butterfly is between whole vectors, one add serving all sixteen
 //   targets;
 // - the minimum of each target is the lane-wise minimum over the vectors,
@@ -19,12 +19,11 @@
 #include <cstdint>
 #include <limits>
 
-#include "bmf_core/zeta.hpp"
-#include "bmf_core/zeta_plan.hpp"
+#include "bmf_core/zeta/kernels.hpp"
 #include "boolmat/target.hpp"
 
 VALDRIX_AVX2_BEGIN
-#include "bmf_core/zeta_lanes_avx2.hpp"
+#include "bmf_core/zeta/lanes_avx2.hpp"
 
 namespace bmf_core::avx2 {
 namespace {
@@ -76,8 +75,8 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         for (std::size_t j = 0; j < n; ++j) _mm256_store_si256(to + j, _mm256_set1_epi16(from[j]));
     }
 
-    // Each row adds 2 in the lanes of the targets that have it set; the lane
-    // counts of set rows give each target's ones.
+    // Each row adds 2 in the lanes of the targets it is a 1-row of; the lane
+    // counts of 1-rows give each target's ones.
     const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
     const Word* word = x.row_ptr(0) + first / 64;
     const std::size_t stride = x.stride();
@@ -86,10 +85,10 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     V ones = _mm256_setzero_si256();
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
         const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
-        const V set = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+        const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
         V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
-        *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, set), set);
-        ones = _mm256_sub_epi16(ones, set);
+        *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
+        ones = _mm256_sub_epi16(ones, one);
     }
 
     // The bits above a chunk of 2^12 vectors over the whole table; then per
@@ -113,10 +112,10 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         }
     }
 
-    alignas(32) std::int16_t best[16], group[16], set_rows[16];
+    alignas(32) std::int16_t best[16], group[16], one_rows[16];
     _mm256_store_si256(reinterpret_cast<V*>(best), track.best);
     _mm256_store_si256(reinterpret_cast<V*>(group), track.group);
-    _mm256_store_si256(reinterpret_cast<V*>(set_rows), ones);
+    _mm256_store_si256(reinterpret_cast<V*>(one_rows), ones);
     const std::int16_t* entries = buf.table<std::int16_t>();
     const std::uint64_t all = (std::uint64_t{1} << r) - 1;
     const std::size_t per_group = std::size_t{1} << low;
@@ -125,7 +124,7 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         const std::size_t g0 = static_cast<std::uint16_t>(group[l]) * per_group;
         std::size_t at = g0 + per_group - 1;
         while (at > g0 && entries[padded(at) * 16 + l] != best[l]) --at;
-        const std::uint64_t ones_l = static_cast<std::uint16_t>(set_rows[l]);
+        const std::uint64_t ones_l = static_cast<std::uint16_t>(one_rows[l]);
         out[l] = {~static_cast<std::uint64_t>(at) & all, (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(best[l]))};
     }
 }

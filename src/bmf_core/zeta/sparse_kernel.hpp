@@ -1,21 +1,35 @@
-// The sparse zeta solve of one target (zeta_sparse.hpp), written once in the
-// portable lanes and built by each set in its own file, which supplies how
-// bits are extracted and deposited (Set::extract, Bits::deposit): inside
-// the AVX2 region the same vector code becomes AVX2 instructions and pext
-// and pdep are single instructions.
+// The sparse zeta solve of one target (sparse.hpp), written once in the
+// vector-extension lanes of vec_lanes.hpp and built by each set in its own
+// file, which supplies how bits are extracted and deposited
+// (Bits::extract, Bits::deposit) and its table_minimum: inside the AVX2
+// region the same vector code becomes AVX2 instructions, and pext and pdep
+// single instructions.
 //
-// The table of 2^|U| entries has the layout of the full one (zeta_plan.hpp)
+// The table of 2^|U| entries has the layout of the full one (layout.hpp)
 // and, as there, the in-vector stages are done on the rows: each row adds
 // its delta to the lanes of its vector that stand for supersets of its
 // compressed pattern, so only the stages across vectors are left, in the
 // cache-blocked rounds of the full solve. The last round takes the minimum.
 //
-// Include inside the set's region, after zeta_lanes_generic.hpp, with
-// <bit>, <cstring>, <limits> and <optional> included before the region.
+// Include inside the set's region, with <algorithm>, <bit>, <cstring>,
+// <limits>, <optional> and the zeta headers included before the region.
 #pragma once
 
-namespace bmf_core::generic {
+#include "bmf_core/zeta/lane_switch.hpp"
+#include "bmf_core/zeta/vec_lanes.hpp"
+
+namespace bmf_core::any_set {
 namespace {
+
+// The set's table_minimum (kernels.hpp).
+using TableMinimumFn = TableMinimum (*)(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
+                                        const Interrupt& stop) noexcept;
+
+// One 1 bit at a time (sparse.hpp), for sets without pext and pdep.
+struct BitByBit {
+    static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return extract_bits(x, mask); }
+    static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return deposit_bits(x, mask); }
+};
 
 template <class T>
 struct SparseLanes {
@@ -41,18 +55,19 @@ struct SparseLanes {
     }
 };
 
-template <class T, class Set>
+template <class T, class Bits>
 std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                               std::span<const Word> x, const Interrupt& stop) noexcept {
+                                               std::span<const Word> x, const Interrupt& stop,
+                                               TableMinimumFn minimum) noexcept {
     using Lanes = SparseLanes<T>;
     const std::uint64_t m = s.m();
-    const std::uint32_t d_count = plan.distinct;
+    const std::uint32_t d_count = plan.sparse.distinct;
     const std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
     const std::uint32_t* counts = patterns + d_count;
-    std::uint32_t* set_counts = buf.distinct.as<std::uint32_t>() + 2 * d_count;
+    std::uint32_t* one_counts = buf.distinct.as<std::uint32_t>() + 2 * d_count;
     const std::uint64_t* rows = buf.sparse_rows.as<std::uint64_t>();
     const Word* nonempty = buf.sparse_rows.as<Word>() + m;
-    // The set rows counted by distinct pattern: a row then costs an
+    // The 1-rows counted by distinct pattern: a row then costs an
     // increment, and the table gets one add per distinct pattern. Rows of
     // the empty pattern, often the most common one, touch nothing: they are
     // only counted, by popcount.
@@ -62,43 +77,43 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
         for (Word w = x[k] & nonempty[k]; w != 0; w &= w - 1) {
             const std::uint64_t row = rows[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
             touched |= row >> 32;
-            ++set_counts[static_cast<std::uint32_t>(row)];
+            ++one_counts[static_cast<std::uint32_t>(row)];
             ++listed;
         }
         // A dense target touches every column within a few rows: it leaves
         // as soon as it touches more than any sparse solve is worth, and
         // clears the counters it raised.
-        if (static_cast<unsigned>(std::popcount(touched)) > plan.sparse_max_bits) {
+        if (static_cast<unsigned>(std::popcount(touched)) > plan.sparse.max_bits) {
             for (std::size_t j = 0; j <= k; ++j) {
                 for (Word w = x[j] & nonempty[j]; w != 0; w &= w - 1) {
-                    set_counts[static_cast<std::uint32_t>(rows[j * 64 + static_cast<unsigned>(std::countr_zero(w))])] = 0;
+                    one_counts[static_cast<std::uint32_t>(rows[j * 64 + static_cast<unsigned>(std::countr_zero(w))])] = 0;
                 }
             }
             return std::nullopt;
         }
     }
-    // Only the columns of patterns with more set rows than clear ones can
-    // be in the smallest best mask (zeta_sparse.hpp); the others are left
+    // Only the columns of patterns with more 1-rows than 0-rows can be in
+    // the smallest best mask (zeta_sparse.hpp); the others are left
     // out of U, which makes them outside every mask tried. Below a vector's
     // lanes the table would be no smaller.
     if (std::popcount(touched) > static_cast<int>(Lanes::kBits)) {
         std::uint64_t useful = 0;
         for (std::uint32_t d = 0; d < d_count; ++d) {
-            const std::uint64_t more_set = 2 * std::uint64_t{set_counts[d]} > counts[d] ? ~std::uint64_t{0} : 0;
-            useful |= patterns[d] & more_set;
+            const std::uint64_t more_ones = 2 * std::uint64_t{one_counts[d]} > counts[d] ? ~std::uint64_t{0} : 0;
+            useful |= patterns[d] & more_ones;
         }
         touched = useful;
     }
     const unsigned u = static_cast<unsigned>(std::popcount(touched));
-    if (plan.sparse_mode == SparseMode::Auto && sparse_cost(plan, u, ones) >= plan.full_cost) {
-        for (std::uint32_t d = 0; d < d_count; ++d) set_counts[d] = 0;
+    if (plan.sparse.mode == SparseMode::Auto && sparse_cost(plan, u, ones) >= plan.sparse.full_cost) {
+        for (std::uint32_t d = 0; d < d_count; ++d) one_counts[d] = 0;
         return std::nullopt;
     }
 
     // Fewer bits than a vector has lanes: the bits above u are touched by no
-    // row, so an entry with them set equals the one without, and the
-    // largest index holding the minimum has them all set, which leaves them
-    // clear in the mask.
+    // row, so an entry with some of them 1 equals the one with them 0, and
+    // the largest index holding the minimum has them all 1, which leaves
+    // them 0 in the mask.
     const unsigned bits = u > Lanes::kBits ? u : Lanes::kBits;
     const std::size_t nvec = std::size_t{1} << (bits - Lanes::kBits);
     Vec<T>* table = buf.sparse_table.as<Vec<T>>();
@@ -108,44 +123,41 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     constexpr std::size_t kStep = padded(std::size_t{1} << kChunkBits);
     for (std::size_t t0 = 0; t0 < stored; t0 += kStep) {
         if (stop.poll(4 * kStep)) {
-            for (std::uint32_t d = 0; d < d_count; ++d) set_counts[d] = 0;
+            for (std::uint32_t d = 0; d < d_count; ++d) one_counts[d] = 0;
             return ColumnAnswer{0, 0};
         }
         const std::size_t end = std::min(stored, t0 + kStep);
         for (std::size_t t = t0; t < end; ++t) table[t] = Vec<T>{};
     }
 
-    // Each distinct pattern adds 2 per set row and -1 per row at its
+    // Each distinct pattern adds 2 per 1-row and -1 per row at its
     // compressed pattern; those that miss U all compress to 0.
-    // The set rows of the empty pattern were not counted by pattern.
+    // The 1-rows of the empty pattern were not counted by pattern.
     std::int64_t missed = 2 * static_cast<std::int64_t>(ones - listed);
     for (std::uint32_t d = 0; d < d_count; ++d) {
-        const std::int64_t delta = 2 * std::int64_t{set_counts[d]} - std::int64_t{counts[d]};
-        set_counts[d] = 0;
+        const std::int64_t delta = 2 * std::int64_t{one_counts[d]} - std::int64_t{counts[d]};
+        one_counts[d] = 0;
         const std::uint64_t p = patterns[d] & touched;
         if (p == 0) {
             missed += delta;
         } else {
-            Lanes::add(table, Set::extract(p, touched), Vec<T>{} + static_cast<T>(delta));
+            Lanes::add(table, Bits::extract(p, touched), Vec<T>{} + static_cast<T>(delta));
         }
     }
     Lanes::add(table, 0, Vec<T>{} + static_cast<T>(missed));
 
-    const TableMinimum least = Set::minimum(plan.lanes, bits - Lanes::kBits, buf, table, stop);
+    const TableMinimum least = minimum(plan.lanes, bits - Lanes::kBits, buf, table, stop);
     const std::uint64_t k = ~least.index & ((std::uint64_t{1} << u) - 1);
-    return ColumnAnswer{Set::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
+    return ColumnAnswer{Bits::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
 }
 
-template <class Set>
+template <class Bits>
 std::optional<ColumnAnswer> solve_sparse_with(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                              std::span<const Word> x, const Interrupt& stop) noexcept {
-    switch (plan.lanes) {
-        case LaneWidth::Bits16: return solve_sparse_lanes<std::int16_t, Set>(plan, buf, s, x, stop);
-        case LaneWidth::Bits32: return solve_sparse_lanes<std::int32_t, Set>(plan, buf, s, x, stop);
-        case LaneWidth::Bits64: return solve_sparse_lanes<std::int64_t, Set>(plan, buf, s, x, stop);
-    }
-    return std::nullopt;
+                                              std::span<const Word> x, const Interrupt& stop,
+                                              TableMinimumFn minimum) noexcept {
+    return with_lane_type(plan.lanes,
+                          [&]<class T>() { return solve_sparse_lanes<T, Bits>(plan, buf, s, x, stop, minimum); });
 }
 
 }  // namespace
-}  // namespace bmf_core::generic
+}  // namespace bmf_core::any_set

@@ -1,0 +1,64 @@
+// Exhaustive search through a subset-sum (zeta) transform of the pattern
+// table. For a target x, entry S of the transformed table is
+//   (1-rows whose pattern is a subset of S) - (0-rows likewise),
+// so the error of mask h is (m - ones(x)) + a[~h], and the best mask is the
+// complement of the smallest entry, the largest S winning ties (which is the
+// smallest h, as the increasing scan of the scalar algorithm picks).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "bmf_core/boolls.hpp"
+#include "bmf_core/zeta/plan.hpp"
+
+namespace bmf_core {
+
+class ZetaWork;
+namespace testing {
+void set_zeta_switches(ZetaWork& work, const ZetaTestSwitches& switches);
+}
+
+// The working memory of the zeta solve for one solver at a time, reused
+// across targets and across solvers. prepare() plans the solver's targets
+// for the active kernel set (plan.hpp); the solves run that set's kernels.
+class ZetaWork {
+public:
+    // Makes the work ready for `targets` targets of s: in batches of
+    // kBatch (batched()) or one at a time. With several targets one at a
+    // time, a private copy of the negated counts pays for itself (the
+    // targets are then moved in and out of it, instead of the whole table
+    // being copied per target).
+    Status prepare(const BoolLs& s, std::uint64_t targets);
+    bool batched() const noexcept { return plan_.strategy == ZetaStrategy::Batch; }
+
+    // The answer for one target of the prepared solver (m bits, tail clear),
+    // when not batched. Large tables poll `stop` between their chunks;
+    // stopped, the answer means nothing.
+    ColumnAnswer solve(std::span<const Word> x, const Interrupt& stop = {});
+
+    // When batched: the answers for the targets that are columns first to
+    // first + 15 of x (m rows; first a multiple of 16). Columns past the
+    // last one of x read as empty targets.
+    static constexpr std::uint64_t kBatch = kZetaBatch;
+    void solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out);
+
+    const ZetaPlan& plan() const noexcept { return plan_; }
+
+private:
+    friend void testing::set_zeta_switches(ZetaWork& work, const ZetaTestSwitches& switches);
+
+    const BoolLs* solver_ = nullptr;
+    ZetaPlan plan_;
+    ZetaBuffers buf_;
+    ZetaTestSwitches switches_;
+};
+
+// The scalar algorithm, in 64-bit arithmetic: the reference the kernels are
+// compared with. Allocates its table per call.
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x);
+// The same in a caller's table of 2^r entries: the solve of tables smaller
+// than one vector.
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x, std::int64_t* table) noexcept;
+
+}  // namespace bmf_core
