@@ -26,8 +26,8 @@ $(VENV)/.typing-ready: $(VENV)/.ready
 	$(PIP) install --quiet mypy
 	touch $@
 
-# valdrix_learn's extras (pip install ".[learn]" and ".[dask]") and tqdm,
-# whose progress bar its tests check beside the plain lines shown without it.
+# valdrix_learn's extras, those of pip install ".[learn]" (tqdm among them:
+# its tests check the bar beside the plain lines shown without it) and ".[dask]".
 $(VENV)/.learn-ready: $(VENV)/.ready
 	$(PIP) install --quiet scikit-learn scipy pandas tqdm "dask[distributed]"
 	touch $@

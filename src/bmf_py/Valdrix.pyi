@@ -377,3 +377,15 @@ def boolls(w: BitMatrix, x: NDArray[np.bool_], method: str = "zeta", seed: Suppo
 
 def methods() -> list[str]:
     """A new list of the method names: ``["naive", "zeta", "greedy", "greedy-ls"]``."""
+
+def _start_columns(nonzero: Sequence[SupportsIndex], r: SupportsIndex, seed: SupportsIndex) -> list[int]:
+    """The columns of X that ``ao_bmf`` starts W from, in W's column order:
+    min(len(nonzero), r) of ``nonzero`` (X's non-zero columns, increasing),
+    drawn with ``seed``. Private: for valdrix_learn's drivers of the alternation."""
+
+def _judge_iteration(
+    total: SupportsIndex, best_error: SupportsIndex, iteration: SupportsIndex, max_iter: SupportsIndex
+) -> tuple[bool, bool]:
+    """``(improved, go_on)`` after iteration ``iteration`` (from 1) of ``ao_bmf``
+    whose W step left ``total`` wrong elements: whether it is kept, and whether
+    the alternation goes on. Private: for valdrix_learn's drivers of the alternation."""

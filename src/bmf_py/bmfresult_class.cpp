@@ -4,6 +4,8 @@
 // and hand out copies of their factors.
 #include <Python.h>
 
+#include <string_view>
+
 #include "bmf_core/method.hpp"
 #include "bmf_py/frame.hpp"
 #include "bmf_py/module_function.hpp"
@@ -65,15 +67,44 @@ PyObject* bmfresult_repr(PyObject* self) {
     });
 }
 
-// ao_bmf(x, r, method="zeta", max_iter=50, seed=0)
+// ao_bmf's text signature is fixed word for word; the defaults it shows
+// must be the core's, which the binding below takes.
+constexpr char kAoBmfDoc[] = "ao_bmf(x, r, method=\"zeta\", max_iter=50, seed=0)\n--\n\n";
+
+// The text after `key` in the signature, up to the next ',' or ')'.
+constexpr std::string_view shown(std::string_view key) {
+    const std::string_view sig = kAoBmfDoc;
+    const std::size_t at = sig.find(key);
+    if (at == std::string_view::npos) return {};
+    const std::size_t start = at + key.size();
+    return sig.substr(start, sig.find_first_of(",)", start) - start);
+}
+
+constexpr bool shows_number(std::string_view key, std::uint64_t value) {
+    std::uint64_t n = 0;
+    for (const char c : shown(key)) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return !shown(key).empty() && n == value;
+}
+
+// A view over a string literal: the C string text_or takes ends right after it.
+constexpr std::string_view kDefaultMethodName = bmf_core::kMethodNames[std::size_t(bmf_core::kDefaultMethod)];
+static_assert(kDefaultMethodName.data()[kDefaultMethodName.size()] == '\0');
+static_assert(shown("method=").size() == kDefaultMethodName.size() + 2 &&
+              shown("method=").substr(1, kDefaultMethodName.size()) == kDefaultMethodName &&
+              shown("method=").starts_with('"') && shown("method=").ends_with('"'));
+static_assert(shows_number("max_iter=", bmf_core::kDefaultMaxIter) && shows_number("seed=", bmf_core::kDefaultSeed));
+
 PyObject* ao_bmf(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Signature sig{"ao_bmf()", {"x", "r", "method", "max_iter", "seed"}, 5, 2};
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
         TRY(auto x, a.instance<BitMatrix>(0));
         TRY(const std::uint64_t r, a.u64(1));
-        TRY(const std::string method_text, a.text_or(2, "zeta"));
-        TRY(const std::uint64_t max_iter, a.u64_or(3, 50));
-        TRY(const std::uint64_t seed, a.u64_or(4, 0));
+        TRY(const std::string method_text, a.text_or(2, kDefaultMethodName.data()));
+        TRY(const std::uint64_t max_iter, a.u64_or(3, bmf_core::kDefaultMaxIter));
+        TRY(const std::uint64_t seed, a.u64_or(4, bmf_core::kDefaultSeed));
         TRY(const bmf_core::Method method, bmf_core::parse_method_or_fail(method_text));
         if (r == 0) return fail(ErrorKind::Value, "r doit valoir au moins 1");
         TRY_VOID(check_user_rank(r));
@@ -122,7 +153,7 @@ Result<PyObject*> make_bmfresult_class() {
 
 Result<PyObject*> make_ao_bmf_function() {
     static PyMethodDef def = {"ao_bmf", as_cfunction(ao_bmf), METH_VARARGS | METH_KEYWORDS,
-                              "ao_bmf(x, r, method=\"zeta\", max_iter=50, seed=0)\n--\n\n"};
+                              kAoBmfDoc};
     return module_function(&def);
 }
 

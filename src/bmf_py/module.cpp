@@ -1,10 +1,11 @@
 // Module initialisation: once per process, the kernel set is chosen, then
 // the classes, functions and version are added in a fixed order, each
-// listed in __all__, and the chosen set's name as the private _isa.
+// listed in __all__; then the private attributes, outside __all__.
 #include <Python.h>
 
 #include "boolmat/kernels.hpp"
 
+#include "bmf_py/alternation.hpp"
 #include "bmf_py/classes.hpp"
 #include "bmf_py/failure_py.hpp"
 #include "bmf_py/py_bmfresult.hpp"
@@ -41,11 +42,18 @@ Status add(PyObject* module, const char* name, Result<PyObject*> made) {
     return {};
 }
 
-Result<PyObject*> version_text() {
-    PyObject* v = PyUnicode_FromString("0.1.1");
-    if (v == nullptr) return pending();
-    return v;
+// Sets the attribute without listing it in __all__.
+Status add_private(PyObject* module, const char* name, Result<PyObject*> made) {
+    if (!made) return std::unexpected(std::move(made).error());
+    const PyRef value(*made);
+    if (PyObject_SetAttrString(module, name, value.get()) < 0) return pending();
+    return {};
 }
+
+// The build passes the version of the package metadata, its one source.
+#ifndef VALDRIX_VERSION
+#error "VALDRIX_VERSION must be defined by the build"
+#endif
 
 Result<PyObject*> text(std::string_view s) {
     PyObject* v = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
@@ -60,15 +68,14 @@ Status populate(PyObject* m) {
     TRY_VOID(add(m, "ao_bmf", make_ao_bmf_function()));
     TRY_VOID(add(m, "boolls", make_boolls_function()));
     TRY_VOID(add(m, "methods", make_methods_function()));
-    TRY_VOID(add(m, "__version__", version_text()));
-    // Reached by pickles through the module, so it lives there, outside __all__.
-    TRY(PyObject* rebuild, make_rebuild_function());
-    const PyRef rebuild_ref(rebuild);
-    if (PyObject_SetAttrString(m, "_rebuild_bitmatrix", rebuild) < 0) return pending();
-    // Read by tests and benchmarks; not part of the API, so not in __all__.
-    TRY(PyObject* isa, text(boolmat::isa_name(boolmat::active_isa())));
-    const PyRef owned(isa);
-    if (PyObject_SetAttrString(m, "_isa", isa) < 0) return pending();
+    TRY_VOID(add(m, "__version__", text(VALDRIX_VERSION)));
+    // Reached by pickles through the module, so it lives there.
+    TRY_VOID(add_private(m, "_rebuild_bitmatrix", make_rebuild_function()));
+    // Read by tests and benchmarks.
+    TRY_VOID(add_private(m, "_isa", text(boolmat::isa_name(boolmat::active_isa()))));
+    // The start and the stopping rule of ao_bmf, for valdrix_learn's drivers.
+    TRY_VOID(add_private(m, "_start_columns", make_start_columns_function()));
+    TRY_VOID(add_private(m, "_judge_iteration", make_judge_iteration_function()));
     return {};
 }
 
@@ -77,7 +84,7 @@ Status populate(PyObject* m) {
 PyObject* create_module() {
     ModuleState& s = state();
     if (s.module != nullptr) {
-        PyErr_SetString(PyExc_ImportError, "Valdrix ne peut être initialisé qu'une fois par processus");
+        PyErr_SetString(PyExc_ImportError, "Valdrix ne peut etre initialise qu'une fois par processus");
         return nullptr;
     }
     // Before anything computes: a set the processor cannot run, or an unknown

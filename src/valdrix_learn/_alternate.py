@@ -1,12 +1,13 @@
 """The alternating optimisation of ``Valdrix.ao_bmf``, one iteration at a time.
 
-Every step is the module's own: the same start, the same solves (each a
-``BoolLs(...).solve_all(...)``, run without the interpreter lock), the same
-stopping rule and the same ties, so the last state is ``ao_bmf``'s result bit
-for bit.
+Every step is the module's own: the same start and the same stopping rule,
+both taken from the module itself, the same solves (each a
+``BoolLs(...).solve_all(...)``, run without the interpreter lock) and the same
+ties, so the last state is ``ao_bmf``'s result bit for bit.
 """
 from __future__ import annotations
 
+import inspect
 import operator
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -14,18 +15,25 @@ from typing import SupportsIndex
 
 import numpy as np
 
-from Valdrix import BitMatrix, BoolLs
+from Valdrix import BitMatrix, BoolLs, _judge_iteration, _start_columns, ao_bmf
 
 from ._input import to_bitmatrix
 
-__all__ = ["MAX_RANK", "Step", "alternate", "check_arguments", "check_method", "iterate", "start_columns"]
+__all__ = [
+    "DEFAULT_MAX_ITER", "DEFAULT_METHOD", "DEFAULT_SEED", "MAX_RANK", "Step", "alternate", "check_arguments",
+    "check_method", "iterate",
+]
 
 MAX_RANK = 26  # the solver's table has 2^r counters
 
-# The module's generator: 64-bit LCG, seeded directly; a draw is the top 31 bits.
-_MULTIPLIER = 6364136223846793005
-_INCREMENT = 1442695040888963407
-_MASK64 = (1 << 64) - 1
+# ao_bmf's defaults, as its signature shows them: every entry point here
+# that stands for ao_bmf offers the same.
+_AO_BMF = inspect.signature(ao_bmf).parameters
+DEFAULT_METHOD: str = _AO_BMF["method"].default
+DEFAULT_MAX_ITER: int = _AO_BMF["max_iter"].default
+DEFAULT_SEED: int = _AO_BMF["seed"].default
+
+_U64_MAX = (1 << 64) - 1
 
 
 @dataclass(frozen=True)
@@ -44,7 +52,7 @@ class Step:
 
 def _unsigned(name: str, value: SupportsIndex) -> int:
     v = operator.index(value)
-    if not 0 <= v <= _MASK64:
+    if not 0 <= v <= _U64_MAX:
         raise OverflowError(f"{name} doit etre un entier de 0 a 2^64 - 1, pas {v}")
     return v
 
@@ -62,24 +70,11 @@ def check_rank(r: int) -> None:
         raise ValueError(f"rang {r} trop grand : le tableau interne ferait 2^{r} entrees")
 
 
-def start_columns(nonzero: list[int], r: int, seed: int) -> list[int]:
-    """The columns of X that start as the columns of W: min(len(nonzero), r)
-    of them, drawn by a partial Fisher-Yates shuffle of the non-zero ones."""
-    cols = list(nonzero)
-    state = seed
-    take = min(len(cols), r)
-    for k in range(take):
-        state = (state * _MULTIPLIER + _INCREMENT) & _MASK64
-        t = k + (state >> 33) % (len(cols) - k)
-        cols[k], cols[t] = cols[t], cols[k]
-    return cols[:take]
-
-
 def _start(x: BitMatrix, xt: BitMatrix, r: int, seed: int) -> BitMatrix:
     """W whose column k is column chosen[k] of X, the others zero: the
     transpose of (one bit per row) @ X^T, which copies the chosen rows of X^T."""
     any_set = (BitMatrix.ones(1, x.rows) @ x).to_numpy()[0]
-    chosen = start_columns(np.flatnonzero(any_set).tolist(), r, seed)
+    chosen = _start_columns(np.flatnonzero(any_set).tolist(), r, seed)
     pick = BitMatrix.from_indices(r, x.cols, range(len(chosen)), chosen)
     return (pick @ xt).transpose()
 
@@ -88,9 +83,9 @@ def alternate(
     x: object,
     r: SupportsIndex,
     *,
-    method: str = "zeta",
-    max_iter: SupportsIndex = 50,
-    seed: SupportsIndex = 0,
+    method: str = DEFAULT_METHOD,
+    max_iter: SupportsIndex = DEFAULT_MAX_ITER,
+    seed: SupportsIndex = DEFAULT_SEED,
 ) -> Iterator[Step]:
     """Run ``ao_bmf(x, r, method=method, max_iter=max_iter, seed=seed)`` one
     iteration at a time, yielding a :class:`Step` after each.
@@ -143,17 +138,17 @@ def iterate(
     """The alternation from the start ``w``, whoever solves its two steps:
     ``h_step(w)`` is H for fixed W (every column of X), ``w_step(h)`` is W for
     fixed H (every row) with the error of ``W @ h``. Only the second error
-    counts; an all-zero H, of error ``ones``, is where the search starts."""
+    counts; an all-zero H, of error ``ones``, is where the search starts.
+    Whether an iteration is kept, and whether another follows, is
+    ``ao_bmf``'s own rule."""
     best_w, best_h, best_error = w, BitMatrix.zeros(w.cols, cols), ones
     iteration = 0
-    while True:
+    go_on = True
+    while go_on:
         h = h_step(w)
         w, total = w_step(h)
         iteration += 1
-        if total >= best_error:
-            yield Step(iteration, best_error, best_w.copy(), best_h.copy())
-            return
-        best_w, best_h, best_error = w, h, total
-        yield Step(iteration, total, w.copy(), h.copy())
-        if iteration >= max_iter:
-            return
+        improved, go_on = _judge_iteration(total, best_error, iteration, max_iter)
+        if improved:
+            best_w, best_h, best_error = w, h, total
+        yield Step(iteration, best_error, best_w.copy(), best_h.copy())

@@ -21,7 +21,7 @@ from joblib import effective_n_jobs  # type: ignore[import-untyped, unused-ignor
 
 from Valdrix import BitMatrix, BoolLs
 
-from ._alternate import MAX_RANK, Step, alternate, check_method
+from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, MAX_RANK, Step, alternate, check_method
 from ._input import EmptyMatrixError, to_bitmatrix
 from ._progress import Progress, progress
 
@@ -160,8 +160,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         self,
         n_components: int,
         *,
-        method: str = "zeta",
-        max_iter: int = 50,
+        method: str = DEFAULT_METHOD,
+        max_iter: int = DEFAULT_MAX_ITER,
         n_init: int = 1,
         random_state: int | np.random.RandomState | None = 0,
         n_jobs: int | None = None,

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import numbers
 import sys
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
@@ -18,7 +18,7 @@ from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
 
 from Valdrix import BitMatrix
 
-__all__ = ["EmptyMatrixError", "to_bitmatrix"]
+__all__ = ["EmptyMatrixError", "check_shape", "read_bits", "refuse_value", "to_bitmatrix"]
 
 
 class EmptyMatrixError(ValueError):
@@ -42,31 +42,37 @@ def to_bitmatrix(data: object, name: str = "X") -> BitMatrix:
         a = np.asarray(data)
     except (ValueError, TypeError) as e:  # ragged nested sequences and the like
         raise ValueError(f"{name} n'est pas une matrice : {e}") from None
-    _check_shape(a.shape, name)
-    bits, bad = _bits(a)
+    check_shape(a.shape, name)
+    bits, bad = read_bits(a)
     if bad is not None:
         i, j = np.unravel_index(bad, a.shape)
-        _refuse(name, a[i, j], int(i), f"colonne {int(j)}")
+        refuse_value(name, a[i, j], int(i), f"colonne {int(j)}")
     return BitMatrix.from_numpy(bits)
 
 
-def _check_shape(shape: tuple[int, ...], name: str) -> None:
+def check_shape(shape: tuple[int, ...], name: str) -> None:
+    """A matrix: two dimensions, neither of them empty."""
     if len(shape) != 2:
         raise ValueError(f"{name} doit etre une matrice a 2 dimensions, pas un tableau a {len(shape)} dimension(s)")
     if shape[0] == 0 or shape[1] == 0:
         raise EmptyMatrixError(name, (shape[0], shape[1]))
 
 
-def _refuse(name: str, value: object, row: int, column: str) -> None:
-    shown = value.item() if isinstance(value, np.generic) else value  # 2.5, nan, not np.float64(2.5)
-    raise ValueError(f"{name} ne doit contenir que des 0 et des 1 : {shown!r} en ligne {row}, {column}")
+def refuse_value(name: str, value: object, row: int, column: str) -> NoReturn:
+    """The ValueError of the first element that is not 0 or 1."""
+    raise ValueError(f"{name} ne doit contenir que des 0 et des 1 : {_shown(value)!r} en ligne {row}, {column}")
+
+
+def _shown(value: object) -> object:
+    """NumPy scalars as the Python values they hold: 2.5, nan, 50, not np.float64(2.5)."""
+    return value.item() if isinstance(value, np.generic) else value
 
 
 def _is_bit(v: object) -> bool:
     return isinstance(v, (numbers.Real, np.bool_)) and (v == 0 or v == 1)
 
 
-def _bits(a: NDArray[Any]) -> tuple[NDArray[np.bool_], int | None]:
+def read_bits(a: NDArray[Any]) -> tuple[NDArray[np.bool_], int | None]:
     """The elements of ``a`` as bool, and the flat (C-order) index of the
     first one that is not 0 or 1, or None."""
     if a.dtype == np.bool_:
@@ -85,23 +91,23 @@ def _bits(a: NDArray[Any]) -> tuple[NDArray[np.bool_], int | None]:
 
 def _from_frame(frame: Any, name: str) -> BitMatrix:
     rows, cols = frame.shape
-    _check_shape((rows, cols), name)
+    check_shape((rows, cols), name)
     out = np.empty((rows, cols), dtype=bool, order="F")
     first: tuple[int, int] | None = None
     for j in range(cols):
-        bits, bad = _bits(np.asarray(frame.iloc[:, j].to_numpy()))
+        bits, bad = read_bits(np.asarray(frame.iloc[:, j].to_numpy()))
         if bad is not None and (first is None or bad < first[0]):
             first = (bad, j)
         out[:, j] = bits
     if first is not None:
         i, j = first
-        _refuse(name, frame.iloc[i, j], i, f"colonne {frame.columns[j]!r}")
+        refuse_value(name, frame.iloc[i, j], i, f"colonne {_shown(frame.columns[j])!r}")
     return BitMatrix.from_numpy(out)
 
 
 def _from_sparse(s: Any, name: str) -> BitMatrix:
     """In O(nnz + rows + cols): no dense intermediate."""
-    _check_shape(s.shape, name)
+    check_shape(s.shape, name)
     rows, cols = s.shape
     if s.format not in ("csr", "csc"):
         s = s.tocsr()  # a new matrix
@@ -118,6 +124,6 @@ def _from_sparse(s: Any, name: str) -> BitMatrix:
         bad = np.flatnonzero(~np.frompyfunc(_is_bit, 1, 1)(data).astype(bool))
     if bad.size:
         k = bad[np.lexsort((c[bad], r[bad]))[0]]
-        _refuse(name, data[k], int(r[k]), f"colonne {int(c[k])}")
+        refuse_value(name, data[k], int(r[k]), f"colonne {int(c[k])}")
     keep = data != 0  # stored zeros stay zeros
     return BitMatrix.from_indices(rows, cols, r[keep], c[keep])

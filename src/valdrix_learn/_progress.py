@@ -55,10 +55,15 @@ class _Lines:
 
 
 class _Bar:
+    """While the restarts run, the latest iteration's restart and error;
+    once all have ended, the restart the fit keeps (the lowest error, the
+    earliest of equals) and its error."""
+
     def __init__(self, tqdm: Any, n_init: int, max_iter: int) -> None:
         self._max_iter = max_iter
         self._n_init = n_init
         self._lock = threading.Lock()
+        self._ended: dict[int, int] = {}  # final error by restart
         self._bar = tqdm(total=n_init * max_iter, desc="BMF", unit="it")
 
     def step(self, restart: int, step: Step) -> None:
@@ -68,6 +73,11 @@ class _Bar:
 
     def done(self, restart: int, step: Step) -> None:
         with self._lock:
+            self._ended[restart] = step.error
+            if len(self._ended) == self._n_init:
+                best = min(self._ended, key=lambda k: (self._ended[k], k))
+                self._bar.set_postfix_str(f"meilleur essai {best + 1}/{self._n_init}, erreur {self._ended[best]}",
+                                          refresh=False)
             self._bar.update(self._max_iter - step.iteration)
 
     def close(self) -> None:

@@ -37,10 +37,10 @@ except ImportError as e:
 import numpy as np
 from numpy.typing import NDArray
 
-from Valdrix import BitMatrix, BoolLs
+from Valdrix import BitMatrix, BoolLs, _start_columns
 
-from ._alternate import Step, check_arguments, iterate, start_columns
-from ._input import _bits, _check_shape, _refuse, to_bitmatrix
+from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, DEFAULT_SEED, Step, check_arguments, iterate
+from ._input import check_shape, read_bits, refuse_value, to_bitmatrix
 
 __all__ = ["DistributedMatrix", "DaskBmfResult", "ao_bmf"]
 
@@ -81,9 +81,9 @@ def ao_bmf(
     x: object,
     r: SupportsIndex,
     *,
-    method: str = "zeta",
-    max_iter: SupportsIndex = 50,
-    seed: SupportsIndex = 0,
+    method: str = DEFAULT_METHOD,
+    max_iter: SupportsIndex = DEFAULT_MAX_ITER,
+    seed: SupportsIndex = DEFAULT_SEED,
     client: Client | None = None,
 ) -> DaskBmfResult:
     """``Valdrix.ao_bmf(x, r, method=method, max_iter=max_iter, seed=seed)``
@@ -114,7 +114,7 @@ class DistributedMatrix:
         if not workers:
             raise RuntimeError("le client Dask n'a aucun worker")
         if isinstance(x, da.Array):
-            _check_shape(x.shape, "x")
+            check_shape(x.shape, "x")
             if math.isnan(x.shape[0]) or math.isnan(x.shape[1]):
                 raise ValueError("x doit avoir une forme connue : appeler x.compute_chunk_sizes() d'abord")
             _check_values(self.client, x)
@@ -166,7 +166,7 @@ class DistributedMatrix:
     def _start(self, r: int, seed: int) -> BitMatrix:
         """W whose column k is column chosen[k] of X: each column block
         contributes the chosen columns it holds."""
-        chosen = start_columns(self.nonzero_columns, r, seed)
+        chosen = _start_columns(self.nonzero_columns, r, seed)
         calls = {}
         for k, c0 in enumerate(self.col_edges[:-1]):
             picks = [(i, c - c0) for i, c in enumerate(chosen) if c0 <= c < self.col_edges[k + 1]]
@@ -360,7 +360,7 @@ def _pick_columns(x: BitMatrix, r: int, picks: Sequence[tuple[int, int]]) -> Bit
 
 def _piece(a: NDArray[Any], rows: slice, cols: slice) -> BitMatrix:
     # Values were checked before the layout was built.
-    return BitMatrix.from_numpy(_bits(a[rows, cols])[0])
+    return BitMatrix.from_numpy(read_bits(a[rows, cols])[0])
 
 
 def _assemble(grid: list[list[BitMatrix]], transposed: bool) -> BitMatrix:
@@ -375,7 +375,7 @@ def _assemble(grid: list[list[BitMatrix]], transposed: bool) -> BitMatrix:
 def _first_bad(a: NDArray[Any], row0: int, col0: int) -> tuple[int, int, Any] | None:
     """The first element of the block that is not 0 or 1, in row-major order,
     at its position in X."""
-    bad = _bits(a)[1]
+    bad = read_bits(a)[1]
     if bad is None:
         return None
     i, j = np.unravel_index(bad, a.shape)
@@ -399,7 +399,7 @@ def _check_values(client: Any, x: Any) -> None:
     bad = [f for f in found if f is not None]
     if bad:
         row, col, value = min(bad, key=lambda f: (f[0], f[1]))
-        _refuse("x", value, row, f"colonne {col}")
+        refuse_value("x", value, row, f"colonne {col}")
 
 
 def _edges(n: int, pieces: int) -> list[int]:

@@ -287,6 +287,11 @@ PLAUSIBLE_FOR = {
     ("ao_bmf", "x"): matrices(),
     ("BitMatrix.from_packed", "a"): st.one_of(bool_arrays(ndim=2, dtypes=[np.uint8]), bool_arrays(ndim=2)),
     ("Valdrix._rebuild_bitmatrix", "data"): st.binary(max_size=40),
+    ("Valdrix._start_columns", "nonzero"): st.one_of(st.lists(st.integers(0, 80), unique=True, max_size=12).map(sorted),
+                                                     st.lists(st.integers(-2, 80), max_size=8)),
+    ("Valdrix._judge_iteration", "total"): ints,
+    ("Valdrix._judge_iteration", "best_error"): ints,
+    ("Valdrix._judge_iteration", "iteration"): ints,
 }
 
 

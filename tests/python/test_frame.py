@@ -1,6 +1,7 @@
 """The module frame: initialisation, class objects, argument binding and
 conversion, failure mapping, internal faults and the borrow counters."""
 
+import importlib.metadata
 import inspect
 import subprocess
 import sys
@@ -40,6 +41,8 @@ def run_python(code):
 def test_version():
     assert Valdrix.__version__ == "0.1.1"
     assert type(Valdrix.__version__) is str
+    # Written once, in pyproject.toml: the module's and the package's are one.
+    assert Valdrix.__version__ == importlib.metadata.version("Valdrix")
 
 
 def test_module_doc_is_empty_and_name():

@@ -3,6 +3,7 @@ and refuses, its restarts, feature names, exact encoding and progress, and
 scikit-learn's own checks."""
 from __future__ import annotations
 
+import inspect
 import itertools
 import pickle
 import re
@@ -19,7 +20,7 @@ from hypothesis import strategies as st
 from scipy import sparse
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from Valdrix import BitMatrix, BoolLs, ao_bmf, methods
+from Valdrix import BitMatrix, BoolLs, _judge_iteration, _start_columns, ao_bmf, methods
 from valdrix_learn import BMF, alternate
 
 A = [1, 1, 1, 1, 0, 0, 0, 0]  # two overlapping column sets: restarts end at 0 or at 14
@@ -47,6 +48,54 @@ def test_each_step_is_ao_bmf_stopped_there(m, n, density, data_seed, r, method, 
         ref = ao_bmf(x, r, method=method, max_iter=k, seed=seed)
         assert (step.iteration, step.error, step.w, step.h) == (k, ref.error, ref.w, ref.h)
     assert steps[-1].iteration == ao_bmf(x, r, method=method, max_iter=max_iter, seed=seed).iterations
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.booleans(), min_size=1, max_size=90), st.integers(1, 10), st.integers(0, 2**64 - 1))
+def test_every_driver_starts_from_the_cores_columns(diagonal, r, seed):
+    # On a diagonal X the first iteration gives back the start, whatever its
+    # columns: ao_bmf's W after one iteration shows the core's choice.
+    x = BitMatrix.from_numpy(np.diag(diagonal))
+    chosen = _start_columns(np.flatnonzero(diagonal).tolist(), r, seed)
+    start = BitMatrix.from_indices(len(diagonal), r, chosen, range(len(chosen)))
+    ref = ao_bmf(x, r, max_iter=1, seed=seed)
+    [first] = alternate(x, r, max_iter=1, seed=seed)
+    assert ref.w == start
+    assert (first.w, first.h, first.error) == (ref.w, ref.h, ref.error)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: _start_columns([3, 1], 2, 0), ValueError, "nonzero doit etre strictement croissant : 1 apres 3"),
+    (lambda: _start_columns([1, 1], 2, 0), ValueError, "nonzero doit etre strictement croissant : 1 apres 1"),
+    (lambda: _start_columns("12", 2, 0), TypeError, "argument 'nonzero': 'str' object cannot be converted"),
+    (lambda: _start_columns([0, 1.5], 2, 0), TypeError, "argument 'nonzero': "),
+    (lambda: _start_columns([0, -1], 2, 0), OverflowError, ""),
+    (lambda: _start_columns([0], 1, 2**64), OverflowError, ""),
+    (lambda: _start_columns([0], r=1), TypeError, "_start_columns() missing 1 required positional argument: 'seed'"),
+    (lambda: _judge_iteration(3, 4, 0, 5), ValueError, "iteration doit valoir au moins 1"),
+    (lambda: _judge_iteration(3, 4, 1, 0), ValueError, "max_iter doit valoir au moins 1"),
+    (lambda: _judge_iteration(3, 4.0, 1, 5), TypeError, "argument 'best_error': "),
+])
+def test_the_cores_start_and_stopping_rule_check_their_arguments(call, error, message):
+    with pytest.raises(error) as e:
+        call()
+    assert str(e.value).startswith(message)
+
+
+def test_every_entry_point_offers_ao_bmfs_defaults():
+    defaults = {k: p.default for k, p in inspect.signature(ao_bmf).parameters.items() if p.default is not p.empty}
+    entry_points = [alternate, BMF]
+    try:
+        import valdrix_learn.dask
+    except ImportError:
+        pass
+    else:
+        entry_points.append(valdrix_learn.dask.ao_bmf)
+    for f in entry_points:
+        params = inspect.signature(f).parameters
+        assert {k: params[k].default for k in defaults if k in params} == {k: v for k, v in defaults.items()
+                                                                         if k in params}, f
+    assert BMF(2).get_params()["max_iter"] == defaults["max_iter"]
 
 
 def test_changes_by_the_caller_between_steps_change_nothing():
@@ -107,6 +156,7 @@ def test_every_input_form_gives_the_same_fit(monkeypatch):
     (np.array([[0, 1], [1, "x"]], dtype=object), "'x' en ligne 1, colonne 1"),
     (pd.DataFrame({"a": [1, 0, 1], "b": ["x", "0", "1"], "c": [0, 5, 1]}), "'x' en ligne 0, colonne 'b'"),
     (pd.DataFrame({"a": [1, 0, 1], "b": [0, 1, 1], "c": [0, 5, 1]}), "5 en ligne 1, colonne 'c'"),
+    (pd.DataFrame(np.array([[0, 1], [1, 5]]), columns=[50, 51]), "5 en ligne 1, colonne 51"),
     # Stored by columns, the first offending entry in row-major order is not the first stored.
     (sparse.csc_matrix(np.array([[0, 0, 3], [2, 0, 0]])), "3 en ligne 0, colonne 2"),
     (sparse.coo_matrix(([1, 1], ([0, 0], [1, 1])), shape=(2, 2)), "2 en ligne 0, colonne 1"),  # 1 + 1
@@ -219,6 +269,16 @@ def test_progress_only_when_verbose(capsys, monkeypatch, tqdm):
     else:
         assert err == "" and len(out.splitlines()) == iterations
         assert f"iteration {model.n_iter_} : erreur {model.reconstruction_err_}" in out
+
+
+def test_the_bar_ends_on_the_restart_the_fit_keeps(capsys):
+    pytest.importorskip("tqdm")
+    model = BMF(2, n_init=4, random_state=5, n_jobs=2, verbose=1).fit(TWO_SETS)
+    errors = list(model.restart_errors_)
+    best = errors.index(min(errors))
+    assert errors[-1] != errors[best]  # meaningful only if the last start is not the best
+    final = capsys.readouterr().err.rstrip().split("\r")[-1]
+    assert final.startswith("BMF: 100%") and final.endswith(f"meilleur essai {best + 1}/4, erreur {errors[best]}]")
 
 
 def test_restarts_example_reports_the_gain_over_the_first_run():

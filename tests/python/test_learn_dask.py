@@ -13,6 +13,8 @@ import time
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("distributed")
 pytest.importorskip("sklearn")
@@ -58,6 +60,25 @@ def test_bit_identical_to_ao_bmf(client, shape, chunks, r, method, seed, density
     for x in (da.from_array(a, chunks=chunks), da.from_array(a.astype(np.float32), chunks=chunks),
               BitMatrix.from_numpy(a), a.astype(np.int64)):  # fmt: skip
         assert same(ao_bmf(x, r, method=method, seed=seed, client=client), want), type(x)
+
+
+@pytest.fixture(scope="module")
+def diagonal(client):
+    """A diagonal X, some of its columns zero, laid out once over blocks of
+    both layouts: its first iteration gives back the start (see test_learn)."""
+    ones = np.random.default_rng(8).random(90) < 0.7
+    return ones, DistributedMatrix(da.from_array(np.diag(ones), chunks=(17, 13)), client=client)
+
+
+@settings(max_examples=12, deadline=None)
+@given(st.integers(1, 12), st.integers(0, 2**64 - 1))
+def test_the_start_is_the_cores_for_any_seed(diagonal, r, seed):
+    ones, x = diagonal
+    chosen = Valdrix._start_columns(np.flatnonzero(ones).tolist(), r, seed)
+    [first] = x.alternate("zeta", r, 1, seed)
+    assert first.w == BitMatrix.from_indices(len(ones), r, chosen, range(len(chosen)))
+    ref = Valdrix.ao_bmf(BitMatrix.from_numpy(np.diag(ones)), r, max_iter=1, seed=seed)
+    assert (first.w, first.h, first.error) == (ref.w, ref.h, ref.error)
 
 
 def test_bad_input_is_refused_before_any_work(client):

@@ -117,7 +117,9 @@ def parameters_of_stub(node: ast.FunctionDef) -> list[tuple[str, object]]:
 
 def callables_with_text_signatures() -> list[tuple[str, object]]:
     found = []
-    for name in Valdrix.__all__:
+    # The public names, and the private ones the stub declares for valdrix_learn.
+    private = [name for name in stub_members() if name.startswith("_") and not name.startswith("__")]
+    for name in Valdrix.__all__ + private:
         obj = getattr(Valdrix, name)
         if getattr(obj, "__text_signature__", None):
             found.append((name, obj))

@@ -59,6 +59,8 @@ CALLABLES = [
     ("m.__deepcopy__", lambda m: m.__deepcopy__, ["memo"], 1),
     ("m.__reduce__", lambda m: m.__reduce__, [], 0),
     ("Valdrix._rebuild_bitmatrix", lambda _: Valdrix._rebuild_bitmatrix, ["rows", "cols", "data"], 3),
+    ("Valdrix._start_columns", lambda _: Valdrix._start_columns, ["nonzero", "r", "seed"], 3),
+    ("Valdrix._judge_iteration", lambda _: Valdrix._judge_iteration, ["total", "best_error", "iteration", "max_iter"], 4),
     ("m.__array__", lambda m: m.__array__, ["dtype", "copy"], 0),
     ("m.to_packed", lambda m: m.to_packed, [], 0),
     ("BitMatrix.from_packed", lambda _: BitMatrix.from_packed, ["a", "cols"], 2),
