@@ -58,6 +58,7 @@ CALLABLES = [
     ("m.__copy__", lambda m: m.__copy__, [], 0),
     ("m.__deepcopy__", lambda m: m.__deepcopy__, ["memo"], 1),
     ("m.__reduce__", lambda m: m.__reduce__, [], 0),
+    ("m.__reduce_ex__", lambda m: m.__reduce_ex__, ["protocol"], 1),
     ("Valdrix._rebuild_bitmatrix", lambda _: Valdrix._rebuild_bitmatrix, ["rows", "cols", "data"], 3),
     ("m.__array__", lambda m: m.__array__, ["dtype", "copy"], 0),
     ("m.to_packed", lambda m: m.to_packed, [], 0),
@@ -86,7 +87,8 @@ UNBOUND = [
     (cls, name)
     for cls, names in [
         ("BitMatrix", ["to_list", "to_numpy", "copy", "count_ones", "row_count_ones", "hamming", "count_andnot",
-                       "transpose", "__copy__", "__deepcopy__", "__reduce__", "__array__", "to_packed", "nonzero"]),  # fmt: skip
+                       "transpose", "__copy__", "__deepcopy__", "__reduce__", "__reduce_ex__", "__sizeof__", "__array__",
+                       "to_packed", "nonzero"]),  # fmt: skip
         ("BoolLs", ["solve", "solve_all"]),
         ("BmfResult", ["reconstruct"]),
     ]
