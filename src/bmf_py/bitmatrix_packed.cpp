@@ -69,45 +69,12 @@ Result<PyObject*> packed_bytes_of(const BitMatrix& m) {
     return bytes.release();
 }
 
-// A pickle is (rebuild, (rows, cols, data)), data holding the packed bytes.
-// Takes over the reference to data.
-Result<PyObject*> reduce_with(const BitMatrix& m, PyObject* data) {
-    const PyRef owned(data);
-    PyObject* out = Py_BuildValue("(O(KKO))", state().rebuild_bitmatrix, static_cast<unsigned long long>(m.rows()),
-                                  static_cast<unsigned long long>(m.cols()), data);
-    if (out == nullptr) return pending();
-    return out;
-}
-
-// Up to protocol 4, data is a bytes object made for the pickle, which the
-// pickler copies once more.
-PyObject* bitmatrix_reduce(PyObject* self, PyObject*) {
-    return run([&]() -> Result<PyObject*> {
-        TRY(auto me, borrow_shared<BitMatrix>(self));
-        TRY(PyObject* bytes, packed_bytes_of(*me));
-        return reduce_with(*me, bytes);
-    });
-}
-
 // Where the words are the packed bytes themselves: little-endian words, and
 // rows whose packed width fills their last word (cols a multiple of 64, or
 // at most 7 short of one).
 bool words_are_packed(const BitMatrix& m) {
     return std::endian::native == std::endian::little &&
            packed_width(m.cols()) == m.stride() * sizeof(boolmat::Word);
-}
-
-// What protocol 5 carries: a read-only view of the words when they are the
-// packed bytes, which the pickler writes once in band and a buffer_callback
-// receives without any copy; else the packed bytes, made once. The view is
-// a NumPy array, the one exporter of a buffer over foreign memory that the
-// stable ABI of 3.10 offers; without NumPy the bytes are made instead.
-Result<PyObject*> packed_exporter(const Shared<BitMatrix>& me) {
-    if (words_are_packed(*me) && numpy::api()) {
-        const std::span<const boolmat::Word> words = me->words();
-        return read_only_array_over(words.data(), words.size_bytes(), me.object());
-    }
-    return packed_bytes_of(*me);
 }
 
 Result<PyObject*> pickle_buffer_of(PyObject* exporter) {
@@ -122,19 +89,47 @@ Result<PyObject*> pickle_buffer_of(PyObject* exporter) {
     return buffer;
 }
 
+// What a pickle carries as the packed bytes. Up to protocol 4, a bytes
+// object made for it, which the pickler copies once more. From protocol 5, a
+// read-only PickleBuffer: over the words where they are the packed bytes, so
+// that the pickler writes them once in band and a buffer_callback receives
+// them without any copy; else over the packed bytes, made once. The words
+// are exported through a NumPy array, the one exporter of a buffer over
+// foreign memory that the stable ABI of 3.10 offers; without NumPy the bytes
+// are made instead.
+Result<PyObject*> pickled_data(const Shared<BitMatrix>& me, std::int64_t protocol) {
+    if (protocol < 5) return packed_bytes_of(*me);
+    PyObject* made = nullptr;
+    if (words_are_packed(*me) && numpy::api()) {
+        const std::span<const boolmat::Word> words = me->words();
+        TRY(made, read_only_array_over(words.data(), words.size_bytes(), me.object()));
+    } else {
+        TRY(made, packed_bytes_of(*me));
+    }
+    const PyRef exporter(made);
+    return pickle_buffer_of(exporter.get());
+}
+
+// A pickle is (rebuild, (rows, cols, data)).
+Result<PyObject*> reduce(PyObject* self, std::int64_t protocol) {
+    TRY(auto me, borrow_shared<BitMatrix>(self));
+    TRY(PyObject* made, pickled_data(me, protocol));
+    const PyRef data(made);
+    PyObject* out = Py_BuildValue("(O(KKO))", state().rebuild_bitmatrix, static_cast<unsigned long long>(me->rows()),
+                                  static_cast<unsigned long long>(me->cols()), data.get());
+    if (out == nullptr) return pending();
+    return out;
+}
+
+PyObject* bitmatrix_reduce(PyObject* self, PyObject*) {
+    return run([&] { return reduce(self, 4); });
+}
+
 PyObject* bitmatrix_reduce_ex(PyObject* self, PyObject* protocol_arg) {
     return run([&]() -> Result<PyObject*> {
         auto protocol = to_i64(protocol_arg);
         if (!protocol) return std::unexpected(name_argument("protocol", std::move(protocol).error()));
-        TRY(auto me, borrow_shared<BitMatrix>(self));
-        if (*protocol < 5) {
-            TRY(PyObject* bytes, packed_bytes_of(*me));
-            return reduce_with(*me, bytes);
-        }
-        TRY(PyObject* made, packed_exporter(me));
-        const PyRef exporter(made);
-        TRY(PyObject* buffer, pickle_buffer_of(exporter.get()));
-        return reduce_with(*me, buffer);
+        return reduce(self, *protocol);
     });
 }
 
