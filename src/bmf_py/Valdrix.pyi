@@ -13,7 +13,8 @@ directly from ``BaseException``; it is not an attribute of this module, so
 """
 
 from collections.abc import Sequence
-from typing import Any, Final, NoReturn, SupportsIndex, final
+from pickle import PickleBuffer
+from typing import Any, ClassVar, Final, NoReturn, SupportsIndex, final
 
 import numpy as np
 from numpy.typing import DTypeLike, NDArray
@@ -86,6 +87,16 @@ class BitMatrix:
         dtype=np.uint8)`` gives 0 and 1). The values are always copied, so
         ``copy=False`` raises ``ValueError``.
         """
+
+    __array_ufunc__: ClassVar[None]
+    """``None``, NumPy's way for a class to decline its ufuncs and operators.
+
+    NumPy then never turns a matrix into an array on its own: ``m & array``,
+    ``np.float64(2) - m`` and ``np.sum(m)`` raise ``TypeError``, and
+    ``m == np.int32(0)`` compares by identity, as with any other object that
+    is not a ``BitMatrix``. Functions that convert their arguments first
+    (``np.asarray(m)``, ``np.count_nonzero(m)``) still take a matrix.
+    """
 
     def to_packed(self) -> NDArray[np.uint8]:
         """The elements packed 8 per byte, as a new C-contiguous ``uint8`` array of shape ``(rows, ceil(cols / 8))``.
@@ -174,10 +185,24 @@ class BitMatrix:
         """``copy.deepcopy(m)``: the same as ``m.copy()``; a matrix refers to no other object."""
 
     def __reduce__(self) -> tuple[object, tuple[int, int, bytes]]:
-        """Pickling, with any protocol: the shape and the ``to_packed`` bytes.
+        """The shape and the ``to_packed`` bytes, as pickles up to protocol 4 carry them.
 
         A pickle whose bytes do not fit its shape raises ``ValueError`` when loaded.
         """
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[object, tuple[int, int, bytes | PickleBuffer]]:
+        """Pickling: ``__reduce__`` below protocol 5; from 5 on, the same bytes in a ``PickleBuffer``.
+
+        The buffer is read-only. Where a row's packed bytes fill whole 64-bit
+        words (``cols`` a multiple of 64, or up to 7 short of one) it is the
+        matrix's own memory, so a ``buffer_callback`` receives it without a
+        copy and an in-band pickle writes the bytes once; either way loading
+        makes a matrix that owns a copy. The buffers given to ``pickle.loads``
+        may be any contiguous bytes-like objects of the right length.
+        """
+
+    def __sizeof__(self) -> int:
+        """The bytes the object holds: its own and those of its words (``sys.getsizeof``)."""
 
     def __and__(self, other: BitMatrix, /) -> BitMatrix:
         """``a & b``: element-wise AND as a new matrix; different shapes raise ``ValueError``."""

@@ -62,6 +62,13 @@ PyObject* bitmatrix_copy(PyObject* self, PyObject*) {
 // the plain copy.
 PyObject* bitmatrix_deepcopy(PyObject* self, PyObject*) { return bitmatrix_copy(self, nullptr); }
 
+// What the object keeps in memory: itself and the words it owns. Neither
+// changes after construction, so this needs no borrow and cannot fail.
+PyObject* bitmatrix_sizeof(PyObject* self, PyObject*) {
+    const BitMatrix& m = as_instance<BitMatrix>(self)->value;
+    return run([&]() -> Result<PyObject*> { return from_u64(sizeof(PyBitMatrix) + m.words().size_bytes()); });
+}
+
 PyObject* get_shape(PyObject* self, void*) {
     return run([&]() -> Result<PyObject*> {
         TRY(auto me, borrow_shared<BitMatrix>(self));
@@ -186,6 +193,7 @@ std::span<const PyMethodDef> basic_methods() {
         {"copy", bitmatrix_copy, METH_NOARGS, "copy($self)\n--\n\n"},
         {"__copy__", bitmatrix_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
         {"__deepcopy__", bitmatrix_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+        {"__sizeof__", bitmatrix_sizeof, METH_NOARGS, "__sizeof__($self)\n--\n\n"},
     };
     return table;
 }
@@ -239,6 +247,14 @@ Result<PyObject*> make_bitmatrix_class() {
     PyType_Spec spec{"Valdrix.BitMatrix", static_cast<int>(sizeof(PyBitMatrix)), 0, Py_TPFLAGS_DEFAULT, slots.data()};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return pending();
+    // NumPy's documented opt-out of its operators and ufuncs: with it,
+    // `m & array`, `np.float64(2) - m` or `m != np.int32(0)` no longer turn
+    // the matrix into an array through __array__; they refuse the operand as
+    // the slots do for any other non-matrix, or compare by identity.
+    if (PyObject_SetAttrString(type, "__array_ufunc__", Py_None) < 0) {
+        Py_DECREF(type);
+        return pending();
+    }
     state().bitmatrix_type = reinterpret_cast<PyTypeObject*>(type);
     Py_INCREF(type);  // the state's reference, kept for the process
     return type;

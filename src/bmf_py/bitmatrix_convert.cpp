@@ -253,7 +253,7 @@ PyObject* bitmatrix_array(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (copy < 0) return pending();
             if (copy == 0) {
                 return fail(ErrorKind::Value, "__array__ : copy=False est impossible, les valeurs d'une BitMatrix "
-                                              "sont toujours copiées");
+                                              "sont toujours copiees");
             }
         }
         TRY(auto me, borrow_shared<BitMatrix>(self));

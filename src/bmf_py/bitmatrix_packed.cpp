@@ -2,6 +2,8 @@
 // which carries the same bytes.
 #include <Python.h>
 
+#include <bit>
+
 #include "bmf_py/classes.hpp"
 #include "bmf_py/frame.hpp"
 #include "bmf_py/module_function.hpp"
@@ -55,22 +57,79 @@ PyObject* bitmatrix_from_packed(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// A pickle is (rebuild, (rows, cols, packed bytes)).
+// The packed bytes as a new bytes object.
+Result<PyObject*> packed_bytes_of(const BitMatrix& m) {
+    const std::uint64_t size = m.rows() * packed_width(m.cols());
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return boolmat::out_of_memory();
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) return pending();
+    const SignalCheck signals;
+    TRY_VOID(boolmat::bitmatrix_to_packed(m, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get())),
+                                          signals.interrupt()));
+    return bytes.release();
+}
+
+// Where the words are the packed bytes themselves: little-endian words, and
+// rows whose packed width fills their last word (cols a multiple of 64, or
+// at most 7 short of one).
+bool words_are_packed(const BitMatrix& m) {
+    return std::endian::native == std::endian::little &&
+           packed_width(m.cols()) == m.stride() * sizeof(boolmat::Word);
+}
+
+Result<PyObject*> pickle_buffer_of(PyObject* exporter) {
+    // Reached through the pickle module: PickleBuffer has no C entry in the
+    // stable ABI.
+    PyRef pickle(PyImport_ImportModule("pickle"));
+    if (!pickle) return pending();
+    PyRef type(PyObject_GetAttrString(pickle.get(), "PickleBuffer"));
+    if (!type) return pending();
+    PyObject* buffer = PyObject_CallFunctionObjArgs(type.get(), exporter, nullptr);
+    if (buffer == nullptr) return pending();
+    return buffer;
+}
+
+// What a pickle carries as the packed bytes. Up to protocol 4, a bytes
+// object made for it, which the pickler copies once more. From protocol 5, a
+// read-only PickleBuffer: over the words where they are the packed bytes, so
+// that the pickler writes them once in band and a buffer_callback receives
+// them without any copy; else over the packed bytes, made once. The words
+// are exported through a NumPy array, the one exporter of a buffer over
+// foreign memory that the stable ABI of 3.10 offers; without NumPy the bytes
+// are made instead.
+Result<PyObject*> pickled_data(const Shared<BitMatrix>& me, std::int64_t protocol) {
+    if (protocol < 5) return packed_bytes_of(*me);
+    PyObject* made = nullptr;
+    if (words_are_packed(*me) && numpy::api()) {
+        const std::span<const boolmat::Word> words = me->words();
+        TRY(made, read_only_array_over(words.data(), words.size_bytes(), me.object()));
+    } else {
+        TRY(made, packed_bytes_of(*me));
+    }
+    const PyRef exporter(made);
+    return pickle_buffer_of(exporter.get());
+}
+
+// A pickle is (rebuild, (rows, cols, data)).
+Result<PyObject*> reduce(PyObject* self, std::int64_t protocol) {
+    TRY(auto me, borrow_shared<BitMatrix>(self));
+    TRY(PyObject* made, pickled_data(me, protocol));
+    const PyRef data(made);
+    PyObject* out = Py_BuildValue("(O(KKO))", state().rebuild_bitmatrix, static_cast<unsigned long long>(me->rows()),
+                                  static_cast<unsigned long long>(me->cols()), data.get());
+    if (out == nullptr) return pending();
+    return out;
+}
+
 PyObject* bitmatrix_reduce(PyObject* self, PyObject*) {
+    return run([&] { return reduce(self, 4); });
+}
+
+PyObject* bitmatrix_reduce_ex(PyObject* self, PyObject* protocol_arg) {
     return run([&]() -> Result<PyObject*> {
-        TRY(auto me, borrow_shared<BitMatrix>(self));
-        const std::uint64_t size = me->rows() * packed_width(me->cols());
-        if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return boolmat::out_of_memory();
-        PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        if (!bytes) return pending();
-        const SignalCheck signals;
-        TRY_VOID(boolmat::bitmatrix_to_packed(*me, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get())),
-                                              signals.interrupt()));
-        PyObject* out = Py_BuildValue("(O(KKO))", state().rebuild_bitmatrix,
-                                      static_cast<unsigned long long>(me->rows()),
-                                      static_cast<unsigned long long>(me->cols()), bytes.get());
-        if (out == nullptr) return pending();
-        return out;
+        auto protocol = to_i64(protocol_arg);
+        if (!protocol) return std::unexpected(name_argument("protocol", std::move(protocol).error()));
+        return reduce(self, *protocol);
     });
 }
 
@@ -83,30 +142,40 @@ Result<std::uint64_t> pickled_dimension(PyObject* o) {
     return static_cast<std::uint64_t>(v);
 }
 
+// The packed bytes of a pickle: a bytes object (up to protocol 4, and in
+// band with protocol 5) or, out of band, whatever buffer the loader was
+// handed. Read in place; the matrix made from them copies them.
+Result<BufferBytes> pickled_bytes(PyObject* data) {
+    if (PyBytes_Check(data)) {
+        return BufferBytes{PyRef::borrowed(data), reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data)),
+                           static_cast<std::uint64_t>(PyBytes_Size(data))};
+    }
+    TRY(std::optional<BufferBytes> view, as_buffer_bytes(data));
+    if (!view) {
+        return fail(ErrorKind::Value, "pickle de BitMatrix invalide : donnees '{}' au lieu d'octets contigus",
+                    type_qualname(data));
+    }
+    return std::move(*view);
+}
+
 PyObject* rebuild_bitmatrix(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Signature sig{"_rebuild_bitmatrix()", {"rows", "cols", "data"}, 3, 3};
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
         TRY(const std::uint64_t rows, pickled_dimension(a.raw(0)));
         TRY(const std::uint64_t cols, pickled_dimension(a.raw(1)));
-        PyObject* data = a.raw(2);
-        if (!PyBytes_Check(data)) {
-            return fail(ErrorKind::Value, "pickle de BitMatrix invalide : données '{}' au lieu de bytes",
-                        type_qualname(data));
-        }
-        const auto length = static_cast<std::uint64_t>(PyBytes_Size(data));
+        TRY(const BufferBytes data, pickled_bytes(a.raw(2)));
         const std::optional<std::uint64_t> expected = packed_size(rows, cols);
         if (!expected) {
             return fail(ErrorKind::Value, "pickle de BitMatrix invalide : dimensions {}x{} impossibles", rows, cols);
         }
-        if (length != *expected) {
+        if (data.size != *expected) {
             return fail(ErrorKind::Value,
-                        "pickle de BitMatrix invalide : {} octets pour une matrice {}x{}, {} attendus", length, rows,
-                        cols, *expected);
+                        "pickle de BitMatrix invalide : {} octets pour une matrice {}x{}, {} attendus", data.size,
+                        rows, cols, *expected);
         }
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data));
         const std::uint64_t width = packed_width(cols);
         const SignalCheck signals;
-        TRY(BitMatrix m, boolmat::bitmatrix_from_packed({bytes, rows, width, static_cast<std::int64_t>(width), 1},
+        TRY(BitMatrix m, boolmat::bitmatrix_from_packed({data.data, rows, width, static_cast<std::int64_t>(width), 1},
                                                          cols, signals.interrupt()));
         return wrap(std::move(m));
     });
@@ -121,6 +190,7 @@ std::span<const PyMethodDef> bitmatrix_packed_methods() {
         {"from_packed", as_cfunction(bitmatrix_from_packed), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
          "from_packed(a, cols)\n--\n\n"},
         {"__reduce__", bitmatrix_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+        {"__reduce_ex__", bitmatrix_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     };
     return table;
 }

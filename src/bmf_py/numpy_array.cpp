@@ -66,7 +66,7 @@ boolmat::IndexType index_type(const IntegerType& t) {
 }  // namespace
 
 Result<ByteArrayView> as_bool_array(PyObject* o, int ndim) {
-    if (ndim != 1 && ndim != 2) return boolmat::panic("as_bool_array : {} dimensions demandées", ndim);
+    if (ndim != 1 && ndim != 2) return boolmat::panic("as_bool_array : {} dimensions demandees", ndim);
     TRY(const numpy::ArrayFields* a, ndarray(o));
     if (a == nullptr || a->nd != ndim) return std::unexpected(cannot_convert(o, "PyArray<T, D>"));
     TRY(const bool is_bool, has_type(a, numpy::kBoolType));
@@ -77,16 +77,39 @@ Result<ByteArrayView> as_bool_array(PyObject* o, int ndim) {
 Result<ByteArrayView> as_uint8_matrix(PyObject* o, const char* what) {
     TRY(const numpy::ArrayFields* a, ndarray(o));
     if (a == nullptr) {
-        return fail(ErrorKind::Type, "{} doit être un tableau NumPy uint8 à 2 dimensions, pas un objet '{}'", what,
+        return fail(ErrorKind::Type, "{} doit etre un tableau NumPy uint8 a 2 dimensions, pas un objet '{}'", what,
                     type_qualname(o));
     }
     if (a->nd != 2) return fail(ErrorKind::Value, "{} doit avoir 2 dimensions, il en a {}", what, a->nd);
     TRY(const bool is_uint8, has_type(a, numpy::kUInt8Type));
     if (!is_uint8) {
         TRY(const std::string dtype, dtype_text(a));
-        return fail(ErrorKind::Type, "{} doit être de type uint8, pas {}", what, dtype);
+        return fail(ErrorKind::Type, "{} doit etre de type uint8, pas {}", what, dtype);
     }
     return view_of(a);
+}
+
+Result<std::optional<BufferBytes>> as_buffer_bytes(PyObject* o) {
+    TRY(const numpy::Api np, numpy::api());
+    PyRef numpy_module(PyImport_ImportModule("numpy"));
+    if (!numpy_module) return pending();
+    PyRef dtype(np.descr_from_type(numpy::kUInt8Type));
+    if (!dtype) return pending();
+    PyRef array(PyObject_CallMethod(numpy_module.get(), "frombuffer", "OO", o, dtype.get()));
+    if (!array) {
+        // What frombuffer says of an object without a usable buffer.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+            PyErr_ExceptionMatches(PyExc_BufferError)) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        return pending();
+    }
+    TRY(const numpy::ArrayFields* a, ndarray(array.get()));
+    if (a == nullptr || a->nd != 1) return boolmat::panic("numpy.frombuffer n'a pas rendu un tableau a 1 dimension");
+    const auto* data = reinterpret_cast<const std::uint8_t*>(a->data);
+    const auto size = static_cast<std::uint64_t>(a->dimensions[0]);
+    return BufferBytes{std::move(array), data, size};
 }
 
 Result<std::optional<boolmat::IndexVector>> as_index_vector(PyObject* o, const char* what) {

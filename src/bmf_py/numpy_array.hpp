@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "bmf_py/failure_py.hpp"
+#include "bmf_py/pyref.hpp"
 #include "boolmat/indices.hpp"
 
 namespace bmf_py {
@@ -33,6 +34,20 @@ Result<ByteArrayView> as_bool_array(PyObject* o, int ndim);
 // The same for a 2-D uint8 array, with messages of its own that say what
 // `what` (the caller and argument, e.g. "from_packed : a") must be.
 Result<ByteArrayView> as_uint8_matrix(PyObject* o, const char* what);
+
+// The bytes of an object that exports a contiguous buffer (bytes,
+// bytearray, memoryview, PickleBuffer, arrays...), read in place. `holder`
+// keeps the export open: the bytes are valid while it lives and the caller
+// holds the interpreter lock.
+struct BufferBytes {
+    PyRef holder;
+    const std::uint8_t* data;
+    std::uint64_t size;
+};
+
+// Through numpy.frombuffer, the one reader of any buffer that the stable ABI
+// of 3.10 offers. None when o exports no contiguous buffer.
+Result<std::optional<BufferBytes>> as_buffer_bytes(PyObject* o);
 
 // A 1-D ndarray of a native integer type, read in place. None when o is not
 // an ndarray or holds other values, which the caller reads as a sequence; a

@@ -80,6 +80,21 @@ Result<PyObject*> array_over(boolmat::Buffer<std::uint8_t> bytes, const ArrayLay
     return array.release();
 }
 
+Result<PyObject*> read_only_array_over(const void* data, std::uint64_t size, PyObject* owner) {
+    TRY(const numpy::Api np, numpy::api());
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return boolmat::panic("capacity overflow");
+    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(size)};
+    const Py_ssize_t strides[1] = {1};
+    PyObject* descr = np.descr_from_type(numpy::kUInt8Type);
+    if (descr == nullptr) return pending();
+    // Flags 0: not writeable. NumPy never writes through the pointer then.
+    PyRef array(np.new_from_descr(np.array_type(), descr, 1, dims, strides, const_cast<void*>(data), 0, nullptr));
+    if (!array) return pending();
+    Py_INCREF(owner);
+    if (np.set_base_object(array.get(), owner) < 0) return pending();
+    return array.release();
+}
+
 Result<PyObject*> bool_array_over(boolmat::Buffer<std::uint8_t> bytes, std::uint64_t rows, std::uint64_t cols) {
     return array_over(std::move(bytes), ArrayLayout::matrix(numpy::kBoolType, 1, rows, cols));
 }

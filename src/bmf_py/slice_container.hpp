@@ -1,6 +1,7 @@
 // NumPy arrays over bytes the module allocated: an internal holder object,
 // of the class PySliceContainer, owns the bytes and is the array's base, so
-// the bytes are freed when the last view of them goes.
+// the bytes are freed when the last view of them goes. Or, read-only, over
+// bytes another object owns, which is then the base.
 #pragma once
 
 #include <Python.h>
@@ -34,5 +35,10 @@ Result<PyObject*> array_over(boolmat::Buffer<std::uint8_t> bytes, const ArrayLay
 
 // The same for a bool array of shape (rows, cols), one byte per element.
 Result<PyObject*> bool_array_over(boolmat::Buffer<std::uint8_t> bytes, std::uint64_t rows, std::uint64_t cols);
+
+// A read-only, one-dimensional uint8 array over `size` bytes at `data`,
+// which `owner` holds: the array keeps a reference to owner as its base, so
+// the bytes stay while the array or any export of it lives.
+Result<PyObject*> read_only_array_over(const void* data, std::uint64_t size, PyObject* owner);
 
 }  // namespace bmf_py

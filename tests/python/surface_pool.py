@@ -286,7 +286,10 @@ PLAUSIBLE_FOR = {
     ("s.solve_all", "x"): matrices(),
     ("ao_bmf", "x"): matrices(),
     ("BitMatrix.from_packed", "a"): st.one_of(bool_arrays(ndim=2, dtypes=[np.uint8]), bool_arrays(ndim=2)),
-    ("Valdrix._rebuild_bitmatrix", "data"): st.binary(max_size=40),
+    ("m.__reduce_ex__", "protocol"): st.integers(-1, 6),
+    ("Valdrix._rebuild_bitmatrix", "data"): st.one_of(
+        st.binary(max_size=40), st.binary(max_size=40).map(bytearray), st.binary(max_size=40).map(memoryview)
+    ),
     ("Valdrix._start_columns", "nonzero"): st.one_of(st.lists(st.integers(0, 80), unique=True, max_size=12).map(sorted),
                                                      st.lists(st.integers(-2, 80), max_size=8)),
     ("Valdrix._judge_iteration", "total"): ints,

@@ -116,18 +116,37 @@ def test_small_algebra_identities():
     assert ~a == b and ~b == a and a != b
 
 
+def _inplace(op, target, operand):
+    op(target, operand)
+
+
+# NumPy operands included: NumPy's own operators must not take the matrix
+# through __array__, whichever side it is on.
 @pytest.mark.parametrize("expr", [
     lambda m: m & 1, lambda m: 1 & m, lambda m: m - None, lambda m: m @ 2, lambda m: m | "x",
     lambda m: m < m, lambda m: m >= m,
+    lambda m: m - np.float64(2.0), lambda m: np.float64(2.0) - m, lambda m: m ^ np.True_, lambda m: np.int32(1) | m,
+    lambda m: m & np.ones((2, 2), bool), lambda m: np.ones((2, 2), bool) & m, lambda m: m @ np.ones((2, 2), bool),
+    lambda m: np.ones((2, 2), bool) @ m, lambda m: m < np.ones((2, 2), bool), lambda m: np.zeros(2) >= m,
+    lambda m: _inplace(operator.iand, m, np.ones((2, 2), bool)), lambda m: _inplace(operator.ixor, m, np.int8(1)),
+    lambda m: _inplace(operator.ior, np.zeros((2, 2), bool), m), lambda m: _inplace(operator.isub, np.ones(2), m),
+    lambda m: np.logical_and(m, m),
 ])
 def test_foreign_operands_fall_to_the_interpreters_type_error(expr):
+    m = BitMatrix.ones(2, 2)
     with pytest.raises(TypeError):
-        expr(BitMatrix.ones(2, 2))
+        expr(m)
+    assert m == BitMatrix.ones(2, 2)
 
 
 def test_equality_protocol():
     m = BitMatrix.zeros(1, 1)
     assert (m == [[0]]) is False and (m != 5) is True and (m == m) is True
+    # NumPy operands compare by identity too, on either side, not element-wise.
+    for other in (np.int32(0), np.False_, np.zeros((1, 1), bool)):
+        assert (m == other) is False and (other == m) is False
+        assert (m != other) is True and (other != m) is True
+    assert np.array_equal(np.asarray(m), np.zeros((1, 1), bool))
     assert BitMatrix.zeros(2, 3) != BitMatrix.zeros(3, 2)
     assert BitMatrix.zeros(2, 3) == BitMatrix(2, 3, False)
 

@@ -1,7 +1,8 @@
-"""BitMatrix basics: construction, shape, element access, len, repr, copy and
-the refused iteration, checked against a list-of-lists model."""
+"""BitMatrix basics: construction, shape, element access, len, repr, copy, size
+in memory and the refused iteration, checked against a list-of-lists model."""
 
 import collections
+import sys
 
 import numpy
 import pytest
@@ -251,6 +252,15 @@ def test_copy_is_equal_and_independent(cols):
     assert c[0, 0] is True
     assert repr(m) == f"<BitMatrix 3x{cols}, 1 bits a 1>"
     assert repr(c) == f"<BitMatrix 3x{cols}, 3 bits a 1>"
+
+
+@pytest.mark.parametrize("rows, cols", [(1, 1), (1, 64), (1, 65), (3, 130), (1000, 1000)])
+def test_sizeof_counts_the_words_the_matrix_owns(rows, cols):
+    words = rows * -(-cols // 64)
+    base = sys.getsizeof(BitMatrix(1, 1)) - 8
+    m = BitMatrix(rows, cols)
+    assert m.__sizeof__() == sys.getsizeof(m) == base + 8 * words
+    assert base >= object.__sizeof__(m)
 
 
 # ---------------------------------------------------------------- iteration

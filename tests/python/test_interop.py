@@ -43,6 +43,16 @@ def test_pickle_copy_and_packed_round_trips_are_exact(shape):
     for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
         back = pickle.loads(pickle.dumps(m, protocol=protocol))
         assert type(back) is BitMatrix and back == m and back.count_ones() == a.sum()
+    # Out of band: the buffer handed over is read-only (it may be the words
+    # themselves), and the loaded matrix owns a copy.
+    buffers = []
+    stream = pickle.dumps(m, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == 1 and buffers[0].raw().readonly
+    assert bytes(buffers[0].raw()) == m.to_packed().tobytes()
+    back = pickle.loads(stream, buffers=buffers)
+    assert back == m
+    back[0, 0] = not back[0, 0]
+    assert m[0, 0] == a[0, 0] and bytes(buffers[0].raw()) == m.to_packed().tobytes()
     for dup in (copy.copy(m), copy.deepcopy(m), copy.deepcopy([m, m])[0]):
         assert dup == m and dup is not m
         dup[0, 0] = not dup[0, 0]
@@ -74,11 +84,23 @@ def test_damaged_pickles_are_refused_and_padding_is_dropped():
         ((-3, 10, data), "dimension -3"),
         ((3, 0, b""), "dimension 0"),
         ((2**62, 2**62, data), "dimensions 4611686018427387904x4611686018427387904 impossibles"),
-        ((3, 10, list(data)), "données 'list' au lieu de bytes"),
+        ((3, 10, list(data)), "donnees 'list' au lieu d'octets contigus"),
+        ((3, 10, bytearray(data[1:])), "5 octets pour une matrice 3x10, 6 attendus"),
     ]
     for fields, message in bad:
         with pytest.raises(ValueError, match=message):
             rebuilt(*fields)
+    # The buffers given to an out-of-band load are checked alike.
+    buffers = []
+    stream = pickle.dumps(good, protocol=5, buffer_callback=buffers.append)
+    for buffer, message in [
+        (data[:-1], "5 octets pour une matrice 3x10, 6 attendus"),
+        (np.zeros(2, np.uint32), "8 octets pour une matrice 3x10, 6 attendus"),
+        (memoryview(data * 2)[::2], "donnees 'memoryview' au lieu d'octets contigus"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            pickle.loads(stream, buffers=[buffer])
+    assert pickle.loads(stream, buffers=[bytearray(data)]) == good
     # Every padding bit set: the columns past 10 must not appear.
     padded = bytes(b | 0xFC if k % 2 else b for k, b in enumerate(data))
     m = rebuilt(3, 10, padded)
@@ -97,7 +119,11 @@ def test_numpy_array_protocol():
         np.testing.assert_array_equal(got, a.astype(dtype))
     with pytest.raises(ValueError, match="copy=False est impossible"):
         np.asarray(m, copy=False)
-    assert np.sum(m) == a.sum() and np.logical_and(m, a).sum() == a.sum()
+    # Functions that convert their arguments first take a matrix; ufuncs
+    # refuse it (__array_ufunc__ is None), as NumPy's operators do.
+    assert np.count_nonzero(m) == a.sum() and np.array_equal(m, a) and np.where(m, 1, 0).sum() == a.sum()
+    with pytest.raises(TypeError, match="__array_ufunc__=None"):
+        np.sum(m)
 
 
 def test_from_packed_reads_any_layout_and_refuses_what_it_cannot_read():
@@ -110,8 +136,8 @@ def test_from_packed_reads_any_layout_and_refuses_what_it_cannot_read():
     assert BitMatrix.from_packed(packed | np.array([0, 0, 0, 0, 0xE0], np.uint8), 37) == BitMatrix.from_numpy(a)
     assert BitMatrix.from_packed(packed, 33) == BitMatrix.from_numpy(a[:, :33])
     for args, exc, message in [
-        ((packed.astype(np.int8), 37), TypeError, "doit être de type uint8, pas int8"),
-        ((packed.tolist(), 37), TypeError, "tableau NumPy uint8 à 2 dimensions, pas un objet 'list'"),
+        ((packed.astype(np.int8), 37), TypeError, "doit etre de type uint8, pas int8"),
+        ((packed.tolist(), 37), TypeError, "tableau NumPy uint8 a 2 dimensions, pas un objet 'list'"),
         ((packed[0], 37), ValueError, "doit avoir 2 dimensions, il en a 1"),
         ((packed, 41), ValueError, "a a 5 colonnes ; cols=41 en demande 6"),
         ((packed, 0), ValueError, "dimensions invalides 40x0"),

@@ -58,6 +58,7 @@ CALLABLES = [
     ("m.__copy__", lambda m: m.__copy__, [], 0),
     ("m.__deepcopy__", lambda m: m.__deepcopy__, ["memo"], 1),
     ("m.__reduce__", lambda m: m.__reduce__, [], 0),
+    ("m.__reduce_ex__", lambda m: m.__reduce_ex__, ["protocol"], 1),
     ("Valdrix._rebuild_bitmatrix", lambda _: Valdrix._rebuild_bitmatrix, ["rows", "cols", "data"], 3),
     ("Valdrix._start_columns", lambda _: Valdrix._start_columns, ["nonzero", "r", "seed"], 3),
     ("Valdrix._judge_iteration", lambda _: Valdrix._judge_iteration, ["total", "best_error", "iteration", "max_iter"], 4),
@@ -88,7 +89,8 @@ UNBOUND = [
     (cls, name)
     for cls, names in [
         ("BitMatrix", ["to_list", "to_numpy", "copy", "count_ones", "row_count_ones", "hamming", "count_andnot",
-                       "transpose", "__copy__", "__deepcopy__", "__reduce__", "__array__", "to_packed", "nonzero"]),  # fmt: skip
+                       "transpose", "__copy__", "__deepcopy__", "__reduce__", "__reduce_ex__", "__sizeof__", "__array__",
+                       "to_packed", "nonzero"]),  # fmt: skip
         ("BoolLs", ["solve", "solve_all"]),
         ("BmfResult", ["reconstruct"]),
     ]
