@@ -1,6 +1,8 @@
 // The one source of randomness: a 64-bit linear congruential generator whose
 // outputs are the top 31 bits of the state after each step. Seeded directly,
 // no mixing, so every seed (0 included) reproduces the same draws anywhere.
+// The Python drivers of the alternation (valdrix_learn, its Dask run) draw
+// their starts through the module's _start_columns, so they share it too.
 #pragma once
 
 #include <cstdint>
