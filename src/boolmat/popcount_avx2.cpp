@@ -2,9 +2,9 @@
 // Harley-Seal carry-save adder tree, so only one vector in 16 needs a real
 // count (nibble table with vpshufb, lane sums with vpsadbw); the remaining
 // whole vectors take the nibble count directly and the last words the
-// hardware popcnt. Measured from L1: 0.13 ns per word against 0.18 for
-// hardware popcnt with four accumulators; on 1M words both run at about the
-// speed of a copy.
+// hardware popcnt. From the first-level cache the tree is faster than
+// hardware popcnt with four accumulators; from memory both run at about the
+// speed of a copy (bench/notes/word_kernels.md).
 #include <immintrin.h>
 
 #include <algorithm>
@@ -95,7 +95,7 @@ __m256i count_blocks(const Src& src, std::size_t n, std::size_t& k) noexcept {
     return total;
 }
 
-struct Plain {
+struct Words {
     const Word* a;
     __m256i vec(std::size_t k) const { return load(a + k); }
     Word word(std::size_t k) const { return a[k]; }
@@ -117,7 +117,7 @@ struct AndNot {
 
 }  // namespace
 
-std::uint64_t popcount_words(std::span<const Word> a) noexcept { return count(Plain{a.data()}, a.size()); }
+std::uint64_t popcount_words(std::span<const Word> a) noexcept { return count(Words{a.data()}, a.size()); }
 
 std::uint64_t popcount_xor(std::span<const Word> a, std::span<const Word> b) noexcept {
     return count(Xor{a.data(), b.data()}, std::min(a.size(), b.size()));
