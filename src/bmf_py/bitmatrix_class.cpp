@@ -133,7 +133,7 @@ PyObject* bitmatrix_getitem(PyObject* self, PyObject* key) {
 
 int bitmatrix_setitem(PyObject* self, PyObject* key, PyObject* value) {
     return run_status([&]() -> Status {
-        if (value == nullptr) return fail(ErrorKind::NotImplemented, "can't delete item");
+        if (value == nullptr) return fail(ErrorKind::Unsupported, "can't delete item");
         TRY(auto me, borrow_exclusive<BitMatrix>(self));
         TRY(const Index2 ix, convert_index(key));
         auto v = to_bool(value);

@@ -7,20 +7,22 @@ namespace bmf_py {
 
 namespace {
 
+// The Python exception of each kind: the one place that maps them. Pending
+// and Stopped have none of their own (the exception is already set), and
+// Memory is raised by PyErr_NoMemory.
 PyObject* exception_type(ErrorKind kind) {
     switch (kind) {
+        case ErrorKind::Panic: return panic_exception_type();
+        case ErrorKind::Memory: return PyExc_MemoryError;
+        case ErrorKind::Environment: return PyExc_ImportError;  // only the import checks the environment
         case ErrorKind::Type: return PyExc_TypeError;
         case ErrorKind::Value: return PyExc_ValueError;
         case ErrorKind::Index: return PyExc_IndexError;
         case ErrorKind::Overflow: return PyExc_OverflowError;
-        case ErrorKind::NotImplemented: return PyExc_NotImplementedError;
-        case ErrorKind::Runtime: return PyExc_RuntimeError;
-        case ErrorKind::Import: return PyExc_ImportError;
-        case ErrorKind::System: return PyExc_SystemError;
-        case ErrorKind::Memory: return PyExc_MemoryError;
-        case ErrorKind::Panic: return panic_exception_type();
-        case ErrorKind::Pending:
-        case ErrorKind::Stopped: break;
+        case ErrorKind::Unsupported: return PyExc_NotImplementedError;
+        case ErrorKind::Borrowed: return PyExc_RuntimeError;
+        case ErrorKind::Stopped:
+        case ErrorKind::Pending: break;
     }
     return nullptr;
 }
@@ -32,8 +34,8 @@ PyObject* panic_exception_type() {
     if (s.panic_exception == nullptr) {
         s.panic_exception = PyErr_NewExceptionWithDoc(
             "Valdrix.PanicException",
-            "Faute interne de Valdrix : une précondition du noyau a été violée ou une taille ne peut être "
-            "représentée.",
+            "Faute interne de Valdrix : une precondition du noyau a ete violee ou une taille ne peut etre "
+            "representee.",
             PyExc_BaseException, nullptr);
     }
     return s.panic_exception;

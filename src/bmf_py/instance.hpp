@@ -120,7 +120,7 @@ Result<Shared<T>> borrow_shared(PyObject* o) {
     Instance<T>* inst = as_instance<T>(o);
     std::int64_t c = inst->borrow.load(std::memory_order_acquire);
     do {
-        if (c == -1) return fail(ErrorKind::Runtime, "Already mutably borrowed");
+        if (c == -1) return fail(ErrorKind::Borrowed, "Already mutably borrowed");
     } while (!inst->borrow.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel, std::memory_order_acquire));
     Py_INCREF(o);
     return Shared<T>(inst);
@@ -132,7 +132,7 @@ Result<Exclusive<T>> borrow_exclusive(PyObject* o) {
     Instance<T>* inst = as_instance<T>(o);
     std::int64_t expected = 0;
     if (!inst->borrow.compare_exchange_strong(expected, -1, std::memory_order_acq_rel, std::memory_order_acquire)) {
-        return fail(ErrorKind::Runtime, "Already borrowed");
+        return fail(ErrorKind::Borrowed, "Already borrowed");
     }
     Py_INCREF(o);
     return Exclusive<T>(inst);

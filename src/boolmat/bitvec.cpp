@@ -46,13 +46,13 @@ Status BitVec::set(std::uint64_t i, bool value) {
 std::uint64_t BitVec::count_ones() const noexcept { return popcount_words(words()); }
 
 Status BitVec::or_assign(const BitVec& other) {
-    if (n_ != other.n_) return panic("longueurs différentes : {} et {} bits", n_, other.n_);
+    if (n_ != other.n_) return panic("longueurs differentes : {} et {} bits", n_, other.n_);
     for (std::size_t k = 0; k < words_.size(); ++k) words_[k] |= other.words_[k];
     return {};
 }
 
 Result<std::uint64_t> BitVec::hamming(const BitVec& other) const {
-    if (n_ != other.n_) return panic("longueurs différentes : {} et {} bits", n_, other.n_);
+    if (n_ != other.n_) return panic("longueurs differentes : {} et {} bits", n_, other.n_);
     return popcount_xor(words(), other.words());
 }
 

@@ -5,7 +5,7 @@
 // Blocks of kHugeBytes and more ask the kernel for transparent huge pages,
 // as NumPy does for its own arrays: a fresh block is then faulted in 2 MiB at
 // a time instead of 4 KiB, which on a virtual machine was most of the cost
-// of filling one (BitMatrix.ones(100000, 10000): 90 ms, a page fault per 4 KiB).
+// of filling one (a page fault per 4 KiB).
 #pragma once
 
 #include <cstdint>
@@ -60,11 +60,10 @@ public:
     static Result<Buffer> uninit(std::size_t n) {
         Buffer b;
         if (n == 0) return b;
-        // Plain malloc, 16-byte aligned: the kernels load unaligned and align
-        // their own streaming stores. An over-aligned request cannot reuse a
-        // freed block of exactly its size, so a loop making same-sized
-        // results kept growing the heap and faulting it back in (a & b at
-        // 8192 x 8192: 0.45 -> 0.30 ms).
+        // malloc's own 16-byte alignment: the kernels load unaligned and
+        // align their own streaming stores. An over-aligned request cannot
+        // reuse a freed block of exactly its size, so a loop making
+        // same-sized results kept growing the heap and faulting it back in.
         if (n > SIZE_MAX / sizeof(T)) return out_of_memory();
         b.data_ = static_cast<T*>(std::malloc(n * sizeof(T)));
         if (b.data_ == nullptr) return out_of_memory();

@@ -13,22 +13,24 @@
 
 namespace boolmat {
 
-// The exception a failure becomes at the boundary. The core itself only
-// produces Panic (a violated precondition, "capacity overflow"), Memory and
-// Stopped (interrupt.hpp).
+// What went wrong, named for the failure itself; the boundary (bmf_py's
+// failure_py.cpp) alone decides which Python exception each kind becomes.
+// The core's own checks produce Panic, Memory, Stopped and Environment, and
+// Index or Value where it validates input handed to it as is (from_indices'
+// pairs, a method's name). The kinds from Type on describe a call and its
+// arguments, mostly as the Python layer checks them.
 enum class ErrorKind : std::uint8_t {
-    Panic,           // internal fault: PanicException
-    Memory,          // allocation refused: MemoryError
-    Type,            // TypeError
-    Value,           // ValueError
-    Index,           // IndexError
-    Overflow,        // OverflowError
-    NotImplemented,  // NotImplementedError
-    Runtime,         // RuntimeError
-    Import,          // ImportError
-    System,          // SystemError
-    Pending,         // the interpreter's error indicator already holds the exception
-    Stopped,         // the caller's Interrupt said stop; the caller knows why
+    Panic,        // a precondition of the core was violated, or a size cannot be represented
+    Memory,       // an allocation was refused
+    Stopped,      // the caller's Interrupt said stop; the caller knows why
+    Environment,  // the process's settings or processor forbid the start (VALDRIX_ISA)
+    Type,         // an argument is not of a type the call takes
+    Value,        // an argument's value is outside what the call takes
+    Index,        // an index or position outside its container
+    Overflow,     // a number too large for the integer it must fit in
+    Unsupported,  // an operation the object does not offer (deleting an element)
+    Borrowed,     // the object is already borrowed in a way that excludes this access
+    Pending,      // the interpreter's error indicator already holds the exception
 };
 
 // A template argument: an unsigned or signed decimal integer, or a text.

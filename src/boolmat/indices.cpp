@@ -92,7 +92,7 @@ Result<BitMatrix> bitmatrix_from_indices(std::uint64_t rows, std::uint64_t cols,
                                         continue;
                                     }
                                     return fail(ErrorKind::Index,
-                                                "from_indices : la paire n° {} ({}, {}) est hors limites pour une "
+                                                "from_indices : la paire numero {} ({}, {}) est hors limites pour une "
                                                 "matrice {}x{}",
                                                 first + k, stored_value(row_index, first + k),
                                                 stored_value(col_index, first + k), rows, cols);

@@ -22,9 +22,9 @@ struct IndexVector {
 };
 
 // A rows x cols matrix with a one at (row_index[k], col_index[k]) for every
-// k; repeated pairs set the same bit. Every pair is checked before anything
-// is allocated: the first one outside the matrix, negative indices included,
-// is an IndexError that names it. The two vectors have the same size.
+// k; repeated pairs make the same bit 1. Every pair is checked before
+// anything is allocated: the first one outside the matrix, negative indices
+// included, is an Index failure that names it. The two vectors have the same size.
 // Polls `stop` between blocks of pairs.
 Result<BitMatrix> bitmatrix_from_indices(std::uint64_t rows, std::uint64_t cols, const IndexVector& row_index,
                                          const IndexVector& col_index, const Interrupt& stop = {});

@@ -33,7 +33,7 @@ public:
 
     // Counts `work` units done since the last poll; true once stopped. A
     // unit is about a word of memory read or written: the estimate only
-    // sets how often the clock is read, which adapts to what the units
+    // decides how often the clock is read, which adapts to what the units
     // really cost, so a rough one costs neither correctness nor time.
     [[nodiscard]] bool poll(std::uint64_t work = 1) const noexcept {
         if (ask_ == nullptr) return false;

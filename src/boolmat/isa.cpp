@@ -96,17 +96,17 @@ Result<Isa> choose_isa(const char* forced, const CpuFeatures& f) {
     for (const Isa isa : kAllIsas) {
         if (isa_name(isa) != forced) continue;
         if (!VALDRIX_X86 && isa != Isa::Generic) {
-            return fail(ErrorKind::Import, "VALDRIX_ISA={} : ce jeu de noyaux n'existe que sur x86-64",
-                           std::string(forced));
+            return fail(ErrorKind::Environment, "VALDRIX_ISA={} : ce jeu de noyaux n'existe que sur x86-64",
+                        std::string(forced));
         }
         if (!isa_runs_on(isa, f)) {
-            return fail(ErrorKind::Import, "VALDRIX_ISA={} : ce processeur n'a pas : {}", std::string(forced),
-                           missing_features(isa, f));
+            return fail(ErrorKind::Environment, "VALDRIX_ISA={} : ce processeur n'a pas : {}", std::string(forced),
+                        missing_features(isa, f));
         }
         return isa;
     }
-    return fail(ErrorKind::Import, "VALDRIX_ISA={} inconnu ; valeurs possibles : auto, generic, avx2, gfni",
-                   std::string(forced));
+    return fail(ErrorKind::Environment, "VALDRIX_ISA={} inconnu ; valeurs possibles : auto, generic, avx2, gfni",
+                std::string(forced));
 }
 
 }  // namespace boolmat

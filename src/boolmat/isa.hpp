@@ -38,7 +38,7 @@ bool isa_runs_on(Isa isa, const CpuFeatures& f);
 Isa best_isa(const CpuFeatures& f) noexcept;
 
 // The set named by the VALDRIX_ISA value `forced` (null, "", "auto": the
-// best one). An unknown name, or a set that f cannot run, is an Import
+// best one). An unknown name, or a set that f cannot run, is an Environment
 // failure saying why.
 Result<Isa> choose_isa(const char* forced, const CpuFeatures& f);
 

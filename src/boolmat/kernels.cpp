@@ -13,41 +13,31 @@ namespace boolmat {
 
 namespace {
 
-constexpr Kernels kGeneric{
-    .isa = Isa::Generic,
-    .combine_words = generic::combine_words,
-    .combine_words_streamed = generic::combine_words_streamed,
-    .complement_words = generic::complement_words,
-    .words_equal = generic::words_equal,
-    .popcount_words = generic::popcount_words,
-    .popcount_xor = generic::popcount_xor,
-    .popcount_andnot = generic::popcount_andnot,
-    .pack_bytes = generic::pack_bytes,
-    .pack_bytes_reversed = generic::pack_bytes_reversed,
-    .unpack_bits = generic::unpack_bits,
-    .transpose = generic::transpose,
-    .or_row_sparse = generic::or_row_sparse,
-    .or_rows_four_russians = generic::or_rows_four_russians,
-};
+// The table of the set in namespace ns: every entry point of Kernels, named
+// alike in each set's namespace.
+#define VALDRIX_KERNEL_TABLE(ns, set)                              \
+    Kernels {                                                      \
+        .isa = set,                                                \
+        .combine_words = ns::combine_words,                        \
+        .combine_words_streamed = ns::combine_words_streamed,      \
+        .complement_words = ns::complement_words,                  \
+        .words_equal = ns::words_equal,                            \
+        .popcount_words = ns::popcount_words,                      \
+        .popcount_xor = ns::popcount_xor,                          \
+        .popcount_andnot = ns::popcount_andnot,                    \
+        .pack_bytes = ns::pack_bytes,                              \
+        .pack_bytes_reversed = ns::pack_bytes_reversed,            \
+        .unpack_bits = ns::unpack_bits,                            \
+        .transpose = ns::transpose,                                \
+        .or_row_sparse = ns::or_row_sparse,                        \
+        .or_rows_four_russians = ns::or_rows_four_russians,        \
+    }
+
+constexpr Kernels kGeneric = VALDRIX_KERNEL_TABLE(generic, Isa::Generic);
 
 #if VALDRIX_X86
 // The GFNI set differs from the AVX2 one only in the transpose.
-constexpr Kernels kAvx2{
-    .isa = Isa::Avx2,
-    .combine_words = avx2::combine_words,
-    .combine_words_streamed = avx2::combine_words_streamed,
-    .complement_words = avx2::complement_words,
-    .words_equal = avx2::words_equal,
-    .popcount_words = avx2::popcount_words,
-    .popcount_xor = avx2::popcount_xor,
-    .popcount_andnot = avx2::popcount_andnot,
-    .pack_bytes = avx2::pack_bytes,
-    .pack_bytes_reversed = avx2::pack_bytes_reversed,
-    .unpack_bits = avx2::unpack_bits,
-    .transpose = avx2::transpose,
-    .or_row_sparse = avx2::or_row_sparse,
-    .or_rows_four_russians = avx2::or_rows_four_russians,
-};
+constexpr Kernels kAvx2 = VALDRIX_KERNEL_TABLE(avx2, Isa::Avx2);
 
 constexpr Kernels kGfni = [] {
     Kernels k = kAvx2;
@@ -56,6 +46,8 @@ constexpr Kernels kGfni = [] {
     return k;
 }();
 #endif
+
+#undef VALDRIX_KERNEL_TABLE
 
 }  // namespace
 

@@ -1,14 +1,17 @@
 // AVX2 word loops for the element-wise operations: four vectors (16 words)
 // per iteration so the loads of a and b overlap, then single vectors, then
-// a scalar tail.
+// single words.
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "boolmat/ops_kernels.hpp"
 #include "boolmat/target.hpp"
 
 VALDRIX_AVX2_BEGIN
+#include "boolmat/ops_complement.hpp"
+
 namespace boolmat::avx2 {
 namespace {
 
@@ -29,21 +32,13 @@ inline __m256i apply(__m256i a, __m256i b) {
     if constexpr (Op == WordOp::AndNot) return _mm256_andnot_si256(b, a);  // (NOT b) AND a
 }
 
-template <WordOp Op>
-inline Word apply(Word a, Word b) {
-    if constexpr (Op == WordOp::And) return a & b;
-    if constexpr (Op == WordOp::Or) return a | b;
-    if constexpr (Op == WordOp::Xor) return a ^ b;
-    if constexpr (Op == WordOp::AndNot) return a & ~b;
-}
-
 // Stream: the vector stores bypass the cache; they start at the first
 // 32-byte boundary of dst, the words before it are stored one by one.
 template <WordOp Op, bool Stream>
 void combine(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
     const auto put = [](Word* p, __m256i v) { Stream ? stream(p, v) : store(p, v); };
     std::size_t k = Stream ? head_words(dst, n) : 0;
-    for (std::size_t j = 0; j < k; ++j) dst[j] = apply<Op>(a[j], b[j]);
+    for (std::size_t j = 0; j < k; ++j) dst[j] = word_op<Op>(a[j], b[j]);
     for (; k + 16 <= n; k += 16) {
         const __m256i r0 = apply<Op>(load(a + k), load(b + k));
         const __m256i r1 = apply<Op>(load(a + k + 4), load(b + k + 4));
@@ -55,7 +50,7 @@ void combine(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
         put(dst + k + 12, r3);
     }
     for (; k + 4 <= n; k += 4) put(dst + k, apply<Op>(load(a + k), load(b + k)));
-    for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
+    for (; k < n; ++k) dst[k] = word_op<Op>(a[k], b[k]);
     // Streamed words are weakly ordered: fence them before the result is
     // published to anything else.
     if constexpr (Stream) _mm_sfence();
@@ -96,27 +91,15 @@ void combine_words(WordOp op, Word* dst, const Word* a, const Word* b, std::size
 }
 
 void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint64_t stride, Word tail) noexcept {
-    if (tail == ~Word{0}) {
-        // Whole-word rows: nothing to mask, one run over all the words.
-        invert(dst, src, rows * stride);
-        return;
-    }
-    if (stride == 1) {
-        // Every word is a row's last word: invert and mask in one vector op.
-        const __m256i m = _mm256_set1_epi64x(static_cast<long long>(tail));
-        std::uint64_t k = 0;
-        for (; k + 4 <= rows; k += 4) store(dst + k, _mm256_andnot_si256(load(src + k), m));
-        for (; k < rows; ++k) dst[k] = ~src[k] & tail;
-        return;
-    }
-    // Invert a few rows at a time, then mask their last words while the
-    // chunk is still in L1: one pass over memory whatever the stride.
-    const std::uint64_t chunk_rows = std::max<std::uint64_t>(1, 512 / stride);
-    for (std::uint64_t i0 = 0; i0 < rows; i0 += chunk_rows) {
-        const std::uint64_t n = std::min(chunk_rows, rows - i0);
-        invert(dst + i0 * stride, src + i0 * stride, n * stride);
-        for (std::uint64_t i = i0; i < i0 + n; ++i) dst[i * stride + stride - 1] &= tail;
-    }
+    complement_rows(
+        dst, src, rows, stride, tail, [](Word* d, const Word* s, std::uint64_t n) { invert(d, s, n); },
+        [](Word* d, const Word* s, std::uint64_t n, Word t) {
+            // One vector op inverts and masks.
+            const __m256i m = _mm256_set1_epi64x(static_cast<long long>(t));
+            std::uint64_t k = 0;
+            for (; k + 4 <= n; k += 4) store(d + k, _mm256_andnot_si256(load(s + k), m));
+            for (; k < n; ++k) d[k] = ~s[k] & t;
+        });
 }
 
 void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {

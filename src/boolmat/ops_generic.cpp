@@ -1,14 +1,15 @@
-// Portable word loops for the element-wise operations, which the compiler
-// vectorises for whatever the baseline of the target offers (SSE2 on
-// x86-64, NEON on aarch64). Words go in unrolled blocks of 16, with dst
+// The generic set's word loops for the element-wise operations, which the
+// compiler vectorises for whatever the baseline of the target offers (SSE2
+// on x86-64, NEON on aarch64). Words go in unrolled blocks of 16, with dst
 // either distinct from the sources (restrict) or a itself (its own loop), so
 // the compiler needs no run-time alias check and issues a block's loads
-// together. A plain loop compiled to one vector per iteration and left the
-// in-place forms at 8192 x 8192 about 30% slower from the shared cache
-// (&=: 0.39 -> 0.28 ms).
+// together (a loop of single words compiled to one vector per iteration and
+// left the in-place forms slower from the shared cache:
+// bench/notes/word_kernels.md).
 #include <algorithm>
 #include <cstdint>
 
+#include "boolmat/ops_complement.hpp"
 #include "boolmat/ops_kernels.hpp"
 
 #if defined(__SSE2__)
@@ -21,29 +22,21 @@ namespace {
 constexpr std::size_t kBlock = 16;
 
 template <WordOp Op>
-inline Word apply(Word a, Word b) noexcept {
-    if constexpr (Op == WordOp::And) return a & b;
-    if constexpr (Op == WordOp::Or) return a | b;
-    if constexpr (Op == WordOp::Xor) return a ^ b;
-    if constexpr (Op == WordOp::AndNot) return a & ~b;
-}
-
-template <WordOp Op>
 void combine(Word* __restrict dst, const Word* a, const Word* b, std::size_t n) noexcept {
     std::size_t k = 0;
     for (; k + kBlock <= n; k += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) dst[k + j] = apply<Op>(a[k + j], b[k + j]);
+        for (std::size_t j = 0; j < kBlock; ++j) dst[k + j] = word_op<Op>(a[k + j], b[k + j]);
     }
-    for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
+    for (; k < n; ++k) dst[k] = word_op<Op>(a[k], b[k]);
 }
 
 template <WordOp Op>
 void combine_in_place(Word* dst, const Word* b, std::size_t n) noexcept {
     std::size_t k = 0;
     for (; k + kBlock <= n; k += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) dst[k + j] = apply<Op>(dst[k + j], b[k + j]);
+        for (std::size_t j = 0; j < kBlock; ++j) dst[k + j] = word_op<Op>(dst[k + j], b[k + j]);
     }
-    for (; k < n; ++k) dst[k] = apply<Op>(dst[k], b[k]);
+    for (; k < n; ++k) dst[k] = word_op<Op>(dst[k], b[k]);
 }
 
 template <WordOp Op>
@@ -96,13 +89,12 @@ inline __m128i apply(__m128i a, __m128i b) noexcept {
 
 // Every x86-64 has SSE2, so its non-temporal stores belong to the baseline
 // too. Written through the cache, each line of a fresh result is read in
-// before it is overwritten and pushes a and b out of the shared cache:
-// a ^ b at 8192 x 8192 measured 1.41 to 1.48 times NumPy that way.
+// before it is overwritten and pushes a and b out of the shared cache.
 template <WordOp Op>
 void combine_streamed(Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
     std::size_t k = 0;
     if (n != 0 && reinterpret_cast<std::uintptr_t>(dst) % 16 != 0) {
-        dst[0] = apply<Op>(a[0], b[0]);
+        dst[0] = word_op<Op>(a[0], b[0]);
         k = 1;
     }
     const auto load = [](const Word* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
@@ -112,7 +104,7 @@ void combine_streamed(Word* dst, const Word* a, const Word* b, std::size_t n) no
         _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k), r0);
         _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 2), r1);
     }
-    for (; k < n; ++k) dst[k] = apply<Op>(a[k], b[k]);
+    for (; k < n; ++k) dst[k] = word_op<Op>(a[k], b[k]);
     // Streamed words are weakly ordered: fence them before the result is
     // published to anything else.
     _mm_sfence();
@@ -129,29 +121,18 @@ void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, 
     }
 }
 #else
-// Portable C++ has no non-temporal store: the words go through the cache.
+// Standard C++ has no non-temporal store: the words go through the cache.
 void combine_words_streamed(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {
     generic::combine_words(op, dst, a, b, n);
 }
 #endif
 
 void complement_words(Word* dst, const Word* src, std::uint64_t rows, std::uint64_t stride, Word tail) noexcept {
-    if (tail == ~Word{0}) {
-        invert(dst, src, rows * stride);
-        return;
-    }
-    if (stride == 1) {
-        for (std::uint64_t k = 0; k < rows; ++k) dst[k] = ~src[k] & tail;
-        return;
-    }
-    // A few rows at a time, their last words masked while the chunk is still
-    // in L1: one pass over memory whatever the stride.
-    const std::uint64_t chunk_rows = std::max<std::uint64_t>(1, 512 / stride);
-    for (std::uint64_t i0 = 0; i0 < rows; i0 += chunk_rows) {
-        const std::uint64_t n = std::min(chunk_rows, rows - i0);
-        invert(dst + i0 * stride, src + i0 * stride, n * stride);
-        for (std::uint64_t i = i0; i < i0 + n; ++i) dst[i * stride + stride - 1] &= tail;
-    }
+    complement_rows(
+        dst, src, rows, stride, tail, [](Word* d, const Word* s, std::uint64_t n) { invert(d, s, n); },
+        [](Word* d, const Word* s, std::uint64_t n, Word t) {
+            for (std::uint64_t k = 0; k < n; ++k) d[k] = ~s[k] & t;
+        });
 }
 
 bool words_equal(const Word* a, const Word* b, std::size_t n) noexcept {

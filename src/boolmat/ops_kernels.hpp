@@ -1,6 +1,6 @@
 // Word kernels behind the element-wise operations of ops.hpp, one set per
-// namespace (kernels.hpp picks one), each writing the same words as its
-// plain *_scalar reference; the tests compare every set with it.
+// namespace (kernels.hpp picks one), each writing the same words as the
+// *_scalar reference; the tests compare every set with it.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +39,15 @@ void combine_words_scalar(WordOp op, Word* dst, const Word* a, const Word* b, st
 void complement_words_scalar(Word* dst, const Word* src, std::uint64_t rows, std::uint64_t stride,
                              Word tail) noexcept;
 bool words_equal_scalar(const Word* a, const Word* b, std::size_t n) noexcept;
+
+// a op b for one word, in the word loops of the sets.
+template <WordOp Op>
+constexpr Word word_op(Word a, Word b) noexcept {
+    if constexpr (Op == WordOp::And) return a & b;
+    if constexpr (Op == WordOp::Or) return a | b;
+    if constexpr (Op == WordOp::Xor) return a ^ b;
+    if constexpr (Op == WordOp::AndNot) return a & ~b;
+}
 
 // The active set's.
 inline void combine_words(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept {

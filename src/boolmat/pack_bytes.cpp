@@ -28,42 +28,45 @@ void pack_rows_strided(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) n
     }
 }
 
-// Columns run along memory (a transposed array): each column of a 64 x 64
-// tile packs like a contiguous row, and the tile is transposed into place.
-void pack_columns(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
-    Word block[64];
-    for (std::uint64_t i0 = 0; i0 < g.rows; i0 += kWordBits) {
-        if (stop.poll(kWordBits * g.cols)) return;
-        const std::uint64_t h = std::min<std::uint64_t>(kWordBits, g.rows - i0);
-        for (std::uint64_t j0 = 0; j0 < g.cols; j0 += kWordBits) {
-            const std::uint64_t w = std::min<std::uint64_t>(kWordBits, g.cols - j0);
-            for (std::uint64_t k = 0; k < w; ++k) pack_bytes(at(g, i0, j0 + k), h, &block[k]);
-            for (std::uint64_t k = w; k < kWordBits; ++k) block[k] = 0;
-            transpose_block_scalar(block);
-            for (std::uint64_t k = 0; k < h; ++k) m.row_ptr(i0 + k)[j0 / kWordBits] = block[k];
-        }
-    }
-}
-
-// Any other layout where a column step is longer than a row step: walk each
-// 64 x 64 tile column by column so consecutive reads stay close.
-void pack_tiles(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
-    Word acc[64];
+// Walks g by 64 x 64 tiles, a band of tile rows at a time (polling `stop`
+// per band): fill(i0, h, j0, w, tile) packs the h x w tile at (i0, j0) into
+// tile[0..h), word r holding row i0 + r, which then goes to its row of m.
+template <class Fill>
+void pack_by_tiles(const ByteGrid& g, BitMatrix& m, const Interrupt& stop, Fill fill) noexcept {
+    Word tile[64];
     for (std::uint64_t i0 = 0; i0 < g.rows; i0 += kWordBits) {
         if (stop.poll(kWordBits * g.cols)) return;
         const std::uint64_t h = std::min<std::uint64_t>(kWordBits, g.rows - i0);
         for (std::uint64_t j0 = 0; j0 < g.cols; j0 += kWordBits) {
             const unsigned w = static_cast<unsigned>(std::min<std::uint64_t>(kWordBits, g.cols - j0));
-            std::fill_n(acc, h, Word{0});
-            for (unsigned k = 0; k < w; ++k) {
-                const std::uint8_t* col = at(g, i0, j0 + k);
-                for (std::uint64_t r = 0; r < h; ++r) {
-                    acc[r] |= Word{col[static_cast<std::int64_t>(r) * g.row_stride] != 0} << k;
-                }
-            }
-            for (std::uint64_t r = 0; r < h; ++r) m.row_ptr(i0 + r)[j0 / kWordBits] = acc[r];
+            fill(i0, h, j0, w, tile);
+            for (std::uint64_t r = 0; r < h; ++r) m.row_ptr(i0 + r)[j0 / kWordBits] = tile[r];
         }
     }
+}
+
+// Columns run along memory (a transposed array): each column of a tile
+// packs like a contiguous row, and the tile is transposed into place.
+void pack_columns(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
+    pack_by_tiles(g, m, stop, [&](std::uint64_t i0, std::uint64_t h, std::uint64_t j0, unsigned w, Word* tile) {
+        for (unsigned k = 0; k < w; ++k) pack_bytes(at(g, i0, j0 + k), h, &tile[k]);
+        for (unsigned k = w; k < kWordBits; ++k) tile[k] = 0;
+        transpose_block_scalar(tile);
+    });
+}
+
+// Any other layout where a column step is longer than a row step: each tile
+// is read column by column so consecutive reads stay close.
+void pack_tiles(const ByteGrid& g, BitMatrix& m, const Interrupt& stop) noexcept {
+    pack_by_tiles(g, m, stop, [&](std::uint64_t i0, std::uint64_t h, std::uint64_t j0, unsigned w, Word* tile) {
+        std::fill_n(tile, h, Word{0});
+        for (unsigned k = 0; k < w; ++k) {
+            const std::uint8_t* col = at(g, i0, j0 + k);
+            for (std::uint64_t r = 0; r < h; ++r) {
+                tile[r] |= Word{col[static_cast<std::int64_t>(r) * g.row_stride] != 0} << k;
+            }
+        }
+    });
 }
 
 std::uint64_t magnitude(std::int64_t s) noexcept {

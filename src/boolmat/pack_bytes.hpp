@@ -2,8 +2,8 @@
 // when it is non-zero: that is how NumPy reads its own bool arrays, so a bool
 // view of arbitrary bytes keeps the elements NumPy shows. Bytes written back
 // are always 0 or 1. The byte kernels come in one set per namespace
-// (kernels.hpp picks one); the *_scalar twins are the plain references the
-// tests compare every set with.
+// (kernels.hpp picks one); the *_scalar twins are the references the tests
+// compare every set with.
 #pragma once
 
 #include <cstdint>
@@ -17,12 +17,12 @@ namespace boolmat {
 
 // Every set has these entry points:
 // - pack_bytes packs the n bytes at src into words_for(n) words at dst: bit
-//   k is set when src[k] != 0. Bits of the last word past n are 0.
+//   k is 1 when src[k] != 0. Bits of the last word past n are 0.
 // - pack_bytes_reversed does the same for bytes laid out backwards: byte k
 //   is first[-k] (a row read with a column stride of -1, as a reversed NumPy
 //   view gives).
 // - unpack_bits writes n bytes at dst: 1 where bit k of the words at src is
-//   set, else 0.
+//   1, else 0.
 #define VALDRIX_PACK_KERNELS                                                            \
     void pack_bytes(const std::uint8_t* src, std::uint64_t n, Word* dst) noexcept;      \
     void pack_bytes_reversed(const std::uint8_t* first, std::uint64_t n, Word* dst) noexcept; \

@@ -1,6 +1,6 @@
 // Population counts over word arrays, one set per namespace (kernels.hpp
-// picks one); the *_scalar twins are the plain references the tests compare
-// every set with.
+// picks one); the *_scalar twins are the references the tests compare every
+// set with.
 #pragma once
 
 #include <cstdint>

@@ -2,9 +2,9 @@
 // Harley-Seal carry-save adder tree, so only one vector in 16 needs a real
 // count (nibble table with vpshufb, lane sums with vpsadbw); the remaining
 // whole vectors take the nibble count directly and the last words the
-// hardware popcnt. Measured from L1: 0.13 ns per word against 0.18 for
-// hardware popcnt with four accumulators; on 1M words both run at about the
-// speed of a copy.
+// hardware popcnt. From the first-level cache the tree is faster than
+// hardware popcnt with four accumulators; from memory both run at about the
+// speed of a copy (bench/notes/word_kernels.md).
 #include <immintrin.h>
 
 #include <algorithm>
@@ -64,26 +64,28 @@ std::uint64_t count(const Src& src, std::size_t n) noexcept {
 
 // The Harley-Seal part: whole blocks of 64 words from k = 0; leaves k at the
 // first word not counted and returns per-lane counts.
+// Adds the 8 vectors at words k, k + 4, ..., k + 28 into ones, twos and
+// fours; returns what carries out of fours.
+template <class Src>
+inline __m256i add_eight(const Src& src, std::size_t k, __m256i& ones, __m256i& twos, __m256i& fours) {
+    __m256i twos_a, twos_b, fours_a, fours_b, eights;
+    csa(twos_a, ones, ones, src.vec(k), src.vec(k + 4));
+    csa(twos_b, ones, ones, src.vec(k + 8), src.vec(k + 12));
+    csa(fours_a, twos, twos, twos_a, twos_b);
+    csa(twos_a, ones, ones, src.vec(k + 16), src.vec(k + 20));
+    csa(twos_b, ones, ones, src.vec(k + 24), src.vec(k + 28));
+    csa(fours_b, twos, twos, twos_a, twos_b);
+    csa(eights, fours, fours, fours_a, fours_b);
+    return eights;
+}
+
 template <class Src>
 __m256i count_blocks(const Src& src, std::size_t n, std::size_t& k) noexcept {
     __m256i total = _mm256_setzero_si256();
     __m256i ones = _mm256_setzero_si256(), twos = ones, fours = ones, eights = ones, sixteens;
-    __m256i twos_a, twos_b, fours_a, fours_b, eights_a, eights_b;
     for (; k + 64 <= n; k += 64) {
-        csa(twos_a, ones, ones, src.vec(k), src.vec(k + 4));
-        csa(twos_b, ones, ones, src.vec(k + 8), src.vec(k + 12));
-        csa(fours_a, twos, twos, twos_a, twos_b);
-        csa(twos_a, ones, ones, src.vec(k + 16), src.vec(k + 20));
-        csa(twos_b, ones, ones, src.vec(k + 24), src.vec(k + 28));
-        csa(fours_b, twos, twos, twos_a, twos_b);
-        csa(eights_a, fours, fours, fours_a, fours_b);
-        csa(twos_a, ones, ones, src.vec(k + 32), src.vec(k + 36));
-        csa(twos_b, ones, ones, src.vec(k + 40), src.vec(k + 44));
-        csa(fours_a, twos, twos, twos_a, twos_b);
-        csa(twos_a, ones, ones, src.vec(k + 48), src.vec(k + 52));
-        csa(twos_b, ones, ones, src.vec(k + 56), src.vec(k + 60));
-        csa(fours_b, twos, twos, twos_a, twos_b);
-        csa(eights_b, fours, fours, fours_a, fours_b);
+        const __m256i eights_a = add_eight(src, k, ones, twos, fours);
+        const __m256i eights_b = add_eight(src, k + 32, ones, twos, fours);
         csa(sixteens, eights, eights, eights_a, eights_b);
         total = _mm256_add_epi64(total, count_lanes(sixteens));
     }
@@ -95,7 +97,7 @@ __m256i count_blocks(const Src& src, std::size_t n, std::size_t& k) noexcept {
     return total;
 }
 
-struct Plain {
+struct Words {
     const Word* a;
     __m256i vec(std::size_t k) const { return load(a + k); }
     Word word(std::size_t k) const { return a[k]; }
@@ -117,7 +119,7 @@ struct AndNot {
 
 }  // namespace
 
-std::uint64_t popcount_words(std::span<const Word> a) noexcept { return count(Plain{a.data()}, a.size()); }
+std::uint64_t popcount_words(std::span<const Word> a) noexcept { return count(Words{a.data()}, a.size()); }
 
 std::uint64_t popcount_xor(std::span<const Word> a, std::span<const Word> b) noexcept {
     return count(Xor{a.data(), b.data()}, std::min(a.size(), b.size()));

@@ -16,7 +16,7 @@ Result<BitMatrix> boolean_product(const BitMatrix& a, const BitMatrix& b, const 
 // the result; the kernel ORs into it. Polls `stop` between rows and between
 // passes of tables; stopped (stop.stopped()), out is incomplete.
 void or_rows_kernel(const BitMatrix& a, const BitMatrix& b, std::span<Word> out, const Interrupt& stop = {}) noexcept;
-// Plain reference of the same kernel.
+// Scalar reference of the same kernel.
 void or_rows_kernel_scalar(const BitMatrix& a, const BitMatrix& b, std::span<Word> out) noexcept;
 
 }  // namespace boolmat

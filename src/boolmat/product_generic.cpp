@@ -1,10 +1,9 @@
-// Portable row steps of the Boolean product: the same two strategies and
-// table layout as the vector sets. The output words a step works on are
-// held in a fixed-size local array that the compiler keeps in vector
-// registers, so each selected word of b or table entry costs one load and
-// one OR; with a run-time width the output went through memory on every OR
-// (2048 x 2048 at density 0.5 on SSE2: row-sparse step 63 -> 13 ms, four
-// Russians step 24 -> 6 ms).
+// The generic set's row steps of the Boolean product: the same two
+// strategies and table layout as the vector sets. The output words a step
+// works on are held in a fixed-size local array that the compiler keeps in
+// vector registers, so each selected word of b or table entry costs one
+// load and one OR; with a run-time width the output went through memory on
+// every OR, several times slower (bench/notes/word_kernels.md).
 #include <algorithm>
 #include <array>
 #include <bit>

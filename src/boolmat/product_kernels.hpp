@@ -14,8 +14,8 @@ namespace boolmat {
 
 // The four Russians tables: byte groups (tables) per pass, and the words of
 // one table of 256 entries of 8 words (two vectors of columns), plus one
-// spare entry so that the same entry of successive tables falls into
-// different first-level cache sets. Every set uses this layout.
+// spare entry so that the same entry of successive tables maps to
+// different places of the first-level cache. Every set uses this layout.
 inline constexpr std::uint64_t kFourRussiansGroups = 16;
 inline constexpr std::uint64_t kFourRussiansEntryWords = 8;
 inline constexpr std::uint64_t kFourRussiansTableWords = 256 * kFourRussiansEntryWords + kFourRussiansEntryWords;

@@ -6,11 +6,11 @@
 // line) and kG groups at a time, then every listed row of a runs through
 // them with its output slice held in registers.
 //
-// Sizes measured on 2048 x 2048 at density 0.5 (ms, four Russians alone):
-// 2 vectors x 16 groups (256 KiB of tables, in L2) 1.2; 2 x 7 1.45; 2 x 4
-// 1.8; 1 x 8 1.9. Fewer, larger passes win over L1-sized tables because every
-// pass reloads and stores the output slice of every row. Entries that
-// straddle two lines cost 20-30%, hence the aligned tables.
+// 2 vectors x 16 groups: 256 KiB of tables, in the second-level cache.
+// Fewer, larger passes win over tables sized for the first-level cache
+// because every pass reloads and stores the output slice of every row.
+// Entries that straddle two lines are markedly slower, hence the aligned
+// tables. The sizes tried: bench/notes/word_kernels.md.
 #include <immintrin.h>
 
 #include <algorithm>

@@ -1,10 +1,13 @@
-// Instruction-set regions for the x86-64 kernels. Everything between a
-// *_BEGIN and VALDRIX_TARGET_END may use that set; the rest of the project is
-// built for the baseline of its target, so a build made anywhere runs on any
-// x86-64. Include every header a kernel file needs before opening its region:
-// inline functions and templates defined outside the region (the standard
-// library, BitMatrix) stay baseline code, shared safely with other files, and
-// are still inlined into the kernels.
+// Target regions for the x86-64 kernels. Everything between a *_BEGIN and
+// VALDRIX_TARGET_END may use the instructions that region names; the rest of
+// the project is built for the baseline of its target, so a build made
+// anywhere runs on any x86-64. Include every header a kernel file needs
+// before opening its region: inline functions and templates defined outside
+// the region (the standard library, BitMatrix) stay baseline code, shared
+// safely with other files, and are still inlined into the kernels. The
+// exception is vector code written once for several kernel files (such as
+// transpose_bytes_avx2.hpp): its header is included inside each file's
+// region, so that each compiles its own copy, with internal linkage.
 #pragma once
 
 #if defined(__x86_64__)

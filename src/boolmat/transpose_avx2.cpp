@@ -4,34 +4,10 @@
 // per pair of vectors, the same bits moved as in the reference. The byte
 // and word moves that are left are unpacks and permutes (the superblock's
 // plan is described above its kernel).
-//
-// Measured on a shared 2-core AMD EPYC (figures of one run, other builds
-// running): from the first-level cache, 0.50 ns per word for the pair
-// kernel, 0.47 for the superblock, 0.82 for the single block, against 4.4
-// for the reference; 8192 x 8192 through the driver in 1.25 to 1.4 ms, the
-// NumPy copy of the same words taking 0.38 to 0.45 ms (bench ratio 2.9 to
-// 3.4, up to 4.3 when the machine was busier; 0.004 to 0.005 of
-// unpack.T.pack). There the superblock kernels take 3/4 of the time, more
-// than half of it in pass 1 waiting for the rows of a, and the driver's
-// copy of the runs into t the rest.
-//
-// Measured and dropped:
-//   - assembling the single block's words with _mm256_set_epi64x: GCC goes
-//     through the stack, where the wide reload waits for the narrow stores
-//     (4.4 ns per word; loads of halves: 0.8);
-//   - shifts left as additions or multiplications, shifts right as high
-//     multiplications, to spare the shift and shuffle units: no change;
-//   - pass 3 writing 16-byte halves instead of permuting them (0.53 ns per
-//     word), or pass 2 writing halves so that pass 3 needs only an unpack
-//     (0.57): stores cost more than shuffles here; likewise keeping the last
-//     block row of pass 2 in registers for pass 3 saved nothing;
-//   - interleaving pass 1 of a block row with pass 2 of the previous one;
-//   - prefetching the rows of the next superblock during passes 2 and 3,
-//     the first line of each row segment as well as the last, or the
-//     output rows before pass 3: no gain. Huge pages for a (in a test
-//     harness) made no difference either.
+// Timings and the variants tried: bench/notes/transpose.md.
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "boolmat/target.hpp"
@@ -39,6 +15,8 @@
 #include "boolmat/transpose_kernels.hpp"
 
 VALDRIX_AVX2_BEGIN
+#include "boolmat/transpose_bytes_avx2.hpp"
+
 namespace boolmat::avx2 {
 namespace {
 
@@ -116,45 +94,25 @@ inline void group_bits(const Word* src, std::size_t ss, std::size_t g, Square& b
     for (std::size_t c = 0; c < 8; ++c) buf[8 * g + c] = x[c];
 }
 
-// Pass 2 for bit c of block row h: in, vector 8(8h + e) + c for e = R5..R3;
-// out in their places, vector 8(8h + p) + c holding columns C6 C5 C4 = p,
-// byte R5..R3 of its 64-bit halves, C3 selecting the half.
-inline void byte_exchange(Square& buf, std::size_t h, std::size_t c) {
-    __m256i* v = buf + 64 * h + c;
-    const __m256i l01 = _mm256_unpacklo_epi8(v[0], v[8]), h01 = _mm256_unpackhi_epi8(v[0], v[8]);
-    const __m256i l23 = _mm256_unpacklo_epi8(v[16], v[24]), h23 = _mm256_unpackhi_epi8(v[16], v[24]);
-    const __m256i l45 = _mm256_unpacklo_epi8(v[32], v[40]), h45 = _mm256_unpackhi_epi8(v[32], v[40]);
-    const __m256i l67 = _mm256_unpacklo_epi8(v[48], v[56]), h67 = _mm256_unpackhi_epi8(v[48], v[56]);
-    const __m256i a0 = _mm256_unpacklo_epi16(l01, l23), a1 = _mm256_unpackhi_epi16(l01, l23);
-    const __m256i a2 = _mm256_unpacklo_epi16(h01, h23), a3 = _mm256_unpackhi_epi16(h01, h23);
-    const __m256i b0 = _mm256_unpacklo_epi16(l45, l67), b1 = _mm256_unpackhi_epi16(l45, l67);
-    const __m256i b2 = _mm256_unpacklo_epi16(h45, h67), b3 = _mm256_unpackhi_epi16(h45, h67);
-    v[0] = _mm256_unpacklo_epi32(a0, b0);
-    v[8] = _mm256_unpackhi_epi32(a0, b0);
-    v[16] = _mm256_unpacklo_epi32(a1, b1);
-    v[24] = _mm256_unpackhi_epi32(a1, b1);
-    v[32] = _mm256_unpacklo_epi32(a2, b2);
-    v[40] = _mm256_unpackhi_epi32(a2, b2);
-    v[48] = _mm256_unpacklo_epi32(a3, b3);
-    v[56] = _mm256_unpackhi_epi32(a3, b3);
-}
-
 // Pass 3 for bit c and columns C6 C5 C4 = p: the four block rows' vectors
 // 8(8h + p) + c to output rows 128 C7 + 16 p + 8 C3 + c.
 inline void lane_exchange(const Square& buf, std::size_t p, std::size_t c, Word* dst, std::size_t ds) {
     const __m256i* v = buf + 8 * p + c;
-    const __m256i t0 = _mm256_unpacklo_epi64(v[0], v[64]), t1 = _mm256_unpackhi_epi64(v[0], v[64]);
-    const __m256i t2 = _mm256_unpacklo_epi64(v[128], v[192]), t3 = _mm256_unpackhi_epi64(v[128], v[192]);
-    Word* out = dst + (16 * p + c) * ds;
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(t0, t2, 0x20));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * ds), _mm256_permute2x128_si256(t1, t3, 0x20));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 128 * ds), _mm256_permute2x128_si256(t0, t2, 0x31));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 136 * ds), _mm256_permute2x128_si256(t1, t3, 0x31));
+    __m256i out[4];
+    lane_transpose(v[0], v[64], v[128], v[192], out);
+    Word* row = dst + (16 * p + c) * ds;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row), out[0]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 8 * ds), out[1]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 128 * ds), out[2]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 136 * ds), out[3]);
 }
 
 inline void finish(Square& buf, Word* dst, std::size_t ds) {
+    // Pass 2 for bit c of block row h: in, vector 8(8h + e) + c for e =
+    // R5..R3; out in their places, vector 8(8h + p) + c holding columns
+    // C6 C5 C4 = p, byte R5..R3 of its 64-bit halves, C3 selecting the half.
     for (std::size_t h = 0; h < 4; ++h) {
-        for (std::size_t c = 0; c < 8; ++c) byte_exchange(buf, h, c);
+        for (std::size_t c = 0; c < 8; ++c) byte_net<8>(buf + 64 * h + c);
     }
     for (std::size_t p = 0; p < 8; ++p) {
         for (std::size_t c = 0; c < 8; ++c) lane_exchange(buf, p, c, dst, ds);

@@ -2,35 +2,18 @@
 // blocks of 64 x 64) for the bulk of the matrix, single blocks for the border
 // that superblocks do not cover, each by the block kernels of the set.
 //
-// Memory order matters more than the kernels here. When the row stride is a
-// multiple of a large power of two (8192 columns: 1 KiB), rows fall into a
-// few cache sets: a superblock's 256 partial lines of t are evicted before
-// their other halves arrive, and a block's 64 words in 64 rows of a or t
-// thrash the same way. Measured at 8192 x 8192, writing superblocks straight
-// to t cost 7 to 8 times a plain copy of the words, against about 2 times
-// for a padded stride of 1056 bytes. So:
-//   - superblocks of two column bands at a time (whole lines of a) are
-//     written to a buffer whose row stride is off the power of two, which
-//     then goes to t as runs of up to 512 bytes per row;
-//   - border blocks go 8 x 8 at a time through dense buffers, copied in and
-//     out as runs of up to 64 bytes per row.
-//
-//
-// Once the kernel and the buffer are that cheap, the copy into t is what is
-// left: at 8192 x 8192 it took a third of the time, most of it reading each
-// line of t before overwriting it. A large t is therefore written with
-// non-temporal stores (t is not read back here, and would not stay in cache
-// anyway): 0.72 -> 0.58 ms at 8192 x 8192, the runs growing from 4 to 16
-// superblock rows so that write-combining sees long stretches of each row.
-// The stores are 16 bytes wide, the alignment the allocator guarantees.
-// Those writes are bound by memory, the kernels by the shuffle units, so a
-// run is written out in slices while the next one is transposed (two runs
-// buffered, of 32 superblock rows): 0.68 -> 0.59 ms.
-// Measured and dropped: prefetching the next band of a (in bulk, or row by
-// row from inside the kernel) made no difference or slowed it down, and so
-// did wider groups of column bands; the source side costs little (the
-// strided reading order of a is about 1.5 times a linear read, not a
-// translation-bound walk), nearly all the rest is the kernel itself.
+// Memory order matters more than the kernels: with a row stride that is a
+// multiple of a large power of two, rows map to the same few places of the
+// cache, and lines of t written in part are evicted before their other
+// halves arrive. So the kernels write to buffers: superblocks (two column
+// bands at a time, whole lines of a) to one whose row stride is off the
+// power of two, border blocks (8 x 8 at a time) to dense ones, and the
+// buffers go to t as long runs per row. A large t is written with
+// non-temporal stores: it is not read back here and would not stay in cache,
+// and reading its lines before overwriting them would cost a pass of its
+// own. Those writes are bound by memory and the kernels by the shuffle
+// units, so one run is written out while the next is transposed.
+// Timings and the variants tried: bench/notes/transpose.md.
 //
 // Every block transposed sees what the six-stage reference loads: the words
 // of a and zeros for rows past the last one; outputs past the last column are

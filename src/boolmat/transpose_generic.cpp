@@ -1,23 +1,20 @@
-// Portable transpose: the six masked-swap stages of the reference on 64 x 64
-// blocks, arranged so that compilers vectorise them (SSE2 on any x86-64,
-// NEON on aarch64) where the reference loops over single words testing
-// k & j:
+// The generic set's transpose: the six masked-swap stages of the reference
+// on 64 x 64 blocks, arranged so that compilers vectorise them (SSE2 on any
+// x86-64, NEON on aarch64) where the reference loops over single words
+// testing k & j:
 //   - two horizontally adjacent blocks are transposed together, word k of
 //     block s at b[2k + s] (a 16-byte load per row), so that every pair
 //     (k, k + j) of every stage is the same operation on two consecutive
-//     words of both blocks, with a constant shift and mask: from the
-//     first-level cache, 1.0 ns per word against 4.4 for the reference and
-//     2.0 for single blocks, whose stage j = 1 stayed scalar;
+//     words of both blocks, with a constant shift and mask (in a single
+//     block, stage j = 1 pairs neighbouring words and stays word by word);
 //   - blocks go in bands of 8 block columns, each band from the top of the
 //     matrix down: the 8 blocks of a band share the lines of a's rows, and
 //     the 512 rows of t that the band writes get their words one block row
 //     after another.
-// The same stages on the same bits, so the words are the reference's.
-// 8192 x 8192 in 4.4 to 4.6 ms (2.2 times faster than the reference; bench
-// ratio 7.5 against the NumPy word copy, 0.013 of unpack.T.pack): most of
-// it now goes on reading and writing single words 1 KiB apart. Copying
-// 8 x 8-block tiles through dense buffers, as the x86-64 driver does with
-// its borders, gained nothing here and slowed thin shapes down.
+// The same stages on the same bits, so the words are the reference's. Most
+// of the time goes on reading and writing single words a row apart; dense
+// tile buffers, as the x86-64 driver uses for its borders, do not pay here
+// (bench/notes/transpose.md).
 #include <algorithm>
 #include <utility>
 

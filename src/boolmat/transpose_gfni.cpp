@@ -14,15 +14,18 @@
 // The single-block kernel gathers its 64 words one by one and scatters its
 // results likewise, which costs as much as the transposing itself. The
 // superblock kernel (4 x 4 blocks) moves whole 32-byte rows instead and runs
-// the byte transposes on all four blocks of a row at once: measured from L1,
-// 0.17 ns per word against 0.41 for the single block (and 4.4 for the
-// six-stage scalar reference).
+// the byte transposes on all four blocks of a row at once, at less than half
+// the single block's cost per word (figures: bench/notes/transpose.md).
 #include <immintrin.h>
+
+#include <cstddef>
 
 #include "boolmat/target.hpp"
 #include "boolmat/transpose_kernels.hpp"
 
 VALDRIX_GFNI_BEGIN
+#include "boolmat/transpose_bytes_avx2.hpp"
+
 namespace boolmat::gfni {
 namespace {
 
@@ -40,18 +43,6 @@ inline void byte_transpose(__m256i a, __m256i b, __m256i& lo, __m256i& hi) {
     hi = _mm256_shuffle_epi32(_mm256_permute4x64_epi64(u1, kOrder), kOrder);
 }
 
-// Rows p0..p3 of 64-bit lanes in, columns out.
-inline void lane_transpose(__m256i p0, __m256i p1, __m256i p2, __m256i p3, __m256i out[4]) {
-    const __m256i t0 = _mm256_unpacklo_epi64(p0, p1);
-    const __m256i t1 = _mm256_unpackhi_epi64(p0, p1);
-    const __m256i t2 = _mm256_unpacklo_epi64(p2, p3);
-    const __m256i t3 = _mm256_unpackhi_epi64(p2, p3);
-    out[0] = _mm256_permute2x128_si256(t0, t2, 0x20);
-    out[1] = _mm256_permute2x128_si256(t1, t3, 0x20);
-    out[2] = _mm256_permute2x128_si256(t0, t2, 0x31);
-    out[3] = _mm256_permute2x128_si256(t1, t3, 0x31);
-}
-
 inline __m256i gather4(const Word* src, std::size_t s, std::size_t k0, std::size_t k1, std::size_t k2,
                        std::size_t k3) {
     return _mm256_set_epi64x(static_cast<long long>(src[k3 * s]), static_cast<long long>(src[k2 * s]),
@@ -67,37 +58,11 @@ inline void scatter4(Word* dst, std::size_t s, std::size_t k0, __m256i v) {
     dst[(k0 + 3) * s] = static_cast<Word>(_mm_extract_epi64(hi, 1));
 }
 
-// The 8 x 16 byte transpose inside each 128-bit lane, in three unpack stages:
-// with r[i] holding row i, afterwards byte k of r[p] (in each lane) is byte
-// 2p + k / 8 of row k % 8, that is r[p] holds the 64-bit columns 2p and 2p+1.
-inline void byte_net(__m256i r[8]) {
-    const __m256i l01 = _mm256_unpacklo_epi8(r[0], r[1]), h01 = _mm256_unpackhi_epi8(r[0], r[1]);
-    const __m256i l23 = _mm256_unpacklo_epi8(r[2], r[3]), h23 = _mm256_unpackhi_epi8(r[2], r[3]);
-    const __m256i l45 = _mm256_unpacklo_epi8(r[4], r[5]), h45 = _mm256_unpackhi_epi8(r[4], r[5]);
-    const __m256i l67 = _mm256_unpacklo_epi8(r[6], r[7]), h67 = _mm256_unpackhi_epi8(r[6], r[7]);
-    const __m256i a0 = _mm256_unpacklo_epi16(l01, l23), a1 = _mm256_unpackhi_epi16(l01, l23);
-    const __m256i a2 = _mm256_unpacklo_epi16(h01, h23), a3 = _mm256_unpackhi_epi16(h01, h23);
-    const __m256i b0 = _mm256_unpacklo_epi16(l45, l67), b1 = _mm256_unpackhi_epi16(l45, l67);
-    const __m256i b2 = _mm256_unpacklo_epi16(h45, h67), b3 = _mm256_unpackhi_epi16(h45, h67);
-    r[0] = _mm256_unpacklo_epi32(a0, b0);
-    r[1] = _mm256_unpackhi_epi32(a0, b0);
-    r[2] = _mm256_unpacklo_epi32(a1, b1);
-    r[3] = _mm256_unpackhi_epi32(a1, b1);
-    r[4] = _mm256_unpacklo_epi32(a2, b2);
-    r[5] = _mm256_unpackhi_epi32(a2, b2);
-    r[6] = _mm256_unpacklo_epi32(a3, b3);
-    r[7] = _mm256_unpackhi_epi32(a3, b3);
-}
-
 inline __m256i load2(const __m256i* lo_src, const __m256i* hi_src, int lane) {
     const auto* lo = reinterpret_cast<const __m128i*>(lo_src) + lane;
     const auto* hi = reinterpret_cast<const __m128i*>(hi_src) + lane;
     return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_load_si128(lo)), _mm_load_si128(hi), 1);
 }
-
-}  // namespace
-
-namespace {
 
 // tiles[g][p]: the transposed tiles (g, 2p), (g, 2p+1) | (g, 16+2p),
 // (g, 17+2p), byte j of tile (g, e) being byte g of output row 8e + j. Row i
@@ -114,7 +79,7 @@ inline void load_group(const Word* src, std::size_t ss, std::size_t g, Tiles& ti
     for (std::size_t i = 0; i < 8; ++i) {
         r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + (8 * g + 7 - i) * ss));
     }
-    byte_net(r);
+    byte_net<1>(r);
     for (std::size_t p = 0; p < 8; ++p) tiles[g][p] = _mm256_gf2p8affine_epi64_epi8(unit, r[p], 0);
 }
 
@@ -133,8 +98,8 @@ inline void store_rows(const Tiles& tiles, Word* dst, std::size_t ds) {
                 lo[a] = _mm256_unpacklo_epi8(y, z);
                 hi[a] = _mm256_unpackhi_epi8(y, z);
             }
-            byte_net(lo);
-            byte_net(hi);
+            byte_net<1>(lo);
+            byte_net<1>(hi);
             const std::size_t e = 16 * lane + 2 * p;
             for (std::size_t j = 0; j < 8; ++j) {
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + (8 * e + j) * ds), lo[j]);
@@ -153,9 +118,9 @@ void transpose_superblock(const Word* src, std::size_t ss, Word* dst, std::size_
 
 // Reading each row of the pair once, the second half while its line is still
 // in the first-level cache, rather than superblock by superblock: with rows
-// a power of two apart, a superblock's 256 lines fall into a few sets and are
-// gone before the neighbouring superblock reads their other half (8192 x
-// 8192: 0.62 -> 0.50 ms).
+// a power of two apart, a superblock's 256 lines map to the same few places
+// of the cache and are gone before the neighbouring superblock reads their
+// other half.
 void transpose_superblock_pair(const Word* src, std::size_t ss, Word* dst0, Word* dst1, std::size_t ds) noexcept {
     alignas(32) Tiles t0, t1;
     for (std::size_t g = 0; g < 32; ++g) {

@@ -98,6 +98,7 @@ TEST(BitVec, OrAndHammingRequireEqualLengths) {
     const auto refused_or = a.or_assign(c);
     ASSERT_FALSE(refused_or);
     EXPECT_EQ(refused_or.error().kind, ErrorKind::Panic);
+    EXPECT_EQ(refused_or.error().message(), "longueurs differentes : 70 et 71 bits");
     EXPECT_EQ(words_of(a), (std::vector<Word>{0b1110, 0x3}));  // unchanged
     const auto refused_hamming = a.hamming(c);
     ASSERT_FALSE(refused_hamming);

@@ -83,7 +83,7 @@ TEST(Indices, TheFirstPairOutsideIsNamedWithItsStoredValues) {
     ASSERT_FALSE(bad);
     EXPECT_EQ(bad.error().kind, ErrorKind::Index);
     EXPECT_EQ(bad.error().message(),
-              "from_indices : la paire n° 2500 (18446744073709551615, 2) est hors limites pour une matrice 2x3");
+              "from_indices : la paire numero 2500 (18446744073709551615, 2) est hors limites pour une matrice 2x3");
 }
 
 }  // namespace

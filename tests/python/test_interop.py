@@ -157,9 +157,9 @@ def test_from_indices_takes_any_integer_input_and_checks_every_pair():
         np.testing.assert_array_equal(BitMatrix.from_indices(5, 70, r, c).to_numpy(), want)
     assert BitMatrix.from_indices(2, 3, [], []) == BitMatrix.zeros(2, 3)
     for args, exc, message in [
-        ((5, 70, [0, 5], [1, 1]), IndexError, r"paire n° 1 \(5, 1\) est hors limites pour une matrice 5x70"),
-        ((5, 70, [0, 1, 0], [1, 70, -1]), IndexError, r"paire n° 1 \(1, 70\)"),
-        ((5, 70, [0, -1], [1, 2]), IndexError, r"paire n° 1 \(-1, 2\)"),
+        ((5, 70, [0, 5], [1, 1]), IndexError, r"paire numero 1 \(5, 1\) est hors limites pour une matrice 5x70"),
+        ((5, 70, [0, 1, 0], [1, 70, -1]), IndexError, r"paire numero 1 \(1, 70\)"),
+        ((5, 70, [0, -1], [1, 2]), IndexError, r"paire numero 1 \(-1, 2\)"),
         ((5, 70, np.array([2**64 - 1], np.uint64), [0]), IndexError, r"\(18446744073709551615, 0\)"),
         ((5, 70, [0, 1], [1]), ValueError, "2 indices de lignes pour 1 indices de colonnes"),
         ((5, 70, np.zeros((1, 1), int), [0]), ValueError, "row_indices doit avoir 1 dimension, il en a 2"),
