@@ -139,6 +139,7 @@ int bitmatrix_setitem(PyObject* self, PyObject* key, PyObject* value) {
         auto v = to_bool(value);
         if (!v) return std::unexpected(name_argument("value", std::move(v).error()));
         TRY_VOID(check_index(*me, ix));
+        TRY_VOID(me->own_words());
         me->set_unchecked(ix.i, ix.j, *v);
         return {};
     });

@@ -96,13 +96,26 @@ Result<PyObject*> pickle_buffer_of(PyObject* exporter) {
 // them without any copy; else over the packed bytes, made once. The words
 // are exported through a NumPy array, the one exporter of a buffer over
 // foreign memory that the stable ABI of 3.10 offers; without NumPy the bytes
-// are made instead.
+// are made instead. The array's base owns the words: a holder they are moved
+// into at the first export, or whatever the matrix borrows them from. Either
+// way a later write to the matrix copies its words first, so an export (and
+// a matrix loaded over it) keeps the bits it was made with.
 Result<PyObject*> pickled_data(const Shared<BitMatrix>& me, std::int64_t protocol) {
     if (protocol < 5) return packed_bytes_of(*me);
     PyObject* made = nullptr;
     if (words_are_packed(*me) && numpy::api()) {
+        PyRef owner;
+        if (me->words_borrowed()) {
+            PyObject* lender = python_owner(me->words_lender());
+            if (lender == nullptr) return boolmat::panic("mots pretes par un proprietaire inconnu");
+            owner = PyRef::borrowed(lender);
+        } else {
+            // Moving the block leaves the bits and their address as they
+            // are, so the shared borrow's other readers are unaffected.
+            TRY(owner, hand_words_to_holder(as_instance<BitMatrix>(me.object())->value));
+        }
         const std::span<const boolmat::Word> words = me->words();
-        TRY(made, read_only_array_over(words.data(), words.size_bytes(), me.object()));
+        TRY(made, read_only_array_over(words.data(), words.size_bytes(), owner.get()));
     } else {
         TRY(made, packed_bytes_of(*me));
     }
@@ -144,7 +157,7 @@ Result<std::uint64_t> pickled_dimension(PyObject* o) {
 
 // The packed bytes of a pickle: a bytes object (up to protocol 4, and in
 // band with protocol 5) or, out of band, whatever buffer the loader was
-// handed. Read in place; the matrix made from them copies them.
+// handed. Read in place.
 Result<BufferBytes> pickled_bytes(PyObject* data) {
     if (PyBytes_Check(data)) {
         return BufferBytes{PyRef::borrowed(data), reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data)),
@@ -156,6 +169,15 @@ Result<BufferBytes> pickled_bytes(PyObject* data) {
                     type_qualname(data));
     }
     return std::move(*view);
+}
+
+// Where the packed bytes can be the matrix's words as they are: whole words
+// per row, no tail bits (which a later write by the bytes' owner could set),
+// and a word-aligned start. The matrix then borrows them from their holder
+// instead of copying them; its first write copies them.
+bool bytes_are_words(const BufferBytes& data, std::uint64_t cols) {
+    return std::endian::native == std::endian::little && cols % boolmat::kWordBits == 0 &&
+           reinterpret_cast<std::uintptr_t>(data.data) % alignof(boolmat::Word) == 0;
 }
 
 PyObject* rebuild_bitmatrix(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -172,6 +194,13 @@ PyObject* rebuild_bitmatrix(PyObject*, PyObject* args, PyObject* kwargs) {
             return fail(ErrorKind::Value,
                         "pickle de BitMatrix invalide : {} octets pour une matrice {}x{}, {} attendus", data.size,
                         rows, cols, *expected);
+        }
+        if (bytes_are_words(data, cols)) {
+            auto words = boolmat::Buffer<boolmat::Word>::borrow(reinterpret_cast<const boolmat::Word*>(data.data),
+                                                                 data.size / sizeof(boolmat::Word),
+                                                                 python_lender(data.holder.get()));
+            TRY(BitMatrix m, BitMatrix::over_words(std::move(words), rows, cols));
+            return wrap(std::move(m));
         }
         const std::uint64_t width = packed_width(cols);
         const SignalCheck signals;

@@ -53,7 +53,30 @@ Result<PyRef> make_holder(boolmat::Buffer<std::uint8_t> bytes) {
     return PyRef(obj);
 }
 
+void release_python_owner(void* owner) noexcept {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    Py_DECREF(static_cast<PyObject*>(owner));
+    PyGILState_Release(gil);
+}
+
 }  // namespace
+
+boolmat::Lender python_lender(PyObject* owner) noexcept {
+    Py_INCREF(owner);
+    return {release_python_owner, owner};
+}
+
+PyObject* python_owner(const boolmat::Lender& lender) noexcept {
+    return lender.release == release_python_owner ? static_cast<PyObject*>(lender.owner) : nullptr;
+}
+
+Result<PyRef> hand_words_to_holder(boolmat::BitMatrix& m) {
+    if (m.words_borrowed()) return boolmat::panic("les mots de la matrice sont deja pretes");
+    TRY(PyRef holder, make_holder({}));
+    boolmat::Buffer<boolmat::Word> block = m.lend_words(python_lender(holder.get()));
+    reinterpret_cast<SliceContainer*>(holder.get())->bytes = std::move(block).into_bytes();
+    return holder;
+}
 
 Result<PyObject*> array_over(boolmat::Buffer<std::uint8_t> bytes, const ArrayLayout& layout) {
     TRY(const numpy::Api np, numpy::api());

@@ -50,6 +50,7 @@ Result<bool> BitMatrix::get(std::uint64_t i, std::uint64_t j) const {
 Status BitMatrix::set(std::uint64_t i, std::uint64_t j, bool value) {
     if (i >= rows_) return panic("index {} hors limites (rows = {})", i, rows_);
     if (j >= cols_) return panic("index {} hors limites (cols = {})", j, cols_);
+    TRY_VOID(own_words());
     set_unchecked(i, j, value);
     return {};
 }
@@ -62,10 +63,30 @@ Result<std::span<const Word>> BitMatrix::row(std::uint64_t i) const {
 Status BitMatrix::set_row(std::uint64_t i, std::span<const Word> src) {
     if (i >= rows_) return panic("ligne {} hors limites (rows = {})", i, rows_);
     if (src.size() != stride_) return panic("{} mots pour un stride de {}", src.size(), stride_);
+    TRY_VOID(own_words());
     Word* dst = row_ptr(i);
     std::memcpy(dst, src.data(), stride_ * sizeof(Word));
     dst[stride_ - 1] &= tail_mask(cols_);
     return {};
+}
+
+Status BitMatrix::own_words() {
+    if (!words_.borrowed()) return {};
+    TRY(words_, words_.clone());
+    return {};
+}
+
+Result<BitMatrix> BitMatrix::over_words(Buffer<Word> words, std::uint64_t rows, std::uint64_t cols) {
+    TRY(const std::uint64_t count, checked_word_count(rows, cols));
+    if (words.size() != count) return panic("{} mots pour une matrice {}x{}, {} attendus", words.size(), rows, cols, count);
+    const std::uint64_t stride = count / rows;
+    const Word outside = ~tail_mask(cols);
+    if (outside != 0) {
+        for (std::uint64_t k = stride - 1; k < count; k += stride) {
+            if ((words[k] & outside) != 0) return panic("bits hors de la matrice {}x{}", rows, cols);
+        }
+    }
+    return BitMatrix(std::move(words), rows, cols, stride);
 }
 
 Result<BitMatrix> BitMatrix::clone() const {

@@ -32,8 +32,23 @@ public:
     std::uint64_t stride() const noexcept { return stride_; }
 
     std::span<const Word> words() const noexcept { return words_.span(); }
-    // Mutable view for the kernels; they must keep the tail invariant.
+    // Mutable view for the kernels; they must keep the tail invariant. The
+    // words must be the matrix's own (own_words()).
     std::span<Word> words_mut() noexcept { return words_.span(); }
+
+    // The words of a matrix made over lent memory (over_words()) are only
+    // read; own_words() copies them into words of its own, once, before a
+    // first write. set, set_row and the in-place operations call it.
+    bool words_borrowed() const noexcept { return words_.borrowed(); }
+    const Lender& words_lender() const noexcept { return words_.lender(); }
+    Status own_words();
+    // A rows x cols matrix over `words`, rows x stride of them, typically
+    // borrowed. Fails unless every tail bit is clear.
+    static Result<BitMatrix> over_words(Buffer<Word> words, std::uint64_t rows, std::uint64_t cols);
+    // Hands the block of a matrix whose words are its own to the buffer it
+    // returns; the matrix then borrows it from `lender`. The bits and their
+    // address do not change, so readers of the words are unaffected.
+    Buffer<Word> lend_words(Lender lender) noexcept { return words_.lend_to(lender); }
 
     Result<bool> get(std::uint64_t i, std::uint64_t j) const;
     Status set(std::uint64_t i, std::uint64_t j, bool value);
@@ -46,6 +61,7 @@ public:
     bool get_unchecked(std::uint64_t i, std::uint64_t j) const noexcept {
         return (words_[i * stride_ + j / kWordBits] >> (j % kWordBits)) & 1;
     }
+    // The words must be the matrix's own (own_words()).
     void set_unchecked(std::uint64_t i, std::uint64_t j, bool value) noexcept {
         Word& w = words_[i * stride_ + j / kWordBits];
         const Word bit = Word{1} << (j % kWordBits);

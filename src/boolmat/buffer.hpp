@@ -1,6 +1,8 @@
-// An exclusively owned, fixed-length array of trivially copyable elements.
-// Zero-filled construction goes through calloc, so large blocks arrive as
-// fresh zero pages instead of being written in a loop.
+// A fixed-length array of trivially copyable elements: exclusively owned,
+// or read from memory another owner lends (borrow()), which is handed back
+// through the lender and never written. Zero-filled construction goes
+// through calloc, so large blocks arrive as fresh zero pages instead of
+// being written in a loop.
 //
 // Blocks of kHugeBytes and more ask the kernel for transparent huge pages,
 // as NumPy does for its own arrays: a fresh block is then faulted in 2 MiB at
@@ -25,6 +27,13 @@ inline constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
 // system has them; a hint only, so it cannot fail.
 void advise_huge_pages(void* p, std::size_t bytes) noexcept;
 
+// How lent memory is handed back: release(owner), once, from whichever
+// thread lets go of it last.
+struct Lender {
+    void (*release)(void* owner) noexcept = nullptr;
+    void* owner = nullptr;
+};
+
 template <class T>
 class Buffer {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -33,16 +42,51 @@ public:
     Buffer() = default;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    Buffer(Buffer&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), lender_(std::exchange(o.lender_, {})) {}
     Buffer& operator=(Buffer&& o) noexcept {
         if (this != &o) {
-            std::free(data_);
+            drop();
             data_ = std::exchange(o.data_, nullptr);
             size_ = std::exchange(o.size_, 0);
+            lender_ = std::exchange(o.lender_, {});
         }
         return *this;
     }
-    ~Buffer() { std::free(data_); }
+    ~Buffer() { drop(); }
+
+    // n elements at `data`, which `lender` owns and gets back when this
+    // buffer goes. Only read: a caller that must write makes its own copy
+    // first (clone()).
+    static Buffer borrow(const T* data, std::size_t n, Lender lender) noexcept {
+        Buffer b;
+        b.data_ = const_cast<T*>(data);
+        b.size_ = n;
+        b.lender_ = lender;
+        return b;
+    }
+    bool borrowed() const noexcept { return lender_.release != nullptr; }
+    const Lender& lender() const noexcept { return lender_; }
+
+    // An owned buffer hands its block to the buffer it returns and from then
+    // on borrows the same elements from `lender`, so every pointer into them
+    // stays valid.
+    Buffer lend_to(Lender lender) noexcept {
+        Buffer owner;
+        owner.data_ = data_;
+        owner.size_ = size_;
+        lender_ = lender;
+        return owner;
+    }
+
+    // The same block as bytes.
+    Buffer<std::uint8_t> into_bytes() && noexcept {
+        Buffer<std::uint8_t> b;
+        b.data_ = reinterpret_cast<std::uint8_t*>(std::exchange(data_, nullptr));
+        b.size_ = std::exchange(size_, 0) * sizeof(T);
+        b.lender_ = std::exchange(lender_, {});
+        return b;
+    }
 
     // n elements, all bytes zero. The caller has checked that n * sizeof(T)
     // does not overflow.
@@ -94,8 +138,20 @@ public:
     const T* end() const noexcept { return data_ + size_; }
 
 private:
+    template <class>
+    friend class Buffer;
+
+    void drop() noexcept {
+        if (borrowed()) {
+            lender_.release(lender_.owner);
+        } else {
+            std::free(data_);
+        }
+    }
+
     T* data_ = nullptr;
     std::size_t size_ = 0;
+    Lender lender_;
 };
 
 }  // namespace boolmat

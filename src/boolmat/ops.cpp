@@ -13,6 +13,7 @@ Status check_shapes(const BitMatrix& a, const BitMatrix& b) {
 
 Status combine_into(WordOp op, BitMatrix& a, const BitMatrix& b) {
     TRY_VOID(check_shapes(a, b));
+    TRY_VOID(a.own_words());
     Word* dst = a.words_mut().data();
     combine_words(op, dst, dst, b.words().data(), a.words().size());
     return {};

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "boolmat/ops.hpp"
+
 #include "boolmat_testing.hpp"
 
 namespace boolmat {
@@ -126,6 +130,61 @@ TEST(BitMatrix, CloneIsIndependent) {
     EXPECT_TRUE(ok(m.get(3, 64)));
     EXPECT_EQ(m.count_ones(), 4u * 65u);
     EXPECT_EQ(c.count_ones(), 4u * 65u - 1);
+}
+
+// Words lent by another owner are read in place, copied before any write,
+// and handed back exactly once, whoever lets go of them.
+TEST(BitMatrix, BorrowedWordsAreCopiedBeforeAWriteAndReturnedOnce) {
+    static int returned = 0;
+    const Lender lender{[](void*) noexcept { ++returned; }, nullptr};
+    std::vector<Word> lent = {0b1011, 0, 0, ~Word{0}};
+    const std::vector<Word> before = lent;
+    BitMatrix other = ok(BitMatrix::ones(2, 128));
+    using Write = Status (*)(BitMatrix&, const BitMatrix&);
+    const Write writes[] = {
+        [](BitMatrix& m, const BitMatrix&) { return m.set(1, 0, true); },
+        [](BitMatrix& m, const BitMatrix& o) { return m.set_row(0, o.words().first(2)); },
+        [](BitMatrix& m, const BitMatrix& o) { return xor_assign(m, o); },
+    };
+    for (const Write write : writes) {
+        returned = 0;
+        BitMatrix m = ok(BitMatrix::over_words(Buffer<Word>::borrow(lent.data(), lent.size(), lender), 2, 128));
+        EXPECT_TRUE(m.words_borrowed());
+        EXPECT_EQ(m.words().data(), lent.data());
+        ASSERT_TRUE(write(m, other).has_value());
+        EXPECT_FALSE(m.words_borrowed());
+        EXPECT_EQ(returned, 1);
+        EXPECT_EQ(lent, before);
+        BitMatrix moved = std::move(m);
+        moved = ok(BitMatrix::zeros(1, 1));
+        EXPECT_EQ(returned, 1);
+    }
+    // A borrower that never writes hands the words back when it goes.
+    returned = 0;
+    {
+        BitMatrix m = ok(BitMatrix::over_words(Buffer<Word>::borrow(lent.data(), lent.size(), lender), 2, 128));
+        EXPECT_EQ(m.count_ones(), 3u + 64u);
+    }
+    EXPECT_EQ(returned, 1);
+    // Bits past the last column, or a word count that is not the shape's,
+    // refuse the words (and hand them back).
+    returned = 0;
+    EXPECT_FALSE(BitMatrix::over_words(Buffer<Word>::borrow(lent.data(), lent.size(), lender), 2, 100).has_value());
+    EXPECT_FALSE(BitMatrix::over_words(Buffer<Word>::borrow(lent.data(), lent.size(), lender), 1, 128).has_value());
+    EXPECT_EQ(returned, 2);
+}
+
+// An owned block lent out keeps its address; the matrix becomes a borrower.
+TEST(BitMatrix, LendingWordsKeepsThemInPlace) {
+    BitMatrix m = ok(BitMatrix::ones(3, 70));
+    const Word* where = m.words().data();
+    Buffer<Word> block = m.lend_words({[](void*) noexcept {}, nullptr});
+    EXPECT_EQ(block.data(), where);
+    EXPECT_EQ(m.words().data(), where);
+    EXPECT_TRUE(m.words_borrowed());
+    ASSERT_TRUE(m.set(0, 0, false).has_value());
+    EXPECT_NE(m.words().data(), where);
+    EXPECT_EQ(block[0], ~Word{0});
 }
 
 TEST(BitMatrix, CountOnesMatchesElementCount) {

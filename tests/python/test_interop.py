@@ -44,15 +44,26 @@ def test_pickle_copy_and_packed_round_trips_are_exact(shape):
         back = pickle.loads(pickle.dumps(m, protocol=protocol))
         assert type(back) is BitMatrix and back == m and back.count_ones() == a.sum()
     # Out of band: the buffer handed over is read-only (it may be the words
-    # themselves), and the loaded matrix owns a copy.
+    # themselves, and the loaded matrix may read them in place). A write to
+    # either side, by item or in place, leaves the other and the buffer as
+    # they were.
     buffers = []
     stream = pickle.dumps(m, protocol=5, buffer_callback=buffers.append)
     assert len(buffers) == 1 and buffers[0].raw().readonly
-    assert bytes(buffers[0].raw()) == m.to_packed().tobytes()
-    back = pickle.loads(stream, buffers=buffers)
-    assert back == m
+    packed = m.to_packed().tobytes()
+    assert bytes(buffers[0].raw()) == packed
+    in_band = pickle.dumps(m, protocol=5)
+    back, back_in_band = pickle.loads(stream, buffers=buffers), pickle.loads(in_band)
+    assert back == back_in_band == m
     back[0, 0] = not back[0, 0]
-    assert m[0, 0] == a[0, 0] and bytes(buffers[0].raw()) == m.to_packed().tobytes()
+    back_in_band ^= BitMatrix.ones(*shape)
+    assert m[0, 0] == a[0, 0] and bytes(buffers[0].raw()) == packed
+    m[shape[0] - 1, 0] = not m[shape[0] - 1, 0]
+    m |= BitMatrix.ones(*shape)
+    for again in (pickle.loads(stream, buffers=buffers), pickle.loads(in_band)):
+        assert np.array_equal(np.asarray(again), a)
+    assert bytes(buffers[0].raw()) == packed and back_in_band == ~BitMatrix.from_numpy(a)
+    m = BitMatrix.from_numpy(a)
     for dup in (copy.copy(m), copy.deepcopy(m), copy.deepcopy([m, m])[0]):
         assert dup == m and dup is not m
         dup[0, 0] = not dup[0, 0]

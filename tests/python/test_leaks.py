@@ -95,6 +95,16 @@ def out_of_band_round_trip(x):
     return pickle.loads(stream, buffers=buffers)
 
 
+def written_after_pickling(x):
+    """Both sides of an out-of-band round trip written: each copies the words
+    it read in place, and lets go of their holder."""
+    original = x.copy()
+    back = out_of_band_round_trip(original)
+    back[0, 0] = False
+    original |= back
+    return back, original
+
+
 def inplace_and():
     t = scratch
     t &= m  # noqa: F841 - the slot's work is the point
@@ -152,6 +162,7 @@ CASES = [
     ("pickle", lambda: pickle.loads(pickle.dumps(m)), None, [m]),
     ("pickle5", lambda: pickle.loads(pickle.dumps(wide, protocol=5)), None, [wide]),
     ("pickle5_out_of_band", lambda: out_of_band_round_trip(wide), None, [wide]),
+    ("pickle5_written", lambda: written_after_pickling(wide), None, [wide]),
     ("rebuild_short", lambda: Valdrix._rebuild_bitmatrix(2, 3, b"\x05"), ValueError, []),
     ("rebuild_buffer_short", lambda: Valdrix._rebuild_bitmatrix(2, 3, memoryview(b"\x05")), ValueError, []),
     ("sizeof", lambda: m.__sizeof__(), None, [m]),
