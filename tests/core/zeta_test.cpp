@@ -44,11 +44,34 @@ void for_each_set(F&& body) {
     }
 }
 
+// A target under a mask as the kernels take it: its observed 1 bits, and
+// the rows that do not count.
+struct MaskedTarget {
+    BitVec ones;
+    BitVec unobserved;
+};
+
+MaskedTarget split(const BitVec& x, const BitVec& observed) {
+    MaskedTarget t{BitVec::zeros(x.len()).value(), BitVec::zeros(x.len()).value()};
+    for (std::uint64_t i = 0; i < x.len(); ++i) {
+        EXPECT_TRUE(t.ones.set(i, x.get(i).value() && observed.get(i).value()).has_value());
+        EXPECT_TRUE(t.unobserved.set(i, !observed.get(i).value()).has_value());
+    }
+    return t;
+}
+
+// The share of unobserved rows of target k of a table: none, some, most,
+// all, and an all-ones mask given as such.
+constexpr double kUnobserved[] = {0.0, 0.1, 0.3, 0.6, 1.0};
+
 // Solves the targets with every runnable set, lane width, base mode and
 // sparse mode, `passes` times over (a target taken out of the base must
-// leave it as it was), and expects the given answers.
+// leave it as it was), and expects the given answers. With `unobserved`,
+// each target is solved under its mask, after the unmasked solve of the
+// one before (so that the base carries both kinds).
 void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>& xs,
-                       const std::vector<ColumnAnswer>& want, int passes, const std::string& what) {
+                       const std::vector<ColumnAnswer>& want, int passes, const std::string& what,
+                       const std::vector<std::span<const Word>>& unobserved = {}) {
     for_each_set([&] {
         for (LaneWidth lanes : kLanes) {
             for (bool many : {false, true}) {
@@ -57,7 +80,10 @@ void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>
                     ASSERT_TRUE(prepare_one_at_a_time(work, s, many, lanes, sparse).has_value());
                     for (int pass = 0; pass < passes; ++pass) {
                         for (std::size_t k = 0; k < xs.size(); ++k) {
-                            EXPECT_EQ(work.solve(xs[k]), want[k])
+                            if (!unobserved.empty() && k > 0) (void)work.solve(xs[k - 1]);
+                            const ColumnAnswer got =
+                                unobserved.empty() ? work.solve(xs[k]) : work.solve_masked(xs[k], unobserved[k]);
+                            EXPECT_EQ(got, want[k])
                                 << what << " lanes " << static_cast<int>(lanes) << " many " << many << " sparse "
                                 << static_cast<int>(sparse) << " target " << k;
                         }
@@ -128,7 +154,30 @@ TEST_P(ZetaMatchesScalar, RandomTieProneAndSparseTargets) {
             want.push_back(solve_zeta_scalar(s, x.words()));
             EXPECT_EQ(solve_zeta_sparse_scalar(s, x.words()), want.back()) << "r " << r << " shape " << shape;
         }
-        expect_every_work(s, xs, want, r > 20 ? 1 : 2, "r " + std::to_string(r) + " shape " + std::to_string(shape));
+        const std::string what = "r " + std::to_string(r) + " shape " + std::to_string(shape);
+        expect_every_work(s, xs, want, r > 20 ? 1 : 2, what);
+
+        // The same targets under masks: the scalar algorithm with the
+        // unobserved rows is the search over the observed rows.
+        std::vector<MaskedTarget> masked;
+        for (std::size_t k = 0; k < targets.size(); ++k) {
+            const BitVec observed = fixtures::random_bits(s.m(), 1 - kUnobserved[k % 5], gen);
+            masked.push_back(split(targets[k], observed));
+            if (r <= 8) {
+                const auto [h, e] = fixtures::best_over_observed(w, targets[k], observed);
+                EXPECT_EQ(solve_zeta_scalar(s, masked.back().ones.words(), masked.back().unobserved.words()),
+                          (ColumnAnswer{h, e}))
+                    << what << " target " << k;
+            }
+        }
+        std::vector<std::span<const Word>> ones, unobserved;
+        std::vector<ColumnAnswer> want_masked;
+        for (const MaskedTarget& t : masked) {
+            ones.push_back(t.ones.words());
+            unobserved.push_back(t.unobserved.words());
+            want_masked.push_back(solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()));
+        }
+        expect_every_work(s, ones, want_masked, 1, what + " masked", unobserved);
     }
 }
 

@@ -56,10 +56,11 @@ inline V lane_bits_mask() noexcept {
                              static_cast<short>(0x8000));
 }
 
-}  // namespace
-
-void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
+// Under a mask (Masked, `observed` x's shape) an unobserved cell adds 1 in
+// its target's lane instead, and its row is not counted as a 0-row.
+template <bool Masked>
+void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                    const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
     using T = std::int16_t;
     const unsigned r = plan.r;
     const std::uint64_t m = s.m();
@@ -83,12 +84,26 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     const unsigned shift = static_cast<unsigned>(first % 64);
     const V sel = lane_bits_mask();
     V ones = _mm256_setzero_si256();
+    V absent = _mm256_setzero_si256();
+    const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
-        const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
-        const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
         V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
-        *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
-        ones = _mm256_sub_epi16(ones, one);
+        if constexpr (Masked) {
+            const auto bits = static_cast<short>((*word & *seen) >> shift & 0xFFFF);
+            const auto unseen_bits = static_cast<short>(~*seen >> shift & 0xFFFF);
+            seen += stride;
+            const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+            const V unseen = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(unseen_bits), sel), sel);
+            // -1 per 1-row twice, -1 per unobserved row once: all -1 lanes.
+            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, _mm256_add_epi16(one, one)), unseen);
+            ones = _mm256_sub_epi16(ones, one);
+            absent = _mm256_sub_epi16(absent, unseen);
+        } else {
+            const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
+            const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
+            ones = _mm256_sub_epi16(ones, one);
+        }
     }
 
     // The bits above a chunk of 2^12 vectors over the whole table; then per
@@ -115,7 +130,8 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     alignas(32) std::int16_t best[16], group[16], one_rows[16];
     _mm256_store_si256(reinterpret_cast<V*>(best), track.best);
     _mm256_store_si256(reinterpret_cast<V*>(group), track.group);
-    _mm256_store_si256(reinterpret_cast<V*>(one_rows), ones);
+    // Unobserved rows are neither 1-rows nor counted 0-rows.
+    _mm256_store_si256(reinterpret_cast<V*>(one_rows), _mm256_add_epi16(ones, absent));
     const std::int16_t* entries = buf.table<std::int16_t>();
     const std::uint64_t all = (std::uint64_t{1} << r) - 1;
     const std::size_t per_group = std::size_t{1} << low;
@@ -127,6 +143,18 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         const std::uint64_t ones_l = static_cast<std::uint16_t>(one_rows[l]);
         out[l] = {~static_cast<std::uint64_t>(at) & all, (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(best[l]))};
     }
+}
+
+}  // namespace
+
+void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                 std::uint64_t first, ColumnAnswer* out) noexcept {
+    solve_batch_of<false>(plan, buf, s, x, nullptr, first, out);
+}
+
+void solve_batch_masked(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                        const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out) noexcept {
+    solve_batch_of<true>(plan, buf, s, x, &observed, first, out);
 }
 
 }  // namespace bmf_core::avx2

@@ -44,10 +44,11 @@ struct Track {
     }
 };
 
-}  // namespace
-
-void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
+// Under a mask (Masked, `observed` x's shape) an unobserved cell adds 1 in
+// its target's lane instead, and its row is not counted as a 0-row.
+template <bool Masked>
+void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                    const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
     const unsigned r = plan.r;
     const std::uint64_t m = s.m();
     const std::size_t nvec = std::size_t{1} << r;
@@ -74,10 +75,20 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         to_sign[l] = static_cast<std::uint16_t>(1u << (15 - l));
     }
     V ones{};
+    V absent{};
+    const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
-        const auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
-        const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
+        auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
         V& e = table[codes[i] / sizeof(V)];
+        if constexpr (Masked) {
+            const auto seen_bits = static_cast<std::uint16_t>((*seen >> shift) & 0xFFFF);
+            seen += stride;
+            bits &= seen_bits;
+            const V unseen = reinterpret_cast<V>(((U{} + static_cast<std::uint16_t>(~seen_bits)) & sel) * to_sign);
+            e -= unseen >> 15;
+            absent -= unseen >> 15;
+        }
+        const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
         e -= sign >> 14;
         ones -= sign >> 15;
     }
@@ -116,9 +127,22 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         std::size_t at = g0 + per_group - 1;
         while (at > g0 && entries[padded(at) * 16 + l] != track.best[l]) --at;
         const std::uint64_t ones_l = static_cast<std::uint16_t>(ones[l]);
+        const std::uint64_t absent_l = static_cast<std::uint16_t>(absent[l]);
         out[l] = {~static_cast<std::uint64_t>(at) & all,
-                  (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(track.best[l]))};
+                  (m - ones_l - absent_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(track.best[l]))};
     }
+}
+
+}  // namespace
+
+void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                 std::uint64_t first, ColumnAnswer* out) noexcept {
+    solve_batch_of<false>(plan, buf, s, x, nullptr, first, out);
+}
+
+void solve_batch_masked(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                        const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out) noexcept {
+    solve_batch_of<true>(plan, buf, s, x, &observed, first, out);
 }
 
 }  // namespace bmf_core::generic
