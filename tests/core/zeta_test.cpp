@@ -288,6 +288,14 @@ TEST(ZetaKernel, LongSequencesOfTargetsThroughOneBase) {
                     BitVec x = step % 5 == 4 ? std::move(last) : fixtures::random_bits(s.m(), d, gen);
                     ASSERT_EQ(work.solve(x.words()), solve_zeta_scalar(s, x.words()))
                         << "r " << r << " lanes " << static_cast<int>(lanes) << " step " << step;
+                    // Every third one is solved under a mask as well, in
+                    // between, with the base holding the target before.
+                    if (step % 3 == 0) {
+                        const MaskedTarget t = split(x, fixtures::random_bits(s.m(), 0.8, gen));
+                        ASSERT_EQ(work.solve_masked(t.ones.words(), t.unobserved.words()),
+                                  solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()))
+                            << "masked r " << r << " lanes " << static_cast<int>(lanes) << " step " << step;
+                    }
                     last = std::move(x);
                 }
             }
@@ -430,7 +438,7 @@ TEST(ZetaKernel, LaneWidthFollowsTheRowCount) {
     }
 }
 
-// The exhaustive methods agree on every input.
+// The exhaustive methods agree on every input, with or without a mask.
 TEST(ZetaKernel, NaiveAgrees) {
     std::mt19937_64 gen(77);
     for (std::uint64_t r = 1; r <= 9; ++r) {
@@ -444,6 +452,12 @@ TEST(ZetaKernel, NaiveAgrees) {
                 const ColumnAnswer z = work.solve(x.words());
                 EXPECT_EQ(solve_naive(s, x.words()), z) << "r " << r;
                 EXPECT_EQ(cover_error(s, x.words(), z.h), z.error);
+                // Under a mask as well.
+                const BitVec observed = fixtures::random_bits(90, 0.6, gen);
+                const MaskedTarget t = split(x, observed);
+                const ColumnAnswer zm = work.solve_masked(t.ones.words(), t.unobserved.words());
+                EXPECT_EQ(solve_naive_masked(s, x.words(), observed.words()), zm) << "r " << r;
+                EXPECT_EQ(cover_error_masked(s, t.ones.words(), observed.words(), zm.h), zm.error);
             }
         });
     }
@@ -451,7 +465,8 @@ TEST(ZetaKernel, NaiveAgrees) {
 
 // Sixteen targets at a time: every column of X, whatever its batch, its
 // position in a word and its content (repeated, empty, all ones), gets the
-// pair of the scalar algorithm.
+// pair of the scalar algorithm; under a mask too (none, some or every cell
+// of a column unobserved, a repeated column under another mask).
 class ZetaBatchMatchesScalar : public ::testing::TestWithParam<std::uint64_t> {};
 
 BitMatrix batch_targets(std::uint64_t m, std::uint64_t n, std::mt19937_64& gen) {
@@ -476,26 +491,39 @@ TEST_P(ZetaBatchMatchesScalar, EveryColumnOfEveryBatch) {
         ASSERT_TRUE(batch_suits(s));
         for (std::uint64_t n : {1u, 15u, 16u, 17u, 70u}) {
             const BitMatrix x = batch_targets(s.m(), n, gen);
-            std::vector<ColumnAnswer> want;
-            for (std::uint64_t k = 0; k < (n + 15) / 16 * 16; ++k) {
+            BitMatrix observed = fixtures::random_matrix(s.m(), n, 1 - kUnobserved[n % 5], gen);
+            for (std::uint64_t i = 0; i < s.m(); ++i) {
+                if (n > 2) observed.set_unchecked(i, 2, false);                // nothing observed
+                if (n > 6) observed.set_unchecked(i, 6, true);                 // everything
+                if (n > 17) observed.set_unchecked(i, 17, gen() % 2 == 0);     // a repeat, another mask
+            }
+            auto column = [&](const BitMatrix& from, std::uint64_t k) {
                 BitVec col = BitVec::zeros(s.m()).value();
-                if (k < n) {
-                    for (std::uint64_t i = 0; i < s.m(); ++i) ASSERT_TRUE(col.set(i, x.get_unchecked(i, k)).has_value());
-                }
+                for (std::uint64_t i = 0; k < n && i < s.m(); ++i) EXPECT_TRUE(col.set(i, from.get_unchecked(i, k)).has_value());
+                return col;
+            };
+            std::vector<ColumnAnswer> want, want_masked;
+            for (std::uint64_t k = 0; k < (n + 15) / 16 * 16; ++k) {
                 // Lanes past the last column answer an empty target.
-                want.push_back(solve_zeta_scalar(s, col.words()));
+                want.push_back(solve_zeta_scalar(s, column(x, k).words()));
+                const MaskedTarget t = split(column(x, k), column(observed, k));
+                want_masked.push_back(solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()));
             }
             for_each_set([&] {
                 ZetaWork work;
                 ASSERT_TRUE(work.prepare(s, ZetaWork::kBatch).has_value());
                 ASSERT_TRUE(work.batched());
                 for (std::uint64_t first = 0; first < n; first += ZetaWork::kBatch) {
-                    ColumnAnswer got[ZetaWork::kBatch];
+                    ColumnAnswer got[ZetaWork::kBatch], got_masked[ZetaWork::kBatch];
                     work.solve_batch(x, first, got);
-                    for (std::uint64_t k = 0; k < ZetaWork::kBatch; ++k) {
+                    work.solve_batch_masked(x, observed, first, got_masked);
+                    for (std::uint64_t k = 0; k < std::min<std::uint64_t>(ZetaWork::kBatch, n - first); ++k) {
                         EXPECT_EQ(got[k], want[first + k])
                             << "r " << r << " m " << s.m() << " n " << n << " column " << first + k;
+                        EXPECT_EQ(got_masked[k], want_masked[first + k])
+                            << "masked r " << r << " m " << s.m() << " n " << n << " column " << first + k;
                     }
+                    for (std::uint64_t k = n - first; k < ZetaWork::kBatch; ++k) EXPECT_EQ(got[k], want[first + k]);
                 }
             });
         }
