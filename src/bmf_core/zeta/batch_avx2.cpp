@@ -83,21 +83,22 @@ void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& 
     const std::size_t stride = x.stride();
     const unsigned shift = static_cast<unsigned>(first % 64);
     const V sel = lane_bits_mask();
+    // The 1-rows of each lane, and under a mask its unobserved rows too.
     V ones = _mm256_setzero_si256();
-    V absent = _mm256_setzero_si256();
     const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
         V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
         if constexpr (Masked) {
+            // 2 per observed 1-row, 1 per unobserved row: the lanes of the
+            // observed 1-rows plus those of the 1-rows and unobserved rows
+            // (which are also the rows the error leaves out as 0-rows).
             const auto bits = static_cast<short>((*word & *seen) >> shift & 0xFFFF);
-            const auto unseen_bits = static_cast<short>(~*seen >> shift & 0xFFFF);
+            const auto either_bits = static_cast<short>((*word | ~*seen) >> shift & 0xFFFF);
             seen += stride;
             const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
-            const V unseen = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(unseen_bits), sel), sel);
-            // -1 per 1-row twice, -1 per unobserved row once: all -1 lanes.
-            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, _mm256_add_epi16(one, one)), unseen);
-            ones = _mm256_sub_epi16(ones, one);
-            absent = _mm256_sub_epi16(absent, unseen);
+            const V either = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(either_bits), sel), sel);
+            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), either);
+            ones = _mm256_sub_epi16(ones, either);
         } else {
             const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
             const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
@@ -130,8 +131,7 @@ void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& 
     alignas(32) std::int16_t best[16], group[16], one_rows[16];
     _mm256_store_si256(reinterpret_cast<V*>(best), track.best);
     _mm256_store_si256(reinterpret_cast<V*>(group), track.group);
-    // Unobserved rows are neither 1-rows nor counted 0-rows.
-    _mm256_store_si256(reinterpret_cast<V*>(one_rows), _mm256_add_epi16(ones, absent));
+    _mm256_store_si256(reinterpret_cast<V*>(one_rows), ones);
     const std::int16_t* entries = buf.table<std::int16_t>();
     const std::uint64_t all = (std::uint64_t{1} << r) - 1;
     const std::size_t per_group = std::size_t{1} << low;

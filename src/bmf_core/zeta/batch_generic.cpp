@@ -74,23 +74,28 @@ void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& 
         sel[l] = static_cast<std::uint16_t>(1u << l);
         to_sign[l] = static_cast<std::uint16_t>(1u << (15 - l));
     }
+    // The 1-rows of each lane, and under a mask its unobserved rows too.
     V ones{};
-    V absent{};
     const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
-        auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
         V& e = table[codes[i] / sizeof(V)];
         if constexpr (Masked) {
-            const auto seen_bits = static_cast<std::uint16_t>((*seen >> shift) & 0xFFFF);
+            // 2 per observed 1-row, 1 per unobserved row: 1 in the lanes of
+            // the observed 1-rows, 1 in those of the 1-rows and unobserved
+            // rows (which are also the rows the error leaves out as 0-rows).
+            const auto bits = static_cast<std::uint16_t>(((*word & *seen) >> shift) & 0xFFFF);
+            const auto either_bits = static_cast<std::uint16_t>(((*word | ~*seen) >> shift) & 0xFFFF);
             seen += stride;
-            bits &= seen_bits;
-            const V unseen = reinterpret_cast<V>(((U{} + static_cast<std::uint16_t>(~seen_bits)) & sel) * to_sign);
-            e -= unseen >> 15;
-            absent -= unseen >> 15;
+            const V one = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);
+            const V either = reinterpret_cast<V>(((U{} + either_bits) & sel) * to_sign);
+            e -= (one >> 15) + (either >> 15);
+            ones -= either >> 15;
+        } else {
+            const auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
+            const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
+            e -= sign >> 14;
+            ones -= sign >> 15;
         }
-        const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
-        e -= sign >> 14;
-        ones -= sign >> 15;
     }
 
     // The bits above a chunk over the whole table; then per chunk, while it
@@ -127,9 +132,8 @@ void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& 
         std::size_t at = g0 + per_group - 1;
         while (at > g0 && entries[padded(at) * 16 + l] != track.best[l]) --at;
         const std::uint64_t ones_l = static_cast<std::uint16_t>(ones[l]);
-        const std::uint64_t absent_l = static_cast<std::uint16_t>(absent[l]);
         out[l] = {~static_cast<std::uint64_t>(at) & all,
-                  (m - ones_l - absent_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(track.best[l]))};
+                  (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(track.best[l]))};
     }
 }
 

@@ -539,11 +539,29 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         move_base<T>(plan, buf, s, x, counted);
     }
 
-    // An unobserved row's -1 cancelled. The base holds the target's 1-rows
-    // until the next one, so not these: they are taken out again after the
-    // transform, which only reads it.
+    // An unobserved row's -1 cancelled, the rows added as the target's
+    // are. The base holds the target's 1-rows until the next one, so not
+    // these: they are taken out again after the transform, which only reads
+    // it, from the same list.
     const bool in_base = target_table != buf.table<V>();
-    if (!unobserved.empty()) add_bits<T>(target_table, pat, unobserved, 1, plan.avx2.top_bits);
+    std::size_t unobserved_listed = 0;
+    std::uint64_t unobserved_heavy[Avx2Plan::kMaxHeavy];
+    auto add_unobserved = [&](int delta) {
+        if (!plan.avx2.listed) {
+            add_bits<T>(target_table, pat, unobserved, delta, plan.avx2.top_bits);
+            return;
+        }
+        for (unsigned k = 0; k < counted; ++k) {
+            if (delta > 0) unobserved_heavy[k] = count_and(unobserved, masks + k * x.size());
+            bump<T>(target_table, plan.avx2.heavy_patterns[k],
+                    Ops<T>::splat(delta * static_cast<std::int64_t>(unobserved_heavy[k])), plan.avx2.top_bits);
+        }
+        if (delta > 0) {
+            unobserved_listed = list_rows<false, false>(unobserved, s.m(), light, rows);
+        }
+        add_rows<T>(target_table, codes, rows, unobserved_listed, delta, plan.avx2.top_bits);
+    };
+    if (!unobserved.empty()) add_unobserved(1);
     V* table = buf.table<V>();
     const std::uint64_t all = (std::uint64_t{1} << r) - 1;
     std::pair<std::int64_t, std::size_t> least;
@@ -553,7 +571,7 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     } else {
         least = transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.avx2.top_bits != 0, stop);
     }
-    if (!unobserved.empty() && in_base) add_bits<T>(target_table, pat, unobserved, -1, plan.avx2.top_bits);
+    if (!unobserved.empty() && in_base) add_unobserved(-1);
     return {~static_cast<std::uint64_t>(least.second) & all, (s.m() - ones) + static_cast<std::uint64_t>(least.first)};
 }
 
