@@ -140,13 +140,9 @@ void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& 
 }  // namespace
 
 void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
-    solve_batch_of<false>(plan, buf, s, x, nullptr, first, out);
-}
-
-void solve_batch_masked(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                        const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out) noexcept {
-    solve_batch_of<true>(plan, buf, s, x, &observed, first, out);
+                 const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
+    if (observed == nullptr) return solve_batch_of<false>(plan, buf, s, x, nullptr, first, out);
+    solve_batch_of<true>(plan, buf, s, x, observed, first, out);
 }
 
 }  // namespace bmf_core::generic
