@@ -169,15 +169,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
             // Sixteen targets at a time.
             if (bmf_core::batch_suits(s)) {
+                const bmf_core::MaskedColumns paired = fuzz::must(bmf_core::pair_columns(xs, observed));
                 bmf_core::ZetaWork batch;
                 FUZZ_CHECK(batch.prepare(s, bmf_core::ZetaWork::kBatch).has_value() && batch.batched());
                 for (std::uint64_t first = 0; first < n; first += bmf_core::ZetaWork::kBatch) {
-                    ColumnAnswer out[bmf_core::ZetaWork::kBatch], out_masked[bmf_core::ZetaWork::kBatch];
+                    ColumnAnswer out[bmf_core::ZetaWork::kBatch], out_masked[bmf_core::ZetaWork::kBatch],
+                        out_paired[bmf_core::ZetaWork::kBatch];
                     batch.solve_batch(xs, first, out);
                     batch.solve_batch_masked(xs, observed, first, out_masked);
+                    batch.solve_batch_masked(paired, first, out_paired);
                     for (std::uint64_t k = 0; k < bmf_core::ZetaWork::kBatch; ++k) {
                         FUZZ_CHECK(out[k] == (first + k < n ? want[first + k] : empty));
                         FUZZ_CHECK(first + k >= n || out_masked[k] == want_masked[first + k]);
+                        FUZZ_CHECK(first + k >= n || out_paired[k] == want_masked[first + k]);
                     }
                 }
             }

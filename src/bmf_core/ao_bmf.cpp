@@ -58,22 +58,25 @@ Status check_arguments(std::uint64_t r, std::uint64_t max_iter) {
 }
 
 // The cells the alternation fits: X and its transpose, and under a mask the
-// same for the mask (X then holding its observed cells only).
+// same for the mask (X then holding its observed cells only), with each
+// orientation paired with its mask for the batched solves.
 struct Cells {
     const BitMatrix& x;
     const BitMatrix& xt;
     const BitMatrix* observed = nullptr;
     const BitMatrix* observed_t = nullptr;
+    const MaskedColumns* paired = nullptr;
+    const MaskedColumns* paired_t = nullptr;
 };
 
-// The solves of every row of `targets` (whose transpose is `columns`),
-// with or without the mask.
+// The solves of every row of `targets` (whose transpose is `columns`, or
+// under a mask `paired`), with or without the mask.
 Result<std::uint64_t> solve_step(const BoolLs& solver, const BitMatrix& targets, const BitMatrix& columns,
-                                 const BitMatrix* observed, const BitMatrix* observed_columns, Method method,
+                                 const BitMatrix* observed, const MaskedColumns* paired, Method method,
                                  SolveWork& work, BitMatrix& masks, const Interrupt& stop) {
     // Every solve gets seed 0.
     if (observed == nullptr) return solve_rows(solver, targets, method, 0, work, masks, &columns, stop);
-    return solve_rows_masked(solver, targets, *observed, method, 0, work, masks, &columns, observed_columns, stop);
+    return solve_rows_masked(solver, targets, *observed, method, 0, work, masks, paired, stop);
 }
 
 Result<BmfResult> alternate(const Cells& c, std::uint64_t r, Method method, std::uint64_t max_iter,
@@ -98,11 +101,11 @@ Result<BmfResult> alternate(const Cells& c, std::uint64_t r, Method method, std:
         }
         // H-step: every column of X against W.
         TRY(const std::uint64_t h_error,
-            solve_step(solver, xt, x, c.observed_t, c.observed, method, work, ht, stop));
+            solve_step(solver, xt, x, c.observed_t, c.paired, method, work, ht, stop));
         (void)h_error;  // only the W-step's error counts
         // W-step: every row of X against H^T.
         TRY(solver, BoolLs::build(ht, std::move(solver), stop));
-        TRY(const std::uint64_t total, solve_step(solver, x, xt, c.observed, c.observed_t, method, work, w, stop));
+        TRY(const std::uint64_t total, solve_step(solver, x, xt, c.observed, c.paired_t, method, work, w, stop));
         ++iterations;
         const IterationVerdict verdict = judge_iteration(total, best_error, iterations, max_iter);
         if (!verdict.improved) break;
@@ -145,7 +148,10 @@ Result<BmfResult> ao_bmf_masked(const BitMatrix& x, const BitMatrix& observed, s
     TRY(const BitMatrix seen, boolmat::and_(x, observed));
     TRY(const BitMatrix seen_t, boolmat::transpose(seen, stop));
     TRY(const BitMatrix observed_t, boolmat::transpose(observed, stop));
-    return alternate({seen, seen_t, &observed, &observed_t}, r, method, max_iter, seed, work, stop);
+    TRY(const MaskedColumns paired, pair_columns(seen, observed));
+    TRY(const MaskedColumns paired_t, pair_columns(seen_t, observed_t));
+    return alternate({seen, seen_t, &observed, &observed_t, &paired, &paired_t}, r, method, max_iter, seed, work,
+                     stop);
 }
 
 }  // namespace bmf_core

@@ -84,22 +84,27 @@ namespace {
 
 // Solves every column of x (m x n) in the batches of a batched work,
 // handing each answer to `take(column, answer)`; returns the summed error.
-// Under a mask, `observed` has x's shape.
+// Under a mask, `observed` (x's shape) is read beside x, or `paired` holds
+// both instead.
 template <class Take>
 Result<std::uint64_t> solve_in_batches(const BoolLs& s, const BitMatrix& x, const BitMatrix* observed,
-                                       ZetaWork& work, const Interrupt& stop, Take&& take) {
+                                       const MaskedColumns* paired, ZetaWork& work, const Interrupt& stop,
+                                       Take&& take) {
     std::uint64_t total = 0;
     ColumnAnswer answers[ZetaWork::kBatch];
     // A batch transforms a table of 2^r vectors.
     const std::uint64_t batch_work = std::uint64_t{4} << s.r();
-    for (std::uint64_t first = 0; first < x.cols(); first += ZetaWork::kBatch) {
+    const std::uint64_t n = paired == nullptr ? x.cols() : paired->cols;
+    for (std::uint64_t first = 0; first < n; first += ZetaWork::kBatch) {
         TRY_VOID(stop.check(batch_work));
-        if (observed == nullptr) {
-            work.solve_batch(x, first, answers);
-        } else {
+        if (paired != nullptr) {
+            work.solve_batch_masked(*paired, first, answers);
+        } else if (observed != nullptr) {
             work.solve_batch_masked(x, *observed, first, answers);
+        } else {
+            work.solve_batch(x, first, answers);
         }
-        const std::uint64_t count = std::min<std::uint64_t>(ZetaWork::kBatch, x.cols() - first);
+        const std::uint64_t count = std::min<std::uint64_t>(ZetaWork::kBatch, n - first);
         for (std::uint64_t k = 0; k < count; ++k) {
             take(first + k, answers[k]);
             total += answers[k].error;
@@ -188,32 +193,31 @@ Result<std::uint64_t> solve_rows(const BoolLs& s, const BitMatrix& targets, Meth
         if (columns->rows() != s.m() || columns->cols() != n) {
             return boolmat::panic("{} x {} colonnes pour {} cibles de {} bits", columns->rows(), columns->cols(), n, s.m());
         }
-        return solve_in_batches(s, *columns, nullptr, work.zeta, stop, take);
+        return solve_in_batches(s, *columns, nullptr, nullptr, work.zeta, stop, take);
     }
     TRY(const BitMatrix transposed, boolmat::transpose(targets, stop));
-    return solve_in_batches(s, transposed, nullptr, work.zeta, stop, take);
+    return solve_in_batches(s, transposed, nullptr, nullptr, work.zeta, stop, take);
 }
 
 Result<std::uint64_t> solve_rows_masked(const BoolLs& s, const BitMatrix& targets, const BitMatrix& observed,
                                         Method method, std::uint64_t seed, SolveWork& work, BitMatrix& masks,
-                                        const BitMatrix* columns, const BitMatrix* observed_columns,
-                                        const Interrupt& stop) {
+                                        const MaskedColumns* columns, const Interrupt& stop) {
     TRY_VOID(check_masks(s, targets, masks));
     TRY_VOID(check_mask_shape(observed, targets));
     const std::uint64_t n = targets.rows();
     TRY_VOID(work.prepare(s, method, n));
     if (!work.batched()) return solve_one_by_one<true>(s, targets, &observed, method, seed, work, masks, stop);
     auto take = [&](std::uint64_t k, const ColumnAnswer& a) { masks.row_ptr(k)[0] = a.h; };
-    if (columns != nullptr && observed_columns != nullptr) {
-        if (columns->rows() != s.m() || columns->cols() != n) {
-            return boolmat::panic("{} x {} colonnes pour {} cibles de {} bits", columns->rows(), columns->cols(), n, s.m());
+    if (columns != nullptr) {
+        if (columns->words.rows() != s.m() || columns->cols != n) {
+            return boolmat::panic("{} x {} colonnes pour {} cibles de {} bits", columns->words.rows(), columns->cols, n,
+                                  s.m());
         }
-        TRY_VOID(check_mask_shape(*observed_columns, *columns));
-        return solve_in_batches(s, *columns, observed_columns, work.zeta, stop, take);
+        return solve_in_batches(s, columns->words, nullptr, columns, work.zeta, stop, take);
     }
     TRY(const BitMatrix transposed, boolmat::transpose(targets, stop));
     TRY(const BitMatrix observed_transposed, boolmat::transpose(observed, stop));
-    return solve_in_batches(s, transposed, &observed_transposed, work.zeta, stop, take);
+    return solve_in_batches(s, transposed, &observed_transposed, nullptr, work.zeta, stop, take);
 }
 
 namespace {
@@ -226,11 +230,17 @@ Result<SolveAllResult> solve_all_of(const BoolLs& s, const BitMatrix& x, const B
     TRY_VOID(work.prepare(s, method, x.cols()));
     if (work.batched()) {
         TRY(BitMatrix h, BitMatrix::zeros(s.r(), x.cols()));
-        TRY(const std::uint64_t total, solve_in_batches(s, x, observed, work.zeta, stop, [&](std::uint64_t k, const ColumnAnswer& a) {
-                for (Word bits = a.h; bits != 0; bits &= bits - 1) {
-                    h.row_ptr(static_cast<unsigned>(std::countr_zero(bits)))[k / 64] |= Word{1} << (k % 64);
-                }
-            }));
+        auto take = [&](std::uint64_t k, const ColumnAnswer& a) {
+            for (Word bits = a.h; bits != 0; bits &= bits - 1) {
+                h.row_ptr(static_cast<unsigned>(std::countr_zero(bits)))[k / 64] |= Word{1} << (k % 64);
+            }
+        };
+        std::uint64_t total;
+        if constexpr (Masked) {
+            TRY(total, solve_in_batches(s, x, observed, nullptr, work.zeta, stop, take));
+        } else {
+            TRY(total, solve_in_batches(s, x, nullptr, nullptr, work.zeta, stop, take));
+        }
         return SolveAllResult{std::move(h), total};
     }
     TRY(BitMatrix targets, boolmat::transpose(x, stop));

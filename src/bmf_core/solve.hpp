@@ -46,13 +46,12 @@ Result<std::uint64_t> solve_rows(const BoolLs& s, const BitMatrix& targets, Meth
                                  const Interrupt& stop = {});
 
 // solve_rows counting the observed cells only: `observed` has the shape
-// of `targets`, and `observed_columns`, given with `columns`, is its
-// transpose. Two rows are the same target only when their masks are equal
-// too.
+// of `targets`; `columns`, when the caller has it, is the transposes of
+// both paired (pair_columns(), zeta/zeta.hpp). Two rows are the same
+// target only when their masks are equal too.
 Result<std::uint64_t> solve_rows_masked(const BoolLs& s, const BitMatrix& targets, const BitMatrix& observed,
                                         Method method, std::uint64_t seed, SolveWork& work, BitMatrix& masks,
-                                        const BitMatrix* columns = nullptr,
-                                        const BitMatrix* observed_columns = nullptr, const Interrupt& stop = {});
+                                        const MaskedColumns* columns = nullptr, const Interrupt& stop = {});
 
 // One target given as its m-bit words (tail bits clear), no checks, with
 // `work` prepared for s and method, not batched. Stopped (stop.stopped()),

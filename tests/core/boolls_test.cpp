@@ -279,7 +279,7 @@ TEST(BoolLsSolveRows, ZetaRowsMatchSingleSolves) {
                 observed.set_unchecked(2, i, observed.get_unchecked(0, i));
             }
             const BitMatrix columns = boolmat::transpose(targets).value();
-            const BitMatrix observed_columns = boolmat::transpose(observed).value();
+            const MaskedColumns paired = pair_columns(columns, boolmat::transpose(observed).value()).value();
             for (const bool masked : {false, true}) {
                 BitMatrix masks = BitMatrix::zeros(n, r).value();
                 const std::uint64_t total =
@@ -287,9 +287,7 @@ TEST(BoolLsSolveRows, ZetaRowsMatchSingleSolves) {
                            : solve_rows(s, targets, Method::Zeta, 0, work, masks).value();
                 // The same targets handed over as columns as well.
                 BitMatrix again = BitMatrix::zeros(n, r).value();
-                EXPECT_EQ(masked ? solve_rows_masked(s, targets, observed, Method::Zeta, 0, work, again, &columns,
-                                                     &observed_columns)
-                                       .value()
+                EXPECT_EQ(masked ? solve_rows_masked(s, targets, observed, Method::Zeta, 0, work, again, &paired).value()
                                  : solve_rows(s, targets, Method::Zeta, 0, work, again, &columns).value(),
                           total);
                 EXPECT_TRUE(fixtures::same_words(again, masks));

@@ -509,19 +509,22 @@ TEST_P(ZetaBatchMatchesScalar, EveryColumnOfEveryBatch) {
                 const MaskedTarget t = split(column(x, k), column(observed, k));
                 want_masked.push_back(solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()));
             }
+            const MaskedColumns paired = pair_columns(x, observed).value();
             for_each_set([&] {
                 ZetaWork work;
                 ASSERT_TRUE(work.prepare(s, ZetaWork::kBatch).has_value());
                 ASSERT_TRUE(work.batched());
                 for (std::uint64_t first = 0; first < n; first += ZetaWork::kBatch) {
-                    ColumnAnswer got[ZetaWork::kBatch], got_masked[ZetaWork::kBatch];
+                    ColumnAnswer got[ZetaWork::kBatch], got_masked[ZetaWork::kBatch], got_paired[ZetaWork::kBatch];
                     work.solve_batch(x, first, got);
                     work.solve_batch_masked(x, observed, first, got_masked);
+                    work.solve_batch_masked(paired, first, got_paired);
                     for (std::uint64_t k = 0; k < std::min<std::uint64_t>(ZetaWork::kBatch, n - first); ++k) {
                         EXPECT_EQ(got[k], want[first + k])
                             << "r " << r << " m " << s.m() << " n " << n << " column " << first + k;
                         EXPECT_EQ(got_masked[k], want_masked[first + k])
                             << "masked r " << r << " m " << s.m() << " n " << n << " column " << first + k;
+                        EXPECT_EQ(got_paired[k], want_masked[first + k]) << "paired column " << first + k;
                     }
                     for (std::uint64_t k = n - first; k < ZetaWork::kBatch; ++k) EXPECT_EQ(got[k], want[first + k]);
                 }

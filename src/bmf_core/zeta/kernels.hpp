@@ -32,6 +32,15 @@ struct SparseCosts {
     double fixed;
 };
 
+// The targets of a batch: the columns of x, and under a mask either
+// `observed` (x's shape) read beside them or x holding the words of
+// MaskedColumns (zeta.hpp; paired).
+struct BatchRows {
+    const BitMatrix* x;
+    const BitMatrix* observed = nullptr;
+    bool paired = false;
+};
+
 struct ZetaKernels {
     // The set whose kernels these are: Generic or Avx2 (the GFNI set has
     // no zeta kernels of its own and runs the AVX2 ones).
@@ -60,11 +69,11 @@ struct ZetaKernels {
     std::optional<ColumnAnswer> (*solve_sparse)(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                                 std::span<const Word> x, std::span<const Word> unobserved,
                                                 const Interrupt& stop) noexcept;
-    // The targets that are columns first to first + 15 of x, columns past
-    // the last reading as empty ones, for a plan of strategy Batch. With
-    // `observed` (x's shape; else null), counting the cells it marks only.
-    void (*solve_batch)(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                        const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept;
+    // The targets that are columns first to first + 15 of the rows' x,
+    // columns past the last reading as empty ones, for a plan of strategy
+    // Batch; under a mask counting the observed cells only.
+    void (*solve_batch)(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BatchRows& rows,
+                        std::uint64_t first, ColumnAnswer* out) noexcept;
 };
 
 // The table of a set, or null when this build has none (the x86-64 sets off
@@ -84,8 +93,8 @@ const ZetaKernels* zeta_kernels_for(boolmat::Isa isa) noexcept;
     std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,           \
                                              std::span<const Word> x, std::span<const Word> unobserved,         \
                                              const Interrupt& stop) noexcept;                                   \
-    void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,         \
-                     const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept;               \
+    void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BatchRows& rows,      \
+                     std::uint64_t first, ColumnAnswer* out) noexcept;                                          \
     TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,         \
                                const Interrupt& stop) noexcept;
 

@@ -41,6 +41,9 @@ bool batch_suits(const BoolLs& s) noexcept;
 // From this many targets a batch beats one target at a time (the batch
 // table is worked through whole even for a single target).
 inline constexpr std::uint64_t kMinBatchTargets = 4;
+// How a batch reads its targets' rows: without a mask, with the mask read
+// beside them, or paired with it (BatchRows, kernels.hpp).
+enum class BatchRead : std::uint8_t { Plain, Beside, Paired };
 
 // Which targets go the sparse way (sparse.hpp): those the cost model sends
 // there, none, or every one. Production plans always take Auto; the others

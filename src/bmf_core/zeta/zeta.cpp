@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "bmf_core/zeta/kernels.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf_core {
 
@@ -36,12 +37,32 @@ ColumnAnswer ZetaWork::solve_masked(std::span<const Word> x, std::span<const Wor
 }
 
 void ZetaWork::solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out) {
-    plan_.kernels->solve_batch(plan_, buf_, *solver_, x, nullptr, first, out);
+    plan_.kernels->solve_batch(plan_, buf_, *solver_, {&x}, first, out);
 }
 
 void ZetaWork::solve_batch_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t first,
                                   ColumnAnswer* out) {
-    plan_.kernels->solve_batch(plan_, buf_, *solver_, x, &observed, first, out);
+    plan_.kernels->solve_batch(plan_, buf_, *solver_, {&x, &observed}, first, out);
+}
+
+void ZetaWork::solve_batch_masked(const MaskedColumns& x, std::uint64_t first, ColumnAnswer* out) {
+    plan_.kernels->solve_batch(plan_, buf_, *solver_, {.x = &x.words, .paired = true}, first, out);
+}
+
+Result<MaskedColumns> pair_columns(const BitMatrix& x, const BitMatrix& observed) {
+    const std::uint64_t stride = x.stride();
+    TRY(BitMatrix words, BitMatrix::uninit(x.rows(), 128 * stride));
+    for (std::uint64_t i = 0; i < x.rows(); ++i) {
+        const Word* t = x.row_ptr(i);
+        const Word* o = observed.row_ptr(i);
+        Word* to = words.row_ptr(i);
+        for (std::uint64_t k = 0; k < stride; ++k) {
+            to[2 * k] = t[k] & o[k];
+            // Past the last column nothing is unobserved.
+            to[2 * k + 1] = (t[k] | ~o[k]) & (k + 1 == stride ? boolmat::tail_mask(x.cols()) : ~Word{0});
+        }
+    }
+    return MaskedColumns{std::move(words), x.cols()};
 }
 
 }  // namespace bmf_core

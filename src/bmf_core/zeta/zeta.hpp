@@ -14,6 +14,16 @@
 
 namespace bmf_core {
 
+// Targets as the columns of an m x n matrix under a mask, as the batched
+// solve reads them: each word of a row of the targets' observed 1 bits
+// beside the same word of their 1 bits or unobserved cells, so that the
+// two are read from one cache line.
+struct MaskedColumns {
+    BitMatrix words;  // m x (128 * words per row of the targets)
+    std::uint64_t cols;
+};
+Result<MaskedColumns> pair_columns(const BitMatrix& x, const BitMatrix& observed);
+
 class ZetaWork;
 namespace testing {
 void set_zeta_switches(ZetaWork& work, const ZetaTestSwitches& switches);
@@ -46,8 +56,12 @@ public:
     // last one of x read as empty targets.
     static constexpr std::uint64_t kBatch = kZetaBatch;
     void solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out);
-    // The same counting the cells `observed` (x's shape) marks only.
+    // The same counting the cells `observed` (x's shape) marks only, or the
+    // observed cells of targets paired with their mask (pair_columns: for
+    // matrices solved many times, whose two halves are then read from one
+    // cache line).
     void solve_batch_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out);
+    void solve_batch_masked(const MaskedColumns& x, std::uint64_t first, ColumnAnswer* out);
 
     const ZetaPlan& plan() const noexcept { return plan_; }
 
