@@ -4,6 +4,9 @@
 // so the error of mask h is (m - ones(x)) + a[~h], and the best mask is the
 // complement of the smallest entry, the largest S winning ties (which is the
 // smallest h, as the increasing scan of the scalar algorithm picks).
+// Under a mask only the observed rows count: x is then the observed 1-rows,
+// and an unobserved row adds 1 to its entry, cancelling its -1, so that the
+// same transform gives (observed 0-rows) + a[~h].
 #pragma once
 
 #include <cstdint>
