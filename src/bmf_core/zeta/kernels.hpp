@@ -32,6 +32,15 @@ struct SparseCosts {
     double fixed;
 };
 
+// The targets of a batch: the columns of x, and under a mask either
+// `observed` (x's shape) read beside them or x holding the words of
+// MaskedColumns (zeta.hpp; paired).
+struct BatchRows {
+    const BitMatrix* x;
+    const BitMatrix* observed = nullptr;
+    bool paired = false;
+};
+
 struct ZetaKernels {
     // The set whose kernels these are: Generic or Avx2 (the GFNI set has
     // no zeta kernels of its own and runs the AVX2 ones).
@@ -47,16 +56,23 @@ struct ZetaKernels {
     // One target (m bits, tail clear) of a plan of strategy OneTarget or
     // Base (with its base filled), polling `stop` between the rounds above
     // a chunk and between chunks; stopped, the answer means nothing.
+    // Under a mask, x holds the observed 1-rows and `unobserved` (else
+    // empty) the rows that do not count, each adding 1 at its pattern; the
+    // error returned then still counts them, as if they were 0-rows, and
+    // the caller takes them off.
     ColumnAnswer (*solve_one)(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-                              const Interrupt& stop) noexcept;
+                              std::span<const Word> unobserved, const Interrupt& stop) noexcept;
     // The same the sparse way, for a plan whose sparse way is on: the
     // answer, or none when the cost model sends the target the full way
     // (never in SparseMode::Always). Its table polls `stop` as solve_one's.
+    // Under a mask as solve_one.
     std::optional<ColumnAnswer> (*solve_sparse)(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                                std::span<const Word> x, const Interrupt& stop) noexcept;
-    // The targets that are columns first to first + 15 of x, columns past
-    // the last reading as empty ones, for a plan of strategy Batch.
-    void (*solve_batch)(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                                                std::span<const Word> x, std::span<const Word> unobserved,
+                                                const Interrupt& stop) noexcept;
+    // The targets that are columns first to first + 15 of the rows' x,
+    // columns past the last reading as empty ones, for a plan of strategy
+    // Batch; under a mask counting the observed cells only.
+    void (*solve_batch)(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BatchRows& rows,
                         std::uint64_t first, ColumnAnswer* out) noexcept;
 };
 
@@ -73,10 +89,11 @@ const ZetaKernels* zeta_kernels_for(boolmat::Isa isa) noexcept;
     Status complete_plan(ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s);                                    \
     void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, const Interrupt& stop) noexcept;    \
     ColumnAnswer solve_one(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,    \
-                           const Interrupt& stop) noexcept;                                                     \
+                           std::span<const Word> unobserved, const Interrupt& stop) noexcept;                   \
     std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,           \
-                                             std::span<const Word> x, const Interrupt& stop) noexcept;          \
-    void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,         \
+                                             std::span<const Word> x, std::span<const Word> unobserved,         \
+                                             const Interrupt& stop) noexcept;                                   \
+    void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BatchRows& rows,      \
                      std::uint64_t first, ColumnAnswer* out) noexcept;                                          \
     TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,         \
                                const Interrupt& stop) noexcept;

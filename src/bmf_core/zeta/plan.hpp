@@ -41,6 +41,9 @@ bool batch_suits(const BoolLs& s) noexcept;
 // From this many targets a batch beats one target at a time (the batch
 // table is worked through whole even for a single target).
 inline constexpr std::uint64_t kMinBatchTargets = 4;
+// How a batch reads its targets' rows: without a mask, with the mask read
+// beside them, or paired with it (BatchRows, kernels.hpp).
+enum class BatchRead : std::uint8_t { Plain, Beside, Paired };
 
 // Which targets go the sparse way (sparse.hpp): those the cost model sends
 // there, none, or every one. Production plans always take Auto; the others
@@ -134,7 +137,7 @@ struct ZetaBuffers {
     // that was stopped leaves it unready.
     bool base_ready = false;
     // The sparse way: the distinct patterns of W (32-bit), their counts,
-    // and a counter each, zero between targets; each row's distinct
+    // and two counters each (1-rows, unobserved rows), zero between targets; each row's distinct
     // pattern; the table of the subsets of the columns a target touches.
     AlignedBytes distinct;
     AlignedBytes sparse_rows;

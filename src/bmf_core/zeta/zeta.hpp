@@ -4,6 +4,9 @@
 // so the error of mask h is (m - ones(x)) + a[~h], and the best mask is the
 // complement of the smallest entry, the largest S winning ties (which is the
 // smallest h, as the increasing scan of the scalar algorithm picks).
+// Under a mask only the observed rows count: x is then the observed 1-rows,
+// and an unobserved row adds 1 to its entry, cancelling its -1, so that the
+// same transform gives (observed 0-rows) + a[~h].
 #pragma once
 
 #include <cstdint>
@@ -13,6 +16,16 @@
 #include "bmf_core/zeta/plan.hpp"
 
 namespace bmf_core {
+
+// Targets as the columns of an m x n matrix under a mask, as the batched
+// solve reads them: each word of a row of the targets' observed 1 bits
+// beside the same word of their 1 bits or unobserved cells, so that the
+// two are read from one cache line.
+struct MaskedColumns {
+    BitMatrix words;  // m x (128 * words per row of the targets)
+    std::uint64_t cols;
+};
+Result<MaskedColumns> pair_columns(const BitMatrix& x, const BitMatrix& observed);
 
 class ZetaWork;
 namespace testing {
@@ -36,12 +49,22 @@ public:
     // when not batched. Large tables poll `stop` between their chunks;
     // stopped, the answer means nothing.
     ColumnAnswer solve(std::span<const Word> x, const Interrupt& stop = {});
+    // The same counting the observed rows only: x with its unobserved bits
+    // clear, `unobserved` the rows that do not count (m bits, tail clear).
+    ColumnAnswer solve_masked(std::span<const Word> x, std::span<const Word> unobserved,
+                              const Interrupt& stop = {});
 
     // When batched: the answers for the targets that are columns first to
     // first + 15 of x (m rows; first a multiple of 16). Columns past the
     // last one of x read as empty targets.
     static constexpr std::uint64_t kBatch = kZetaBatch;
     void solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out);
+    // The same counting the cells `observed` (x's shape) marks only, or the
+    // observed cells of targets paired with their mask (pair_columns: for
+    // matrices solved many times, whose two halves are then read from one
+    // cache line).
+    void solve_batch_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out);
+    void solve_batch_masked(const MaskedColumns& x, std::uint64_t first, ColumnAnswer* out);
 
     const ZetaPlan& plan() const noexcept { return plan_; }
 
@@ -55,10 +78,14 @@ private:
 };
 
 // The scalar algorithm, in 64-bit arithmetic: the reference the kernels are
-// compared with. Allocates its table per call.
-ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x);
+// compared with. Allocates its table per call. With a mask, x is the target
+// with its unobserved bits clear and `unobserved` the rows that do not
+// count (m bits, tail clear, disjoint from x): each adds 1 to its pattern's
+// entry, which cancels its -1, and the error counts the observed rows only.
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x, std::span<const Word> unobserved = {});
 // The same in a caller's table of 2^r entries: the solve of tables smaller
 // than one vector.
-ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x, std::int64_t* table) noexcept;
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x, std::span<const Word> unobserved,
+                               std::int64_t* table) noexcept;
 
 }  // namespace bmf_core
