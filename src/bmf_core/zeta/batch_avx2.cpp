@@ -56,10 +56,11 @@ inline V lane_bits_mask() noexcept {
                              static_cast<short>(0x8000));
 }
 
-}  // namespace
-
-void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
+// Under a mask (Masked, `observed` x's shape) an unobserved cell adds 1 in
+// its target's lane instead, and its row is not counted as a 0-row.
+template <bool Masked>
+void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                    const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
     using T = std::int16_t;
     const unsigned r = plan.r;
     const std::uint64_t m = s.m();
@@ -82,13 +83,28 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     const std::size_t stride = x.stride();
     const unsigned shift = static_cast<unsigned>(first % 64);
     const V sel = lane_bits_mask();
+    // The 1-rows of each lane, and under a mask its unobserved rows too.
     V ones = _mm256_setzero_si256();
+    const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
-        const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
-        const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
         V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
-        *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
-        ones = _mm256_sub_epi16(ones, one);
+        if constexpr (Masked) {
+            // 2 per observed 1-row, 1 per unobserved row: the lanes of the
+            // observed 1-rows plus those of the 1-rows and unobserved rows
+            // (which are also the rows the error leaves out as 0-rows).
+            const auto bits = static_cast<short>((*word & *seen) >> shift & 0xFFFF);
+            const auto either_bits = static_cast<short>((*word | ~*seen) >> shift & 0xFFFF);
+            seen += stride;
+            const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+            const V either = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(either_bits), sel), sel);
+            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), either);
+            ones = _mm256_sub_epi16(ones, either);
+        } else {
+            const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
+            const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
+            ones = _mm256_sub_epi16(ones, one);
+        }
     }
 
     // The bits above a chunk of 2^12 vectors over the whole table; then per
@@ -127,6 +143,18 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         const std::uint64_t ones_l = static_cast<std::uint16_t>(one_rows[l]);
         out[l] = {~static_cast<std::uint64_t>(at) & all, (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(best[l]))};
     }
+}
+
+}  // namespace
+
+void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                 std::uint64_t first, ColumnAnswer* out) noexcept {
+    solve_batch_of<false>(plan, buf, s, x, nullptr, first, out);
+}
+
+void solve_batch_masked(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                        const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out) noexcept {
+    solve_batch_of<true>(plan, buf, s, x, &observed, first, out);
 }
 
 }  // namespace bmf_core::avx2

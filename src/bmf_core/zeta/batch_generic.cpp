@@ -44,10 +44,11 @@ struct Track {
     }
 };
 
-}  // namespace
-
-void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
+// Under a mask (Masked, `observed` x's shape) an unobserved cell adds 1 in
+// its target's lane instead, and its row is not counted as a 0-row.
+template <bool Masked>
+void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                    const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
     const unsigned r = plan.r;
     const std::uint64_t m = s.m();
     const std::size_t nvec = std::size_t{1} << r;
@@ -73,13 +74,28 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         sel[l] = static_cast<std::uint16_t>(1u << l);
         to_sign[l] = static_cast<std::uint16_t>(1u << (15 - l));
     }
+    // The 1-rows of each lane, and under a mask its unobserved rows too.
     V ones{};
+    const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
-        const auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
-        const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
         V& e = table[codes[i] / sizeof(V)];
-        e -= sign >> 14;
-        ones -= sign >> 15;
+        if constexpr (Masked) {
+            // 2 per observed 1-row, 1 per unobserved row: 1 in the lanes of
+            // the observed 1-rows, 1 in those of the 1-rows and unobserved
+            // rows (which are also the rows the error leaves out as 0-rows).
+            const auto bits = static_cast<std::uint16_t>(((*word & *seen) >> shift) & 0xFFFF);
+            const auto either_bits = static_cast<std::uint16_t>(((*word | ~*seen) >> shift) & 0xFFFF);
+            seen += stride;
+            const V one = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);
+            const V either = reinterpret_cast<V>(((U{} + either_bits) & sel) * to_sign);
+            e -= (one >> 15) + (either >> 15);
+            ones -= either >> 15;
+        } else {
+            const auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
+            const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
+            e -= sign >> 14;
+            ones -= sign >> 15;
+        }
     }
 
     // The bits above a chunk over the whole table; then per chunk, while it
@@ -119,6 +135,18 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         out[l] = {~static_cast<std::uint64_t>(at) & all,
                   (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(track.best[l]))};
     }
+}
+
+}  // namespace
+
+void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                 std::uint64_t first, ColumnAnswer* out) noexcept {
+    solve_batch_of<false>(plan, buf, s, x, nullptr, first, out);
+}
+
+void solve_batch_masked(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                        const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out) noexcept {
+    solve_batch_of<true>(plan, buf, s, x, &observed, first, out);
 }
 
 }  // namespace bmf_core::generic
