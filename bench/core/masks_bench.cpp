@@ -3,9 +3,10 @@
 // (after the core library):
 //   g++ -O3 -std=c++23 -Isrc bench/core/masks_bench.cpp build/core/libvaldrix_core.a -o build/masks_bench
 //   build/masks_bench [masked|plain-only] [generic|avx2|gfni]
-// "plain-only" times the calls without a mask alone, so that the same file
-// built against another revision of the library gives the baseline of the
-// unmasked calls. The cases: zeta solve_all on m = 2000 rows at r = 12, 16
+// "plain-only" times the calls without a mask alone; built with
+// -DVALDRIX_BENCH_PLAIN_ONLY against a revision without masks, the same file
+// gives that revision's figures for the unmasked calls, to be compared with
+// a plain-only run of this one (in turns, several times: two processes). The cases: zeta solve_all on m = 2000 rows at r = 12, 16
 // and 20 (per column), and ao_bmf on the planted 2000 x 1000 matrix at
 // r = 12 (per iteration), each with 10% of the cells unobserved. Prints the
 // fastest run of each and the ratio masked / unmasked, the two timed in turns.
@@ -79,7 +80,11 @@ void compare(const char* name, int repeat, bool plain_only, auto&& plain, auto&&
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef VALDRIX_BENCH_PLAIN_ONLY
+    const bool plain_only = true;
+#else
     const bool plain_only = argc > 1 && std::strcmp(argv[1], "plain-only") == 0;
+#endif
     for (const boolmat::Kernels* k : boolmat::runnable_kernel_sets()) {
         const std::string set(boolmat::isa_name(k->isa));
         if (argc > 2 && set != argv[2]) continue;
@@ -103,7 +108,9 @@ int main(int argc, char** argv) {
                     return static_cast<double>(c.n);
                 },
                 [&] {
+#ifndef VALDRIX_BENCH_PLAIN_ONLY
                     (void)bmf_core::solve_all_masked(s, x, observed, bmf_core::Method::Zeta, 0).value();
+#endif
                     return static_cast<double>(c.n);
                 });
         }
@@ -115,8 +122,12 @@ int main(int argc, char** argv) {
                 return static_cast<double>(bmf_core::ao_bmf(x, 12, bmf_core::Method::Zeta, 50, 0).value().iterations);
             },
             [&] {
+#ifndef VALDRIX_BENCH_PLAIN_ONLY
                 return static_cast<double>(
                     bmf_core::ao_bmf_masked(x, observed, 12, bmf_core::Method::Zeta, 50, 0).value().iterations);
+#else
+                return 1.0;
+#endif
             });
     }
     return 0;

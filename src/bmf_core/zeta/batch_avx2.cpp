@@ -56,42 +56,27 @@ inline V lane_bits_mask() noexcept {
                              static_cast<short>(0x8000));
 }
 
-// Under a mask (Masked, `observed` x's shape) an unobserved cell adds 1 in
-// its target's lane instead, and its row is not counted as a 0-row.
+// Adds the rows of the targets in columns first to first + 15 of x to the
+// table: each row adds 2 in the lanes of the targets it is a 1-row of.
+// Returns each lane's count of 1-rows, which gives its target's ones. Under
+// a mask (Masked, `observed` x's shape) an unobserved cell adds 1 in its
+// target's lane instead, and is counted with the 1-rows: its row is not a
+// 0-row of the error either.
 template <bool Masked>
-void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                    const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
-    using T = std::int16_t;
-    const unsigned r = plan.r;
-    const std::uint64_t m = s.m();
-    const std::size_t nvec = std::size_t{1} << r;
-    V* table = buf.table<V>();
-    const std::int16_t* neg = buf.batch_counts.as<std::int16_t>();
-    // Block by block, so that the positions inside one are consecutive.
-    for (std::size_t p0 = 0; p0 < nvec; p0 += std::size_t{1} << kBlockBits) {
-        V* to = table + padded(p0);
-        const std::int16_t* from = neg + p0;
-        const std::size_t n = std::min(nvec - p0, std::size_t{1} << kBlockBits);
-#pragma GCC unroll 8
-        for (std::size_t j = 0; j < n; ++j) _mm256_store_si256(to + j, _mm256_set1_epi16(from[j]));
-    }
-
-    // Each row adds 2 in the lanes of the targets it is a 1-row of; the lane
-    // counts of 1-rows give each target's ones.
-    const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
+V add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const BitMatrix& x,
+                  const BitMatrix* observed, std::uint64_t first) noexcept {
     const Word* word = x.row_ptr(0) + first / 64;
+    const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
     const std::size_t stride = x.stride();
     const unsigned shift = static_cast<unsigned>(first % 64);
     const V sel = lane_bits_mask();
-    // The 1-rows of each lane, and under a mask its unobserved rows too.
     V ones = _mm256_setzero_si256();
-    const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
         V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
         if constexpr (Masked) {
-            // 2 per observed 1-row, 1 per unobserved row: the lanes of the
-            // observed 1-rows plus those of the 1-rows and unobserved rows
-            // (which are also the rows the error leaves out as 0-rows).
+            // 2 per observed 1-row, 1 per unobserved row: 1 in the lanes of
+            // the observed 1-rows, 1 in those of the 1-rows and unobserved
+            // rows.
             const auto bits = static_cast<short>((*word & *seen) >> shift & 0xFFFF);
             const auto either_bits = static_cast<short>((*word | ~*seen) >> shift & 0xFFFF);
             seen += stride;
@@ -106,6 +91,30 @@ void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& 
             ones = _mm256_sub_epi16(ones, one);
         }
     }
+    return ones;
+}
+
+}  // namespace
+
+void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
+                 const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
+    using T = std::int16_t;
+    const unsigned r = plan.r;
+    const std::uint64_t m = s.m();
+    const std::size_t nvec = std::size_t{1} << r;
+    V* table = buf.table<V>();
+    const std::int16_t* neg = buf.batch_counts.as<std::int16_t>();
+    // Block by block, so that the positions inside one are consecutive.
+    for (std::size_t p0 = 0; p0 < nvec; p0 += std::size_t{1} << kBlockBits) {
+        V* to = table + padded(p0);
+        const std::int16_t* from = neg + p0;
+        const std::size_t n = std::min(nvec - p0, std::size_t{1} << kBlockBits);
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < n; ++j) _mm256_store_si256(to + j, _mm256_set1_epi16(from[j]));
+    }
+    const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
+    const V ones = observed == nullptr ? add_target_rows<false>(table, codes, m, x, nullptr, first)
+                                       : add_target_rows<true>(table, codes, m, x, observed, first);
 
     // The bits above a chunk of 2^12 vectors over the whole table; then per
     // chunk, while it stays in the second-level cache, the four bits above
@@ -143,18 +152,6 @@ void solve_batch_of(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& 
         const std::uint64_t ones_l = static_cast<std::uint16_t>(one_rows[l]);
         out[l] = {~static_cast<std::uint64_t>(at) & all, (m - ones_l) + static_cast<std::uint64_t>(static_cast<std::int64_t>(best[l]))};
     }
-}
-
-}  // namespace
-
-void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
-    solve_batch_of<false>(plan, buf, s, x, nullptr, first, out);
-}
-
-void solve_batch_masked(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                        const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out) noexcept {
-    solve_batch_of<true>(plan, buf, s, x, &observed, first, out);
 }
 
 }  // namespace bmf_core::avx2

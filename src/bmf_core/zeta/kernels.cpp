@@ -16,7 +16,6 @@ constexpr ZetaKernels kGeneric{
     .solve_one = generic::solve_one,
     .solve_sparse = generic::solve_sparse,
     .solve_batch = generic::solve_batch,
-    .solve_batch_masked = generic::solve_batch_masked,
 };
 
 #if VALDRIX_X86
@@ -28,7 +27,6 @@ constexpr ZetaKernels kAvx2{
     .solve_one = avx2::solve_one,
     .solve_sparse = avx2::solve_sparse,
     .solve_batch = avx2::solve_batch,
-    .solve_batch_masked = avx2::solve_batch_masked,
 };
 #endif
 

@@ -61,13 +61,10 @@ struct ZetaKernels {
                                                 std::span<const Word> x, std::span<const Word> unobserved,
                                                 const Interrupt& stop) noexcept;
     // The targets that are columns first to first + 15 of x, columns past
-    // the last reading as empty ones, for a plan of strategy Batch.
+    // the last reading as empty ones, for a plan of strategy Batch. With
+    // `observed` (x's shape; else null), counting the cells it marks only.
     void (*solve_batch)(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                        std::uint64_t first, ColumnAnswer* out) noexcept;
-    // The same counting the cells `observed` (x's shape) marks only; the
-    // errors are over the observed cells.
-    void (*solve_batch_masked)(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                               const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out) noexcept;
+                        const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept;
 };
 
 // The table of a set, or null when this build has none (the x86-64 sets off
@@ -88,9 +85,7 @@ const ZetaKernels* zeta_kernels_for(boolmat::Isa isa) noexcept;
                                              std::span<const Word> x, std::span<const Word> unobserved,         \
                                              const Interrupt& stop) noexcept;                                   \
     void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,         \
-                     std::uint64_t first, ColumnAnswer* out) noexcept;                                          \
-    void solve_batch_masked(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,  \
-                            const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out) noexcept;        \
+                     const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept;               \
     TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,         \
                                const Interrupt& stop) noexcept;
 

@@ -36,12 +36,12 @@ ColumnAnswer ZetaWork::solve_masked(std::span<const Word> x, std::span<const Wor
 }
 
 void ZetaWork::solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out) {
-    plan_.kernels->solve_batch(plan_, buf_, *solver_, x, first, out);
+    plan_.kernels->solve_batch(plan_, buf_, *solver_, x, nullptr, first, out);
 }
 
 void ZetaWork::solve_batch_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t first,
                                   ColumnAnswer* out) {
-    plan_.kernels->solve_batch_masked(plan_, buf_, *solver_, x, observed, first, out);
+    plan_.kernels->solve_batch(plan_, buf_, *solver_, x, &observed, first, out);
 }
 
 }  // namespace bmf_core
