@@ -13,7 +13,11 @@ the ratio must be at most 1/1.7. Such a ratio needs two real cores: check
 with two processes of plain arithmetic first where the cores are virtual.
 The sparse case compares a factorisation of sparse planted transactions
 with one of dense ones of the same shape and rank, both in Valdrix (the
-"NumPy" column is then the dense time), per iteration.
+"NumPy" column is then the dense time), per iteration. The masked cases
+compare solve_all_masked and ao_bmf_masked, with 10 % of the cells
+unobserved, with solve_all and ao_bmf on the same targets (the "NumPy"
+column is then the unmasked Valdrix time); their check recomputes the error
+over the observed cells.
 """
 from __future__ import annotations
 
@@ -22,7 +26,7 @@ import threading
 import numpy as np
 
 from run import Case
-from Valdrix import BitMatrix, BoolLs, ao_bmf
+from Valdrix import BitMatrix, BoolLs, ao_bmf, ao_bmf_masked
 
 MULTIPLIER = 6364136223846793005
 INCREMENT = 1442695040888963407
@@ -94,7 +98,7 @@ def solve_setup(r: int, columns: int, seed: int = 1):
         w = rng.random((M_ROWS, r)) < 0.2
         x = rng.random((M_ROWS, columns)) < 0.5
         return {
-            "solver": BoolLs(BitMatrix.from_numpy(w)), "x": BitMatrix.from_numpy(x),
+            "solver": BoolLs(BitMatrix.from_numpy(w)), "w": BitMatrix.from_numpy(w), "x": BitMatrix.from_numpy(x),
             "np_solver": NumpyZeta(w), "np_columns": np.ascontiguousarray(x.T), "r": r,
         }
     return setup
@@ -288,6 +292,62 @@ def ao_threads_case() -> Case:
     )
 
 
+# ---------------------------------------------------------------- missing entries
+
+UNOBSERVED = 0.1
+MASKED_ITERATIONS = 3
+
+
+def with_mask(setup):
+    def masked_setup():
+        s = setup()
+        rng = np.random.default_rng(99)
+        s["mask"] = BitMatrix.from_numpy(rng.random(s["x"].shape) >= UNOBSERVED)
+        return s
+    return masked_setup
+
+
+def observed_error(s, h_or_result):
+    w, h = (s["w"], h_or_result) if isinstance(h_or_result, BitMatrix) else (h_or_result.w, h_or_result.h)
+    return (s["mask"] & (s["x"] ^ (w @ h))).count_ones()
+
+
+def solve_masked_case(r: int, columns: int, repeat: int) -> Case:
+    return Case(
+        name=f"masked solve_all r={r}, per column",
+        target="ratio <= 1.15",
+        setup=with_mask(solve_setup(r, columns)),
+        valdrix=lambda s: s["solver"].solve_all_masked(s["x"], s["mask"]),
+        numpy=lambda s: s["solver"].solve_all(s["x"]),
+        check=lambda s, v, n: v[1] == observed_error(s, v[0]),
+        repeat=repeat,
+        per=columns,
+        notes=["baseline column: solve_all on the same targets in Valdrix"],
+    )
+
+
+def ao_masked_case() -> Case:
+    def factorise(masked):
+        return lambda s: (ao_bmf_masked(s["x"], s["mask"], s["r"], max_iter=MASKED_ITERATIONS) if masked
+                          else ao_bmf(s["x"], s["r"], max_iter=MASKED_ITERATIONS))
+
+    def same_work(s, v, n):
+        # Per iteration only if both ran every iteration.
+        return v.iterations == n.iterations == MASKED_ITERATIONS and v.error == observed_error(s, v)
+
+    return Case(
+        name="masked ao_bmf planted 2000x1000 r=12, per iteration",
+        target="ratio <= 1.15",
+        setup=with_mask(planted_setup),
+        valdrix=factorise(True),
+        numpy=factorise(False),
+        check=same_work,
+        repeat=5,
+        per=MASKED_ITERATIONS,
+        notes=["baseline column: ao_bmf on the same matrix in Valdrix"],
+    )
+
+
 CASES = [
     solve_case(12, 400, repeat=7),
     solve_case(16, 40, repeat=5),
@@ -298,4 +358,8 @@ CASES = [
     ao_case("ao_bmf planted 2000x1000 r=12", planted_setup, repeat=3),
     ao_threads_case(),
     sparse_case(20),
+    solve_masked_case(12, 400, repeat=7),
+    solve_masked_case(16, 40, repeat=5),
+    solve_masked_case(20, 32, repeat=5),
+    ao_masked_case(),
 ]

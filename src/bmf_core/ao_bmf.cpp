@@ -2,6 +2,7 @@
 
 #include "bmf_core/lcg64.hpp"
 #include "bmf_core/solve.hpp"
+#include "boolmat/ops.hpp"
 #include "boolmat/transpose.hpp"
 
 namespace bmf_core {
@@ -49,25 +50,41 @@ Result<BitMatrix> initial_w(const BitMatrix& xt, std::uint64_t r, std::uint64_t 
     return boolmat::transpose(wt, stop);
 }
 
-}  // namespace
-
-Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                         std::uint64_t seed, const Interrupt& stop) {
-    SolveWork work;
-    return ao_bmf(x, r, method, max_iter, seed, work, stop);
-}
-
-Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
-                         std::uint64_t seed, SolveWork& work, const Interrupt& stop) {
+Status check_arguments(std::uint64_t r, std::uint64_t max_iter) {
     if (r == 0) return boolmat::panic("r doit valoir au moins 1");
     TRY_VOID(check_rank(r));
     if (max_iter == 0) return boolmat::panic("max_iter doit valoir au moins 1");
+    return {};
+}
 
-    TRY(const BitMatrix xt, boolmat::transpose(x, stop));
+// The cells the alternation fits: X and its transpose, and under a mask the
+// same for the mask (X then holding its observed cells only).
+struct Cells {
+    const BitMatrix& x;
+    const BitMatrix& xt;
+    const BitMatrix* observed = nullptr;
+    const BitMatrix* observed_t = nullptr;
+};
+
+// The solves of every row of `targets` (whose transpose is `columns`),
+// with or without the mask.
+Result<std::uint64_t> solve_step(const BoolLs& solver, const BitMatrix& targets, const BitMatrix& columns,
+                                 const BitMatrix* observed, const BitMatrix* observed_columns, Method method,
+                                 SolveWork& work, BitMatrix& masks, const Interrupt& stop) {
+    // Every solve gets seed 0.
+    if (observed == nullptr) return solve_rows(solver, targets, method, 0, work, masks, &columns, stop);
+    return solve_rows_masked(solver, targets, *observed, method, 0, work, masks, &columns, observed_columns, stop);
+}
+
+Result<BmfResult> alternate(const Cells& c, std::uint64_t r, Method method, std::uint64_t max_iter,
+                            std::uint64_t seed, SolveWork& work, const Interrupt& stop) {
+    const BitMatrix& x = c.x;
+    const BitMatrix& xt = c.xt;
     TRY(BitMatrix w, initial_w(xt, r, seed, stop));
     TRY(BitMatrix ht, BitMatrix::zeros(x.cols(), r));  // H^T; H starts all zero
     TRY(BitMatrix best_w, w.clone());
     TRY(BitMatrix best_h, BitMatrix::zeros(r, x.cols()));
+    // With H zero every 1 cell (observed, under a mask) is wrong.
     std::uint64_t best_error = x.count_ones();
     std::uint64_t iterations = 0;
 
@@ -79,12 +96,13 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
         if (iterations > 0) {
             TRY(solver, BoolLs::build(w, std::move(solver), stop));
         }
-        // H-step: every column of X against W. Every solve gets seed 0.
-        TRY(const std::uint64_t h_error, solve_rows(solver, xt, method, 0, work, ht, &x, stop));
+        // H-step: every column of X against W.
+        TRY(const std::uint64_t h_error,
+            solve_step(solver, xt, x, c.observed_t, c.observed, method, work, ht, stop));
         (void)h_error;  // only the W-step's error counts
         // W-step: every row of X against H^T.
         TRY(solver, BoolLs::build(ht, std::move(solver), stop));
-        TRY(const std::uint64_t total, solve_rows(solver, x, method, 0, work, w, &xt, stop));
+        TRY(const std::uint64_t total, solve_step(solver, x, xt, c.observed, c.observed_t, method, work, w, stop));
         ++iterations;
         const IterationVerdict verdict = judge_iteration(total, best_error, iterations, max_iter);
         if (!verdict.improved) break;
@@ -94,6 +112,40 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
         if (!verdict.go_on) break;
     }
     return BmfResult{std::move(best_w), std::move(best_h), best_error, iterations};
+}
+
+}  // namespace
+
+Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
+                         std::uint64_t seed, const Interrupt& stop) {
+    SolveWork work;
+    return ao_bmf(x, r, method, max_iter, seed, work, stop);
+}
+
+Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
+                         std::uint64_t seed, SolveWork& work, const Interrupt& stop) {
+    TRY_VOID(check_arguments(r, max_iter));
+    TRY(const BitMatrix xt, boolmat::transpose(x, stop));
+    return alternate({x, xt}, r, method, max_iter, seed, work, stop);
+}
+
+Result<BmfResult> ao_bmf_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t r, Method method,
+                                std::uint64_t max_iter, std::uint64_t seed, const Interrupt& stop) {
+    SolveWork work;
+    return ao_bmf_masked(x, observed, r, method, max_iter, seed, work, stop);
+}
+
+Result<BmfResult> ao_bmf_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t r, Method method,
+                                std::uint64_t max_iter, std::uint64_t seed, SolveWork& work,
+                                const Interrupt& stop) {
+    if (observed.rows() != x.rows() || observed.cols() != x.cols()) {
+        return boolmat::panic("mask est {} x {}, x est {} x {}", observed.rows(), observed.cols(), x.rows(), x.cols());
+    }
+    TRY_VOID(check_arguments(r, max_iter));
+    TRY(const BitMatrix seen, boolmat::and_(x, observed));
+    TRY(const BitMatrix seen_t, boolmat::transpose(seen, stop));
+    TRY(const BitMatrix observed_t, boolmat::transpose(observed, stop));
+    return alternate({seen, seen_t, &observed, &observed_t}, r, method, max_iter, seed, work, stop);
 }
 
 }  // namespace bmf_core

@@ -65,4 +65,13 @@ Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std
 Result<BmfResult> ao_bmf(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
                          std::uint64_t seed, SolveWork& work, const Interrupt& stop = {});
 
+// ao_bmf counting the observed cells only (`observed`: x's shape, a 1 bit
+// marks an observed cell): the error is the number of wrong observed cells,
+// and the start is ao_bmf's own on x with its unobserved cells read as 0.
+Result<BmfResult> ao_bmf_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t r, Method method,
+                                std::uint64_t max_iter, std::uint64_t seed, const Interrupt& stop = {});
+Result<BmfResult> ao_bmf_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t r, Method method,
+                                std::uint64_t max_iter, std::uint64_t seed, SolveWork& work,
+                                const Interrupt& stop = {});
+
 }  // namespace bmf_core

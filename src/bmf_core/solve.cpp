@@ -6,6 +6,7 @@
 #include "bmf_core/greedy.hpp"
 #include "bmf_core/naive.hpp"
 #include "boolmat/transpose.hpp"
+#include "boolmat/words.hpp"
 
 namespace bmf_core {
 
@@ -20,12 +21,61 @@ ColumnAnswer solve_words(const BoolLs& s, std::span<const Word> x, Method method
     return {0, 0};  // unreachable: the enumeration has four values
 }
 
+ColumnAnswer solve_words_masked(const BoolLs& s, std::span<const Word> x, std::span<const Word> observed,
+                                std::span<const Word> unobserved, Method method, std::uint64_t seed,
+                                SolveWork& work, const Interrupt& stop) {
+    switch (method) {
+        case Method::Naive: return solve_naive_masked(s, x, observed, stop);
+        case Method::Zeta: return work.zeta.solve_masked(x, unobserved, stop);
+        case Method::Greedy: return solve_greedy_masked(s, x, observed, work.greedy);
+        case Method::GreedyLs: return solve_greedy_ls_masked(s, x, observed, seed, work.greedy);
+    }
+    return {0, 0};  // unreachable: the enumeration has four values
+}
+
+namespace {
+
+// The words of one target under a mask: its observed bits and its
+// unobserved rows into `work`'s room for them. Returns whether it has no
+// observed 1 bit.
+bool split_target(const Word* x, const Word* observed, std::uint64_t m, SolveWork& work) noexcept {
+    const std::uint64_t words = boolmat::words_for(m);
+    Word* ones = work.masked_target();
+    Word* unobserved = work.unobserved();
+    Word any = 0;
+    for (std::uint64_t k = 0; k < words; ++k) {
+        ones[k] = x[k] & observed[k];
+        unobserved[k] = ~observed[k];
+        any |= ones[k];
+    }
+    if (words > 0) unobserved[words - 1] &= boolmat::tail_mask(m);
+    return any == 0;
+}
+
+}  // namespace
+
 Result<ColumnAnswer> solve(const BoolLs& s, const BitVec& x, Method method, std::uint64_t seed,
                            const Interrupt& stop) {
     if (x.len() != s.m()) return boolmat::panic("x a {} bits, W a {} lignes", x.len(), s.m());
     SolveWork work;
     TRY_VOID(work.prepare(s, method, 1));
     const ColumnAnswer a = solve_words(s, x.words(), method, seed, work, stop);
+    if (stop.stopped()) return boolmat::stopped();
+    return a;
+}
+
+Result<ColumnAnswer> solve_masked(const BoolLs& s, const BitVec& x, const BitVec& observed, Method method,
+                                  std::uint64_t seed, const Interrupt& stop) {
+    if (x.len() != s.m()) return boolmat::panic("x a {} bits, W a {} lignes", x.len(), s.m());
+    if (observed.len() != x.len()) return boolmat::panic("mask a {} bits, x en a {}", observed.len(), x.len());
+    SolveWork work;
+    TRY_VOID(work.prepare(s, method, 1));
+    TRY_VOID(work.reserve_masked(x.words().size()));
+    // A target with no observed 1 bit: the empty mask makes no error.
+    if (split_target(x.words().data(), observed.words().data(), s.m(), work)) return ColumnAnswer{0, 0};
+    const std::size_t words = x.words().size();
+    const ColumnAnswer a = solve_words_masked(s, {work.masked_target(), words}, observed.words(),
+                                              {work.unobserved(), words}, method, seed, work, stop);
     if (stop.stopped()) return boolmat::stopped();
     return a;
 }
@@ -54,23 +104,40 @@ Result<std::uint64_t> solve_in_batches(const BoolLs& s, const BitMatrix& x, Zeta
 }
 
 // Solves every row of `targets` one at a time with a work prepared for
-// them, answering repeated rows from the record.
-Result<std::uint64_t> solve_one_by_one(const BoolLs& s, const BitMatrix& targets, Method method, std::uint64_t seed,
-                                       SolveWork& work, BitMatrix& masks, const Interrupt& stop) {
+// them, answering repeated rows from the record; under a mask (`observed`
+// not null) counting the observed cells only.
+template <bool Masked>
+Result<std::uint64_t> solve_one_by_one(const BoolLs& s, const BitMatrix& targets, const BitMatrix* observed,
+                                       Method method, std::uint64_t seed, SolveWork& work, BitMatrix& masks,
+                                       const Interrupt& stop) {
     const std::uint64_t n = targets.rows();
     TRY_VOID(work.reset_record(n));
     std::uint64_t* errors = work.errors();
     const std::uint64_t stride = targets.stride();
+    if constexpr (Masked) TRY_VOID(work.reserve_masked(stride));
     std::uint64_t total = 0;
     // What a target costs, roughly: its words, and a table of 2^r entries
     // for the zeta solve (whose large tables also poll inside).
     const std::uint64_t target_work = stride + (method == Method::Zeta ? (std::uint64_t{1} << s.r()) / 4 : 0);
     for (std::uint64_t k = 0; k < n; ++k) {
         TRY_VOID(stop.check(target_work));
-        const std::uint64_t first = work.find_or_record(targets, k);
+        std::uint64_t first;
+        if constexpr (Masked) {
+            first = work.find_or_record(targets, *observed, k);
+        } else {
+            first = work.find_or_record(targets, k);
+        }
         ColumnAnswer a;
         if (first != k) {
             a = {masks.row_ptr(first)[0], errors[first]};
+        } else if constexpr (Masked) {
+            // A target with no observed 1 bit: the empty mask makes no
+            // error, as for an empty target below.
+            const bool empty = split_target(targets.row_ptr(k), observed->row_ptr(k), s.m(), work);
+            a = empty ? ColumnAnswer{0, 0}
+                      : solve_words_masked(s, {work.masked_target(), stride}, {observed->row_ptr(k), stride},
+                                           {work.unobserved(), stride}, method, seed, work, stop);
+            if (stop.stopped()) return boolmat::stopped();
         } else {
             const std::span<const Word> x(targets.row_ptr(k), stride);
             bool empty = true;
@@ -87,18 +154,30 @@ Result<std::uint64_t> solve_one_by_one(const BoolLs& s, const BitMatrix& targets
     return total;
 }
 
+Status check_masks(const BoolLs& s, const BitMatrix& targets, const BitMatrix& masks) {
+    if (targets.cols() != s.m()) return boolmat::panic("x a {} bits, W a {} lignes", targets.cols(), s.m());
+    if (masks.rows() != targets.rows() || masks.cols() != s.r()) {
+        return boolmat::panic("{} lignes de masques pour {} cibles", masks.rows(), targets.rows());
+    }
+    return {};
+}
+
+Status check_mask_shape(const BitMatrix& observed, const BitMatrix& x) {
+    if (observed.rows() != x.rows() || observed.cols() != x.cols()) {
+        return boolmat::panic("mask est {} x {}, x est {} x {}", observed.rows(), observed.cols(), x.rows(), x.cols());
+    }
+    return {};
+}
+
 }  // namespace
 
 Result<std::uint64_t> solve_rows(const BoolLs& s, const BitMatrix& targets, Method method, std::uint64_t seed,
                                  SolveWork& work, BitMatrix& masks, const BitMatrix* columns,
                                  const Interrupt& stop) {
-    if (targets.cols() != s.m()) return boolmat::panic("x a {} bits, W a {} lignes", targets.cols(), s.m());
+    TRY_VOID(check_masks(s, targets, masks));
     const std::uint64_t n = targets.rows();
-    if (masks.rows() != n || masks.cols() != s.r()) {
-        return boolmat::panic("{} lignes de masques pour {} cibles", masks.rows(), n);
-    }
     TRY_VOID(work.prepare(s, method, n));
-    if (!work.batched()) return solve_one_by_one(s, targets, method, seed, work, masks, stop);
+    if (!work.batched()) return solve_one_by_one<false>(s, targets, nullptr, method, seed, work, masks, stop);
     auto take = [&](std::uint64_t k, const ColumnAnswer& a) { masks.row_ptr(k)[0] = a.h; };
     if (columns != nullptr) {
         if (columns->rows() != s.m() || columns->cols() != n) {
@@ -108,6 +187,18 @@ Result<std::uint64_t> solve_rows(const BoolLs& s, const BitMatrix& targets, Meth
     }
     TRY(const BitMatrix transposed, boolmat::transpose(targets, stop));
     return solve_in_batches(s, transposed, work.zeta, stop, take);
+}
+
+Result<std::uint64_t> solve_rows_masked(const BoolLs& s, const BitMatrix& targets, const BitMatrix& observed,
+                                        Method method, std::uint64_t seed, SolveWork& work, BitMatrix& masks,
+                                        const BitMatrix* columns, const BitMatrix* observed_columns,
+                                        const Interrupt& stop) {
+    TRY_VOID(check_masks(s, targets, masks));
+    TRY_VOID(check_mask_shape(observed, targets));
+    (void)columns;
+    (void)observed_columns;
+    TRY_VOID(work.prepare(s, method, targets.rows()));
+    return solve_one_by_one<true>(s, targets, &observed, method, seed, work, masks, stop);
 }
 
 Result<SolveAllResult> solve_all(const BoolLs& s, const BitMatrix& x, Method method, std::uint64_t seed,
@@ -126,7 +217,21 @@ Result<SolveAllResult> solve_all(const BoolLs& s, const BitMatrix& x, Method met
     }
     TRY(BitMatrix targets, boolmat::transpose(x, stop));
     TRY(BitMatrix masks, BitMatrix::zeros(x.cols(), s.r()));
-    TRY(const std::uint64_t total, solve_one_by_one(s, targets, method, seed, work, masks, stop));
+    TRY(const std::uint64_t total, solve_one_by_one<false>(s, targets, nullptr, method, seed, work, masks, stop));
+    TRY(BitMatrix h, boolmat::transpose(masks, stop));
+    return SolveAllResult{std::move(h), total};
+}
+
+Result<SolveAllResult> solve_all_masked(const BoolLs& s, const BitMatrix& x, const BitMatrix& observed,
+                                        Method method, std::uint64_t seed, const Interrupt& stop) {
+    if (x.rows() != s.m()) return boolmat::panic("X a {} lignes, W en a {}", x.rows(), s.m());
+    TRY_VOID(check_mask_shape(observed, x));
+    SolveWork work;
+    TRY(BitMatrix targets, boolmat::transpose(x, stop));
+    TRY(BitMatrix observed_rows, boolmat::transpose(observed, stop));
+    TRY(BitMatrix masks, BitMatrix::zeros(x.cols(), s.r()));
+    TRY(const std::uint64_t total, solve_rows_masked(s, targets, observed_rows, method, seed, work, masks, &x,
+                                                     &observed, stop));
     TRY(BitMatrix h, boolmat::transpose(masks, stop));
     return SolveAllResult{std::move(h), total};
 }

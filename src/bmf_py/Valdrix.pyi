@@ -19,7 +19,17 @@ from typing import Any, ClassVar, Final, NoReturn, SupportsIndex, final
 import numpy as np
 from numpy.typing import DTypeLike, NDArray
 
-__all__ = ["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "boolls", "methods", "__version__"]
+__all__ = [
+    "BitMatrix",
+    "BoolLs",
+    "BmfResult",
+    "ao_bmf",
+    "ao_bmf_masked",
+    "boolls",
+    "boolls_masked",
+    "methods",
+    "__version__",
+]
 
 __version__: Final[str]
 """The package version, ``"0.1.1"``."""
@@ -339,14 +349,38 @@ class BoolLs:
         ``x.hamming(w @ H)``. The interpreter lock is released while solving.
         """
 
+    def solve_masked(
+        self, x: NDArray[np.bool_], mask: NDArray[np.bool_], method: str = "zeta", seed: SupportsIndex = 0
+    ) -> tuple[int, int]:
+        """:meth:`solve` counting only the rows where ``mask`` is ``True``.
+
+        ``mask``, a one-dimensional NumPy ``bool`` array of x's length, marks
+        the observed rows; ``error`` is the number of wrong observed rows.
+        The exact methods find the smallest best h over the observed rows; a
+        target with no observed row gives ``(0, 0)``, a full mask what
+        :meth:`solve` gives. Another length raises ``ValueError``.
+        """
+
+    def solve_all_masked(
+        self, x: BitMatrix, mask: BitMatrix | NDArray[np.bool_], method: str = "zeta", seed: SupportsIndex = 0
+    ) -> tuple[BitMatrix, int]:
+        """:meth:`solve_all` counting only the cells where ``mask`` is set.
+
+        ``mask``, a BitMatrix or a two-dimensional NumPy ``bool`` array of
+        x's shape, marks the observed cells; ``error`` is the number of wrong
+        observed cells, ``(mask & (x ^ (w @ H))).count_ones()``. Another
+        shape raises ``ValueError``. A BitMatrix mask cannot be modified
+        while the call runs.
+        """
+
     def __repr__(self) -> str:
         """``"<BoolLs m={m} r={r}>"``."""
 
 @final
 class BmfResult:
-    """The result of :func:`ao_bmf`: X (m x n) is approximated by ``w @ h``.
+    """The result of :func:`ao_bmf` or :func:`ao_bmf_masked`: X (m x n) is approximated by ``w @ h``.
 
-    Instances are made only by :func:`ao_bmf` and never change.
+    Instances are made only by those functions and never change.
     """
 
     def __new__(cls, *args: object, **kwargs: object) -> NoReturn:
@@ -362,7 +396,8 @@ class BmfResult:
 
     @property
     def error(self) -> int:
-        """The number of positions where X and ``w @ h`` differ."""
+        """The number of positions where X and ``w @ h`` differ (observed positions only for
+        :func:`ao_bmf_masked`)."""
 
     @property
     def iterations(self) -> int:
@@ -393,12 +428,35 @@ def ao_bmf(
     interpreter lock is released while it runs; x cannot be modified meanwhile.
     """
 
+def ao_bmf_masked(
+    x: BitMatrix,
+    mask: BitMatrix | NDArray[np.bool_],
+    r: SupportsIndex,
+    method: str = "zeta",
+    max_iter: SupportsIndex = 50,
+    seed: SupportsIndex = 0,
+) -> BmfResult:
+    """:func:`ao_bmf` counting only the cells where ``mask`` is set.
+
+    ``mask``, a BitMatrix or a two-dimensional NumPy ``bool`` array of x's
+    shape, marks the observed cells: every solve and the result's ``error``
+    count those alone, so ``error`` is ``(mask & (x ^ (w @ h))).count_ones()``.
+    The start is ao_bmf's on x with its unobserved cells read as 0; the values
+    of x there are never read. A full mask gives what :func:`ao_bmf` gives.
+    Another shape raises ``ValueError``.
+    """
+
 def boolls(w: BitMatrix, x: NDArray[np.bool_], method: str = "zeta", seed: SupportsIndex = 0) -> tuple[int, int]:
     """One-shot ``BoolLs(w).solve(x, method, seed)``: ``(h, error)``.
 
     Builds the solver's table on every call; use :class:`BoolLs` to solve
     many targets against one W.
     """
+
+def boolls_masked(
+    w: BitMatrix, x: NDArray[np.bool_], mask: NDArray[np.bool_], method: str = "zeta", seed: SupportsIndex = 0
+) -> tuple[int, int]:
+    """One-shot ``BoolLs(w).solve_masked(x, mask, method, seed)``: ``(h, error)``."""
 
 def methods() -> list[str]:
     """A new list of the method names: ``["naive", "zeta", "greedy", "greedy-ls"]``."""

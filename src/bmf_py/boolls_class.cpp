@@ -1,12 +1,16 @@
-// The BoolLs class, and the module functions boolls and methods. Solving
-// releases the interpreter lock; the solver and any BitMatrix operand stay
-// borrowed shared meanwhile, and a NumPy target is copied into bits before.
+// The BoolLs class, and the module functions boolls, boolls_masked and
+// methods. Solving releases the interpreter lock; the solver and any
+// BitMatrix operand or mask stay borrowed shared meanwhile, and a NumPy
+// target or mask is copied into bits before.
 // On the main thread a solve stops for a signal whose handler raises.
 #include <Python.h>
+
+#include <optional>
 
 #include "bmf_core/method.hpp"
 #include "bmf_core/solve.hpp"
 #include "bmf_py/frame.hpp"
+#include "bmf_py/mask_arg.hpp"
 #include "bmf_py/module_function.hpp"
 #include "bmf_py/numpy_array.hpp"
 #include "bmf_py/py_bitmatrix.hpp"
@@ -56,17 +60,50 @@ Result<PyObject*> answer_tuple(const ColumnAnswer& a) {
     return t;
 }
 
-// Steps shared by solve and boolls once the arguments are converted: the
-// method name, the length, the copy of x, and the solve without the lock.
-Result<PyObject*> solve_one(const BoolLs& solver, const ByteArrayView& x, const std::string& method_text,
-                            std::uint64_t seed) {
+// Steps shared by solve, boolls and their masked forms once the arguments
+// are converted: the method name, the lengths, the copies of x and of the
+// mask (null for none), and the solve without the lock.
+Result<PyObject*> solve_one(const BoolLs& solver, const ByteArrayView& x, const ByteArrayView* mask,
+                            const std::string& method_text, std::uint64_t seed) {
     TRY(const Method method, parse(method_text));
     TRY_VOID(check_length(x, solver.m()));
+    std::optional<BitVec> observed;
+    if (mask != nullptr) {
+        TRY_VOID(check_mask_length(mask->cols, x.cols));
+        TRY(BitVec m, bits_of(*mask));
+        observed.emplace(std::move(m));
+    }
     TRY(const BitVec bits, bits_of(x));
     TRY(const ColumnAnswer a, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
-            return bmf_core::solve(solver, bits, method, seed, stop);
+            return observed ? bmf_core::solve_masked(solver, bits, *observed, method, seed, stop)
+                            : bmf_core::solve(solver, bits, method, seed, stop);
         }));
     return answer_tuple(a);
+}
+
+// Steps shared by solve_all and solve_all_masked once the arguments are
+// converted; `mask` is null for none.
+Result<PyObject*> solve_columns(const BoolLs& solver, const BitMatrix& x, MaskMatrix* mask,
+                                const std::string& method_text, std::uint64_t seed) {
+    TRY(const Method method, parse(method_text));
+    if (x.rows() != solver.m()) return fail(ErrorKind::Value, "X a {} lignes, W en a {}", x.rows(), solver.m());
+    const BitMatrix* observed = nullptr;
+    if (mask != nullptr) {
+        TRY(observed, mask->bits_for(x.rows(), x.cols()));
+    }
+    TRY(bmf_core::SolveAllResult solved, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
+            return observed == nullptr ? bmf_core::solve_all(solver, x, method, seed, stop)
+                                       : bmf_core::solve_all_masked(solver, x, *observed, method, seed, stop);
+        }));
+    TRY(PyObject* h, wrap(std::move(solved.h)));
+    PyRef h_ref(h);
+    TRY(PyObject* error, from_u64(solved.error));
+    PyRef error_ref(error);
+    PyObject* t = PyTuple_New(2);
+    if (t == nullptr) return pending();
+    PyTuple_SetItem(t, 0, h_ref.release());
+    PyTuple_SetItem(t, 1, error_ref.release());
+    return t;
 }
 
 PyObject* boolls_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -112,7 +149,20 @@ PyObject* solve(PyObject* self, PyObject* args, PyObject* kwargs) {
         TRY(const ByteArrayView x, a.named(0, as_bool_array(a.raw(0), 1)));
         TRY(const std::string method, a.text_or(1, "zeta"));
         TRY(const std::uint64_t seed, a.u64_or(2, 0));
-        return solve_one(*me, x, method, seed);
+        return solve_one(*me, x, nullptr, method, seed);
+    });
+}
+
+// solve_masked($self, x, mask, method="zeta", seed=0)
+PyObject* solve_masked(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BoolLs.solve_masked()", {"x", "mask", "method", "seed"}, 4, 2};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BoolLs>(self));
+        TRY(const ByteArrayView x, a.named(0, as_bool_array(a.raw(0), 1)));
+        TRY(const ByteArrayView mask, a.named(1, as_bool_array(a.raw(1), 1)));
+        TRY(const std::string method, a.text_or(2, "zeta"));
+        TRY(const std::uint64_t seed, a.u64_or(3, 0));
+        return solve_one(*me, x, &mask, method, seed);
     });
 }
 
@@ -122,22 +172,22 @@ PyObject* solve_all(PyObject* self, PyObject* args, PyObject* kwargs) {
     return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
         TRY(auto me, borrow_shared<BoolLs>(self));
         TRY(auto x, a.instance<BitMatrix>(0));
-        TRY(const std::string method_text, a.text_or(1, "zeta"));
+        TRY(const std::string method, a.text_or(1, "zeta"));
         TRY(const std::uint64_t seed, a.u64_or(2, 0));
-        TRY(const Method method, parse(method_text));
-        if (x->rows() != me->m()) return fail(ErrorKind::Value, "X a {} lignes, W en a {}", x->rows(), me->m());
-        TRY(bmf_core::SolveAllResult solved, without_gil_interruptible([&](const boolmat::Interrupt& stop) {
-                return bmf_core::solve_all(*me, *x, method, seed, stop);
-            }));
-        TRY(PyObject* h, wrap(std::move(solved.h)));
-        PyRef h_ref(h);
-        TRY(PyObject* error, from_u64(solved.error));
-        PyRef error_ref(error);
-        PyObject* t = PyTuple_New(2);
-        if (t == nullptr) return pending();
-        PyTuple_SetItem(t, 0, h_ref.release());
-        PyTuple_SetItem(t, 1, error_ref.release());
-        return t;
+        return solve_columns(*me, *x, nullptr, method, seed);
+    });
+}
+
+// solve_all_masked($self, x, mask, method="zeta", seed=0)
+PyObject* solve_all_masked(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"BoolLs.solve_all_masked()", {"x", "mask", "method", "seed"}, 4, 2};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(auto me, borrow_shared<BoolLs>(self));
+        TRY(auto x, a.instance<BitMatrix>(0));
+        TRY(MaskMatrix mask, a.named(1, MaskMatrix::convert(a.raw(1))));
+        TRY(const std::string method, a.text_or(2, "zeta"));
+        TRY(const std::uint64_t seed, a.u64_or(3, 0));
+        return solve_columns(*me, *x, &mask, method, seed);
     });
 }
 
@@ -152,7 +202,23 @@ PyObject* boolls(PyObject*, PyObject* args, PyObject* kwargs) {
         TRY_VOID(check_user_rank(w->cols()));
         const SignalCheck signals;
         TRY(const BoolLs solver, BoolLs::build(*w, signals.interrupt()));
-        return solve_one(solver, x, method, seed);
+        return solve_one(solver, x, nullptr, method, seed);
+    });
+}
+
+// boolls_masked(w, x, mask, method="zeta", seed=0)
+PyObject* boolls_masked(PyObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature sig{"boolls_masked()", {"w", "x", "mask", "method", "seed"}, 5, 3};
+    return run(sig, args, kwargs, [&](Args& a) -> Result<PyObject*> {
+        TRY(auto w, a.instance<BitMatrix>(0));
+        TRY(const ByteArrayView x, a.named(1, as_bool_array(a.raw(1), 1)));
+        TRY(const ByteArrayView mask, a.named(2, as_bool_array(a.raw(2), 1)));
+        TRY(const std::string method, a.text_or(3, "zeta"));
+        TRY(const std::uint64_t seed, a.u64_or(4, 0));
+        TRY_VOID(check_user_rank(w->cols()));
+        const SignalCheck signals;
+        TRY(const BoolLs solver, BoolLs::build(*w, signals.interrupt()));
+        return solve_one(solver, x, &mask, method, seed);
     });
 }
 
@@ -175,6 +241,15 @@ PyType_Slot* class_slots() {
         {"solve", as_cfunction(solve), METH_VARARGS | METH_KEYWORDS, "solve($self, x, method=\"zeta\", seed=0)\n--\n\n"},
         {"solve_all", as_cfunction(solve_all), METH_VARARGS | METH_KEYWORDS,
          "solve_all($self, x, method=\"zeta\", seed=0)\n--\n\n"},
+        {"solve_masked", as_cfunction(solve_masked), METH_VARARGS | METH_KEYWORDS,
+         "solve_masked($self, x, mask, method=\"zeta\", seed=0)\n--\n\n"
+         "Like solve, counting only the rows where mask (a 1-D bool array of x's length) is True:\n"
+         "(h, error) with error the number of wrong observed rows. A target with no observed row\n"
+         "gives (0, 0)."},
+        {"solve_all_masked", as_cfunction(solve_all_masked), METH_VARARGS | METH_KEYWORDS,
+         "solve_all_masked($self, x, mask, method=\"zeta\", seed=0)\n--\n\n"
+         "Like solve_all, counting only the cells where mask (a BitMatrix or a 2-D bool array of\n"
+         "x's shape) is set: (H, error) with error the number of wrong observed cells."},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {
@@ -208,6 +283,14 @@ Result<PyObject*> make_boolls_class() {
 Result<PyObject*> make_boolls_function() {
     static PyMethodDef def = {"boolls", as_cfunction(boolls), METH_VARARGS | METH_KEYWORDS,
                               "boolls(w, x, method=\"zeta\", seed=0)\n--\n\n"};
+    return module_function(&def);
+}
+
+Result<PyObject*> make_boolls_masked_function() {
+    static PyMethodDef def = {"boolls_masked", as_cfunction(boolls_masked), METH_VARARGS | METH_KEYWORDS,
+                              "boolls_masked(w, x, mask, method=\"zeta\", seed=0)\n--\n\n"
+                              "One-shot BoolLs(w).solve_masked(x, mask, method, seed): (h, error), counting\n"
+                              "only the rows where mask (a 1-D bool array of x's length) is True."};
     return module_function(&def);
 }
 

@@ -66,7 +66,9 @@ Status populate(PyObject* m) {
     TRY_VOID(add(m, "BoolLs", make_boolls_class()));
     TRY_VOID(add(m, "BmfResult", make_bmfresult_class()));
     TRY_VOID(add(m, "ao_bmf", make_ao_bmf_function()));
+    TRY_VOID(add(m, "ao_bmf_masked", make_ao_bmf_masked_function()));
     TRY_VOID(add(m, "boolls", make_boolls_function()));
+    TRY_VOID(add(m, "boolls_masked", make_boolls_masked_function()));
     TRY_VOID(add(m, "methods", make_methods_function()));
     TRY_VOID(add(m, "__version__", text(VALDRIX_VERSION)));
     // Reached by pickles through the module, so it lives there.

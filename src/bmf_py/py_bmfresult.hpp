@@ -1,5 +1,5 @@
 // The Python BmfResult instance: one core factorisation result and its
-// borrow counter; and the factorisation function of the module.
+// borrow counter; and the factorisation functions of the module.
 #pragma once
 
 #include "bmf_core/ao_bmf.hpp"
@@ -19,5 +19,6 @@ using PyBmfResult = Instance<bmf_core::BmfResult>;
 // New references, in the order the module adds them.
 Result<PyObject*> make_bmfresult_class();  // also stored in the module state
 Result<PyObject*> make_ao_bmf_function();
+Result<PyObject*> make_ao_bmf_masked_function();
 
 }  // namespace bmf_py

@@ -27,6 +27,7 @@ inline Status check_user_rank(std::uint64_t r) {
 // New references, in the order the module adds them.
 Result<PyObject*> make_boolls_class();      // also stored in the module state
 Result<PyObject*> make_boolls_function();
+Result<PyObject*> make_boolls_masked_function();
 Result<PyObject*> make_methods_function();
 
 }  // namespace bmf_py

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "bmf_core/testing.hpp"
+#include "boolmat/ops.hpp"
 #include "boolmat/transpose.hpp"
 #include "boolmat_testing.hpp"
 #include "solver_fixtures.hpp"
@@ -97,8 +98,29 @@ TEST(AoBmf, RankBeyondTheData) {
     EXPECT_EQ(r.error, 0u);
 }
 
-// Properties on random data: the error is the true distance of the pair,
-// never above count_ones(X), iterations within bounds, and the run repeats.
+// The wrong cells of W o H among those `observed` marks.
+std::uint64_t observed_distance(const BitMatrix& x, const BitMatrix& observed, const BmfResult& a) {
+    const BitMatrix y = fixtures::product_of(a.w, a.h);
+    std::uint64_t d = 0;
+    for (std::uint64_t i = 0; i < x.rows(); ++i) {
+        for (std::uint64_t j = 0; j < x.cols(); ++j) {
+            d += observed.get_unchecked(i, j) && x.get_unchecked(i, j) != y.get_unchecked(i, j);
+        }
+    }
+    return d;
+}
+
+void expect_same(const BmfResult& a, const BmfResult& b) {
+    EXPECT_TRUE(fixtures::same_words(a.w, b.w));
+    EXPECT_TRUE(fixtures::same_words(a.h, b.h));
+    EXPECT_EQ(a.error, b.error);
+    EXPECT_EQ(a.iterations, b.iterations);
+}
+
+// Properties on random data: the error is the true distance of the pair
+// (over the observed cells, under a mask), never above count_ones(X),
+// iterations within bounds, and the run repeats. An all-ones mask changes
+// nothing, and under a mask the unobserved cells' values do not matter.
 TEST(AoBmf, ErrorIsTheDistanceOfTheReturnedPair) {
     std::mt19937_64 gen(31);
     for (Method method : kAllMethods) {
@@ -109,11 +131,15 @@ TEST(AoBmf, ErrorIsTheDistanceOfTheReturnedPair) {
             EXPECT_LE(a.error, x.count_ones());
             EXPECT_GE(a.iterations, 1u);
             EXPECT_LE(a.iterations, 50u);
-            const BmfResult b = ao_bmf(x, r, method, 50, 17).value();
-            EXPECT_TRUE(fixtures::same_words(a.w, b.w));
-            EXPECT_TRUE(fixtures::same_words(a.h, b.h));
-            EXPECT_EQ(a.error, b.error);
-            EXPECT_EQ(a.iterations, b.iterations);
+            expect_same(ao_bmf(x, r, method, 50, 17).value(), a);
+            expect_same(ao_bmf_masked(x, BitMatrix::ones(40, 33).value(), r, method, 50, 17).value(), a);
+            for (double unobserved : {0.1, 0.6}) {
+                const BitMatrix observed = fixtures::random_matrix(40, 33, 1 - unobserved, gen);
+                const BmfResult m = ao_bmf_masked(x, observed, r, method, 50, 17).value();
+                EXPECT_EQ(observed_distance(x, observed, m), m.error) << method_name(method) << " r " << r;
+                EXPECT_LE(m.error, boolmat::and_(x, observed).value().count_ones());
+                expect_same(ao_bmf_masked(boolmat::and_(x, observed).value(), observed, r, method, 50, 17).value(), m);
+            }
         }
     }
 }
@@ -141,6 +167,9 @@ TEST(AoBmf, Preconditions) {
     EXPECT_EQ(ao_bmf(x, 0, Method::Zeta, 5, 0).error().message(), "r doit valoir au moins 1");
     EXPECT_EQ(ao_bmf(x, 27, Method::Zeta, 5, 0).error().message(), "Sécurité pour ne pas surcharger la mémoire");
     EXPECT_EQ(ao_bmf(x, 2, Method::Zeta, 0, 0).error().kind, boolmat::ErrorKind::Panic);
+    EXPECT_EQ(ao_bmf_masked(x, BitMatrix::ones(2, 3).value(), 1, Method::Zeta, 5, 0).error().message(),
+              "mask est 2 x 3, x est 2 x 2");
+    EXPECT_EQ(ao_bmf_masked(x, x, 0, Method::Zeta, 5, 0).error().message(), "r doit valoir au moins 1");
 }
 
 // The sparse way changes no factorisation: on sparse planted data, with

@@ -150,6 +150,46 @@ TEST(BoolLsSolve, WrongLengthIsAnInternalFault) {
     EXPECT_EQ(all.error().message(), "X a 4 lignes, W en a 3");
 }
 
+TEST(BoolLsSolveMasked, WrongMaskShapeIsAnInternalFault) {
+    const BoolLs s = BoolLs::build(rows_of({"10", "01", "11"})).value();
+    auto one = solve_masked(s, bits_of("101"), bits_of("11"), Method::Zeta, 0);
+    ASSERT_FALSE(one.has_value());
+    EXPECT_EQ(one.error().kind, boolmat::ErrorKind::Panic);
+    EXPECT_EQ(one.error().message(), "mask a 2 bits, x en a 3");
+    auto all = solve_all_masked(s, BitMatrix::zeros(3, 2).value(), BitMatrix::zeros(3, 1).value(), Method::Zeta, 0);
+    ASSERT_FALSE(all.has_value());
+    EXPECT_EQ(all.error().message(), "mask est 3 x 1, x est 3 x 2");
+}
+
+// Under a mask the exact methods give the search over the observed rows,
+// the others the true observed error of the mask they chose, a target with
+// nothing observed the empty mask, and an all-ones mask today's answer.
+TEST(BoolLsSolveMasked, AnswersCountTheObservedRows) {
+    std::mt19937_64 gen(41);
+    for (std::uint64_t r : {1u, 3u, 6u, 9u}) {
+        for (double density : {0.05, 0.3, 0.6}) {
+            const BitMatrix w = fixtures::random_matrix(70, r, density, gen);
+            const BoolLs s = BoolLs::build(w).value();
+            for (double unobserved : {0.0, 0.2, 0.6, 1.0}) {
+                const BitVec x = fixtures::random_bits(70, 0.4, gen);
+                const BitVec observed = fixtures::random_bits(70, 1 - unobserved, gen);
+                const auto [want_h, want_e] = fixtures::best_over_observed(w, x, observed);
+                const BitVec all = fixtures::random_bits(70, 1.0, gen);
+                for (Method method : kAllMethods) {
+                    const ColumnAnswer got = solve_masked(s, x, observed, method, 3).value();
+                    EXPECT_EQ(solve_masked(s, x, all, method, 3).value(), solve(s, x, method, 3).value());
+                    EXPECT_EQ(got.error, fixtures::observed_error(w, x, observed, got.h));
+                    if (method == Method::Naive || method == Method::Zeta || unobserved == 1.0) {
+                        EXPECT_EQ(got, (ColumnAnswer{want_h, want_e}))
+                            << "r " << r << " density " << density << " unobserved " << unobserved << " "
+                            << method_name(method);
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(BoolLsSolveAll, ExampleMatrix) {
     const BoolLs s = BoolLs::build(rows_of({"10", "01", "11"})).value();
     // Columns 101, 001, 111.
@@ -162,33 +202,44 @@ TEST(BoolLsSolveAll, ExampleMatrix) {
 }
 
 // Every column of H and the total match the one-column solves, with
-// repeated and empty columns among the targets.
+// repeated and empty columns among the targets; with a mask as well, under
+// which a repeated column with another mask is another target.
 TEST(BoolLsSolveAll, ColumnsMatchSingleSolves) {
     std::mt19937_64 gen(5);
+    auto column = [](const BitMatrix& m, std::uint64_t k) {
+        BitVec col = BitVec::zeros(m.rows()).value();
+        for (std::uint64_t i = 0; i < m.rows(); ++i) EXPECT_TRUE(col.set(i, m.get_unchecked(i, k)).has_value());
+        return col;
+    };
     for (std::uint64_t r : {1u, 3u, 7u, 10u}) {
         const BitMatrix w = fixtures::random_matrix(150, r, 0.3, gen);
         BitMatrix x = fixtures::random_matrix(150, 40, 0.4, gen);
+        BitMatrix observed = fixtures::random_matrix(150, 40, 0.7, gen);
         for (std::uint64_t i = 0; i < 150; ++i) {
             x.set_unchecked(i, 7, x.get_unchecked(i, 3));    // a repeat
             x.set_unchecked(i, 20, x.get_unchecked(i, 3));   // another
             x.set_unchecked(i, 11, false);                    // an empty column
+            observed.set_unchecked(i, 7, observed.get_unchecked(i, 3));  // under the same mask
+            observed.set_unchecked(i, 30, false);                        // nothing observed
         }
         const BoolLs s = BoolLs::build(w).value();
-        for (Method method : kAllMethods) {
-            const SolveAllResult all = solve_all(s, x, method, 9).value();
-            ASSERT_EQ(all.h.rows(), r);
-            ASSERT_EQ(all.h.cols(), 40u);
-            std::uint64_t total = 0;
-            for (std::uint64_t k = 0; k < 40; ++k) {
-                BitVec col = BitVec::zeros(150).value();
-                for (std::uint64_t i = 0; i < 150; ++i) ASSERT_TRUE(col.set(i, x.get_unchecked(i, k)).has_value());
-                const ColumnAnswer one = solve(s, col, method, 9).value();
-                std::uint64_t h = 0;
-                for (std::uint64_t j = 0; j < r; ++j) h |= std::uint64_t{all.h.get_unchecked(j, k)} << j;
-                EXPECT_EQ(h, one.h) << "column " << k << " method " << method_name(method);
-                total += one.error;
+        for (const bool masked : {false, true}) {
+            for (Method method : kAllMethods) {
+                const SolveAllResult all = masked ? solve_all_masked(s, x, observed, method, 9).value()
+                                                  : solve_all(s, x, method, 9).value();
+                ASSERT_EQ(all.h.rows(), r);
+                ASSERT_EQ(all.h.cols(), 40u);
+                std::uint64_t total = 0;
+                for (std::uint64_t k = 0; k < 40; ++k) {
+                    const ColumnAnswer one = masked ? solve_masked(s, column(x, k), column(observed, k), method, 9).value()
+                                                    : solve(s, column(x, k), method, 9).value();
+                    std::uint64_t h = 0;
+                    for (std::uint64_t j = 0; j < r; ++j) h |= std::uint64_t{all.h.get_unchecked(j, k)} << j;
+                    EXPECT_EQ(h, one.h) << "column " << k << " method " << method_name(method) << " masked " << masked;
+                    total += one.error;
+                }
+                EXPECT_EQ(all.error, total) << method_name(method) << " masked " << masked;
             }
-            EXPECT_EQ(all.error, total) << method_name(method);
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <random>
 #include <string_view>
+#include <utility>
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/bitvec.hpp"
@@ -48,6 +49,29 @@ inline BitVec random_bits(std::uint64_t n, double density, std::mt19937_64& gen)
     std::bernoulli_distribution bit(density);
     for (std::uint64_t i = 0; i < n; ++i) EXPECT_TRUE(v.set(i, bit(gen)).has_value());
     return v;
+}
+
+// The best mask h for target x over the rows that `observed` marks, every
+// mask tried in increasing order and every cell read one by one: the
+// smallest h of the least error. {h, error}.
+inline std::uint64_t observed_error(const BitMatrix& w, const BitVec& x, const BitVec& observed, std::uint64_t h) {
+    std::uint64_t e = 0;
+    for (std::uint64_t i = 0; i < w.rows(); ++i) {
+        bool covered = false;
+        for (std::uint64_t j = 0; j < w.cols(); ++j) covered |= w.get_unchecked(i, j) && ((h >> j) & 1);
+        e += observed.get(i).value() && covered != x.get(i).value();
+    }
+    return e;
+}
+
+inline std::pair<std::uint64_t, std::uint64_t> best_over_observed(const BitMatrix& w, const BitVec& x,
+                                                                  const BitVec& observed) {
+    std::pair<std::uint64_t, std::uint64_t> best{0, w.rows() + 1};
+    for (std::uint64_t h = 0; h < (std::uint64_t{1} << w.cols()); ++h) {
+        const std::uint64_t e = observed_error(w, x, observed, h);
+        if (e < best.second) best = {h, e};
+    }
+    return best;
 }
 
 // X = W o H over the Boolean semiring, computed element by element.

@@ -16,7 +16,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import Valdrix
-from Valdrix import BitMatrix, BmfResult, BoolLs, ao_bmf, boolls, methods
+from Valdrix import BitMatrix, BmfResult, BoolLs, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods
 
 
 def expect_failure(kind: type[BaseException], action: object) -> None:
@@ -105,6 +105,11 @@ def least_squares() -> None:
     h, total = solver.solve_all(targets, "zeta", 0)
     assert h.shape == (2, 2) and total == targets.hamming(w @ h)
     assert BoolLs(w=w).solve_all(x=targets, method="greedy", seed=3)[1] >= total
+    seen = np.array([True, True, False])
+    assert solver.solve_masked(x, seen) == boolls_masked(w=w, x=x, mask=seen, method="zeta", seed=0) == (1, 0)
+    by_bits: tuple[BitMatrix, int] = solver.solve_all_masked(targets, BitMatrix.ones(3, 2))
+    by_array = solver.solve_all_masked(x=targets, mask=np.ones((3, 2), bool), method="naive", seed=1)
+    assert by_bits == by_array == (h, total)
 
 
 def factorisation(x: BitMatrix) -> BmfResult:
@@ -117,6 +122,8 @@ def factorisation(x: BitMatrix) -> BmfResult:
     iterations: int = result.iterations
     assert w.shape == (2, 2) and h.shape == (2, 3) and iterations >= 1
     assert x.hamming(result.reconstruct()) == error == x.hamming(w @ h)
+    masked = ao_bmf_masked(x=x, mask=~BitMatrix.zeros(2, 3), r=2, method="zeta", max_iter=50, seed=0)
+    assert repr(masked) == repr(ao_bmf_masked(x, np.ones((2, 3), bool), 2)) == repr(result)
     return result
 
 
@@ -130,6 +137,7 @@ def misuse(m: BitMatrix) -> None:
     expect_failure(TypeError, lambda: m.hamming([[1]]))  # type: ignore[arg-type]
     expect_failure(TypeError, lambda: boolls(m, [True, False]))  # type: ignore[arg-type]
     expect_failure(TypeError, lambda: ao_bmf(m))  # type: ignore[call-arg]
+    expect_failure(TypeError, lambda: ao_bmf_masked(m, [[True]], 1))  # type: ignore[arg-type]
     expect_failure(TypeError, lambda: m < m)  # type: ignore[operator]
     expect_failure(TypeError, lambda: BitMatrix.from_indices(2, 3, [0.5], [1]))  # type: ignore[list-item]
     expect_failure(TypeError, BmfResult)

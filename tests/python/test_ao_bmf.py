@@ -1,5 +1,6 @@
-"""ao_bmf and BmfResult: checks and their order, the result object, the
-specified examples, agreement with a pure-Python model, and threads."""
+"""ao_bmf, ao_bmf_masked and BmfResult: checks and their order, the result
+object, the specified examples, agreement with a pure-Python model, and
+threads."""
 import threading
 
 import numpy as np
@@ -8,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import bmf_model
-from Valdrix import BitMatrix, BmfResult, ao_bmf
+from Valdrix import BitMatrix, BmfResult, ao_bmf, ao_bmf_masked
 
 RANK_27 = "rang 27 trop grand : le tableau interne ferait 2^27 entrees"
 
@@ -34,10 +35,19 @@ def random_matrix(rng, rows, cols, density=0.3):
          "methode inconnue : ' Foo '. Valeurs acceptees : naive, zeta, greedy, greedy-ls"),
     ],
 )
-def test_value_checks_in_order(kwargs, message):
+@pytest.mark.parametrize("mask", [None, BitMatrix.ones(3, 3), np.ones((3, 4), bool)], ids=["ao_bmf", "full", "wide"])
+def test_value_checks_in_order(kwargs, message, mask):
+    # The mask's shape is checked after every other value.
     with pytest.raises(ValueError) as e:
-        ao_bmf(BitMatrix.ones(3, 3), **kwargs)
+        ao_bmf(BitMatrix.ones(3, 3), **kwargs) if mask is None else ao_bmf_masked(BitMatrix.ones(3, 3), mask, **kwargs)
     assert str(e.value) == message
+
+
+def test_mask_shape_must_be_x_shape():
+    for mask in (BitMatrix.ones(3, 4), np.ones((4, 3), bool), np.ones((3, 0), bool)):
+        rows, cols = mask.shape
+        with pytest.raises(ValueError, match=rf"^mask est {rows} x {cols}, x est 3 x 3$"):
+            ao_bmf_masked(BitMatrix.ones(3, 3), mask, 2)
 
 
 @pytest.mark.parametrize(
@@ -50,6 +60,16 @@ def test_value_checks_in_order(kwargs, message):
          "ao_bmf() takes from 2 to 5 positional arguments but 6 were given"),
         (lambda: ao_bmf(BitMatrix(2, 2), 1, metod="zeta"), TypeError,
          "ao_bmf() got an unexpected keyword argument 'metod'"),
+        (lambda: ao_bmf_masked(BitMatrix(2, 2), BitMatrix(2, 2)), TypeError,
+         "ao_bmf_masked() missing 1 required positional argument: 'r'"),
+        (lambda: ao_bmf_masked(BitMatrix(2, 2), 1, 1, "zeta", 5, 0, 1), TypeError,
+         "ao_bmf_masked() takes from 3 to 6 positional arguments but 7 were given"),
+        (lambda: ao_bmf_masked(BitMatrix(2, 2), None, 1), TypeError,
+         "argument 'mask': 'NoneType' object cannot be converted to 'BitMatrix | PyArray<T, D>'"),
+        (lambda: ao_bmf_masked(BitMatrix(2, 2), np.ones((2, 2), int), 1), TypeError,
+         "argument 'mask': 'ndarray' object cannot be converted to 'BitMatrix | PyArray<T, D>'"),
+        (lambda: ao_bmf_masked(np.ones((2, 2), bool), BitMatrix(2, 2), 1), TypeError,
+         "argument 'x': 'ndarray' object cannot be converted to 'BitMatrix'"),
         (lambda: BmfResult(), TypeError, "No constructor defined for BmfResult"),
         (lambda: BmfResult(1, x=2), TypeError, "No constructor defined for BmfResult"),
     ],
@@ -71,6 +91,8 @@ def test_integer_arguments_out_of_range():
 def test_surface():
     assert ao_bmf.__text_signature__ == '(x, r, method="zeta", max_iter=50, seed=0)'
     assert ao_bmf.__module__ == "Valdrix"
+    assert ao_bmf_masked.__text_signature__ == '(x, mask, r, method="zeta", max_iter=50, seed=0)'
+    assert ao_bmf_masked.__module__ == "Valdrix" and "mask" in ao_bmf_masked.__doc__
     assert BmfResult.__module__ == "Valdrix" and BmfResult.__qualname__ == "BmfResult"
     assert BmfResult.reconstruct.__text_signature__ == "($self)"
     result = ao_bmf(BitMatrix.ones(2, 2), 1)
@@ -134,16 +156,32 @@ def test_factors_are_fresh_copies():
     assert result.reconstruct().shape == x.shape
 
 
+def outcome(result):
+    return result.w, result.h, result.error, result.iterations
+
+
+@pytest.mark.parametrize("unobserved", [None, 0.0, 0.1, 0.6])
 @pytest.mark.parametrize("method", ["naive", "zeta", "greedy", "greedy-ls"])
-def test_repeatable_and_error_is_the_distance(method):
+def test_repeatable_and_error_is_the_distance(method, unobserved):
     rng = np.random.default_rng(6)
     x = random_matrix(rng, 30, 25, 0.35)
-    a, b = ao_bmf(x, 4, method, seed=11), ao_bmf(x, 4, method, seed=11)
-    assert (a.w, a.h, a.error, a.iterations) == (b.w, b.h, b.error, b.iterations)
-    assert a.error == x.hamming(a.w @ a.h) <= x.count_ones()
+    if unobserved is None:
+        mask = BitMatrix.ones(30, 25)
+        run = lambda **kw: ao_bmf(x, 4, method, **kw)  # noqa: E731
+    else:
+        mask = BitMatrix.from_numpy(rng.random((30, 25)) >= unobserved)
+        run = lambda **kw: ao_bmf_masked(x, mask, 4, method, **kw)  # noqa: E731
+    a, b = run(seed=11), run(seed=11)
+    assert outcome(a) == outcome(b)
+    assert a.error == (mask & (x ^ (a.w @ a.h))).count_ones() <= (mask & x).count_ones()
     assert 1 <= a.iterations <= 50
-    capped = ao_bmf(x, 4, method, max_iter=1, seed=11)
-    assert capped.iterations == 1
+    assert run(max_iter=1, seed=11).iterations == 1
+    if unobserved == 0.0:  # a full mask is no mask, bit for bit
+        assert outcome(a) == outcome(ao_bmf(x, 4, method, seed=11))
+        assert outcome(ao_bmf_masked(x, mask.to_numpy(), 4, method, seed=11)) == outcome(a)
+    if unobserved:  # what is not observed is not read
+        assert outcome(ao_bmf_masked(x & mask, mask, 4, method, seed=11)) == outcome(a)
+        assert outcome(ao_bmf_masked(x | ~mask, mask, 4, method, seed=11)) == outcome(a)
 
 
 def test_planted_factorisation_is_found():
@@ -162,10 +200,14 @@ def test_planted_factorisation_is_found():
 @given(st.integers(1, 6), st.integers(1, 6), st.integers(1, 3), st.sampled_from(["zeta", "naive", "greedy", "greedy-ls"]),
        st.integers(1, 4), st.integers(0, 2**64 - 1), st.data())
 def test_matches_the_model(m, n, r, method, max_iter, seed, data):
-    rows = data.draw(st.lists(st.lists(st.integers(0, 1), min_size=n, max_size=n), min_size=m, max_size=m))
+    cells = st.lists(st.lists(st.integers(0, 1), min_size=n, max_size=n), min_size=m, max_size=m)
+    rows, observed = data.draw(cells), data.draw(cells)
     result = ao_bmf(BitMatrix.from_list(rows), r, method, max_iter, seed)
     w, h, error, iterations = bmf_model.ao_bmf(rows, r, method, max_iter, seed)
     assert (result.w.to_list(), result.h.to_list(), result.error, result.iterations) == (w, h, error, iterations)
+    masked = ao_bmf_masked(BitMatrix.from_list(rows), BitMatrix.from_list(observed), r, method, max_iter, seed)
+    w, h, error, iterations = bmf_model.ao_bmf(rows, r, method, max_iter, seed, observed)
+    assert (masked.w.to_list(), masked.h.to_list(), masked.error, masked.iterations) == (w, h, error, iterations)
 
 
 # ---------------------------------------------------------------- threads and borrows

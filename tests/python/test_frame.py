@@ -14,9 +14,10 @@ import pytest
 import Valdrix
 from Valdrix import BitMatrix
 
-INIT_ORDER = ["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "boolls", "methods", "__version__"]
+INIT_ORDER = ["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "ao_bmf_masked", "boolls", "boolls_masked", "methods",
+              "__version__"]
 CLASSES = ["BitMatrix", "BoolLs", "BmfResult"]
-FUNCTIONS = ["ao_bmf", "boolls", "methods"]
+FUNCTIONS = ["ao_bmf", "ao_bmf_masked", "boolls", "boolls_masked", "methods"]
 
 def panic_exception():
     try:
@@ -173,9 +174,13 @@ SIGNATURES = {
     "BoolLs": ["w"],
     "BoolLs.solve": ["$self", "x", "method=", "seed="],
     "BoolLs.solve_all": ["$self", "x", "method=", "seed="],
+    "BoolLs.solve_masked": ["$self", "x", "mask", "method=", "seed="],
+    "BoolLs.solve_all_masked": ["$self", "x", "mask", "method=", "seed="],
     "BmfResult.reconstruct": ["$self"],
     "boolls": ["w", "x", "method=", "seed="],
     "ao_bmf": ["x", "r", "method=", "max_iter=", "seed="],
+    "boolls_masked": ["w", "x", "mask", "method=", "seed="],
+    "ao_bmf_masked": ["x", "mask", "r", "method=", "max_iter=", "seed="],
     "methods": [],
 }
 

@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import Valdrix
-from Valdrix import BitMatrix, BmfResult, BoolLs, ao_bmf, boolls, methods
+from Valdrix import BitMatrix, BmfResult, BoolLs, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods
 
 pytestmark = [pytest.mark.slow, pytest.mark.no_sanitizer]
 
@@ -67,6 +67,8 @@ x1_short = x1[:4]
 X = BitMatrix.from_list([[1, 0, 1, 1], [0, 1, 0, 1], [1, 1, 0, 0], [0, 0, 1, 1], [1, 0, 0, 1]])
 X4 = BitMatrix.zeros(4, 4)
 F = BitMatrix.from_list([[1, 1, 0, 0, 1, 0], [0, 1, 1, 0, 0, 1], [1, 0, 1, 1, 0, 0], [0, 0, 1, 1, 1, 1]])
+F_mask = ~BitMatrix.from_list([[1, 0, 0, 0, 0, 0], [0, 0, 0, 1, 0, 0], [0, 0, 0, 0, 0, 0], [0, 1, 0, 0, 0, 1]])
+X_mask = X.to_numpy() | np.eye(5, 4, dtype=bool)
 res = ao_bmf(F, 2)
 scratch = BitMatrix.ones(2, 3)
 packed = m.to_packed()
@@ -213,6 +215,13 @@ CASES = [
     ("solve_all", lambda: solver.solve_all(X), None, [solver, X]),
     ("solve_all_rows", lambda: solver.solve_all(X4), ValueError, [solver, X4]),
     ("boolls", lambda: boolls(w, x1), None, [w, x1]),
+    ("solve_masked", lambda: solver.solve_masked(x1, x1_rev, "greedy-ls", 2), None, [solver, x1, x1_rev]),
+    ("solve_masked_length", lambda: solver.solve_masked(x1, x1_short), ValueError, [solver, x1, x1_short]),
+    ("solve_all_masked", lambda: solver.solve_all_masked(X, X), None, [solver, X]),
+    ("solve_all_masked_array", lambda: solver.solve_all_masked(X, X_mask), None, [solver, X, X_mask]),
+    ("solve_all_masked_shape", lambda: solver.solve_all_masked(X, X_mask[:, :3]), ValueError, [solver, X, X_mask]),
+    ("solve_all_masked_type", lambda: solver.solve_all_masked(X, arr_u8), TypeError, [solver, X, arr_u8]),
+    ("boolls_masked", lambda: boolls_masked(w, x1, x1), None, [w, x1]),
     ("boolls_rank", lambda: boolls(w27, x1, "foo"), ValueError, [w27, x1]),
     ("methods", lambda: methods(), None, []),
     ("ao_bmf", lambda: ao_bmf(F, 2, seed=3), None, [F]),
@@ -221,6 +230,8 @@ CASES = [
     ("ao_bmf_max_iter", lambda: ao_bmf(F, 2, max_iter=0), ValueError, [F]),
     ("ao_bmf_method", lambda: ao_bmf(F, 2, method="foo"), ValueError, [F]),
     ("ao_bmf_type", lambda: ao_bmf(arr, 2), TypeError, [arr]),
+    ("ao_bmf_masked", lambda: ao_bmf_masked(F, F_mask, 2, seed=3), None, [F, F_mask]),
+    ("ao_bmf_masked_shape", lambda: ao_bmf_masked(F, arr, 2), ValueError, [F, arr]),
     ("start_columns", lambda: Valdrix._start_columns([1, 4, 9], 2, 5), None, []),
     ("start_columns_order", lambda: Valdrix._start_columns([4, 1], 2, 5), ValueError, []),
     ("judge_iteration", lambda: Valdrix._judge_iteration(3, 4, 1, 50), None, []),
@@ -232,7 +243,8 @@ CASES = [
 
 METHOD_NAMES = methods()
 SINGLETONS = [
-    Valdrix, BitMatrix, BoolLs, BmfResult, ao_bmf, boolls, methods, True, False, None, NotImplemented,
+    Valdrix, BitMatrix, BoolLs, BmfResult, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods, True, False, None,
+    NotImplemented,
     0, 1, 2, 3, 5, *METHOD_NAMES, TypeError, ValueError, IndexError, OverflowError, RuntimeError,
     NotImplementedError, MemoryError,
 ]  # fmt: skip
@@ -317,8 +329,9 @@ def test_every_public_callable_is_covered():
                    "row_count_ones", "hamming", "count_andnot", "transpose", "copy_module", "pickle", "rebuild", "array", "to_packed",
                    "from_packed", "nonzero", "from_indices", "getitem", "setitem", "delitem",
                    "len", "repr", "str", "hash", "eq", "and", "or", "xor", "sub", "invert", "matmul", "iand",
-                   "boolls_new", "solve", "solve_all", "boolls", "methods", "ao_bmf", "bmfresult", "reconstruct"]:  # fmt: skip
+                   "boolls_new", "solve", "solve_all", "boolls", "methods", "ao_bmf", "bmfresult", "reconstruct",
+                   "solve_masked", "solve_all_masked", "boolls_masked", "ao_bmf_masked"]:  # fmt: skip
         assert public in names, public
-    assert sorted(Valdrix.__all__) == sorted(["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "boolls", "methods",
-                                              "__version__"])  # fmt: skip
+    assert sorted(Valdrix.__all__) == sorted(["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "ao_bmf_masked", "boolls",
+                                              "boolls_masked", "methods", "__version__"])  # fmt: skip
 

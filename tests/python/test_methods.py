@@ -1,9 +1,9 @@
-"""Method names: the list, and how solve, solve_all, boolls and ao_bmf read
-the method argument."""
+"""Method names: the list, and how solve, solve_all, boolls, ao_bmf and their
+masked forms read the method argument."""
 import numpy as np
 import pytest
 
-from Valdrix import BitMatrix, BoolLs, ao_bmf, boolls, methods
+from Valdrix import BitMatrix, BoolLs, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods
 
 ACCEPTED = "naive, zeta, greedy, greedy-ls"
 
@@ -34,6 +34,7 @@ def test_methods_lists_the_four_names_in_a_new_list():
 def test_names_ignore_case_and_surrounding_white_space(text, canonical):
     solver = BoolLs(W)
     assert solver.solve(X, text, 3) == solver.solve(X, canonical, 3)
+    assert solver.solve_masked(X, X, text, 3) == solver.solve(X, canonical, 3)
 
 
 @pytest.mark.parametrize(
@@ -47,8 +48,12 @@ def test_names_ignore_case_and_surrounding_white_space(text, canonical):
         lambda m: BoolLs(W).solve_all(W, m),
         lambda m: boolls(W, X, m),
         lambda m: ao_bmf(W, 2, m),
+        lambda m: BoolLs(W).solve_masked(X, X, m),
+        lambda m: BoolLs(W).solve_all_masked(W, W, m),
+        lambda m: boolls_masked(W, X, X, m),
+        lambda m: ao_bmf_masked(W, W, 2, m),
     ],
-    ids=["solve", "solve_all", "boolls", "ao_bmf"],
+    ids=["solve", "solve_all", "boolls", "ao_bmf", "solve_masked", "solve_all_masked", "boolls_masked", "ao_bmf_masked"],
 )
 def test_unknown_names_report_the_text_as_given(text, call):
     with pytest.raises(ValueError) as e:

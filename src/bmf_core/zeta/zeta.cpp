@@ -10,7 +10,7 @@ Status ZetaWork::prepare(const BoolLs& s, std::uint64_t targets) {
 }
 
 ColumnAnswer ZetaWork::solve(std::span<const Word> x, const Interrupt& stop) {
-    if (plan_.strategy == ZetaStrategy::SmallTable) return solve_zeta_scalar(*solver_, x, buf_.table<std::int64_t>());
+    if (plan_.strategy == ZetaStrategy::SmallTable) return solve_zeta_scalar(*solver_, x, {}, buf_.table<std::int64_t>());
     const ZetaKernels& k = *plan_.kernels;
     if (plan_.sparse.on) {
         if (const auto a = k.solve_sparse(plan_, buf_, *solver_, x, stop)) return *a;
@@ -22,6 +22,10 @@ ColumnAnswer ZetaWork::solve(std::span<const Word> x, const Interrupt& stop) {
         buf_.base_ready = true;
     }
     return k.solve_one(plan_, buf_, *solver_, x, stop);
+}
+
+ColumnAnswer ZetaWork::solve_masked(std::span<const Word> x, std::span<const Word> unobserved, const Interrupt&) {
+    return solve_zeta_scalar(*solver_, x, unobserved);
 }
 
 void ZetaWork::solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out) {

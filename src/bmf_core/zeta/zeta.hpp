@@ -36,6 +36,10 @@ public:
     // when not batched. Large tables poll `stop` between their chunks;
     // stopped, the answer means nothing.
     ColumnAnswer solve(std::span<const Word> x, const Interrupt& stop = {});
+    // The same counting the observed rows only: x with its unobserved bits
+    // clear, `unobserved` the rows that do not count (m bits, tail clear).
+    ColumnAnswer solve_masked(std::span<const Word> x, std::span<const Word> unobserved,
+                              const Interrupt& stop = {});
 
     // When batched: the answers for the targets that are columns first to
     // first + 15 of x (m rows; first a multiple of 16). Columns past the
@@ -55,10 +59,14 @@ private:
 };
 
 // The scalar algorithm, in 64-bit arithmetic: the reference the kernels are
-// compared with. Allocates its table per call.
-ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x);
+// compared with. Allocates its table per call. With a mask, x is the target
+// with its unobserved bits clear and `unobserved` the rows that do not
+// count (m bits, tail clear, disjoint from x): each adds 1 to its pattern's
+// entry, which cancels its -1, and the error counts the observed rows only.
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x, std::span<const Word> unobserved = {});
 // The same in a caller's table of 2^r entries: the solve of tables smaller
 // than one vector.
-ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x, std::int64_t* table) noexcept;
+ColumnAnswer solve_zeta_scalar(const BoolLs& s, std::span<const Word> x, std::span<const Word> unobserved,
+                               std::int64_t* table) noexcept;
 
 }  // namespace bmf_core
