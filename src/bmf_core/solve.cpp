@@ -84,16 +84,21 @@ namespace {
 
 // Solves every column of x (m x n) in the batches of a batched work,
 // handing each answer to `take(column, answer)`; returns the summed error.
+// Under a mask, `observed` has x's shape.
 template <class Take>
-Result<std::uint64_t> solve_in_batches(const BoolLs& s, const BitMatrix& x, ZetaWork& work, const Interrupt& stop,
-                                       Take&& take) {
+Result<std::uint64_t> solve_in_batches(const BoolLs& s, const BitMatrix& x, const BitMatrix* observed,
+                                       ZetaWork& work, const Interrupt& stop, Take&& take) {
     std::uint64_t total = 0;
     ColumnAnswer answers[ZetaWork::kBatch];
     // A batch transforms a table of 2^r vectors.
     const std::uint64_t batch_work = std::uint64_t{4} << s.r();
     for (std::uint64_t first = 0; first < x.cols(); first += ZetaWork::kBatch) {
         TRY_VOID(stop.check(batch_work));
-        work.solve_batch(x, first, answers);
+        if (observed == nullptr) {
+            work.solve_batch(x, first, answers);
+        } else {
+            work.solve_batch_masked(x, *observed, first, answers);
+        }
         const std::uint64_t count = std::min<std::uint64_t>(ZetaWork::kBatch, x.cols() - first);
         for (std::uint64_t k = 0; k < count; ++k) {
             take(first + k, answers[k]);
@@ -183,10 +188,10 @@ Result<std::uint64_t> solve_rows(const BoolLs& s, const BitMatrix& targets, Meth
         if (columns->rows() != s.m() || columns->cols() != n) {
             return boolmat::panic("{} x {} colonnes pour {} cibles de {} bits", columns->rows(), columns->cols(), n, s.m());
         }
-        return solve_in_batches(s, *columns, work.zeta, stop, take);
+        return solve_in_batches(s, *columns, nullptr, work.zeta, stop, take);
     }
     TRY(const BitMatrix transposed, boolmat::transpose(targets, stop));
-    return solve_in_batches(s, transposed, work.zeta, stop, take);
+    return solve_in_batches(s, transposed, nullptr, work.zeta, stop, take);
 }
 
 Result<std::uint64_t> solve_rows_masked(const BoolLs& s, const BitMatrix& targets, const BitMatrix& observed,
@@ -195,20 +200,33 @@ Result<std::uint64_t> solve_rows_masked(const BoolLs& s, const BitMatrix& target
                                         const Interrupt& stop) {
     TRY_VOID(check_masks(s, targets, masks));
     TRY_VOID(check_mask_shape(observed, targets));
-    (void)columns;
-    (void)observed_columns;
-    TRY_VOID(work.prepare(s, method, targets.rows()));
-    return solve_one_by_one<true>(s, targets, &observed, method, seed, work, masks, stop);
+    const std::uint64_t n = targets.rows();
+    TRY_VOID(work.prepare(s, method, n));
+    if (!work.batched()) return solve_one_by_one<true>(s, targets, &observed, method, seed, work, masks, stop);
+    auto take = [&](std::uint64_t k, const ColumnAnswer& a) { masks.row_ptr(k)[0] = a.h; };
+    if (columns != nullptr && observed_columns != nullptr) {
+        if (columns->rows() != s.m() || columns->cols() != n) {
+            return boolmat::panic("{} x {} colonnes pour {} cibles de {} bits", columns->rows(), columns->cols(), n, s.m());
+        }
+        TRY_VOID(check_mask_shape(*observed_columns, *columns));
+        return solve_in_batches(s, *columns, observed_columns, work.zeta, stop, take);
+    }
+    TRY(const BitMatrix transposed, boolmat::transpose(targets, stop));
+    TRY(const BitMatrix observed_transposed, boolmat::transpose(observed, stop));
+    return solve_in_batches(s, transposed, &observed_transposed, work.zeta, stop, take);
 }
 
-Result<SolveAllResult> solve_all(const BoolLs& s, const BitMatrix& x, Method method, std::uint64_t seed,
-                                 const Interrupt& stop) {
-    if (x.rows() != s.m()) return boolmat::panic("X a {} lignes, W en a {}", x.rows(), s.m());
+namespace {
+
+// solve_all, under a mask when `observed` is not null.
+template <bool Masked>
+Result<SolveAllResult> solve_all_of(const BoolLs& s, const BitMatrix& x, const BitMatrix* observed, Method method,
+                                    std::uint64_t seed, const Interrupt& stop) {
     SolveWork work;
     TRY_VOID(work.prepare(s, method, x.cols()));
     if (work.batched()) {
         TRY(BitMatrix h, BitMatrix::zeros(s.r(), x.cols()));
-        TRY(const std::uint64_t total, solve_in_batches(s, x, work.zeta, stop, [&](std::uint64_t k, const ColumnAnswer& a) {
+        TRY(const std::uint64_t total, solve_in_batches(s, x, observed, work.zeta, stop, [&](std::uint64_t k, const ColumnAnswer& a) {
                 for (Word bits = a.h; bits != 0; bits &= bits - 1) {
                     h.row_ptr(static_cast<unsigned>(std::countr_zero(bits)))[k / 64] |= Word{1} << (k % 64);
                 }
@@ -217,23 +235,30 @@ Result<SolveAllResult> solve_all(const BoolLs& s, const BitMatrix& x, Method met
     }
     TRY(BitMatrix targets, boolmat::transpose(x, stop));
     TRY(BitMatrix masks, BitMatrix::zeros(x.cols(), s.r()));
-    TRY(const std::uint64_t total, solve_one_by_one<false>(s, targets, nullptr, method, seed, work, masks, stop));
+    std::uint64_t total;
+    if constexpr (Masked) {
+        TRY(const BitMatrix observed_rows, boolmat::transpose(*observed, stop));
+        TRY(total, solve_one_by_one<true>(s, targets, &observed_rows, method, seed, work, masks, stop));
+    } else {
+        TRY(total, solve_one_by_one<false>(s, targets, nullptr, method, seed, work, masks, stop));
+    }
     TRY(BitMatrix h, boolmat::transpose(masks, stop));
     return SolveAllResult{std::move(h), total};
+}
+
+}  // namespace
+
+Result<SolveAllResult> solve_all(const BoolLs& s, const BitMatrix& x, Method method, std::uint64_t seed,
+                                 const Interrupt& stop) {
+    if (x.rows() != s.m()) return boolmat::panic("X a {} lignes, W en a {}", x.rows(), s.m());
+    return solve_all_of<false>(s, x, nullptr, method, seed, stop);
 }
 
 Result<SolveAllResult> solve_all_masked(const BoolLs& s, const BitMatrix& x, const BitMatrix& observed,
                                         Method method, std::uint64_t seed, const Interrupt& stop) {
     if (x.rows() != s.m()) return boolmat::panic("X a {} lignes, W en a {}", x.rows(), s.m());
     TRY_VOID(check_mask_shape(observed, x));
-    SolveWork work;
-    TRY(BitMatrix targets, boolmat::transpose(x, stop));
-    TRY(BitMatrix observed_rows, boolmat::transpose(observed, stop));
-    TRY(BitMatrix masks, BitMatrix::zeros(x.cols(), s.r()));
-    TRY(const std::uint64_t total, solve_rows_masked(s, targets, observed_rows, method, seed, work, masks, &x,
-                                                     &observed, stop));
-    TRY(BitMatrix h, boolmat::transpose(masks, stop));
-    return SolveAllResult{std::move(h), total};
+    return solve_all_of<true>(s, x, &observed, method, seed, stop);
 }
 
 }  // namespace bmf_core

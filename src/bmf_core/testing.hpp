@@ -23,4 +23,9 @@ Status prepare_zeta(ZetaWork& work, const BoolLs& s, std::uint64_t targets, cons
 Result<BmfResult> ao_bmf_with_sparse(const BitMatrix& x, std::uint64_t r, Method method, std::uint64_t max_iter,
                                      std::uint64_t seed, SparseMode sparse, const Interrupt& stop = {});
 
+// The same for ao_bmf_masked.
+Result<BmfResult> ao_bmf_masked_with_sparse(const BitMatrix& x, const BitMatrix& observed, std::uint64_t r,
+                                            Method method, std::uint64_t max_iter, std::uint64_t seed,
+                                            SparseMode sparse, const Interrupt& stop = {});
+
 }  // namespace bmf_core::testing

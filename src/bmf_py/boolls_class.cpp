@@ -81,6 +81,16 @@ Result<PyObject*> solve_one(const BoolLs& solver, const ByteArrayView& x, const 
     return answer_tuple(a);
 }
 
+// boolls and boolls_masked: a solver for w, built with the lock held, then
+// solve_one.
+Result<PyObject*> solve_once(const BitMatrix& w, const ByteArrayView& x, const ByteArrayView* mask,
+                             const std::string& method_text, std::uint64_t seed) {
+    TRY_VOID(check_user_rank(w.cols()));
+    const SignalCheck signals;
+    TRY(const BoolLs solver, BoolLs::build(w, signals.interrupt()));
+    return solve_one(solver, x, mask, method_text, seed);
+}
+
 // Steps shared by solve_all and solve_all_masked once the arguments are
 // converted; `mask` is null for none.
 Result<PyObject*> solve_columns(const BoolLs& solver, const BitMatrix& x, MaskMatrix* mask,
@@ -199,10 +209,7 @@ PyObject* boolls(PyObject*, PyObject* args, PyObject* kwargs) {
         TRY(const ByteArrayView x, a.named(1, as_bool_array(a.raw(1), 1)));
         TRY(const std::string method, a.text_or(2, "zeta"));
         TRY(const std::uint64_t seed, a.u64_or(3, 0));
-        TRY_VOID(check_user_rank(w->cols()));
-        const SignalCheck signals;
-        TRY(const BoolLs solver, BoolLs::build(*w, signals.interrupt()));
-        return solve_one(solver, x, nullptr, method, seed);
+        return solve_once(*w, x, nullptr, method, seed);
     });
 }
 
@@ -215,10 +222,7 @@ PyObject* boolls_masked(PyObject*, PyObject* args, PyObject* kwargs) {
         TRY(const ByteArrayView mask, a.named(2, as_bool_array(a.raw(2), 1)));
         TRY(const std::string method, a.text_or(3, "zeta"));
         TRY(const std::uint64_t seed, a.u64_or(4, 0));
-        TRY_VOID(check_user_rank(w->cols()));
-        const SignalCheck signals;
-        TRY(const BoolLs solver, BoolLs::build(*w, signals.interrupt()));
-        return solve_one(solver, x, &mask, method, seed);
+        return solve_once(*w, x, &mask, method, seed);
     });
 }
 

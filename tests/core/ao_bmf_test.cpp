@@ -174,7 +174,8 @@ TEST(AoBmf, Preconditions) {
 
 // The sparse way changes no factorisation: on sparse planted data, with
 // the sparse way for every zeta solve or for those the cost model picks,
-// W, H, the error and the iterations are those of the full transform.
+// W, H, the error and the iterations are those of the full transform, with
+// a mask or without.
 TEST(AoBmf, SparseWayGivesTheSameFactorisation) {
     std::mt19937_64 gen(16);
     for (std::uint64_t r : {16u, 20u}) {
@@ -186,18 +187,24 @@ TEST(AoBmf, SparseWayGivesTheSameFactorisation) {
                 if (gen() % 200 == 0) x.set_unchecked(i, j, !x.get_unchecked(i, j));
             }
         }
+        const BitMatrix observed = fixtures::random_matrix(x.rows(), x.cols(), 0.85, gen);
         for (const boolmat::Kernels* k : boolmat::testing::runnable_kernel_sets()) {
             boolmat::testing::UsingKernels guard(*k);
-            const BmfResult full = testing::ao_bmf_with_sparse(x, r, Method::Zeta, 3, r, SparseMode::Never).value();
-            for (SparseMode mode : {SparseMode::Always, SparseMode::Auto}) {
-                // Auto is what production runs.
-                const BmfResult got = mode == SparseMode::Auto
-                                          ? ao_bmf(x, r, Method::Zeta, 3, r).value()
-                                          : testing::ao_bmf_with_sparse(x, r, Method::Zeta, 3, r, mode).value();
-                EXPECT_TRUE(fixtures::same_words(got.w, full.w)) << r << " " << static_cast<int>(mode);
-                EXPECT_TRUE(fixtures::same_words(got.h, full.h)) << r << " " << static_cast<int>(mode);
-                EXPECT_EQ(got.error, full.error);
-                EXPECT_EQ(got.iterations, full.iterations);
+            for (const bool masked : {false, true}) {
+                auto run = [&](SparseMode mode) {
+                    return masked ? testing::ao_bmf_masked_with_sparse(x, observed, r, Method::Zeta, 3, r, mode).value()
+                                  : testing::ao_bmf_with_sparse(x, r, Method::Zeta, 3, r, mode).value();
+                };
+                const BmfResult full = run(SparseMode::Never);
+                if (masked) EXPECT_EQ(observed_distance(x, observed, full), full.error);
+                for (SparseMode mode : {SparseMode::Always, SparseMode::Auto}) {
+                    // Auto is what production runs.
+                    const BmfResult got = mode != SparseMode::Auto ? run(mode)
+                                          : masked ? ao_bmf_masked(x, observed, r, Method::Zeta, 3, r).value()
+                                                   : ao_bmf(x, r, Method::Zeta, 3, r).value();
+                    SCOPED_TRACE(::testing::Message() << r << " " << static_cast<int>(mode) << " masked " << masked);
+                    expect_same(got, full);
+                }
             }
         }
     }

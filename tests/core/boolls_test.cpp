@@ -257,31 +257,68 @@ TEST(BoolLsSolve, SeedOnlyMattersForGreedyLs) {
 }
 
 // The rows of a target matrix solved in batches give each row its own
-// answer, at every rank the batches serve and just above.
+// answer, at every rank the batches serve and just above; under a mask as
+// well, where a repeated row counts as the same target only with the same
+// mask (its unobserved bits aside).
 TEST(BoolLsSolveRows, ZetaRowsMatchSingleSolves) {
     std::mt19937_64 gen(12);
     SolveWork work;
+    auto row = [](const BitMatrix& m, std::uint64_t k) {
+        return BitVec::from_words(std::span<const Word>(m.row_ptr(k), m.stride()), m.cols()).value();
+    };
     for (std::uint64_t r : {2u, 9u, 15u, 16u}) {
         const BoolLs s = BoolLs::build(fixtures::random_matrix(120, r, 0.25, gen)).value();
         for (std::uint64_t n : {3u, 4u, 37u}) {
-            const BitMatrix targets = fixtures::random_matrix(n, 120, 0.45, gen);
-            BitMatrix masks = BitMatrix::zeros(n, r).value();
-            const std::uint64_t total = solve_rows(s, targets, Method::Zeta, 0, work, masks).value();
-            // The same targets handed over as columns as well.
-            const BitMatrix columns = boolmat::transpose(targets).value();
-            BitMatrix again = BitMatrix::zeros(n, r).value();
-            EXPECT_EQ(solve_rows(s, targets, Method::Zeta, 0, work, again, &columns).value(), total);
-            EXPECT_TRUE(fixtures::same_words(again, masks));
-            std::uint64_t want_total = 0;
-            for (std::uint64_t k = 0; k < n; ++k) {
-                const BitVec x = BitVec::from_words(std::span<const Word>(targets.row_ptr(k), targets.stride()), 120).value();
-                const ColumnAnswer want = solve(s, x, Method::Naive, 0).value();
-                EXPECT_EQ(masks.row_ptr(k)[0], want.h) << "r " << r << " n " << n << " row " << k;
-                want_total += want.error;
+            BitMatrix targets = fixtures::random_matrix(n, 120, 0.45, gen);
+            BitMatrix observed = fixtures::random_matrix(n, 120, 0.7, gen);
+            for (std::uint64_t i = 0; i < 120; ++i) {
+                // Row 1 repeats row 0 under another mask, row 2 under the
+                // same one with other unobserved bits.
+                targets.set_unchecked(1, i, targets.get_unchecked(0, i));
+                targets.set_unchecked(2, i, observed.get_unchecked(0, i) ? targets.get_unchecked(0, i) : i % 2 == 0);
+                observed.set_unchecked(2, i, observed.get_unchecked(0, i));
             }
-            EXPECT_EQ(total, want_total) << "r " << r << " n " << n;
+            const BitMatrix columns = boolmat::transpose(targets).value();
+            const BitMatrix observed_columns = boolmat::transpose(observed).value();
+            for (const bool masked : {false, true}) {
+                BitMatrix masks = BitMatrix::zeros(n, r).value();
+                const std::uint64_t total =
+                    masked ? solve_rows_masked(s, targets, observed, Method::Zeta, 0, work, masks).value()
+                           : solve_rows(s, targets, Method::Zeta, 0, work, masks).value();
+                // The same targets handed over as columns as well.
+                BitMatrix again = BitMatrix::zeros(n, r).value();
+                EXPECT_EQ(masked ? solve_rows_masked(s, targets, observed, Method::Zeta, 0, work, again, &columns,
+                                                     &observed_columns)
+                                       .value()
+                                 : solve_rows(s, targets, Method::Zeta, 0, work, again, &columns).value(),
+                          total);
+                EXPECT_TRUE(fixtures::same_words(again, masks));
+                std::uint64_t want_total = 0;
+                for (std::uint64_t k = 0; k < n; ++k) {
+                    const ColumnAnswer want = masked ? solve_masked(s, row(targets, k), row(observed, k), Method::Naive, 0).value()
+                                                     : solve(s, row(targets, k), Method::Naive, 0).value();
+                    EXPECT_EQ(masks.row_ptr(k)[0], want.h) << "r " << r << " n " << n << " row " << k << " masked " << masked;
+                    want_total += want.error;
+                }
+                EXPECT_EQ(total, want_total) << "r " << r << " n " << n << " masked " << masked;
+            }
         }
     }
+}
+
+// The record of repeated targets, under a mask: a row equal to an earlier
+// one on its observed cells, under the same mask, is that row; under
+// another mask it is a target of its own.
+TEST(SolveWorkRecord, RepeatsUnderMasks) {
+    const BitMatrix targets = rows_of({"1100", "1100", "1101", "1101", "1100"});
+    const BitMatrix observed = rows_of({"1110", "0111", "1110", "1111", "1110"});
+    SolveWork work;
+    ASSERT_TRUE(work.reset_record(5).has_value());
+    EXPECT_EQ(work.find_or_record(targets, observed, 0), 0u);
+    EXPECT_EQ(work.find_or_record(targets, observed, 1), 1u);  // another mask
+    EXPECT_EQ(work.find_or_record(targets, observed, 2), 0u);  // differs where unobserved
+    EXPECT_EQ(work.find_or_record(targets, observed, 3), 3u);
+    EXPECT_EQ(work.find_or_record(targets, observed, 4), 0u);
 }
 
 }  // namespace

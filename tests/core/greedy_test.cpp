@@ -73,24 +73,33 @@ TEST(Greedy, TargetEqualToColumnsTakesTheLowestAlone) {
 }
 
 // The steps as they are stated: the cover as a bit vector, each candidate a
-// copy of it with one column ORed in, errors by Hamming distance; the local
-// search rebuilds the candidate's cover from nothing. The solver must agree
-// with it draw for draw.
+// copy of it with one column ORed in, errors by Hamming distance (over the
+// observed rows, under a mask); the local search rebuilds the candidate's
+// cover from nothing. The solver must agree with it draw for draw.
 struct Model {
     const BoolLs& s;
     const BitVec& x;
+    const BitVec* observed = nullptr;
+
+    std::uint64_t distance(const BitVec& cover) const {
+        std::uint64_t d = 0;
+        for (std::uint64_t i = 0; i < s.m(); ++i) {
+            d += (observed == nullptr || observed->get(i).value()) && cover.get(i).value() != x.get(i).value();
+        }
+        return d;
+    }
 
     std::uint64_t error_of(std::uint64_t h) const {
         BitVec cover = BitVec::zeros(s.m()).value();
         for (std::uint64_t j = 0; j < s.r(); ++j) {
             if ((h >> j) & 1) EXPECT_TRUE(cover.or_assign(s.columns()[j]).has_value());
         }
-        return x.hamming(cover).value();
+        return distance(cover);
     }
 
     ColumnAnswer greedy() const {
-        std::uint64_t h = 0, error = x.count_ones();
         BitVec cover = BitVec::zeros(s.m()).value();
+        std::uint64_t h = 0, error = distance(cover);
         for (;;) {
             std::uint64_t best_h = h, best_e = error;
             BitVec best_cover = cover.clone().value();
@@ -98,7 +107,7 @@ struct Model {
                 if ((h >> j) & 1) continue;
                 BitVec cand = cover.clone().value();
                 EXPECT_TRUE(cand.or_assign(s.columns()[j]).has_value());
-                const std::uint64_t e = x.hamming(cand).value();
+                const std::uint64_t e = distance(cand);
                 if (e < best_e) {
                     best_h = h | (std::uint64_t{1} << j);
                     best_e = e;
@@ -138,16 +147,24 @@ TEST(GreedyLs, FollowsTheStatedStepsOnRandomInputs) {
         const BoolLs s = BoolLs::build(w).value();
         for (int t = 0; t < 6; ++t) {
             const BitVec x = fixtures::random_bits(100, 0.15 * (t + 1), gen);
-            const Model model{s, x};
-            const ColumnAnswer g = model.greedy();
-            EXPECT_EQ(greedy(s, x), g) << "r " << r;
-            for (std::uint64_t seed : {0ull, 7ull}) {
-                Lcg64 rng(seed);
-                const ColumnAnswer want = model.search(g.h, g.error, r, flip_limit(r), rng);
-                const ColumnAnswer got = greedy_ls(s, x, seed);
-                EXPECT_EQ(got, want) << "r " << r << " seed " << seed;
-                EXPECT_LE(got.error, g.error);
-                EXPECT_EQ(cover_error(s, x.words(), got.h), got.error);
+            // No mask, and masks leaving 0%, 10% and 60% of the rows
+            // unobserved.
+            for (const double unobserved : {-1.0, 0.0, 0.1, 0.6}) {
+                const BitVec observed = fixtures::random_bits(100, 1 - unobserved, gen);
+                const bool masked = unobserved >= 0;
+                const Model model{s, x, masked ? &observed : nullptr};
+                const ColumnAnswer g = model.greedy();
+                EXPECT_EQ(masked ? solve_masked(s, x, observed, Method::Greedy, 0).value() : greedy(s, x), g)
+                    << "r " << r << " unobserved " << unobserved;
+                for (std::uint64_t seed : {0ull, 7ull}) {
+                    Lcg64 rng(seed);
+                    const ColumnAnswer want = model.search(g.h, g.error, r, flip_limit(r), rng);
+                    const ColumnAnswer got =
+                        masked ? solve_masked(s, x, observed, Method::GreedyLs, seed).value() : greedy_ls(s, x, seed);
+                    EXPECT_EQ(got, want) << "r " << r << " seed " << seed << " unobserved " << unobserved;
+                    EXPECT_LE(got.error, g.error);
+                    EXPECT_EQ(model.error_of(got.h), got.error);
+                }
             }
         }
     }

@@ -44,11 +44,34 @@ void for_each_set(F&& body) {
     }
 }
 
+// A target under a mask as the kernels take it: its observed 1 bits, and
+// the rows that do not count.
+struct MaskedTarget {
+    BitVec ones;
+    BitVec unobserved;
+};
+
+MaskedTarget split(const BitVec& x, const BitVec& observed) {
+    MaskedTarget t{BitVec::zeros(x.len()).value(), BitVec::zeros(x.len()).value()};
+    for (std::uint64_t i = 0; i < x.len(); ++i) {
+        EXPECT_TRUE(t.ones.set(i, x.get(i).value() && observed.get(i).value()).has_value());
+        EXPECT_TRUE(t.unobserved.set(i, !observed.get(i).value()).has_value());
+    }
+    return t;
+}
+
+// The share of unobserved rows of target k of a table: none, some, most,
+// all, and an all-ones mask given as such.
+constexpr double kUnobserved[] = {0.0, 0.1, 0.3, 0.6, 1.0};
+
 // Solves the targets with every runnable set, lane width, base mode and
 // sparse mode, `passes` times over (a target taken out of the base must
-// leave it as it was), and expects the given answers.
+// leave it as it was), and expects the given answers. With `unobserved`,
+// each target is solved under its mask, after the unmasked solve of the
+// one before (so that the base carries both kinds).
 void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>& xs,
-                       const std::vector<ColumnAnswer>& want, int passes, const std::string& what) {
+                       const std::vector<ColumnAnswer>& want, int passes, const std::string& what,
+                       const std::vector<std::span<const Word>>& unobserved = {}) {
     for_each_set([&] {
         for (LaneWidth lanes : kLanes) {
             for (bool many : {false, true}) {
@@ -57,7 +80,10 @@ void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>
                     ASSERT_TRUE(prepare_one_at_a_time(work, s, many, lanes, sparse).has_value());
                     for (int pass = 0; pass < passes; ++pass) {
                         for (std::size_t k = 0; k < xs.size(); ++k) {
-                            EXPECT_EQ(work.solve(xs[k]), want[k])
+                            if (!unobserved.empty() && k > 0) (void)work.solve(xs[k - 1]);
+                            const ColumnAnswer got =
+                                unobserved.empty() ? work.solve(xs[k]) : work.solve_masked(xs[k], unobserved[k]);
+                            EXPECT_EQ(got, want[k])
                                 << what << " lanes " << static_cast<int>(lanes) << " many " << many << " sparse "
                                 << static_cast<int>(sparse) << " target " << k;
                         }
@@ -128,7 +154,30 @@ TEST_P(ZetaMatchesScalar, RandomTieProneAndSparseTargets) {
             want.push_back(solve_zeta_scalar(s, x.words()));
             EXPECT_EQ(solve_zeta_sparse_scalar(s, x.words()), want.back()) << "r " << r << " shape " << shape;
         }
-        expect_every_work(s, xs, want, r > 20 ? 1 : 2, "r " + std::to_string(r) + " shape " + std::to_string(shape));
+        const std::string what = "r " + std::to_string(r) + " shape " + std::to_string(shape);
+        expect_every_work(s, xs, want, r > 20 ? 1 : 2, what);
+
+        // The same targets under masks: the scalar algorithm with the
+        // unobserved rows is the search over the observed rows.
+        std::vector<MaskedTarget> masked;
+        for (std::size_t k = 0; k < targets.size(); ++k) {
+            const BitVec observed = fixtures::random_bits(s.m(), 1 - kUnobserved[k % 5], gen);
+            masked.push_back(split(targets[k], observed));
+            if (r <= 8) {
+                const auto [h, e] = fixtures::best_over_observed(w, targets[k], observed);
+                EXPECT_EQ(solve_zeta_scalar(s, masked.back().ones.words(), masked.back().unobserved.words()),
+                          (ColumnAnswer{h, e}))
+                    << what << " target " << k;
+            }
+        }
+        std::vector<std::span<const Word>> ones, unobserved;
+        std::vector<ColumnAnswer> want_masked;
+        for (const MaskedTarget& t : masked) {
+            ones.push_back(t.ones.words());
+            unobserved.push_back(t.unobserved.words());
+            want_masked.push_back(solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()));
+        }
+        expect_every_work(s, ones, want_masked, 1, what + " masked", unobserved);
     }
 }
 
@@ -239,6 +288,14 @@ TEST(ZetaKernel, LongSequencesOfTargetsThroughOneBase) {
                     BitVec x = step % 5 == 4 ? std::move(last) : fixtures::random_bits(s.m(), d, gen);
                     ASSERT_EQ(work.solve(x.words()), solve_zeta_scalar(s, x.words()))
                         << "r " << r << " lanes " << static_cast<int>(lanes) << " step " << step;
+                    // Every third one is solved under a mask as well, in
+                    // between, with the base holding the target before.
+                    if (step % 3 == 0) {
+                        const MaskedTarget t = split(x, fixtures::random_bits(s.m(), 0.8, gen));
+                        ASSERT_EQ(work.solve_masked(t.ones.words(), t.unobserved.words()),
+                                  solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()))
+                            << "masked r " << r << " lanes " << static_cast<int>(lanes) << " step " << step;
+                    }
                     last = std::move(x);
                 }
             }
@@ -381,7 +438,7 @@ TEST(ZetaKernel, LaneWidthFollowsTheRowCount) {
     }
 }
 
-// The exhaustive methods agree on every input.
+// The exhaustive methods agree on every input, with or without a mask.
 TEST(ZetaKernel, NaiveAgrees) {
     std::mt19937_64 gen(77);
     for (std::uint64_t r = 1; r <= 9; ++r) {
@@ -395,6 +452,12 @@ TEST(ZetaKernel, NaiveAgrees) {
                 const ColumnAnswer z = work.solve(x.words());
                 EXPECT_EQ(solve_naive(s, x.words()), z) << "r " << r;
                 EXPECT_EQ(cover_error(s, x.words(), z.h), z.error);
+                // Under a mask as well.
+                const BitVec observed = fixtures::random_bits(90, 0.6, gen);
+                const MaskedTarget t = split(x, observed);
+                const ColumnAnswer zm = work.solve_masked(t.ones.words(), t.unobserved.words());
+                EXPECT_EQ(solve_naive_masked(s, x.words(), observed.words()), zm) << "r " << r;
+                EXPECT_EQ(cover_error_masked(s, t.ones.words(), observed.words(), zm.h), zm.error);
             }
         });
     }
@@ -402,7 +465,8 @@ TEST(ZetaKernel, NaiveAgrees) {
 
 // Sixteen targets at a time: every column of X, whatever its batch, its
 // position in a word and its content (repeated, empty, all ones), gets the
-// pair of the scalar algorithm.
+// pair of the scalar algorithm; under a mask too (none, some or every cell
+// of a column unobserved, a repeated column under another mask).
 class ZetaBatchMatchesScalar : public ::testing::TestWithParam<std::uint64_t> {};
 
 BitMatrix batch_targets(std::uint64_t m, std::uint64_t n, std::mt19937_64& gen) {
@@ -427,26 +491,39 @@ TEST_P(ZetaBatchMatchesScalar, EveryColumnOfEveryBatch) {
         ASSERT_TRUE(batch_suits(s));
         for (std::uint64_t n : {1u, 15u, 16u, 17u, 70u}) {
             const BitMatrix x = batch_targets(s.m(), n, gen);
-            std::vector<ColumnAnswer> want;
-            for (std::uint64_t k = 0; k < (n + 15) / 16 * 16; ++k) {
+            BitMatrix observed = fixtures::random_matrix(s.m(), n, 1 - kUnobserved[n % 5], gen);
+            for (std::uint64_t i = 0; i < s.m(); ++i) {
+                if (n > 2) observed.set_unchecked(i, 2, false);                // nothing observed
+                if (n > 6) observed.set_unchecked(i, 6, true);                 // everything
+                if (n > 17) observed.set_unchecked(i, 17, gen() % 2 == 0);     // a repeat, another mask
+            }
+            auto column = [&](const BitMatrix& from, std::uint64_t k) {
                 BitVec col = BitVec::zeros(s.m()).value();
-                if (k < n) {
-                    for (std::uint64_t i = 0; i < s.m(); ++i) ASSERT_TRUE(col.set(i, x.get_unchecked(i, k)).has_value());
-                }
+                for (std::uint64_t i = 0; k < n && i < s.m(); ++i) EXPECT_TRUE(col.set(i, from.get_unchecked(i, k)).has_value());
+                return col;
+            };
+            std::vector<ColumnAnswer> want, want_masked;
+            for (std::uint64_t k = 0; k < (n + 15) / 16 * 16; ++k) {
                 // Lanes past the last column answer an empty target.
-                want.push_back(solve_zeta_scalar(s, col.words()));
+                want.push_back(solve_zeta_scalar(s, column(x, k).words()));
+                const MaskedTarget t = split(column(x, k), column(observed, k));
+                want_masked.push_back(solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()));
             }
             for_each_set([&] {
                 ZetaWork work;
                 ASSERT_TRUE(work.prepare(s, ZetaWork::kBatch).has_value());
                 ASSERT_TRUE(work.batched());
                 for (std::uint64_t first = 0; first < n; first += ZetaWork::kBatch) {
-                    ColumnAnswer got[ZetaWork::kBatch];
+                    ColumnAnswer got[ZetaWork::kBatch], got_masked[ZetaWork::kBatch];
                     work.solve_batch(x, first, got);
-                    for (std::uint64_t k = 0; k < ZetaWork::kBatch; ++k) {
+                    work.solve_batch_masked(x, observed, first, got_masked);
+                    for (std::uint64_t k = 0; k < std::min<std::uint64_t>(ZetaWork::kBatch, n - first); ++k) {
                         EXPECT_EQ(got[k], want[first + k])
                             << "r " << r << " m " << s.m() << " n " << n << " column " << first + k;
+                        EXPECT_EQ(got_masked[k], want_masked[first + k])
+                            << "masked r " << r << " m " << s.m() << " n " << n << " column " << first + k;
                     }
+                    for (std::uint64_t k = n - first; k < ZetaWork::kBatch; ++k) EXPECT_EQ(got[k], want[first + k]);
                 }
             });
         }

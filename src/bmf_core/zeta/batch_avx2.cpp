@@ -56,10 +56,48 @@ inline V lane_bits_mask() noexcept {
                              static_cast<short>(0x8000));
 }
 
+// Adds the rows of the targets in columns first to first + 15 of x to the
+// table: each row adds 2 in the lanes of the targets it is a 1-row of.
+// Returns each lane's count of 1-rows, which gives its target's ones. Under
+// a mask (Masked, `observed` x's shape) an unobserved cell adds 1 in its
+// target's lane instead, and is counted with the 1-rows: its row is not a
+// 0-row of the error either.
+template <bool Masked>
+V add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const BitMatrix& x,
+                  const BitMatrix* observed, std::uint64_t first) noexcept {
+    const Word* word = x.row_ptr(0) + first / 64;
+    const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
+    const std::size_t stride = x.stride();
+    const unsigned shift = static_cast<unsigned>(first % 64);
+    const V sel = lane_bits_mask();
+    V ones = _mm256_setzero_si256();
+    for (std::uint64_t i = 0; i < m; ++i, word += stride) {
+        V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
+        if constexpr (Masked) {
+            // 2 per observed 1-row, 1 per unobserved row: 1 in the lanes of
+            // the observed 1-rows, 1 in those of the 1-rows and unobserved
+            // rows.
+            const auto bits = static_cast<short>((*word & *seen) >> shift & 0xFFFF);
+            const auto either_bits = static_cast<short>((*word | ~*seen) >> shift & 0xFFFF);
+            seen += stride;
+            const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+            const V either = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(either_bits), sel), sel);
+            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), either);
+            ones = _mm256_sub_epi16(ones, either);
+        } else {
+            const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
+            const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
+            ones = _mm256_sub_epi16(ones, one);
+        }
+    }
+    return ones;
+}
+
 }  // namespace
 
 void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
+                 const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
     using T = std::int16_t;
     const unsigned r = plan.r;
     const std::uint64_t m = s.m();
@@ -74,22 +112,9 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < n; ++j) _mm256_store_si256(to + j, _mm256_set1_epi16(from[j]));
     }
-
-    // Each row adds 2 in the lanes of the targets it is a 1-row of; the lane
-    // counts of 1-rows give each target's ones.
     const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
-    const Word* word = x.row_ptr(0) + first / 64;
-    const std::size_t stride = x.stride();
-    const unsigned shift = static_cast<unsigned>(first % 64);
-    const V sel = lane_bits_mask();
-    V ones = _mm256_setzero_si256();
-    for (std::uint64_t i = 0; i < m; ++i, word += stride) {
-        const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
-        const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
-        V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
-        *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
-        ones = _mm256_sub_epi16(ones, one);
-    }
+    const V ones = observed == nullptr ? add_target_rows<false>(table, codes, m, x, nullptr, first)
+                                       : add_target_rows<true>(table, codes, m, x, observed, first);
 
     // The bits above a chunk of 2^12 vectors over the whole table; then per
     // chunk, while it stays in the second-level cache, the four bits above

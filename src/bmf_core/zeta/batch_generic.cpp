@@ -44,10 +44,53 @@ struct Track {
     }
 };
 
+// Adds the rows of the targets in columns first to first + 15 of x to the
+// table: each row adds 2 in the lanes of the targets it is a 1-row of.
+// Counts into `ones` each lane's 1-rows, which give its target's ones.
+// Under a mask (Masked, `observed` x's shape) an unobserved cell adds 1 in
+// its target's lane instead, and is counted with the 1-rows: its row is not
+// a 0-row of the error either.
+template <bool Masked>
+void add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const BitMatrix& x,
+                     const BitMatrix* observed, std::uint64_t first, V& ones) noexcept {
+    // Lane l keeps bit l of the 16 and moves it to the sign bit, from where
+    // an arithmetic shift makes 2 or 0 of it: no compare (see halves()).
+    U sel, to_sign;
+    for (unsigned l = 0; l < 16; ++l) {
+        sel[l] = static_cast<std::uint16_t>(1u << l);
+        to_sign[l] = static_cast<std::uint16_t>(1u << (15 - l));
+    }
+    const unsigned shift = static_cast<unsigned>(first % 64);
+    const std::size_t stride = x.stride();
+    const Word* word = x.row_ptr(0) + first / 64;
+    const Word* seen = Masked ? observed->row_ptr(0) + first / 64 : nullptr;
+    ones = V{};
+    for (std::uint64_t i = 0; i < m; ++i, word += stride) {
+        V& e = table[codes[i] / sizeof(V)];
+        if constexpr (Masked) {
+            // 2 per observed 1-row, 1 per unobserved row: 1 in the lanes of
+            // the observed 1-rows, 1 in those of the 1-rows and unobserved
+            // rows.
+            const auto bits = static_cast<std::uint16_t>(((*word & *seen) >> shift) & 0xFFFF);
+            const auto either_bits = static_cast<std::uint16_t>(((*word | ~*seen) >> shift) & 0xFFFF);
+            seen += stride;
+            const V one = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);
+            const V either = reinterpret_cast<V>(((U{} + either_bits) & sel) * to_sign);
+            e -= (one >> 15) + (either >> 15);
+            ones -= either >> 15;
+        } else {
+            const auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
+            const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
+            e -= sign >> 14;
+            ones -= sign >> 15;
+        }
+    }
+}
+
 }  // namespace
 
 void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
+                 const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept {
     const unsigned r = plan.r;
     const std::uint64_t m = s.m();
     const std::size_t nvec = std::size_t{1} << r;
@@ -59,27 +102,12 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         const std::size_t n = std::min(nvec - p0, std::size_t{1} << kBlockBits);
         for (std::size_t j = 0; j < n; ++j) to[j] = V{} + neg[p0 + j];
     }
-
-    // Each row adds 2 in the lanes of the targets it is a 1-row of; the lane
-    // counts of 1-rows give each target's ones.
     const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
-    const Word* word = x.row_ptr(0) + first / 64;
-    const std::size_t stride = x.stride();
-    const unsigned shift = static_cast<unsigned>(first % 64);
-    // Lane l keeps bit l of the 16 and moves it to the sign bit, from where
-    // an arithmetic shift makes 2 or 0 of it: no compare (see halves()).
-    U sel, to_sign;
-    for (unsigned l = 0; l < 16; ++l) {
-        sel[l] = static_cast<std::uint16_t>(1u << l);
-        to_sign[l] = static_cast<std::uint16_t>(1u << (15 - l));
-    }
-    V ones{};
-    for (std::uint64_t i = 0; i < m; ++i, word += stride) {
-        const auto bits = static_cast<std::uint16_t>((*word >> shift) & 0xFFFF);
-        const V sign = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);  // -2^15 or 0
-        V& e = table[codes[i] / sizeof(V)];
-        e -= sign >> 14;
-        ones -= sign >> 15;
+    V ones;
+    if (observed == nullptr) {
+        add_target_rows<false>(table, codes, m, x, nullptr, first, ones);
+    } else {
+        add_target_rows<true>(table, codes, m, x, observed, first, ones);
     }
 
     // The bits above a chunk over the whole table; then per chunk, while it

@@ -213,10 +213,12 @@ void add_rows(V* table, const std::uint32_t* codes, const std::uint32_t* rows, s
 
 // The same straight from the bits, for targets too long for 32-bit indices.
 template <class T>
-void add_bits(V* table, const std::uint64_t* pat, std::span<const Word> x, int delta) noexcept {
+void add_bits(V* table, const std::uint64_t* pat, std::span<const Word> x, int delta, unsigned top_bits = 0) noexcept {
     const V amount = Ops<T>::splat(delta);
     for (std::size_t k = 0; k < x.size(); ++k) {
-        for (Word w = x[k]; w != 0; w &= w - 1) bump<T>(table, pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))], amount);
+        for (Word w = x[k]; w != 0; w &= w - 1) {
+            bump<T>(table, pat[k * 64 + static_cast<unsigned>(std::countr_zero(w))], amount, top_bits);
+        }
     }
 }
 
@@ -467,7 +469,7 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
 
 template <class T>
 ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-                         const Interrupt& stop) noexcept {
+                         std::span<const Word> unobserved, const Interrupt& stop) noexcept {
     const unsigned r = plan.r;
     const unsigned vb = plan.vec_bits;
     const std::size_t nvec = std::size_t{1} << vb;
@@ -537,16 +539,40 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         move_base<T>(plan, buf, s, x, counted);
     }
 
+    // An unobserved row's -1 cancelled, the rows added as the target's
+    // are. The base holds the target's 1-rows until the next one, so not
+    // these: they are taken out again after the transform, which only reads
+    // it, from the same list.
+    const bool in_base = target_table != buf.table<V>();
+    std::size_t unobserved_listed = 0;
+    std::uint64_t unobserved_heavy[Avx2Plan::kMaxHeavy];
+    auto add_unobserved = [&](int delta) {
+        if (!plan.avx2.listed) {
+            add_bits<T>(target_table, pat, unobserved, delta, plan.avx2.top_bits);
+            return;
+        }
+        for (unsigned k = 0; k < counted; ++k) {
+            if (delta > 0) unobserved_heavy[k] = count_and(unobserved, masks + k * x.size());
+            bump<T>(target_table, plan.avx2.heavy_patterns[k],
+                    Ops<T>::splat(delta * static_cast<std::int64_t>(unobserved_heavy[k])), plan.avx2.top_bits);
+        }
+        if (delta > 0) {
+            unobserved_listed = list_rows<false, false>(unobserved, s.m(), light, rows);
+        }
+        add_rows<T>(target_table, codes, rows, unobserved_listed, delta, plan.avx2.top_bits);
+    };
+    if (!unobserved.empty()) add_unobserved(1);
     V* table = buf.table<V>();
     const std::uint64_t all = (std::uint64_t{1} << r) - 1;
+    std::pair<std::int64_t, std::size_t> least;
     if (plan.avx2.chunks_then_top) {
         static_assert(kBlockBits == 8 && kChunkBits == 12);
-        const auto [best, index] = chunks_then_top<T>(target_table, table, vb - kChunkBits);
-        return {~static_cast<std::uint64_t>(index) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
+        least = chunks_then_top<T>(target_table, table, vb - kChunkBits);
+    } else {
+        least = transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.avx2.top_bits != 0, stop);
     }
-    const auto [best, index] =
-        transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.avx2.top_bits != 0, stop);
-    return {~static_cast<std::uint64_t>(index) & all, (s.m() - ones) + static_cast<std::uint64_t>(best)};
+    if (!unobserved.empty() && in_base) add_unobserved(-1);
+    return {~static_cast<std::uint64_t>(least.second) & all, (s.m() - ones) + static_cast<std::uint64_t>(least.first)};
 }
 
 }  // namespace
@@ -565,8 +591,8 @@ void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, const In
 }
 
 ColumnAnswer solve_one(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-                       const Interrupt& stop) noexcept {
-    return with_lane_type(plan.lanes, [&]<class T>() { return solve_lanes<T>(plan, buf, s, x, stop); });
+                       std::span<const Word> unobserved, const Interrupt& stop) noexcept {
+    return with_lane_type(plan.lanes, [&]<class T>() { return solve_lanes<T>(plan, buf, s, x, unobserved, stop); });
 }
 
 }  // namespace bmf_core::avx2

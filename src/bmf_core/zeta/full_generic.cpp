@@ -176,7 +176,7 @@ TableMinimum transform_minimum(Vec<T>* table, unsigned vb, const Interrupt& stop
 
 template <class T>
 ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-                         const Interrupt& stop) noexcept {
+                         std::span<const Word> unobserved, const Interrupt& stop) noexcept {
     const unsigned vb = plan.vec_bits;
     const std::size_t nvec = std::size_t{1} << vb;
     Vec<T>* table = buf.table<Vec<T>>();
@@ -201,6 +201,8 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
             add_rows<T, true>(table, s, x, -2);
         }
     }
+    // An unobserved row's -1 cancelled.
+    if (!unobserved.empty()) add_rows<T, false>(table, s, unobserved, 1);
 
     const TableMinimum least = transform_minimum<T>(table, vb, stop);
     const std::uint64_t all = (std::uint64_t{1} << plan.r) - 1;
@@ -224,8 +226,8 @@ void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, const In
 }
 
 ColumnAnswer solve_one(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-                       const Interrupt& stop) noexcept {
-    return with_lane_type(plan.lanes, [&]<class T>() { return solve_lanes<T>(plan, buf, s, x, stop); });
+                       std::span<const Word> unobserved, const Interrupt& stop) noexcept {
+    return with_lane_type(plan.lanes, [&]<class T>() { return solve_lanes<T>(plan, buf, s, x, unobserved, stop); });
 }
 
 }  // namespace bmf_core::generic

@@ -47,17 +47,24 @@ struct ZetaKernels {
     // One target (m bits, tail clear) of a plan of strategy OneTarget or
     // Base (with its base filled), polling `stop` between the rounds above
     // a chunk and between chunks; stopped, the answer means nothing.
+    // Under a mask, x holds the observed 1-rows and `unobserved` (else
+    // empty) the rows that do not count, each adding 1 at its pattern; the
+    // error returned then still counts them, as if they were 0-rows, and
+    // the caller takes them off.
     ColumnAnswer (*solve_one)(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-                              const Interrupt& stop) noexcept;
+                              std::span<const Word> unobserved, const Interrupt& stop) noexcept;
     // The same the sparse way, for a plan whose sparse way is on: the
     // answer, or none when the cost model sends the target the full way
     // (never in SparseMode::Always). Its table polls `stop` as solve_one's.
+    // Under a mask as solve_one.
     std::optional<ColumnAnswer> (*solve_sparse)(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                                std::span<const Word> x, const Interrupt& stop) noexcept;
+                                                std::span<const Word> x, std::span<const Word> unobserved,
+                                                const Interrupt& stop) noexcept;
     // The targets that are columns first to first + 15 of x, columns past
-    // the last reading as empty ones, for a plan of strategy Batch.
+    // the last reading as empty ones, for a plan of strategy Batch. With
+    // `observed` (x's shape; else null), counting the cells it marks only.
     void (*solve_batch)(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,
-                        std::uint64_t first, ColumnAnswer* out) noexcept;
+                        const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept;
 };
 
 // The table of a set, or null when this build has none (the x86-64 sets off
@@ -73,11 +80,12 @@ const ZetaKernels* zeta_kernels_for(boolmat::Isa isa) noexcept;
     Status complete_plan(ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s);                                    \
     void fill_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, const Interrupt& stop) noexcept;    \
     ColumnAnswer solve_one(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,    \
-                           const Interrupt& stop) noexcept;                                                     \
+                           std::span<const Word> unobserved, const Interrupt& stop) noexcept;                   \
     std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,           \
-                                             std::span<const Word> x, const Interrupt& stop) noexcept;          \
+                                             std::span<const Word> x, std::span<const Word> unobserved,         \
+                                             const Interrupt& stop) noexcept;                                   \
     void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BitMatrix& x,         \
-                     std::uint64_t first, ColumnAnswer* out) noexcept;                                          \
+                     const BitMatrix* observed, std::uint64_t first, ColumnAnswer* out) noexcept;               \
     TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,         \
                                const Interrupt& stop) noexcept;
 

@@ -31,7 +31,7 @@ const SparseCosts& sparse_costs(const ZetaPlan& plan) noexcept {
     return plan.kernels->sparse_costs[static_cast<unsigned>(plan.lanes)];
 }
 
-// The distinct patterns of W, their counts and a zero counter each into
+// The distinct patterns of W, their counts and two zero counters each into
 // buf.distinct; each row's pattern and distinct pattern, then the mask of
 // the rows whose pattern is not empty, into buf.sparse_rows (sparse_row());
 // through a hash table of the patterns at half load in buf.sparse_table.
@@ -43,7 +43,7 @@ Status find_distinct(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
     const std::size_t words = boolmat::words_for(m);
     TRY_VOID(buf.sparse_rows.reserve(m * sizeof(std::uint64_t) + words * sizeof(Word)));
     const std::uint64_t most = std::min<std::uint64_t>(m, std::uint64_t{1} << p.r);
-    TRY_VOID(buf.distinct.reserve(3 * most * sizeof(std::uint32_t)));
+    TRY_VOID(buf.distinct.reserve(4 * most * sizeof(std::uint32_t)));
     // A slot holds its distinct pattern's number + 1, 0 when empty.
     std::uint32_t* slot = buf.sparse_table.as<std::uint32_t>();
     std::fill(slot, slot + slots, 0u);
@@ -69,6 +69,7 @@ Status find_distinct(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
     for (std::uint32_t d = 0; d < n; ++d) {
         patterns[n + d] = counts[patterns[d]];
         patterns[2 * n + d] = 0;
+        patterns[3 * n + d] = 0;
     }
     p.sparse.distinct = n;
     return {};

@@ -134,7 +134,7 @@ struct ZetaBuffers {
     // that was stopped leaves it unready.
     bool base_ready = false;
     // The sparse way: the distinct patterns of W (32-bit), their counts,
-    // and a counter each, zero between targets; each row's distinct
+    // and two counters each (1-rows, unobserved rows), zero between targets; each row's distinct
     // pattern; the table of the subsets of the columns a target touches.
     AlignedBytes distinct;
     AlignedBytes sparse_rows;

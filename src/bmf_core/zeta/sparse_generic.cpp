@@ -14,8 +14,9 @@
 namespace bmf_core::generic {
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                         std::span<const Word> x, const Interrupt& stop) noexcept {
-    return any_set::solve_sparse_with<any_set::BitByBit>(plan, buf, s, x, stop, table_minimum);
+                                         std::span<const Word> x, std::span<const Word> unobserved,
+                                         const Interrupt& stop) noexcept {
+    return any_set::solve_sparse_with<any_set::BitByBit>(plan, buf, s, x, unobserved, stop, table_minimum);
 }
 
 }  // namespace bmf_core::generic

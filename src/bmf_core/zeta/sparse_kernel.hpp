@@ -55,16 +55,17 @@ struct SparseLanes {
     }
 };
 
-template <class T, class Bits>
+template <class T, class Bits, bool Masked>
 std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                               std::span<const Word> x, const Interrupt& stop,
-                                               TableMinimumFn minimum) noexcept {
+                                               std::span<const Word> x, std::span<const Word> unobserved,
+                                               const Interrupt& stop, TableMinimumFn minimum) noexcept {
     using Lanes = SparseLanes<T>;
     const std::uint64_t m = s.m();
     const std::uint32_t d_count = plan.sparse.distinct;
     const std::uint32_t* patterns = buf.distinct.as<std::uint32_t>();
     const std::uint32_t* counts = patterns + d_count;
     std::uint32_t* one_counts = buf.distinct.as<std::uint32_t>() + 2 * d_count;
+    std::uint32_t* unobserved_counts = one_counts + d_count;
     const std::uint64_t* rows = buf.sparse_rows.as<std::uint64_t>();
     const Word* nonempty = buf.sparse_rows.as<Word>() + m;
     // The 1-rows counted by distinct pattern: a row then costs an
@@ -92,21 +93,43 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
             return std::nullopt;
         }
     }
-    // Only the columns of patterns with more 1-rows than 0-rows can be in
-    // the smallest best mask (zeta_sparse.hpp); the others are left
+    // Under a mask the unobserved rows are counted by distinct pattern the
+    // same way; they touch no column (their -1 is only cancelled).
+    std::uint64_t absent = 0, absent_listed = 0;
+    for (std::size_t k = 0; Masked && k < unobserved.size(); ++k) {
+        absent += static_cast<std::uint64_t>(std::popcount(unobserved[k]));
+        for (Word w = unobserved[k] & nonempty[k]; w != 0; w &= w - 1) {
+            ++unobserved_counts[static_cast<std::uint32_t>(rows[k * 64 + static_cast<unsigned>(std::countr_zero(w))])];
+            ++absent_listed;
+        }
+    }
+    auto clear_counts = [&] {
+        for (std::uint32_t d = 0; d < d_count; ++d) one_counts[d] = 0;
+        if constexpr (Masked) {
+            for (std::uint32_t d = 0; d < d_count; ++d) unobserved_counts[d] = 0;
+        }
+    };
+    // A pattern's entry: 2 per 1-row, 1 per unobserved row, -1 per row.
+    auto delta_of = [&](std::uint32_t d) {
+        const std::int64_t ones_delta = 2 * std::int64_t{one_counts[d]} - std::int64_t{counts[d]};
+        if constexpr (Masked) return ones_delta + std::int64_t{unobserved_counts[d]};
+        return ones_delta;
+    };
+    // Only the columns of patterns with more (observed) 1-rows than 0-rows
+    // can be in the smallest best mask (sparse.hpp); the others are left
     // out of U, which makes them outside every mask tried. Below a vector's
     // lanes the table would be no smaller.
     if (std::popcount(touched) > static_cast<int>(Lanes::kBits)) {
         std::uint64_t useful = 0;
         for (std::uint32_t d = 0; d < d_count; ++d) {
-            const std::uint64_t more_ones = 2 * std::uint64_t{one_counts[d]} > counts[d] ? ~std::uint64_t{0} : 0;
+            const std::uint64_t more_ones = delta_of(d) > 0 ? ~std::uint64_t{0} : 0;
             useful |= patterns[d] & more_ones;
         }
         touched = useful;
     }
     const unsigned u = static_cast<unsigned>(std::popcount(touched));
-    if (plan.sparse.mode == SparseMode::Auto && sparse_cost(plan, u, ones) >= plan.sparse.full_cost) {
-        for (std::uint32_t d = 0; d < d_count; ++d) one_counts[d] = 0;
+    if (plan.sparse.mode == SparseMode::Auto && sparse_cost(plan, u, ones + absent) >= plan.sparse.full_cost) {
+        clear_counts();
         return std::nullopt;
     }
 
@@ -123,20 +146,21 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     constexpr std::size_t kStep = padded(std::size_t{1} << kChunkBits);
     for (std::size_t t0 = 0; t0 < stored; t0 += kStep) {
         if (stop.poll(4 * kStep)) {
-            for (std::uint32_t d = 0; d < d_count; ++d) one_counts[d] = 0;
+            clear_counts();
             return ColumnAnswer{0, 0};
         }
         const std::size_t end = std::min(stored, t0 + kStep);
         for (std::size_t t = t0; t < end; ++t) table[t] = Vec<T>{};
     }
 
-    // Each distinct pattern adds 2 per 1-row and -1 per row at its
-    // compressed pattern; those that miss U all compress to 0.
-    // The 1-rows of the empty pattern were not counted by pattern.
-    std::int64_t missed = 2 * static_cast<std::int64_t>(ones - listed);
+    // Each distinct pattern adds its delta at its compressed pattern; those
+    // that miss U all compress to 0. The 1-rows and unobserved rows of the
+    // empty pattern were not counted by pattern.
+    std::int64_t missed = 2 * static_cast<std::int64_t>(ones - listed) + static_cast<std::int64_t>(absent - absent_listed);
     for (std::uint32_t d = 0; d < d_count; ++d) {
-        const std::int64_t delta = 2 * std::int64_t{one_counts[d]} - std::int64_t{counts[d]};
+        const std::int64_t delta = delta_of(d);
         one_counts[d] = 0;
+        if constexpr (Masked) unobserved_counts[d] = 0;
         const std::uint64_t p = patterns[d] & touched;
         if (p == 0) {
             missed += delta;
@@ -153,10 +177,12 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
 
 template <class Bits>
 std::optional<ColumnAnswer> solve_sparse_with(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
-                                              std::span<const Word> x, const Interrupt& stop,
-                                              TableMinimumFn minimum) noexcept {
-    return with_lane_type(plan.lanes,
-                          [&]<class T>() { return solve_sparse_lanes<T, Bits>(plan, buf, s, x, stop, minimum); });
+                                              std::span<const Word> x, std::span<const Word> unobserved,
+                                              const Interrupt& stop, TableMinimumFn minimum) noexcept {
+    return with_lane_type(plan.lanes, [&]<class T>() {
+        if (unobserved.empty()) return solve_sparse_lanes<T, Bits, false>(plan, buf, s, x, unobserved, stop, minimum);
+        return solve_sparse_lanes<T, Bits, true>(plan, buf, s, x, unobserved, stop, minimum);
+    });
 }
 
 }  // namespace

@@ -46,6 +46,8 @@ public:
     // last one of x read as empty targets.
     static constexpr std::uint64_t kBatch = kZetaBatch;
     void solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out);
+    // The same counting the cells `observed` (x's shape) marks only.
+    void solve_batch_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out);
 
     const ZetaPlan& plan() const noexcept { return plan_; }
 
