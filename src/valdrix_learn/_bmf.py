@@ -215,6 +215,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
                         for k, seed in enumerate(seeds)]
             else:
                 x = self._check_input(X, reset=True)
+                if x.bits is X:  # alternate copies a caller's BitMatrix, not read cells
+                    x = Cells(x.bits.copy(), None)
                 starts = [alternate(x, r, method=self.method, max_iter=max_iter, seed=int(seed)) for seed in seeds]
                 runs = _interleaved(starts, min(effective_n_jobs(self.n_jobs), n_init), report)
         finally:
