@@ -3,7 +3,9 @@
 Every step is the module's own: the same start and the same stopping rule,
 both taken from the module itself, the same solves (each a
 ``BoolLs(...).solve_all(...)``, run without the interpreter lock) and the same
-ties, so the last state is ``ao_bmf``'s result bit for bit.
+ties, so the last state is ``ao_bmf``'s result bit for bit. With missing
+cells, the solves are ``solve_all_masked`` and the result is
+``ao_bmf_masked``'s.
 """
 from __future__ import annotations
 
@@ -17,11 +19,11 @@ import numpy as np
 
 from Valdrix import BitMatrix, BoolLs, _judge_iteration, _start_columns, ao_bmf
 
-from ._input import to_bitmatrix
+from ._input import Cells, read_cells
 
 __all__ = [
     "DEFAULT_MAX_ITER", "DEFAULT_METHOD", "DEFAULT_SEED", "MAX_RANK", "Step", "alternate", "check_arguments",
-    "check_method", "iterate",
+    "check_method", "iterate", "solve_all",
 ]
 
 MAX_RANK = 26  # the solver's table has 2^r counters
@@ -41,7 +43,7 @@ class Step:
     """The best factorisation after ``iteration`` iterations: X ~ ``w @ h``.
 
     ``w`` (m x r) and ``h`` (r x n) belong to the caller; ``error`` is the
-    number of positions where X and ``w @ h`` differ.
+    number of observed positions where X and ``w @ h`` differ.
     """
 
     iteration: int
@@ -94,13 +96,15 @@ def alternate(
     had it stopped there: errors never rise, and the iteration that does not
     improve (the last one) yields the previous pair again with its own number.
     Leaving the loop stops the work. ``x`` is any 0/1 matrix that
-    :class:`BMF` accepts; the arguments are checked here, before the first
-    step, in ``ao_bmf``'s order and with its messages.
+    :class:`BMF` accepts; with missing cells (NaN, None, ``pd.NA``, masked)
+    it runs ``ao_bmf_masked`` with the observed cells as the mask. The
+    arguments are checked here, before the first step, in ``ao_bmf``'s order
+    and with its messages.
     """
-    xb = to_bitmatrix(x, "x")
-    if xb is x:
-        xb = xb.copy()  # the caller may change theirs between steps
-    return _steps(xb, method, *check_arguments(r, method, max_iter, seed))
+    cells = read_cells(x, "x")
+    if cells.bits is x:
+        cells = Cells(cells.bits.copy(), None)  # the caller may change theirs between steps
+    return _steps(cells, method, *check_arguments(r, method, max_iter, seed))
 
 
 def check_arguments(r: SupportsIndex, method: str, max_iter: SupportsIndex, seed: SupportsIndex) -> tuple[int, int, int]:
@@ -114,17 +118,29 @@ def check_arguments(r: SupportsIndex, method: str, max_iter: SupportsIndex, seed
     return rank, iterations, start
 
 
-def _steps(x: BitMatrix, method: str, r: int, max_iter: int, seed: int) -> Iterator[Step]:
+def _steps(cells: Cells, method: str, r: int, max_iter: int, seed: int) -> Iterator[Step]:
+    # Missing cells read as 0 in x: the start and the error of an all-zero H
+    # are those of x & observed, as in ao_bmf_masked.
+    x, observed = cells.bits, cells.observed
     xt = x.transpose()
+    observed_t = None if observed is None else observed.transpose()
 
     def h_step(w: BitMatrix) -> BitMatrix:
-        return BoolLs(w).solve_all(x, method)[0]
+        return solve_all(BoolLs(w), x, observed, method)[0]
 
     def w_step(h: BitMatrix) -> tuple[BitMatrix, int]:
-        wt, total = BoolLs(h.transpose()).solve_all(xt, method)
+        wt, total = solve_all(BoolLs(h.transpose()), xt, observed_t, method)
         return wt.transpose(), total
 
     yield from iterate(_start(x, xt, r, seed), x.count_ones(), x.cols, max_iter, h_step, w_step)
+
+
+def solve_all(solver: BoolLs, x: BitMatrix, observed: BitMatrix | None, method: str) -> tuple[BitMatrix, int]:
+    """Every column of x, counting only its observed cells (all of them when
+    ``observed`` is None), with seed 0 as in ``ao_bmf``."""
+    if observed is None:
+        return solver.solve_all(x, method)
+    return solver.solve_all_masked(x, observed, method)
 
 
 def iterate(

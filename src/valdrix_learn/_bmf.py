@@ -21,8 +21,8 @@ from joblib import effective_n_jobs  # type: ignore[import-untyped, unused-ignor
 
 from Valdrix import BitMatrix, BoolLs
 
-from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, MAX_RANK, Step, alternate, check_method
-from ._input import EmptyMatrixError, to_bitmatrix
+from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, MAX_RANK, Step, alternate, check_method, solve_all
+from ._input import Cells, EmptyMatrixError, read_cells, to_bitmatrix
 from ._progress import Progress, progress
 
 __all__ = ["BMF"]
@@ -68,7 +68,6 @@ NON_BINARY_CHECKS: dict[str, str] = {
     "check_complex_data": "complexes : refuses comme toute valeur autre que 0 et 1, pas avec le message attendu",
     "check_dtype_object": "tableau d'objets reels" + _REFUSED,
     "check_estimators_dtypes": "reels de 0 a 3 et leurs parties entieres" + _REFUSED,
-    "check_estimators_nan_inf": "NaN et inf sont refuses, puis le test ajuste sur des reels" + _REFUSED,
 }
 
 
@@ -126,7 +125,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     components_ : ndarray of bool, shape (n_components, n_features)
         The patterns H.
     reconstruction_err_ : int
-        The Hamming error of the fitted ``W o H`` against the training data.
+        The Hamming error of the fitted ``W o H`` against the training data,
+        over its observed cells.
     n_iter_ : int
         Iterations run by the winning start.
     n_features_in_ : int
@@ -142,7 +142,11 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     Input may be a ``Valdrix.BitMatrix``, a NumPy array of bool or of numbers
     that are all 0 or 1, a SciPy sparse matrix or array of 0/1 entries, or a
     pandas DataFrame of 0/1 columns; anything else raises ValueError naming
-    the first offending position.
+    the first offending position. Cells may be missing: NaN, None or
+    ``pd.NA``, or masked in a NumPy masked array. The fit, ``transform``,
+    ``score`` and ``reconstruction_err_`` then count the observed cells only
+    (the fit is ``ao_bmf_masked``'s). A sparse matrix has no missing cells: an
+    absent entry is 0.
     """
 
     # Read by scikit-learn before 1.6, whose checks would build BMF() without it.
@@ -211,6 +215,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
                         for k, seed in enumerate(seeds)]
             else:
                 x = self._check_input(X, reset=True)
+                if x.bits is X:  # alternate copies a caller's BitMatrix, not read cells
+                    x = Cells(x.bits.copy(), None)
                 starts = [alternate(x, r, method=self.method, max_iter=max_iter, seed=int(seed)) for seed in seeds]
                 runs = _interleaved(starts, min(effective_n_jobs(self.n_jobs), n_init), report)
         finally:
@@ -224,11 +230,11 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         self.restart_errors_ = np.array([run.error for run in runs], dtype=np.int64)
         return best.w.to_numpy()
 
-    def _check_input(self, X: object, reset: bool) -> BitMatrix:
+    def _check_input(self, X: object, reset: bool) -> Cells:
         if not reset:  # names before values: a wrong column is the clearer error
             _sklearn_check("_check_feature_names", self, X, reset=False)
         try:
-            x = to_bitmatrix(X)
+            x = read_cells(X)
         except EmptyMatrixError as e:  # in scikit-learn's words, which tools and users know
             rows, cols = e.shape
             what = f"{rows} sample(s)" if rows == 0 else f"{cols} feature(s)"
@@ -237,20 +243,23 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
             ) from None
         if reset:
             _sklearn_check("_check_feature_names", self, X, reset=True)
-        _sklearn_check("_check_n_features", self, x, reset=reset)
+        _sklearn_check("_check_n_features", self, x.bits, reset=reset)
         return x
 
     # ------------------------------------------------------------ using the patterns
 
-    def _encode(self, x: BitMatrix) -> tuple[BitMatrix, int]:
-        """The nearest subset of patterns for every row of x, and the summed error."""
+    def _encode(self, x: Cells) -> tuple[BitMatrix, int]:
+        """The nearest subset of patterns for every row of x over its observed
+        cells, and the summed error."""
         ht = BitMatrix.from_numpy(np.asarray(self.components_, dtype=bool)).transpose()
-        wt, error = BoolLs(ht).solve_all(x.transpose(), "zeta")
+        observed_t = None if x.observed is None else x.observed.transpose()
+        wt, error = solve_all(BoolLs(ht), x.bits.transpose(), observed_t, "zeta")
         return wt.transpose(), error
 
     def transform(self, X: object) -> NDArray[np.bool_]:
         """W for new rows: each row gets the subset of patterns nearest to it
-        in Hamming distance (exact), as a bool array (n_samples x n_components)."""
+        in Hamming distance over its observed cells (exact), as a bool array
+        (n_samples x n_components)."""
         validation.check_is_fitted(self)
         return self._encode(self._check_input(X, reset=False))[0].to_numpy()
 
@@ -264,10 +273,14 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         return result
 
     def score(self, X: object, y: object = None) -> float:
-        """Minus the share of elements of X that ``inverse_transform(transform(X))`` gets wrong."""
+        """Minus the share of the observed elements of X that
+        ``inverse_transform(transform(X))`` gets wrong."""
         validation.check_is_fitted(self)
         x = self._check_input(X, reset=False)
-        return -self._encode(x)[1] / (x.rows * x.cols)
+        observed = x.observed_count
+        if observed == 0:
+            raise ValueError("X n'a aucune case observee : le score n'y est pas defini")
+        return -self._encode(x)[1] / observed
 
     @property
     def _n_features_out(self) -> int:
@@ -279,11 +292,13 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.input_tags.sparse = True
+        tags.input_tags.allow_nan = True
         tags.transformer_tags.preserves_dtype = []  # W is bool whatever X was
         return tags
 
     def _more_tags(self) -> dict[str, object]:  # scikit-learn before 1.6
-        return {"X_types": ["2darray", "sparse"], "preserves_dtype": [], "_xfail_checks": dict(NON_BINARY_CHECKS)}
+        return {"X_types": ["2darray", "sparse"], "preserves_dtype": [], "allow_nan": True,
+                "_xfail_checks": dict(NON_BINARY_CHECKS)}
 
 
 def _is_dask_array(X: object) -> bool:

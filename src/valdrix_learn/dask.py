@@ -9,6 +9,10 @@ client only ever holds W, H and the error sums. The start, the stopping rule
 and the ties are those of :func:`valdrix_learn.alternate`, which drives the
 iterations here too.
 
+With missing cells (NaN, or masked in masked chunks), every block also
+holds its observed cells, the solves count those only, and the result is
+``Valdrix.ao_bmf_masked``'s.
+
 Every task is pure and every block is rebuilt from the task graph, so a
 worker that dies mid-run costs only its recomputation: the result is the
 same.
@@ -39,8 +43,8 @@ from numpy.typing import NDArray
 
 from Valdrix import BitMatrix, BoolLs, _start_columns
 
-from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, DEFAULT_SEED, Step, check_arguments, iterate
-from ._input import check_shape, read_bits, refuse_value, to_bitmatrix
+from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, DEFAULT_SEED, Step, check_arguments, iterate, solve_all
+from ._input import Cells, check_shape, read_cells, read_values, refuse_value
 
 __all__ = ["DistributedMatrix", "DaskBmfResult", "ao_bmf"]
 
@@ -65,8 +69,9 @@ _LIVENESS_PERIOD = 1.0
 
 @dataclass(frozen=True)
 class DaskBmfResult:
-    """X ~ ``w @ h`` with ``error`` differing elements, after ``iterations``
-    iterations: what ``Valdrix.ao_bmf`` returns for the same arguments."""
+    """X ~ ``w @ h`` with ``error`` differing observed elements, after
+    ``iterations`` iterations: what ``Valdrix.ao_bmf`` (``ao_bmf_masked``
+    with missing cells) returns for the same arguments."""
 
     w: BitMatrix
     h: BitMatrix
@@ -91,9 +96,10 @@ def ao_bmf(
 
     ``x`` is a ``dask.array.Array`` of bool or of 0/1 numbers, in any
     chunking; a BitMatrix or any in-memory 0/1 matrix is cut into blocks here
-    and sent. ``client`` defaults to the current ``dask.distributed`` client.
-    The arguments are checked before any factorisation work is sent, with
-    ``ao_bmf``'s messages.
+    and sent. Missing cells (NaN, masked) make it
+    ``Valdrix.ao_bmf_masked(x, observed, r, ...)``. ``client`` defaults to
+    the current ``dask.distributed`` client. The arguments are checked
+    before any factorisation work is sent, with ``ao_bmf``'s messages.
     """
     checked = check_arguments(r, method, max_iter, seed)
     last = None
@@ -117,10 +123,11 @@ class DistributedMatrix:
             check_shape(x.shape, "x")
             if math.isnan(x.shape[0]) or math.isnan(x.shape[1]):
                 raise ValueError("x doit avoir une forme connue : appeler x.compute_chunk_sizes() d'abord")
-            _check_values(self.client, x)
+            masked, shape = _check_values(self.client, x), x.shape
         else:
-            x = to_bitmatrix(x, "x")
-        self.shape: tuple[int, int] = (int(x.shape[0]), int(x.shape[1]))
+            x = read_cells(x, "x")
+            masked, shape = x.observed is not None, x.bits.shape
+        self.shape: tuple[int, int] = (int(shape[0]), int(shape[1]))
         rows, cols = self.shape
         pieces = BLOCKS_PER_WORKER * len(workers)
         self.row_edges = _edges(rows, pieces)
@@ -128,15 +135,17 @@ class DistributedMatrix:
         # Round robin, so that no worker holds a whole layout while there are
         # others; a block whose worker is gone is rebuilt elsewhere.
         if isinstance(x, da.Array):
-            self.columns: list[Any] = self._assembled(  # futures of BitMatrix blocks
-                _piece_grids(x, [(0, rows, a, b) for a, b in zip(self.col_edges, self.col_edges[1:])]), False, workers)
+            self.columns: list[Any] = self._assembled(  # futures of Blocks
+                _piece_grids(x, [(0, rows, a, b) for a, b in zip(self.col_edges, self.col_edges[1:])], masked), False,
+                workers)
             self.rows_t: list[Any] = self._assembled(
-                _piece_grids(x, [(a, b, 0, cols) for a, b in zip(self.row_edges, self.row_edges[1:])]), True, workers)
+                _piece_grids(x, [(a, b, 0, cols) for a, b in zip(self.row_edges, self.row_edges[1:])], masked), True,
+                workers)
         else:
             self.columns = [self.client.compute(delayed(b), workers=[workers[k % len(workers)]], allow_other_workers=True)
-                            for k, b in enumerate(_column_blocks(x, self.col_edges))]
+                            for k, b in enumerate(_blocks(x, _column_blocks, self.col_edges))]
             self.rows_t = [self.client.compute(delayed(b), workers=[workers[k % len(workers)]], allow_other_workers=True)
-                           for k, b in enumerate(_row_blocks_transposed(x, self.row_edges))]
+                           for k, b in enumerate(_blocks(x, _row_blocks_transposed, self.row_edges))]
         # The worker that holds each block, once it holds it; forgotten when a
         # worker is lost.
         self._homes: dict[str, str] = {}
@@ -246,6 +255,14 @@ class DistributedMatrix:
 # A task on a block: (the block's future, fn, args).
 Call = tuple[Any, Callable[..., Any], tuple[Any, ...]]
 
+# A block of X, read with missing cells as 0, and its observed cells when
+# some are missing.
+Block = BitMatrix | tuple[BitMatrix, BitMatrix]
+
+
+def _split(block: Block) -> tuple[BitMatrix, BitMatrix | None]:
+    return block if isinstance(block, tuple) else (block, None)
+
 
 @dataclass(frozen=True)
 class _Submitted:
@@ -334,72 +351,89 @@ def _same(m: BitMatrix) -> BitMatrix:
     return m
 
 
-def _solve_columns(w: BitMatrix, x: BitMatrix, method: str) -> tuple[BitMatrix, int]:
+def _solve_columns(w: BitMatrix, x: Block, method: str) -> tuple[BitMatrix, int]:
     """Every column of x against w, seed 0 as in ``ao_bmf``: the masks as
-    rows (x.cols x w.cols) and the summed error."""
-    h, error = BoolLs(w).solve_all(x, method)
+    rows (x.cols x w.cols) and the summed error over the observed cells."""
+    h, error = solve_all(BoolLs(w), *_split(x), method)
     return h.transpose(), error
 
 
-def _solve_stacked(parts: list[tuple[BitMatrix, int]], x: BitMatrix, method: str) -> tuple[BitMatrix, int]:
+def _solve_stacked(parts: list[tuple[BitMatrix, int]], x: Block, method: str) -> tuple[BitMatrix, int]:
     """_solve_columns against the rows of the previous step's parts."""
     return _solve_columns(_stack([p for p, _ in parts], parts[0][0].cols), x, method)
 
 
-def _column_summary(x: BitMatrix) -> tuple[int, list[int]]:
-    """The ones of a column block and its non-zero columns."""
+def _column_summary(block: Block) -> tuple[int, list[int]]:
+    """The observed ones of a column block and its columns that have one."""
+    x = _split(block)[0]
     any_set = (BitMatrix.ones(1, x.rows) @ x).to_numpy()[0]
     return x.count_ones(), np.flatnonzero(any_set).tolist()
 
 
-def _pick_columns(x: BitMatrix, r: int, picks: Sequence[tuple[int, int]]) -> BitMatrix:
-    """An m x r matrix whose column k is column j of x for every (k, j)."""
+def _pick_columns(block: Block, r: int, picks: Sequence[tuple[int, int]]) -> BitMatrix:
+    """An m x r matrix whose column k is column j of x for every (k, j),
+    its missing cells read as 0."""
+    x = _split(block)[0]
     pick = BitMatrix.from_indices(x.cols, r, [j for _, j in picks], [k for k, _ in picks])
     return x @ pick
 
 
-def _piece(a: NDArray[Any], rows: slice, cols: slice) -> BitMatrix:
+def _piece(a: NDArray[Any], rows: slice, cols: slice, masked: bool) -> Block:
     # Values were checked before the layout was built.
-    return BitMatrix.from_numpy(read_bits(a[rows, cols])[0])
+    ones, missing, _ = read_values(a[rows, cols])
+    bits = BitMatrix.from_numpy(ones)
+    if not masked:
+        return bits
+    return bits, BitMatrix.ones(*ones.shape) if missing is None else BitMatrix.from_numpy(~missing)
 
 
-def _assemble(grid: list[list[BitMatrix]], transposed: bool) -> BitMatrix:
-    """The matrix whose pieces are `grid` (rows of pieces, left to right), or
+def _assemble(grid: list[list[Block]], transposed: bool) -> Block:
+    """The block whose pieces are `grid` (rows of pieces, left to right), or
     its transpose."""
+    if isinstance(grid[0][0], tuple):
+        bits, observed = ([[cast(tuple[BitMatrix, BitMatrix], p)[k] for p in row] for row in grid] for k in (0, 1))
+        return _assemble_bits(bits, transposed), _assemble_bits(observed, transposed)
+    return _assemble_bits(cast(list[list[BitMatrix]], grid), transposed)
+
+
+def _assemble_bits(grid: list[list[BitMatrix]], transposed: bool) -> BitMatrix:
     strips = [_stack([p.transpose() for p in row], row[0].rows).transpose() if len(row) > 1 else row[0]
               for row in grid]
     block = strips[0] if len(strips) == 1 else _stack(strips, strips[0].cols)
     return block.transpose() if transposed else block
 
 
-def _first_bad(a: NDArray[Any], row0: int, col0: int) -> tuple[int, int, Any] | None:
-    """The first element of the block that is not 0 or 1, in row-major order,
-    at its position in X."""
-    bad = read_bits(a)[1]
+def _first_bad(a: NDArray[Any], row0: int, col0: int) -> tuple[tuple[int, int, Any] | None, bool]:
+    """The first element of the block that is neither 0, 1 nor missing, in
+    row-major order, at its position in X; and whether any is missing."""
+    _, missing, bad = read_values(a)
     if bad is None:
-        return None
+        return None, missing is not None
     i, j = np.unravel_index(bad, a.shape)
-    return row0 + int(i), col0 + int(j), a[i, j]
+    return (row0 + int(i), col0 + int(j), a[i, j]), missing is not None
 
 
 # ---------------------------------------------------------------- layout helpers (client side)
 
 
-def _check_values(client: Any, x: Any) -> None:
-    """0/1 values only, or the ValueError of the first other one in row-major
-    order, as for any other input; bool arrays need no pass."""
-    if x.dtype == np.bool_:
-        return
-    if x.dtype.kind not in "iuf":
+def _check_values(client: Any, x: Any) -> bool:
+    """0/1 or missing values only, or the ValueError of the first other one
+    in row-major order, as for any other input; whether any is missing.
+    Bool arrays without masks need no pass."""
+    masked = isinstance(x._meta, np.ma.MaskedArray)
+    if x.dtype == np.bool_ and not masked:
+        return False
+    if x.dtype.kind not in "biuf":
         raise ValueError(f"x doit contenir des nombres 0 et 1, pas des valeurs de type {x.dtype}")
     row0, col0 = _chunk_edges(x)
     blocks = x.to_delayed()
     found = client.gather(client.compute([delayed(_first_bad)(blocks[i, j], row0[i], col0[j])
                                           for i in range(blocks.shape[0]) for j in range(blocks.shape[1])]))
-    bad = [f for f in found if f is not None]
+    bad = [f for f, _ in found if f is not None]
     if bad:
         row, col, value = min(bad, key=lambda f: (f[0], f[1]))
         refuse_value("x", value, row, f"colonne {col}")
+    return any(missing for _, missing in found)
 
 
 def _edges(n: int, pieces: int) -> list[int]:
@@ -408,13 +442,13 @@ def _edges(n: int, pieces: int) -> list[int]:
     return [n * k // count for k in range(count + 1)]
 
 
-def _piece_grids(x: Any, regions: list[tuple[int, int, int, int]]) -> list[list[list[Any]]]:
+def _piece_grids(x: Any, regions: list[tuple[int, int, int, int]], masked: bool) -> list[list[list[Any]]]:
     """For every region X[r0:r1, c0:c1], its parts in each chunk it meets,
-    as rows of pieces, each a BitMatrix made where its chunk lies."""
+    as rows of pieces, each a Block made where its chunk lies."""
     row_edges, col_edges = _chunk_edges(x)
     chunks = x.to_delayed()
     return [[[delayed(_piece, pure=True)(chunks[i, j], _within(row_edges[i], r0, r1, row_edges[i + 1]),
-                                         _within(col_edges[j], c0, c1, col_edges[j + 1]))
+                                         _within(col_edges[j], c0, c1, col_edges[j + 1]), masked)
               for j in _overlapping(col_edges, c0, c1)]
              for i in _overlapping(row_edges, r0, r1)]
             for r0, r1, c0, c1 in regions]
@@ -433,6 +467,14 @@ def _overlapping(edges: list[int], a: int, b: int) -> range:
 def _within(start: int, a: int, b: int, stop: int) -> slice:
     """[a, b) within the chunk [start, stop), from its start."""
     return slice(max(a, start) - start, min(b, stop) - start)
+
+
+def _blocks(x: Cells, cut: Callable[[BitMatrix, list[int]], list[BitMatrix]], edges: list[int]) -> list[Block]:
+    """The blocks `cut` makes of read cells, with their observed cells if any is missing."""
+    bits = cut(x.bits, edges)
+    if x.observed is None:
+        return list[Block](bits)
+    return list(zip(bits, cut(x.observed, edges)))
 
 
 def _column_blocks(x: BitMatrix, edges: list[int]) -> list[BitMatrix]:

@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 from scipy import sparse
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from Valdrix import BitMatrix, BoolLs, _judge_iteration, _start_columns, ao_bmf, methods
+from Valdrix import BitMatrix, BoolLs, _judge_iteration, _start_columns, ao_bmf, ao_bmf_masked, methods
 from valdrix_learn import BMF, alternate
 
 A = [1, 1, 1, 1, 0, 0, 0, 0]  # two overlapping column sets: restarts end at 0 or at 14
@@ -35,30 +35,48 @@ def planted(rows: int, cols: int, r: int, seed: int) -> np.ndarray:
     return ((w.astype(int) @ h.astype(int)) > 0) ^ (rng.random((rows, cols)) < 0.02)
 
 
+def ao_bmf_of(a: np.ndarray, observed: np.ndarray | None, r: int, **kwargs):
+    """The module's factorisation of a, over its observed cells if given.
+    Any bit under an unobserved cell must count for nothing: neither in the
+    start, nor in the error."""
+    if observed is None:
+        return ao_bmf(BitMatrix.from_numpy(a), r, **kwargs)
+    return ao_bmf_masked(BitMatrix.from_numpy(a), BitMatrix.from_numpy(observed), r, **kwargs)
+
+
 # ---------------------------------------------------------------- alternate
 
 
 @settings(max_examples=150, deadline=None)
 @given(st.integers(1, 70), st.integers(1, 70), st.sampled_from([0.0, 0.1, 0.5, 1.0]), st.integers(0, 2**32),
-       st.integers(1, 8), st.sampled_from(methods()), st.integers(1, 6), st.integers(0, 2**64 - 1))
-def test_each_step_is_ao_bmf_stopped_there(m, n, density, data_seed, r, method, max_iter, seed):
-    x = BitMatrix.from_numpy(np.random.default_rng(data_seed).random((m, n)) < density)
+       st.integers(1, 8), st.sampled_from(methods()), st.integers(1, 6), st.integers(0, 2**64 - 1),
+       st.sampled_from([0.0, 0.0, 0.1, 0.6]))
+def test_each_step_is_ao_bmf_stopped_there(m, n, density, data_seed, r, method, max_iter, seed, missing):
+    rng = np.random.default_rng(data_seed)
+    a = rng.random((m, n)) < density
+    observed = rng.random((m, n)) >= missing if missing else None
+    x = BitMatrix.from_numpy(a) if observed is None else np.where(observed, a, np.nan)
     steps = list(alternate(x, r, method=method, max_iter=max_iter, seed=seed))
     for k, step in enumerate(steps, 1):
-        ref = ao_bmf(x, r, method=method, max_iter=k, seed=seed)
+        ref = ao_bmf_of(a, observed, r, method=method, max_iter=k, seed=seed)
         assert (step.iteration, step.error, step.w, step.h) == (k, ref.error, ref.w, ref.h)
-    assert steps[-1].iteration == ao_bmf(x, r, method=method, max_iter=max_iter, seed=seed).iterations
+    assert steps[-1].iteration == ao_bmf_of(a, observed, r, method=method, max_iter=max_iter, seed=seed).iterations
 
 
 @settings(max_examples=150, deadline=None)
-@given(st.lists(st.booleans(), min_size=1, max_size=90), st.integers(1, 10), st.integers(0, 2**64 - 1))
-def test_every_driver_starts_from_the_cores_columns(diagonal, r, seed):
+@given(st.lists(st.booleans(), min_size=1, max_size=90), st.integers(1, 10), st.integers(0, 2**64 - 1),
+       st.sampled_from([None, 0.3]))
+def test_every_driver_starts_from_the_cores_columns(diagonal, r, seed, missing):
     # On a diagonal X the first iteration gives back the start, whatever its
-    # columns: ao_bmf's W after one iteration shows the core's choice.
-    x = BitMatrix.from_numpy(np.diag(diagonal))
-    chosen = _start_columns(np.flatnonzero(diagonal).tolist(), r, seed)
-    start = BitMatrix.from_indices(len(diagonal), r, chosen, range(len(chosen)))
-    ref = ao_bmf(x, r, max_iter=1, seed=seed)
+    # columns: ao_bmf's W after one iteration shows the core's choice. With
+    # missing cells, the start is taken among the columns with an observed 1.
+    a, n = np.diag(diagonal), len(diagonal)
+    observed = None if missing is None else np.random.default_rng(seed % 2**32).random((n, n)) >= missing
+    x = BitMatrix.from_numpy(a) if observed is None else np.ma.masked_array(a, mask=~observed)
+    candidates = diagonal if observed is None else np.diag(a & observed)
+    chosen = _start_columns(np.flatnonzero(candidates).tolist(), r, seed)
+    start = BitMatrix.from_indices(n, r, chosen, range(len(chosen)))
+    ref = ao_bmf_of(a, observed, r, max_iter=1, seed=seed)
     [first] = alternate(x, r, max_iter=1, seed=seed)
     assert ref.w == start
     assert (first.w, first.h, first.error) == (ref.w, ref.h, ref.error)
@@ -150,9 +168,32 @@ def test_every_input_form_gives_the_same_fit(monkeypatch):
         assert model.reconstruction_err_ == reference.reconstruction_err_
 
 
+def test_every_form_of_missing_cells_fits_over_the_observed_ones():
+    a = planted(40, 12, 3, seed=2)
+    observed = np.random.default_rng(2).random(a.shape) >= 0.25
+    gaps = np.where(observed, a, np.nan)
+    frame = pd.DataFrame(gaps, columns=[f"c{j}" for j in range(12)])
+    frame["c3"] = frame["c3"].astype("Int64")  # pd.NA
+    frame["c4"] = frame["c4"].astype("boolean")
+    frame["c5"] = frame["c5"].astype(object).where(observed[:, 5], None)
+    forms = [gaps, gaps.astype(np.float32), gaps.tolist(), frame, np.ma.masked_invalid(gaps),
+             np.ma.masked_array(np.where(observed, a, 7), mask=~observed)]  # anything under the mask
+    seed = int(BMF(3).fit(gaps).restart_seeds_[0])
+    ref = ao_bmf_of(a, observed, 3, seed=seed)  # a's ones under the blanks must not count
+    assert ref.error == (((ref.w @ ref.h).to_numpy() != a) & observed).sum()
+    for form in forms:
+        model = BMF(3).fit(form)
+        assert np.array_equal(model.components_, ref.h.to_numpy()), type(form)
+        assert (model.reconstruction_err_, model.n_iter_) == (ref.error, ref.iterations)
+
+
 @pytest.mark.parametrize("data, message", [
     (np.array([[0, 1, 1], [1, 0, 2]]), "2 en ligne 1, colonne 2"),
-    (np.array([[0.0, 1.0], [np.nan, 1.0]]), "nan en ligne 1, colonne 0"),
+    (np.array([[np.nan, 1.0], [1.0, np.inf]]), "inf en ligne 1, colonne 1"),  # NaN is missing, inf is not
+    (np.ma.masked_array([[5, 0], [1, 2]], mask=[[1, 0], [0, 0]]), "2 en ligne 1, colonne 1"),
+    (pd.DataFrame({"a": pd.array([1, None, 1], dtype="Int64"), "b": [None, "x", 1]}), "'x' en ligne 1, colonne 'b'"),
+    # A sparse matrix has no missing cells: its absent entries are 0.
+    (sparse.csr_matrix(np.array([[0, np.nan], [1, 0]])), "creuse : une case absente y vaut 0"),
     (np.array([[0, 1], [1, "x"]], dtype=object), "'x' en ligne 1, colonne 1"),
     (pd.DataFrame({"a": [1, 0, 1], "b": ["x", "0", "1"], "c": [0, 5, 1]}), "'x' en ligne 0, colonne 'b'"),
     (pd.DataFrame({"a": [1, 0, 1], "b": [0, 1, 1], "c": [0, 5, 1]}), "5 en ligne 1, colonne 'c'"),
@@ -223,21 +264,34 @@ def test_a_restart_that_fails_stops_the_fit_on_every_thread(monkeypatch):
     assert len(advanced) <= 4
 
 
-def test_transform_is_exact_against_brute_force():
+@pytest.mark.parametrize("missing", [0.0, 0.4])
+def test_transform_is_exact_against_brute_force(missing):
     rng = np.random.default_rng(3)
     x, new = rng.random((40, 10)) < 0.5, rng.random((40, 10)) < 0.5
+    observed = rng.random(new.shape) >= missing
+    if missing:
+        observed[0] = False  # a row with nothing observed: no pattern, no error
+    given = np.where(observed, new, np.nan) if missing else new
     model = BMF(5, method="greedy").fit(x)  # the fit's method must not leak into transform
-    w = model.transform(new)
+    w = model.transform(given)
     subsets = np.array(list(itertools.product([False, True], repeat=5)))
     covers = (subsets.astype(int) @ model.components_.astype(int)) > 0  # every OR of patterns
-    best = (covers[None, :, :] != new[:, None, :]).sum(axis=2).min(axis=1)
+    wrong = ((covers[None, :, :] != new[:, None, :]) & observed[:, None, :]).sum(axis=2)
+    best = wrong.min(axis=1)
     assert w.dtype == bool and w.shape == (40, 5)
-    assert np.array_equal((model.inverse_transform(w) != new).sum(axis=1), best)
-    assert model.score(new) == -best.sum() / new.size
+    assert np.array_equal(((model.inverse_transform(w) != new) & observed).sum(axis=1), best)
+    assert model.score(given) == -best.sum() / observed.sum()
+    assert not (missing and w[0].any())
     solver = BoolLs(BitMatrix.from_numpy(model.components_).transpose())
     # Meaningful only where the greedy encoding falls short.
-    assert solver.solve_all(BitMatrix.from_numpy(new).transpose(), "greedy")[1] > best.sum()
-    assert np.array_equal(BMF(4).fit_transform(x), BMF(4).fit(x).transform(x))
+    greedy = solver.solve_all_masked(BitMatrix.from_numpy(new).transpose(), BitMatrix.from_numpy(observed).transpose(),
+                                     "greedy")
+    assert greedy[1] > best.sum()
+    assert np.array_equal(BMF(4).fit_transform(given), BMF(4).fit(given).transform(given))
+    with pytest.raises(ValueError, match="aucune case observee"):
+        model.score(np.full((2, 10), np.nan))
+    with pytest.raises(ValueError, match="W ne doit contenir que des 0 et des 1 : nan en ligne 0, colonne 1"):
+        model.inverse_transform(np.array([[1.0, np.nan, 0, 0, 0]]))  # W has no missing cells
 
 
 def test_feature_names_are_kept_and_checked():

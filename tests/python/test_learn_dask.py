@@ -43,41 +43,64 @@ def same(got, want) -> bool:
 
 
 CASES = [
-    # shape, chunks, r, method, seed, density
-    ((50, 37), (7, 5), 3, "zeta", 3, 0.3),  # ragged last chunks both ways
-    ((120, 90), (120, 90), 5, "greedy-ls", 1, 0.4),  # a single chunk
-    ((64, 65), (64, 20), 4, "naive", 0, 0.2),
-    ((1, 40), (1, 9), 2, "greedy", 2, 0.5),  # one row
-    ((70, 1), (8, 1), 1, "zeta", 5, 0.5),  # one column
-    ((200, 150), (33, 47), 12, "zeta", 7, 0.1),
+    # shape, chunks, r, method, seed, density, missing share
+    ((50, 37), (7, 5), 3, "zeta", 3, 0.3, 0.0),  # ragged last chunks both ways
+    ((50, 37), (7, 5), 3, "zeta", 3, 0.3, 0.3),
+    ((120, 90), (120, 90), 5, "greedy-ls", 1, 0.4, 0.0),  # a single chunk
+    ((64, 65), (64, 20), 4, "naive", 0, 0.2, 0.0),
+    ((64, 65), (64, 20), 4, "greedy", 0, 0.2, 0.5),
+    ((1, 40), (1, 9), 2, "greedy", 2, 0.5, 0.0),  # one row
+    ((70, 1), (8, 1), 1, "zeta", 5, 0.5, 0.0),  # one column
+    ((200, 150), (33, 47), 12, "zeta", 7, 0.1, 0.0),
+    ((200, 150), (33, 47), 12, "zeta", 7, 0.1, 0.1),
 ]
 
 
-@pytest.mark.parametrize("shape, chunks, r, method, seed, density", CASES)
-def test_bit_identical_to_ao_bmf(client, shape, chunks, r, method, seed, density):
-    a = np.random.default_rng(seed).random(shape) < density
-    want = Valdrix.ao_bmf(BitMatrix.from_numpy(a), r, method=method, seed=seed)
-    for x in (da.from_array(a, chunks=chunks), da.from_array(a.astype(np.float32), chunks=chunks),
-              BitMatrix.from_numpy(a), a.astype(np.int64)):  # fmt: skip
+@pytest.mark.parametrize("shape, chunks, r, method, seed, density, missing", CASES)
+def test_bit_identical_to_ao_bmf(client, shape, chunks, r, method, seed, density, missing):
+    rng = np.random.default_rng(seed)
+    a = rng.random(shape) < density
+    if missing:
+        # Ones under the blanks too: they must count for nothing.
+        observed = rng.random(shape) >= missing
+        want = Valdrix.ao_bmf_masked(BitMatrix.from_numpy(a), BitMatrix.from_numpy(observed), r, method=method,
+                                     seed=seed)
+        gaps = np.where(observed, a, np.nan)
+        inputs = (da.from_array(gaps, chunks=chunks),
+                  da.ma.masked_array(da.from_array(a, chunks=chunks), mask=~observed),  # bool chunks, masked
+                  np.ma.masked_array(a, mask=~observed))
+    else:
+        want = Valdrix.ao_bmf(BitMatrix.from_numpy(a), r, method=method, seed=seed)
+        inputs = (da.from_array(a, chunks=chunks), da.from_array(a.astype(np.float32), chunks=chunks),
+                  BitMatrix.from_numpy(a), a.astype(np.int64))
+    for x in inputs:
         assert same(ao_bmf(x, r, method=method, seed=seed, client=client), want), type(x)
 
 
-@pytest.fixture(scope="module")
-def diagonal(client):
+@pytest.fixture(scope="module", params=[False, True], ids=["observed", "missing"])
+def diagonal(client, request):
     """A diagonal X, some of its columns zero, laid out once over blocks of
-    both layouts: its first iteration gives back the start (see test_learn)."""
-    ones = np.random.default_rng(8).random(90) < 0.7
-    return ones, DistributedMatrix(da.from_array(np.diag(ones), chunks=(17, 13)), client=client)
+    both layouts: its first iteration gives back the start (see test_learn).
+    With missing cells, some of its ones among them."""
+    rng = np.random.default_rng(8)
+    a = np.diag(rng.random(90) < 0.7)
+    observed = rng.random(a.shape) >= 0.3 if request.param else None
+    x = a if observed is None else np.where(observed, a, np.nan)
+    return a, observed, DistributedMatrix(da.from_array(x, chunks=(17, 13)), client=client)
 
 
 @settings(max_examples=12, deadline=None)
 @given(st.integers(1, 12), st.integers(0, 2**64 - 1))
 def test_the_start_is_the_cores_for_any_seed(diagonal, r, seed):
-    ones, x = diagonal
+    a, observed, x = diagonal
+    ones = np.diag(a) if observed is None else np.diag(a & observed)
     chosen = Valdrix._start_columns(np.flatnonzero(ones).tolist(), r, seed)
     [first] = x.alternate("zeta", r, 1, seed)
-    assert first.w == BitMatrix.from_indices(len(ones), r, chosen, range(len(chosen)))
-    ref = Valdrix.ao_bmf(BitMatrix.from_numpy(np.diag(ones)), r, max_iter=1, seed=seed)
+    assert first.w == BitMatrix.from_indices(len(a), r, chosen, range(len(chosen)))
+    if observed is None:
+        ref = Valdrix.ao_bmf(BitMatrix.from_numpy(a), r, max_iter=1, seed=seed)
+    else:
+        ref = Valdrix.ao_bmf_masked(BitMatrix.from_numpy(a), BitMatrix.from_numpy(observed), r, max_iter=1, seed=seed)
     assert (first.w, first.h, first.error) == (ref.w, ref.h, ref.error)
 
 
@@ -108,9 +131,10 @@ def test_bad_input_is_refused_before_any_work(client):
             message = str(direct.value)
         assert message in str(info.value)
     assert transitions() == before
-    # The first bad value in row-major order, though a later block holds an earlier column.
+    # The first bad value in row-major order, though a later block holds an
+    # earlier column; a missing cell before both is not one.
     bad = np.zeros((6, 4))
-    bad[4, 0], bad[2, 3] = np.nan, 2
+    bad[4, 0], bad[2, 3], bad[0, 0] = 3, 2, np.nan
     with pytest.raises(ValueError, match=r"2\.0 en ligne 2, colonne 3"):
         ao_bmf(da.from_array(bad, chunks=3), 2, client=client)
 
@@ -173,8 +197,12 @@ def test_every_block_stays_on_one_worker(client):
         assert len({h[0] for h in holders}) == 2, holders
 
 
-def test_bmf_fits_a_dask_array_on_the_cluster(client):
-    a = np.random.default_rng(4).random((80, 30)) < 0.3
+@pytest.mark.parametrize("missing", [0.0, 0.2])
+def test_bmf_fits_a_dask_array_on_the_cluster(client, missing):
+    rng = np.random.default_rng(4)
+    a = rng.random((80, 30)) < 0.3
+    if missing:
+        a = np.where(rng.random(a.shape) >= missing, a, np.nan)
     local = BMF(4, n_init=2, random_state=1).fit(a)
     with client.as_current():
         remote = BMF(4, n_init=2, random_state=1).fit(da.from_array(a, chunks=(25, 30)))
