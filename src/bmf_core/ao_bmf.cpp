@@ -141,9 +141,7 @@ Result<BmfResult> ao_bmf_masked(const BitMatrix& x, const BitMatrix& observed, s
 Result<BmfResult> ao_bmf_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t r, Method method,
                                 std::uint64_t max_iter, std::uint64_t seed, SolveWork& work,
                                 const Interrupt& stop) {
-    if (observed.rows() != x.rows() || observed.cols() != x.cols()) {
-        return boolmat::panic("mask est {} x {}, x est {} x {}", observed.rows(), observed.cols(), x.rows(), x.cols());
-    }
+    TRY_VOID(check_mask_shape(observed, x));
     TRY_VOID(check_arguments(r, max_iter));
     TRY(const BitMatrix seen, boolmat::and_(x, observed));
     TRY(const BitMatrix seen_t, boolmat::transpose(seen, stop));

@@ -172,14 +172,14 @@ Status check_masks(const BoolLs& s, const BitMatrix& targets, const BitMatrix& m
     return {};
 }
 
+}  // namespace
+
 Status check_mask_shape(const BitMatrix& observed, const BitMatrix& x) {
     if (observed.rows() != x.rows() || observed.cols() != x.cols()) {
         return boolmat::panic("mask est {} x {}, x est {} x {}", observed.rows(), observed.cols(), x.rows(), x.cols());
     }
     return {};
 }
-
-}  // namespace
 
 Result<std::uint64_t> solve_rows(const BoolLs& s, const BitMatrix& targets, Method method, std::uint64_t seed,
                                  SolveWork& work, BitMatrix& masks, const BitMatrix* columns,
@@ -235,12 +235,7 @@ Result<SolveAllResult> solve_all_of(const BoolLs& s, const BitMatrix& x, const B
                 h.row_ptr(static_cast<unsigned>(std::countr_zero(bits)))[k / 64] |= Word{1} << (k % 64);
             }
         };
-        std::uint64_t total;
-        if constexpr (Masked) {
-            TRY(total, solve_in_batches(s, x, observed, nullptr, work.zeta, stop, take));
-        } else {
-            TRY(total, solve_in_batches(s, x, nullptr, nullptr, work.zeta, stop, take));
-        }
+        TRY(const std::uint64_t total, solve_in_batches(s, x, observed, nullptr, work.zeta, stop, take));
         return SolveAllResult{std::move(h), total};
     }
     TRY(BitMatrix targets, boolmat::transpose(x, stop));

@@ -34,6 +34,9 @@ Result<ColumnAnswer> solve_masked(const BoolLs& s, const BitVec& x, const BitVec
 Result<SolveAllResult> solve_all_masked(const BoolLs& s, const BitMatrix& x, const BitMatrix& observed,
                                         Method method, std::uint64_t seed, const Interrupt& stop = {});
 
+// The shape check of every masked entry point: `observed` must have x's shape.
+Status check_mask_shape(const BitMatrix& observed, const BitMatrix& x);
+
 // Solves each row of `targets` (m bits each) and stores its mask as the
 // single word of the same row of `masks` (targets.rows() x r). Returns the
 // summed error. `work` is reused across calls and solvers. `columns`, when
