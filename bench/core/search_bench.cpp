@@ -60,10 +60,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto& a = res->account;
-    std::printf("error %llu time %.3f starts %llu best_start %s iterations %llu moves %llu kept %llu exact %llu inexact %llu\n",
+    std::printf("error %llu time %.3f starts %llu best_start %s iterations %llu moves %llu kept %llu exact %llu inexact %llu work %llu\n",
                 static_cast<unsigned long long>(res->error), dt, static_cast<unsigned long long>(a.starts),
                 bmf_core::start_kind_name(a.best_start), static_cast<unsigned long long>(a.iterations),
                 static_cast<unsigned long long>(a.moves), static_cast<unsigned long long>(a.moves_kept), static_cast<unsigned long long>(a.exact_solves),
-                static_cast<unsigned long long>(a.inexact_solves));
+                static_cast<unsigned long long>(a.inexact_solves), static_cast<unsigned long long>(a.work));
     return 0;
 }

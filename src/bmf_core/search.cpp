@@ -62,11 +62,13 @@ Result<Polished> polish(const Cells& c, Factors f, bool w_step_first, const Inte
             TRY(const StepCount hs, improve_rows(wt, c.xt, c.observed_t, ht, kStepNodeBudget, stop));
             solves.exact += hs.exact;
             solves.inexact += hs.inexact;
+            solves.work += hs.work;
         }
         TRY(f.h, boolmat::transpose(ht, stop));
         TRY(const StepCount ws, improve_rows(f.h, c.x, c.observed, f.w, kStepNodeBudget, stop));
         solves.exact += ws.exact;
         solves.inexact += ws.inexact;
+        solves.work += ws.work;
         ++iterations;
         // No step raises the error: once it stops falling, W and H are as good as the best seen.
         if (ws.error >= best) break;
@@ -85,8 +87,11 @@ struct Chain {
     StepCount solves;
 };
 
-// The perturbation rounds of one chain.
-std::uint64_t moves_per_chain(std::uint64_t r) noexcept { return 2 * r; }
+// A chain perturbs its best factors until its steps have done this much
+// work (StepCount::work), or until so many perturbations in a row found
+// nothing lower.
+constexpr std::uint64_t kChainWork = std::uint64_t{1} << 29;
+std::uint64_t patience(std::uint64_t r) noexcept { return 4 * r; }
 
 Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed,
                        const Interrupt& stop) {
@@ -120,19 +125,24 @@ Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::u
     TRY(Polished best, start(c, r, k, seed, stop));
     Chain chain{std::move(best.f), best.error, kKinds[k % std::size(kKinds)], best.iterations, 0, 0, best.solves};
     Lcg64 rng(chain_seed(seed ^ 0x5EA7C4ull, k));
-    const std::uint64_t moves = moves_per_chain(r);
-    for (std::uint64_t t = 0; t < moves && chain.error > 0; ++t) {
+    std::uint64_t idle = 0;
+    while (chain.solves.work < kChainWork && idle < patience(r) && chain.error > 0) {
         TRY(BitMatrix w, chain.f.w.clone());
         TRY(BitMatrix h, chain.f.h.clone());
         Factors trial{std::move(w), std::move(h)};
         TRY_VOID(replace_component(c, trial, rng.gen_index(r), rng, stop));
         TRY(Polished p, polish(c, std::move(trial), true, stop));
         ++chain.moves;
+        ++idle;
         chain.iterations += p.iterations;
         chain.solves.exact += p.solves.exact;
         chain.solves.inexact += p.solves.inexact;
+        chain.solves.work += p.solves.work;
         if (p.error > chain.error) continue;
-        if (p.error < chain.error) ++chain.kept;
+        if (p.error < chain.error) {
+            ++chain.kept;
+            idle = 0;
+        }
         chain.f = std::move(p.f);
         chain.error = p.error;
     }
@@ -183,26 +193,27 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
     pool.reserve(threads);
     for (std::uint64_t t = 0; t < threads; ++t) pool.emplace_back(worker);
 
+    // The calling thread reports and polls until every chain has ended, the
+    // last report with all of them done.
     bool stopped = false;
     {
         std::unique_lock guard(lock);
         std::uint64_t reported = 0;
-        while (done < total && !halt.load()) {
-            ended.wait_for(guard, std::chrono::milliseconds(20));
-            if (done > reported && progress.report != nullptr) {
+        for (;;) {
+            if (done > reported && progress.report != nullptr && !halt.load()) {
                 reported = done;
                 const SearchReport report{done, total, best_error};
                 guard.unlock();
                 stopped = progress.report(progress.context, report);
                 guard.lock();
             }
+            if (stopped || done == total || halt.load()) break;
+            ended.wait_for(guard, std::chrono::milliseconds(20));
             guard.unlock();
-            if (stopped || stop.poll()) {
-                stopped = true;
-                halt.store(true);
-            }
+            stopped = stop.poll();
             guard.lock();
         }
+        if (stopped) halt.store(true);
     }
     pool.clear();  // joins
     if (stopped) return boolmat::stopped();
@@ -222,6 +233,7 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
         account.moves_kept += ch.kept;
         account.exact_solves += ch.solves.exact;
         account.inexact_solves += ch.solves.inexact;
+        account.work += ch.solves.work;
         if (!best || ch.error < (**chains[*best]).error) best = k;
     }
     if (account.starts != total) return boolmat::stopped();

@@ -19,7 +19,7 @@ enum class StartKind : std::uint8_t { Cover, Association, Columns, Random };
 // "cover", "association", "columns", "random".
 const char* start_kind_name(StartKind kind) noexcept;
 
-inline constexpr std::uint64_t kDefaultEffort = 8;
+inline constexpr std::uint64_t kDefaultEffort = 16;
 
 struct SearchOptions {
     std::uint64_t r = 1;
@@ -40,6 +40,7 @@ struct SearchAccount {
     std::uint64_t moves_kept = 0;      // those that lowered their chain's error
     std::uint64_t exact_solves = 0;    // target solves whose answer is a best one
     std::uint64_t inexact_solves = 0;  // those stopped by their budget, no worse than their start
+    std::uint64_t work = 0;            // the steps' work, about one unit per word read (StepCount::work)
 };
 
 struct SearchResult {

@@ -9,6 +9,9 @@ namespace bmf_core {
 
 namespace {
 
+// A target's fixed cost, in the units of StepCount::work.
+constexpr std::uint64_t kTargetWork = 32;
+
 using ImproveOne = StepAnswer (*)(const StepTarget&, StepScratch&) noexcept;
 
 ImproveOne improve_one_for(boolmat::Isa isa) noexcept {
@@ -54,6 +57,8 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
         const StepAnswer a = improve_one(target, scratch);
         mask = a.mask;
         total.error += a.error;
+        // Each component is read a few times per target, each node reads its words twice.
+        total.work += kTargetWork + 4 * r * words + a.nodes * (2 * words + 4);
         ++(a.exact ? total.exact : total.inexact);
     }
     return total;

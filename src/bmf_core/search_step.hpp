@@ -16,6 +16,7 @@ namespace bmf_core {
 
 struct StepCount {
     std::uint64_t error = 0;    // the summed errors of the answers
+    std::uint64_t work = 0;     // words read, about: a count of the step's work, for budgets
     std::uint64_t exact = 0;    // targets whose search ended: their answer is a best one
     std::uint64_t inexact = 0;  // targets whose search hit the node budget
 };
@@ -40,6 +41,7 @@ struct StepAnswer {
     std::uint64_t error;
     std::uint64_t mask;
     bool exact;
+    std::uint64_t nodes;  // of the depth-first search
 };
 // Working memory of one target's search: r + 1 rows of `words` words for
 // cov and reach, `words` for zeros and settled, r for open, ids and keys.

@@ -111,10 +111,10 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
     for (std::uint64_t k = open; k-- > 0;)
         for (std::uint64_t w = 0; w < words; ++w) s.reach[k * words + w] = s.reach[(k + 1) * words + w] | s.open[k][w];
 
-    Dfs dfs{t, s, open, 0, 0, held_error, 0};
+    Dfs dfs{t, s, open, 0, 0, held_error + 1, 0};
     const bool ended = dfs.visit(0);
-    if (dfs.best < held_error) return {dfs.best, taken | dfs.best_mask, ended};
-    return {held_error, t.held, ended};
+    if (dfs.best <= held_error) return {dfs.best, taken | dfs.best_mask, ended, dfs.nodes};
+    return {held_error, t.held, ended, dfs.nodes};
 }
 
 }  // namespace
