@@ -39,12 +39,21 @@ struct Dfs {
         if (bound >= best || k == open) return true;
         const Word* b = s.open[k];
         Word* next = s.cov + (k + 1) * words;
-        for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w] | b[w];
-        const std::uint64_t bit = std::uint64_t{1} << s.ids[k];
-        chosen |= bit;
-        const bool ended = visit(k + 1);
-        chosen &= ~bit;
-        if (!ended) return false;
+        // Where component k adds no 1 cell it can only cost, and where it
+        // adds no 0 cell it can only gain: one branch then suffices.
+        Word gains = 0, costs = 0;
+        for (std::uint64_t w = 0; w < words; ++w) {
+            gains |= b[w] & t.ones[w] & ~cov[w];
+            costs |= b[w] & s.zeros[w] & ~cov[w];
+        }
+        if (gains != 0) {
+            for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w] | b[w];
+            const std::uint64_t bit = std::uint64_t{1} << s.ids[k];
+            chosen |= bit;
+            const bool ended = visit(k + 1);
+            chosen &= ~bit;
+            if (!ended || costs == 0) return ended;
+        }
         for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w];
         return visit(k + 1);
     }
