@@ -120,6 +120,30 @@ Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::ui
     return boolmat::panic("type de depart inconnu");
 }
 
+// A chain's best factors with one component replaced, polished again. The
+// replacement is grown from a row of X, or `across`, from a column (the same
+// on X's transpose).
+Result<Polished> perturb(const Cells& c, const Factors& best, bool across, Lcg64& rng, const Interrupt& stop) {
+    const std::uint64_t r = best.h.rows();
+    const std::uint64_t j = rng.gen_index(r);
+    if (!across) {
+        TRY(BitMatrix w, best.w.clone());
+        TRY(BitMatrix h, best.h.clone());
+        Factors trial{std::move(w), std::move(h)};
+        TRY_VOID(replace_component(c, trial, j, rng, stop));
+        return polish(c, std::move(trial), true, stop);
+    }
+    TRY(BitMatrix wt, boolmat::transpose(best.h, stop));
+    TRY(BitMatrix ht, boolmat::transpose(best.w, stop));
+    Factors trial{std::move(wt), std::move(ht)};
+    TRY_VOID(replace_component(c.transposed(), trial, j, rng, stop));
+    TRY(Polished p, polish(c.transposed(), std::move(trial), true, stop));
+    TRY(BitMatrix w, boolmat::transpose(p.f.h, stop));
+    TRY(BitMatrix h, boolmat::transpose(p.f.w, stop));
+    p.f = Factors{std::move(w), std::move(h)};
+    return p;
+}
+
 Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed,
                         const Interrupt& stop) {
     TRY(Polished best, start(c, r, k, seed, stop));
@@ -127,11 +151,7 @@ Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::u
     Lcg64 rng(chain_seed(seed ^ 0x5EA7C4ull, k));
     std::uint64_t idle = 0;
     while (chain.solves.work < kChainWork && idle < patience(r) && chain.error > 0) {
-        TRY(BitMatrix w, chain.f.w.clone());
-        TRY(BitMatrix h, chain.f.h.clone());
-        Factors trial{std::move(w), std::move(h)};
-        TRY_VOID(replace_component(c, trial, rng.gen_index(r), rng, stop));
-        TRY(Polished p, polish(c, std::move(trial), true, stop));
+        TRY(Polished p, perturb(c, chain.f, chain.moves % 2 == 1, rng, stop));
         ++chain.moves;
         ++idle;
         chain.iterations += p.iterations;
