@@ -1,0 +1,190 @@
+#include "bmf_core/search_starts.hpp"
+
+#include <bit>
+#include <vector>
+
+#include "boolmat/transpose.hpp"
+
+namespace bmf_core {
+
+namespace {
+
+using Words = std::vector<Word>;
+
+// The bits of word k of a row of `cols` bits (`stride` words) that hold cells.
+constexpr Word valid_bits(std::uint64_t cols, std::uint64_t k, std::uint64_t stride) noexcept {
+    return k + 1 == stride ? boolmat::tail_mask(cols) : ~Word{0};
+}
+
+// The rows of `a` as word vectors, with the observed ones and unobserved
+// cells read through the mask.
+struct Rows {
+    std::uint64_t count;
+    std::uint64_t stride;
+    const BitMatrix& ones;  // observed 1 cells
+    const BitMatrix* observed;
+
+    std::span<const Word> one(std::uint64_t i) const noexcept { return {ones.row_ptr(i), stride}; }
+    // A cell may be covered without an error: a 1, or unobserved.
+    Word allowed(std::uint64_t i, std::uint64_t k) const noexcept {
+        const Word v = ones.row_ptr(i)[k];
+        if (observed == nullptr) return v;
+        return v | (~observed->row_ptr(i)[k] & valid_bits(ones.cols(), k, stride));
+    }
+    // An observed 0 cell: covering it is an error.
+    Word zero(std::uint64_t i, std::uint64_t k) const noexcept {
+        const Word seen = observed == nullptr ? valid_bits(ones.cols(), k, stride)
+                                              : observed->row_ptr(i)[k];
+        return seen & ~ones.row_ptr(i)[k];
+    }
+};
+
+std::uint64_t popcount_and(const Word* a, const Word* b, std::uint64_t n) noexcept {
+    std::uint64_t s = 0;
+    for (std::uint64_t k = 0; k < n; ++k) s += static_cast<std::uint64_t>(std::popcount(a[k] & b[k]));
+    return s;
+}
+
+bool subset_of(const Word* a, const Word* b, std::uint64_t n) noexcept {
+    for (std::uint64_t k = 0; k < n; ++k)
+        if ((a[k] & ~b[k]) != 0) return false;
+    return true;
+}
+
+Result<Factors> factors_from_columns(const std::vector<Words>& w_cols, const std::vector<Words>& h_rows,
+                                     std::uint64_t m, std::uint64_t n, std::uint64_t r, const Interrupt& stop) {
+    TRY(BitMatrix wt, BitMatrix::zeros(r, m));
+    TRY(BitMatrix h, BitMatrix::zeros(r, n));
+    for (std::uint64_t j = 0; j < w_cols.size(); ++j) {
+        TRY_VOID(wt.set_row(j, w_cols[j]));
+        TRY_VOID(h.set_row(j, h_rows[j]));
+    }
+    TRY(BitMatrix w, boolmat::transpose(wt, stop));
+    return Factors{std::move(w), std::move(h)};
+}
+
+}  // namespace
+
+Result<Factors> cover_start(const Cells& c, std::uint64_t r, const Interrupt& stop) {
+    // Column-wise: a column's rows are m bits.
+    const Rows cols{c.xt.rows(), c.xt.stride(), c.xt, c.observed_t};
+    const std::uint64_t n = cols.count, m = c.x.rows(), words = cols.stride;
+    std::vector<Words> allowed(n, Words(words)), uncovered(n, Words(words));
+    for (std::uint64_t j = 0; j < n; ++j) {
+        for (std::uint64_t k = 0; k < words; ++k) {
+            allowed[j][k] = cols.allowed(j, k);
+            uncovered[j][k] = cols.one(j)[k];
+        }
+    }
+    std::vector<Words> w_cols, h_rows;
+    Words extent(words), trial(words);
+    std::vector<char> in_b(n), trial_b(n);
+    for (std::uint64_t comp = 0; comp < r; ++comp) {
+        // The empty column set's extent: every row.
+        for (std::uint64_t k = 0; k < words; ++k) extent[k] = valid_bits(m, k, words);
+        std::fill(in_b.begin(), in_b.end(), 0);
+        std::uint64_t value = 0;
+        for (;;) {
+            TRY_VOID(stop.check(n * n * words));
+            std::uint64_t best = value, best_j = n;
+            for (std::uint64_t j = 0; j < n; ++j) {
+                if (in_b[j]) continue;
+                for (std::uint64_t k = 0; k < words; ++k) trial[k] = extent[k] & allowed[j][k];
+                std::uint64_t v = 0;
+                for (std::uint64_t l = 0; l < n; ++l)
+                    if (subset_of(trial.data(), allowed[l].data(), words))
+                        v += popcount_and(trial.data(), uncovered[l].data(), words);
+                if (v > best) {
+                    best = v;
+                    best_j = j;
+                }
+            }
+            if (best_j == n) break;
+            for (std::uint64_t k = 0; k < words; ++k) extent[k] &= allowed[best_j][k];
+            for (std::uint64_t l = 0; l < n; ++l) in_b[l] = subset_of(extent.data(), allowed[l].data(), words);
+            value = best;
+        }
+        if (value == 0) break;  // every 1 cell is covered
+        Words intent(boolmat::words_for(n));
+        for (std::uint64_t l = 0; l < n; ++l) {
+            if (!in_b[l]) continue;
+            intent[l / boolmat::kWordBits] |= Word{1} << (l % boolmat::kWordBits);
+            for (std::uint64_t k = 0; k < words; ++k) uncovered[l][k] &= ~extent[k];
+        }
+        w_cols.push_back(extent);
+        h_rows.push_back(std::move(intent));
+    }
+    return factors_from_columns(w_cols, h_rows, m, n, r, stop);
+}
+
+Result<Factors> association_start(const Cells& c, std::uint64_t r, double tau, const Interrupt& stop) {
+    const std::uint64_t m = c.x.rows(), n = c.x.cols();
+    const std::uint64_t col_words = c.xt.stride(), row_words = c.x.stride();
+    // Candidates from the columns' co-occurrence among observed 1 cells.
+    std::vector<Words> candidates;
+    for (std::uint64_t j = 0; j < n; ++j) {
+        const std::uint64_t support = popcount_and(c.xt.row_ptr(j), c.xt.row_ptr(j), col_words);
+        if (support == 0) continue;
+        Words cand(row_words);
+        for (std::uint64_t l = 0; l < n; ++l) {
+            const std::uint64_t both = popcount_and(c.xt.row_ptr(j), c.xt.row_ptr(l), col_words);
+            if (static_cast<double>(both) >= tau * static_cast<double>(support))
+                cand[l / boolmat::kWordBits] |= Word{1} << (l % boolmat::kWordBits);
+        }
+        candidates.push_back(std::move(cand));
+    }
+    TRY_VOID(stop.check(n * n * col_words));
+    const Rows rows{m, row_words, c.x, c.observed};
+    // Per row: the 1 cells still uncovered, and the 0 cells still uncovered.
+    std::vector<Words> ones(m, Words(row_words)), zeros(m, Words(row_words));
+    for (std::uint64_t i = 0; i < m; ++i)
+        for (std::uint64_t k = 0; k < row_words; ++k) {
+            ones[i][k] = rows.one(i)[k];
+            zeros[i][k] = rows.zero(i, k);
+        }
+    std::vector<Words> w_cols, h_rows;
+    std::vector<char> used(candidates.size());
+    for (std::uint64_t comp = 0; comp < r && comp < candidates.size(); ++comp) {
+        TRY_VOID(stop.check(candidates.size() * m * row_words));
+        std::int64_t best = 0;
+        std::uint64_t best_c = candidates.size();
+        for (std::uint64_t q = 0; q < candidates.size(); ++q) {
+            if (used[q]) continue;
+            std::int64_t gain = 0;
+            for (std::uint64_t i = 0; i < m; ++i) {
+                const auto g = static_cast<std::int64_t>(popcount_and(ones[i].data(), candidates[q].data(), row_words)) -
+                               static_cast<std::int64_t>(popcount_and(zeros[i].data(), candidates[q].data(), row_words));
+                if (g > 0) gain += g;
+            }
+            if (gain > best) {
+                best = gain;
+                best_c = q;
+            }
+        }
+        if (best_c == candidates.size()) break;
+        used[best_c] = 1;
+        const Words& cand = candidates[best_c];
+        Words usage(col_words);
+        for (std::uint64_t i = 0; i < m; ++i) {
+            const auto g = static_cast<std::int64_t>(popcount_and(ones[i].data(), cand.data(), row_words)) -
+                           static_cast<std::int64_t>(popcount_and(zeros[i].data(), cand.data(), row_words));
+            if (g <= 0) continue;
+            usage[i / boolmat::kWordBits] |= Word{1} << (i % boolmat::kWordBits);
+            for (std::uint64_t k = 0; k < row_words; ++k) {
+                ones[i][k] &= ~cand[k];
+                zeros[i][k] &= ~cand[k];
+            }
+        }
+        w_cols.push_back(std::move(usage));
+        h_rows.push_back(cand);
+    }
+    return factors_from_columns(w_cols, h_rows, m, n, r, stop);
+}
+
+Result<BitMatrix> random_rows_h(const Cells& c, std::uint64_t r, std::uint64_t seed, const Interrupt& stop) {
+    // X's rows are the columns of its transpose: ao_bmf's draw on X^T.
+    TRY(BitMatrix ht, initial_w(c.x, r, seed, stop));
+    return boolmat::transpose(ht, stop);
+}
+
+}  // namespace bmf_core
