@@ -515,7 +515,7 @@ def factorize(
     r: SupportsIndex,
     mask: BitMatrix | NDArray[np.bool_] | None = None,
     seed: SupportsIndex = 0,
-    effort: SupportsIndex = 16,
+    effort: SupportsIndex = 8,
     threads: SupportsIndex = 0,
     progress: Callable[[int, int, int], object] | None = None,
 ) -> SearchResult:
@@ -523,14 +523,14 @@ def factorize(
 
     Strong starts (greedy concept covers, association candidates, ao_bmf's
     columns, random ones) are each polished by exact alternation, then
-    perturbed and polished again while that lowers the error. ``effort`` (at
-    least 1) counts the chains run, each a start and its perturbations: work,
+    perturbed and polished again while that lowers the error. ``effort`` (1 to
+    2^32) counts the chains run, each a start and its perturbations: work,
     not time. ``threads`` (0: one per processor) never changes the result,
     which depends on the arguments only. ``mask``, as for
     :func:`ao_bmf_masked`, marks the observed cells; None observes all.
-    ``progress(done, total, best_error)`` is called after each chain on the
-    calling thread; if it raises, the search stops and the exception
-    propagates. ``r`` must be 1 to 26 (``ValueError`` otherwise). The
+    ``progress(done, total, best_error)`` is called as chains end, the last
+    time with ``done == total``, on the calling thread; if it raises, the
+    search stops and the exception propagates. ``r`` must be 1 to 26 (``ValueError`` otherwise). The
     interpreter lock is released while it runs; x cannot be modified meanwhile.
     """
 

@@ -17,7 +17,7 @@ namespace bmf_py {
 namespace {
 
 constexpr char kFactorizeDoc[] =
-    "factorize(x, r, mask=None, seed=0, effort=16, threads=0, progress=None)\n--\n\n"
+    "factorize(x, r, mask=None, seed=0, effort=8, threads=0, progress=None)\n--\n\n"
     "Search for a good factorisation of x (m x n) as the Boolean product of w (m x r) and h (r x n).\n"
     "\n"
     "Where ao_bmf polishes one start to its first local optimum, the search builds\n"
@@ -38,17 +38,18 @@ constexpr char kFactorizeDoc[] =
     "    the values of x elsewhere are never read. None: every cell is observed.\n"
     "seed : int, default 0\n"
     "    Where the random choices of the search come from.\n"
-    "effort : int, default 16\n"
+    "effort : int, default 8\n"
     "    The number of chains, each one start and its rounds of perturbation, at\n"
     "    least 1. It counts work, not time: the time grows in proportion.\n"
     "threads : int, default 0\n"
     "    The threads that run the chains; 0: one per processor. The result does\n"
     "    not depend on it.\n"
     "progress : callable, optional\n"
-    "    Called as ``progress(done, total, best_error)`` after each chain ends, on\n"
-    "    the calling thread with the interpreter lock held: ``done`` of ``total``\n"
-    "    chains have run and ``best_error`` is the lowest error so far. If it\n"
-    "    raises, the search stops and its exception propagates.\n"
+    "    Called as ``progress(done, total, best_error)`` as chains end, the last\n"
+    "    time with ``done == total``, on the calling thread with the interpreter\n"
+    "    lock held: ``done`` of ``total`` chains have run and ``best_error`` is the\n"
+    "    lowest error so far. If it raises, the search stops and its exception\n"
+    "    propagates.\n"
     "\n"
     "Returns\n"
     "-------\n"
@@ -60,24 +61,32 @@ constexpr char kFactorizeDoc[] =
     "Raises\n"
     "------\n"
     "ValueError\n"
-    "    If r is not 1 to 26, effort is 0, or the mask's shape is not x's.\n"
+    "    If r is not 1 to 26, effort is not 1 to 2^32, or the mask's shape is not\n"
+    "    x's.\n"
     "TypeError\n"
     "    If an argument has the wrong type.\n"
     "\n"
     "The interpreter lock is released while the search runs; Ctrl-C stops it.";
 
 constexpr bmf_core::SearchOptions kDefaults{};
+// The search keeps a slot per chain from the start, and 2^32 chains of a
+// millisecond each would run for weeks: a larger effort is a mistake, and
+// one near 2^64 could not even be counted in memory.
+constexpr std::uint64_t kMaxEffort = std::uint64_t{1} << 32;
 static_assert(shows_number(kFactorizeDoc, "seed=", kDefaults.seed) &&
               shows_number(kFactorizeDoc, "effort=", kDefaults.effort) &&
               shows_number(kFactorizeDoc, "threads=", kDefaults.threads));
 
-// Hands each report to the caller's function, with the lock held.
+// Hands each report to the caller's function, with the lock held; a
+// function that raised stops the search.
 struct Reporter {
     InterruptibleRelease* released;
     PyObject* callable;
+    std::uint64_t done = 0;  // as last reported
 
-    static void report(void* self, const bmf_core::SearchReport& r) noexcept {
+    static bool report(void* self, const bmf_core::SearchReport& r) noexcept {
         auto* me = static_cast<Reporter*>(self);
+        me->done = r.done;
         me->released->with_lock([&] {
             PyObject* out = PyObject_CallFunction(me->callable, "KKK", static_cast<unsigned long long>(r.done),
                                                   static_cast<unsigned long long>(r.total),
@@ -85,6 +94,7 @@ struct Reporter {
             Py_XDECREF(out);
             return out != nullptr;
         });
+        return me->released->raised();
     }
 };
 
@@ -95,6 +105,11 @@ Result<bmf_core::SearchResult> search(const BitMatrix& x, const BitMatrix* obser
     const bmf_core::SearchProgress reports =
         progress != nullptr ? bmf_core::SearchProgress{Reporter::report, &reporter} : bmf_core::SearchProgress{};
     Result<bmf_core::SearchResult> found = bmf_core::factorize(x, observed, options, released.interrupt(), reports);
+    // The caller is promised a last report with every chain done, which the
+    // search may end without when the last chains end while it reports.
+    if (found && progress != nullptr && reporter.done < options.effort) {
+        Reporter::report(&reporter, {options.effort, options.effort, found->error});
+    }
     // A report after the last chain may have raised: the search ended, but
     // the exception is the call's outcome.
     if (released.raised()) return boolmat::stopped();
@@ -123,6 +138,9 @@ PyObject* factorize(PyObject*, PyObject* args, PyObject* kwargs) {
         if (r == 0) return fail(ErrorKind::Value, "r doit valoir au moins 1");
         TRY_VOID(check_user_rank(r));
         if (options.effort == 0) return fail(ErrorKind::Value, "effort doit valoir au moins 1");
+        if (options.effort > kMaxEffort) {
+            return fail(ErrorKind::Value, "effort {} trop grand : au plus 2^32 chaines", options.effort);
+        }
         const BitMatrix* observed = nullptr;
         if (mask) {
             TRY(observed, mask->bits_for(x->rows(), x->cols()));

@@ -117,8 +117,7 @@ def too_costly(label, bound):
     if label == "ao_bmf":
         return heavy_rank(bound.get("r"))
     if label == "factorize":
-        effort, threads = as_index(bound.get("effort", 1)), as_index(bound.get("threads", 1))
-        return heavy_rank(bound.get("r")) or (effort or 0) > 8 or (threads or 0) > 8
+        return heavy_rank(bound.get("r")) or (as_index(bound.get("effort", 1)) or 0) > 8
     return False
 
 
