@@ -31,6 +31,7 @@ import numpy as np
 
 from run import Case
 from Valdrix import BitMatrix, ao_bmf, ao_bmf_masked
+from valdrix_learn import read_matrix
 
 ROOT = Path(__file__).resolve().parents[1]
 SEEDS = range(20)
@@ -45,16 +46,10 @@ def data_folder() -> Path | None:
                 None)
 
 
-def read_csv(path: Path) -> tuple[BitMatrix, BitMatrix]:
-    """X (blanks read as 0) and its observed cells: one row per line, fields
-    1, 0 or empty."""
-    lines = path.read_text().splitlines()
-    fields = np.array([line.split(",") for line in lines if line.strip()])
-    unknown = ~np.isin(fields, ["0", "1", ""])
-    if unknown.any():
-        i, j = np.argwhere(unknown)[0]
-        raise ValueError(f"{path.name}: {fields[i, j]!r} en ligne {i}, colonne {j}")
-    return BitMatrix.from_numpy(fields == "1"), BitMatrix.from_numpy(fields != "")
+def read_cells(path: Path) -> tuple[BitMatrix, BitMatrix]:
+    """X (blanks read as 0) and its observed cells, from a CSV or FIMI file."""
+    a = read_matrix(path)
+    return BitMatrix.from_numpy(a == 1), BitMatrix.from_numpy(a == a)  # a blank, NaN, differs from itself
 
 
 @dataclass
@@ -77,7 +72,7 @@ def effect_rows(folder: Path) -> list[Row]:
     published = json.loads((folder / "published.json").read_text())["rows"]
     rows = []
     for name, k in RUNS:
-        x, observed = read_csv(folder / name)
+        x, observed = read_cells(folder / name)
         masked = [ao_bmf_masked(x, observed, k, seed=s).error for s in SEEDS]
         zeros = []
         for s in SEEDS:
@@ -116,7 +111,7 @@ def _cases() -> list[Case]:
     def setup() -> dict[str, object]:
         rows = effect_rows(folder)
         notes.extend(table(rows))
-        x, observed = read_csv(folder / "breast.csv")
+        x, observed = read_cells(folder / "breast.csv")
         seed = best(rows[0].masked)[1]
         iterations = min(ao_bmf_masked(x, observed, 23, seed=seed).iterations, ao_bmf(x, 23, seed=seed).iterations)
         notes.append(f"timed: breast k=23, seed {seed}, max_iter={iterations} on both sides")

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bmf_core/search.hpp"
+#include "boolmat/kernels.hpp"
 
 using boolmat::BitMatrix;
 
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FILE.csv K [EFFORT] [THREADS] [SEED]\n", argv[0]);
         return 2;
     }
+    if (!boolmat::use_kernels_from_environment()) return 2;
     std::ifstream in(argv[1]);
     std::vector<std::vector<int>> cells;  // 1, 0, or -1 unobserved
     for (std::string line; std::getline(in, line);) {
@@ -58,9 +60,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto& a = res->account;
-    std::printf("error %llu time %.3f starts %llu best_start %s iterations %llu moves %llu kept %llu\n",
+    std::printf("error %llu time %.3f starts %llu best_start %s iterations %llu moves %llu kept %llu exact %llu inexact %llu\n",
                 static_cast<unsigned long long>(res->error), dt, static_cast<unsigned long long>(a.starts),
                 bmf_core::start_kind_name(a.best_start), static_cast<unsigned long long>(a.iterations),
-                static_cast<unsigned long long>(a.moves), static_cast<unsigned long long>(a.moves_kept));
+                static_cast<unsigned long long>(a.moves), static_cast<unsigned long long>(a.moves_kept), static_cast<unsigned long long>(a.exact_solves),
+                static_cast<unsigned long long>(a.inexact_solves));
     return 0;
 }

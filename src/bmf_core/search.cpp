@@ -13,7 +13,7 @@
 #include "bmf_core/lcg64.hpp"
 #include "bmf_core/search_moves.hpp"
 #include "bmf_core/search_starts.hpp"
-#include "bmf_core/solve_work.hpp"
+#include "bmf_core/search_step.hpp"
 #include "boolmat/transpose.hpp"
 
 namespace bmf_core {
@@ -46,22 +46,33 @@ struct Polished {
     Factors f;
     std::uint64_t error;
     std::uint64_t iterations;
+    StepCount solves{};  // of the steps that improve each answer from the one held
 };
 
-// Alternation from W (its H-step first).
-Result<Polished> polish_w(const Cells& c, BitMatrix w, std::uint64_t r, SolveWork& work, const Interrupt& stop) {
-    TRY(BmfResult res, alternate(c, std::move(w), r, kDefaultMethod, kDefaultMaxIter, work, stop));
-    return Polished{{std::move(res.w), std::move(res.h)}, res.error, res.iterations};
-}
-
-// Alternation from H (its W-step first): the alternation of X^T from H^T.
-Result<Polished> polish_h(const Cells& c, const BitMatrix& h, std::uint64_t r, SolveWork& work,
-                          const Interrupt& stop) {
-    TRY(BitMatrix ht, boolmat::transpose(h, stop));
-    TRY(BmfResult res, alternate(c.transposed(), std::move(ht), r, kDefaultMethod, kDefaultMaxIter, work, stop));
-    TRY(BitMatrix w, boolmat::transpose(res.h, stop));
-    TRY(BitMatrix h2, boolmat::transpose(res.w, stop));
-    return Polished{{std::move(w), std::move(h2)}, res.error, res.iterations};
+// Alternation by steps that improve each answer from the one held, from W
+// and H (the H-step first, or the W-step), while the error strictly falls.
+Result<Polished> polish(const Cells& c, Factors f, bool w_step_first, const Interrupt& stop) {
+    TRY(BitMatrix ht, boolmat::transpose(f.h, stop));
+    StepCount solves;
+    std::uint64_t iterations = 0;
+    std::uint64_t best = ~std::uint64_t{0};
+    for (bool h_step = !w_step_first;; h_step = true) {
+        if (h_step) {
+            TRY(const BitMatrix wt, boolmat::transpose(f.w, stop));
+            TRY(const StepCount hs, improve_rows(wt, c.xt, c.observed_t, ht, kStepNodeBudget, stop));
+            solves.exact += hs.exact;
+            solves.inexact += hs.inexact;
+        }
+        TRY(f.h, boolmat::transpose(ht, stop));
+        TRY(const StepCount ws, improve_rows(f.h, c.x, c.observed, f.w, kStepNodeBudget, stop));
+        solves.exact += ws.exact;
+        solves.inexact += ws.inexact;
+        ++iterations;
+        // No step raises the error: once it stops falling, W and H are as good as the best seen.
+        if (ws.error >= best) break;
+        best = ws.error;
+    }
+    return Polished{std::move(f), best, iterations, solves};
 }
 
 struct Chain {
@@ -71,44 +82,43 @@ struct Chain {
     std::uint64_t iterations;
     std::uint64_t moves;
     std::uint64_t kept;
+    StepCount solves;
 };
 
-// The perturbation rounds of one chain: fewer as the rank grows, since each
-// exact step's table doubles with every component.
-std::uint64_t moves_per_chain(std::uint64_t r) noexcept {
-    const std::uint64_t halvings = r > 12 ? (r - 12) / 2 : 0;
-    return std::max<std::uint64_t>(2, (2 * r) >> halvings);
-}
+// The perturbation rounds of one chain.
+std::uint64_t moves_per_chain(std::uint64_t r) noexcept { return 2 * r; }
 
-Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed, SolveWork& work,
+Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed,
                        const Interrupt& stop) {
     const std::uint64_t round = k / std::size(kKinds);
     switch (kKinds[k % std::size(kKinds)]) {
         case StartKind::Cover: {
             TRY(Factors f, cover_start(c, r, stop));
-            return polish_h(c, f.h, r, work, stop);
+            return polish(c, std::move(f), true, stop);
         }
         case StartKind::Association: {
             TRY(Factors f, association_start(c, r, kTaus[round % std::size(kTaus)], stop));
-            return polish_h(c, f.h, r, work, stop);
+            return polish(c, std::move(f), true, stop);
         }
         case StartKind::Columns: {
             // The first is ao_bmf's own start for the caller's seed.
             TRY(BitMatrix w, initial_w(c.xt, r, round == 0 ? seed : chain_seed(seed, k), stop));
-            return polish_w(c, std::move(w), r, work, stop);
+            TRY(BitMatrix h, BitMatrix::zeros(r, c.x.cols()));
+            return polish(c, {std::move(w), std::move(h)}, false, stop);
         }
         case StartKind::Random: {
             TRY(BitMatrix h, random_rows_h(c, r, chain_seed(seed, k), stop));
-            return polish_h(c, h, r, work, stop);
+            TRY(BitMatrix w, BitMatrix::zeros(c.x.rows(), r));
+            return polish(c, {std::move(w), std::move(h)}, true, stop);
         }
     }
     return boolmat::panic("type de depart inconnu");
 }
 
-Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed, SolveWork& work,
+Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed,
                         const Interrupt& stop) {
-    TRY(Polished best, start(c, r, k, seed, work, stop));
-    Chain chain{std::move(best.f), best.error, kKinds[k % std::size(kKinds)], best.iterations, 0, 0};
+    TRY(Polished best, start(c, r, k, seed, stop));
+    Chain chain{std::move(best.f), best.error, kKinds[k % std::size(kKinds)], best.iterations, 0, 0, best.solves};
     Lcg64 rng(chain_seed(seed ^ 0x5EA7C4ull, k));
     const std::uint64_t moves = moves_per_chain(r);
     for (std::uint64_t t = 0; t < moves && chain.error > 0; ++t) {
@@ -116,9 +126,11 @@ Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::u
         TRY(BitMatrix h, chain.f.h.clone());
         Factors trial{std::move(w), std::move(h)};
         TRY_VOID(replace_component(c, trial, rng.gen_index(r), rng, stop));
-        TRY(Polished p, polish_h(c, trial.h, r, work, stop));
+        TRY(Polished p, polish(c, std::move(trial), true, stop));
         ++chain.moves;
         chain.iterations += p.iterations;
+        chain.solves.exact += p.solves.exact;
+        chain.solves.inexact += p.solves.inexact;
         if (p.error > chain.error) continue;
         if (p.error < chain.error) ++chain.kept;
         chain.f = std::move(p.f);
@@ -153,12 +165,11 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
     std::uint64_t best_error = c.x.count_ones();
 
     auto worker = [&] {
-        SolveWork work;
         const Interrupt flag(&ask_flag, &halt, std::chrono::nanoseconds(0));
         for (;;) {
             const std::uint64_t k = next.fetch_add(1);
             if (k >= total || halt.load()) break;
-            Result<Chain> res = run_chain(c, r, k, options.seed, work, flag);
+            Result<Chain> res = run_chain(c, r, k, options.seed, flag);
             const bool failed = !res.has_value();
             std::lock_guard guard(lock);
             if (res) best_error = std::min(best_error, res->error);
@@ -209,6 +220,8 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
         account.iterations += ch.iterations;
         account.moves += ch.moves;
         account.moves_kept += ch.kept;
+        account.exact_solves += ch.solves.exact;
+        account.inexact_solves += ch.solves.inexact;
         if (!best || ch.error < (**chains[*best]).error) best = k;
     }
     if (account.starts != total) return boolmat::stopped();

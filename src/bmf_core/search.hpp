@@ -38,6 +38,8 @@ struct SearchAccount {
     std::uint64_t iterations = 0;      // alternation iterations over all starts and moves
     std::uint64_t moves = 0;           // perturbations tried
     std::uint64_t moves_kept = 0;      // those that lowered their chain's error
+    std::uint64_t exact_solves = 0;    // target solves whose answer is a best one
+    std::uint64_t inexact_solves = 0;  // those stopped by their budget, no worse than their start
 };
 
 struct SearchResult {

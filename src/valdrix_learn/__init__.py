@@ -2,7 +2,9 @@
 
 - :func:`alternate` runs ``Valdrix.ao_bmf`` one iteration at a time;
 - :class:`BMF` is a scikit-learn transformer over it, with restarts on
-  threads, progress, any 0/1 input, and exact encoding of new rows.
+  threads, progress, any 0/1 input, and exact encoding of new rows;
+- :func:`read_matrix` loads a 0/1 matrix from a CSV file (blanks are
+  missing cells) or a FIMI file.
 
 Needs scikit-learn, SciPy and pandas: ``pip install "Valdrix[learn]"``.
 """
@@ -18,5 +20,6 @@ except ImportError as e:
 
 from ._alternate import Step, alternate
 from ._bmf import BMF
+from ._files import read_matrix
 
-__all__ = ["BMF", "Step", "alternate"]
+__all__ = ["BMF", "Step", "alternate", "read_matrix"]

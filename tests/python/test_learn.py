@@ -22,7 +22,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 from Valdrix import BitMatrix, BoolLs, _judge_iteration, _start_columns, ao_bmf, ao_bmf_masked, factorize, methods
-from valdrix_learn import BMF, alternate
+from valdrix_learn import BMF, alternate, read_matrix
 
 A = [1, 1, 1, 1, 0, 0, 0, 0]  # two overlapping column sets: restarts end at 0 or at 14
 B = [0, 0, 0, 1, 1, 1, 1, 0]
@@ -396,3 +396,67 @@ else:  # older versions read the reasons from the tags themselves
 @sklearn_checks
 def test_scikit_learn_checks(estimator, check):
     check(estimator)
+
+
+
+# ---------------------------------------------------------------- read_matrix
+
+DATA = next((p / "shared" / "data" / "bmf" for p in Path(__file__).resolve().parents
+             if (p / "shared" / "data" / "bmf").is_dir()), None)
+
+
+@pytest.mark.parametrize("missing", [0.0, 0.3])
+@pytest.mark.parametrize("shape", [(1, 4), (37, 70), (6, 3)])
+def test_read_matrix_gives_back_what_was_written(tmp_path, shape, missing):
+    rng = np.random.default_rng(shape[0] + int(10 * missing))
+    a = rng.random(shape) < 0.4
+    cells = np.where(rng.random(shape) >= missing, a, np.nan)
+    text = np.where(np.isnan(cells), "", np.where(cells == 1, "1", "0")).astype(object)
+    padded = rng.random(shape) < 0.3
+    text[padded] = " " + text[padded] + "\t"  # spaces around a field, or a blank of spaces
+    lines = [",".join(row) for row in text]
+    lines.insert(1, "  ")  # a blank line is no row
+    (tmp_path / "x.csv").write_text("\r\n".join(lines))
+    got = read_matrix(tmp_path / "x.csv")
+    assert got.dtype == (np.float64 if np.isnan(cells).any() else bool) and got.shape == shape
+    assert np.array_equal(got, cells, equal_nan=True)
+    # FIMI under another name: an all-zero row is an empty line; the width is the last 1 bit's, or n_columns.
+    (tmp_path / "x.txt").write_text("".join(" ".join(map(str, np.flatnonzero(row))) + "\n" for row in a))
+    width = int(np.flatnonzero(a.any(axis=0)).max(initial=-1)) + 1
+    assert np.array_equal(read_matrix(str(tmp_path / "x.txt"), format="fimi"), a[:, :width])
+    wide = read_matrix(tmp_path / "x.txt", format="fimi", n_columns=shape[1] + 2)
+    assert wide.dtype == bool and np.array_equal(wide, np.c_[a, np.zeros((shape[0], 2), bool)])
+
+
+@pytest.mark.parametrize("name, text, kwargs, message", [
+    ("x.csv", "0,1\n1,2\n", {}, "x.csv ne doit contenir que des 0, des 1 et des cases vides : '2' en ligne 2, colonne 2"),
+    ("x.csv", "0,1\n\n1, 1 0\n", {}, "'1 0' en ligne 3, colonne 2"),  # spaces only around a field
+    ("x.csv", "11,0", {}, "'11' en ligne 1, colonne 1"),
+    ("x.csv", "0,1\n0,1,1\n", {}, "x.csv n'est pas rectangulaire : colonne 3 en trop en ligne 2 (3 colonnes, 2 en"),
+    ("x.csv", "\n0,1,1\n0,,\n0,1\n", {}, "colonne 3 manquante en ligne 4 (2 colonnes, 3 en ligne 2)"),
+    ("x.csv", "0,1,1\n0,1\n0,x,1\n", {}, "colonne 3 manquante en ligne 2"),  # whichever comes first
+    ("x.csv", "1\n0\n\n1\n\n", {}, "x.csv n'a qu'une colonne : sa ligne 3, vide, serait une case manquante"),
+    ("x.fimi", "0 2\n-1\n", {}, "x.fimi ne doit contenir que des indices de colonne entiers d'au moins 0 : '-1' en "
+                                  "ligne 2"),
+    ("x.fimi", "\n\n0 1.5 3", {}, "'1.5' en ligne 3"),
+    ("x.fimi", "\n" + "9" * 30, {}, f"'{'9' * 30}' en ligne 2"),
+    ("x.csv", "3 4\n\n5 1\n", {"format": "fimi", "n_columns": 5}, "un 1 en colonne 5, en ligne 3, au-dela des "
+                                                                    "n_columns=5"),
+    ("x.fimi", "1", {"n_columns": -1}, "n_columns doit etre un entier d'au moins 0, pas -1"),
+    ("x.csv", "1", {"n_columns": 3}, "n_columns ne vaut que pour le format fimi"),
+    ("x.csv", "1", {"format": "tsv"}, "format inconnu : 'tsv'"),
+])
+def test_read_matrix_names_the_line_and_column_of_bad_input(tmp_path, name, text, kwargs, message):
+    (tmp_path / name).write_text(text)
+    with pytest.raises(ValueError) as e:
+        read_matrix(tmp_path / name, **kwargs)
+    assert message in str(e.value)
+
+
+@pytest.mark.skipif(DATA is None, reason="no shared/data/bmf above the project root: the public data sets are absent")
+@pytest.mark.parametrize("name, shape, ones, missing", [("breast.csv", (699, 90), 6516, 160),
+                                                        ("mushroom.fimi", (8124, 119), 186852, 0)])
+def test_read_matrix_reads_the_public_data_sets(name, shape, ones, missing):
+    x = read_matrix(DATA / name)
+    assert x.shape == shape and np.nansum(x) == ones and np.isnan(x).sum() == missing
+    assert x.dtype == (np.float64 if missing else bool)

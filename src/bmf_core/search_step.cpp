@@ -1,0 +1,62 @@
+#include "bmf_core/search_step.hpp"
+
+#include <vector>
+
+#include "boolmat/kernels.hpp"
+#include "boolmat/target.hpp"
+
+namespace bmf_core {
+
+namespace {
+
+using ImproveOne = StepAnswer (*)(const StepTarget&, StepScratch&) noexcept;
+
+ImproveOne improve_one_for(boolmat::Isa isa) noexcept {
+#if VALDRIX_X86
+    if (isa != boolmat::Isa::Generic) return avx2::improve_one;
+#else
+    (void)isa;
+#endif
+    return generic::improve_one;
+}
+
+}  // namespace
+
+Result<StepCount> improve_rows(const BitMatrix& basis, const BitMatrix& targets, const BitMatrix* observed,
+                               BitMatrix& masks, std::uint64_t node_budget, const Interrupt& stop) {
+    return improve_rows_in(boolmat::active_isa(), basis, targets, observed, masks, node_budget, stop);
+}
+
+Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, const BitMatrix& targets,
+                                  const BitMatrix* observed, BitMatrix& masks, std::uint64_t node_budget,
+                                  const Interrupt& stop) {
+    const std::uint64_t r = basis.rows(), words = targets.stride();
+    TRY_VOID(masks.own_words());
+    std::vector<Word> zeros(words), settled(words), cov((r + 1) * words), reach((r + 1) * words);
+    std::vector<const Word*> open(r);
+    std::vector<std::uint64_t> ids(r);
+    std::vector<std::int64_t> keys(r);
+    StepScratch scratch{zeros.data(), settled.data(), cov.data(), reach.data(), open.data(), ids.data(), keys.data()};
+    const ImproveOne improve_one = improve_one_for(isa);
+    StepCount total;
+    for (std::uint64_t t = 0; t < targets.rows(); ++t) {
+        TRY_VOID(stop.check(r * words));
+        Word& mask = masks.row_ptr(t)[0];
+        const StepTarget target{targets.row_ptr(t),
+                                observed == nullptr ? nullptr : observed->row_ptr(t),
+                                words,
+                                boolmat::tail_mask(targets.cols()),
+                                basis.words().data(),
+                                basis.stride(),
+                                r,
+                                mask,
+                                node_budget};
+        const StepAnswer a = improve_one(target, scratch);
+        mask = a.mask;
+        total.error += a.error;
+        ++(a.exact ? total.exact : total.inexact);
+    }
+    return total;
+}
+
+}  // namespace bmf_core

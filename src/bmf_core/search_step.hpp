@@ -1,0 +1,75 @@
+// One step of the search's alternation: every target row against a fixed
+// set of components, each answer improved from the one it holds. A target's
+// components are pruned first (those that cover none of its uncovered 1
+// cells are left out, those that cover none of its observed 0 cells are
+// taken), then the rest are searched depth first with a bound. The answer
+// never gets worse than the one held, and is exact whenever the search ends
+// within its node budget.
+#pragma once
+
+#include <cstdint>
+
+#include "bmf_core/boolls.hpp"
+#include "boolmat/isa.hpp"
+
+namespace bmf_core {
+
+struct StepCount {
+    std::uint64_t error = 0;    // the summed errors of the answers
+    std::uint64_t exact = 0;    // targets whose search ended: their answer is a best one
+    std::uint64_t inexact = 0;  // targets whose search hit the node budget
+};
+
+inline constexpr std::uint64_t kStepNodeBudget = std::uint64_t{1} << 16;
+
+// One target of a step, for the kernels: its 1 cells and observed cells
+// (null: all) as `words` words, the components as rows of `basis`, and the
+// answer it holds.
+struct StepTarget {
+    const Word* ones;
+    const Word* observed;
+    std::uint64_t words;
+    Word tail;  // the valid bits of the last word
+    const Word* basis;
+    std::uint64_t basis_stride;
+    std::uint64_t r;
+    std::uint64_t held;
+    std::uint64_t node_budget;
+};
+struct StepAnswer {
+    std::uint64_t error;
+    std::uint64_t mask;
+    bool exact;
+};
+// Working memory of one target's search: r + 1 rows of `words` words for
+// cov and reach, `words` for zeros and settled, r for open, ids and keys.
+struct StepScratch {
+    Word* zeros;
+    Word* settled;
+    Word* cov;
+    Word* reach;
+    const Word** open;
+    std::uint64_t* ids;
+    std::int64_t* keys;
+};
+
+namespace generic {
+StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept;
+}
+namespace avx2 {
+StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept;
+}
+
+// `basis`: r x L, component j's cells in row j. `targets`: T x L, the 1 cells
+// (observed ones only); `observed`: null (every cell observed) or T x L.
+// `masks`: T x r, row t the components of target t's answer, read as the
+// start and overwritten with the answer. r <= 64.
+Result<StepCount> improve_rows(const BitMatrix& basis, const BitMatrix& targets, const BitMatrix* observed,
+                               BitMatrix& masks, std::uint64_t node_budget = kStepNodeBudget,
+                               const Interrupt& stop = {});
+// The same in the kernel set `isa` rather than the active one.
+Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, const BitMatrix& targets,
+                                  const BitMatrix* observed, BitMatrix& masks, std::uint64_t node_budget,
+                                  const Interrupt& stop = {});
+
+}  // namespace bmf_core

@@ -1,0 +1,121 @@
+// One target of the search's step (search_step.hpp), written once and built
+// by each set in its own file, inside its region: there the counts become
+// the set's own popcount instructions. Include inside the set's region,
+// with <cstdint> and search_step.hpp included before it.
+#pragma once
+
+namespace bmf_core::any_set {
+namespace {
+
+inline std::uint64_t ones_in(Word w) noexcept { return static_cast<std::uint64_t>(__builtin_popcountll(w)); }
+
+// The depth-first search over the open components, component k first taken,
+// then left out; a branch ends when even every open component after it could
+// not beat the best.
+struct Dfs {
+    const StepTarget& t;
+    StepScratch& s;
+    std::uint64_t open;
+    std::uint64_t nodes = 0;
+    std::uint64_t chosen = 0;
+    std::uint64_t best;
+    std::uint64_t best_mask = 0;
+
+    bool visit(std::uint64_t k) {
+        if (++nodes > t.node_budget) return false;
+        const std::uint64_t words = t.words;
+        const Word* cov = s.cov + k * words;
+        const Word* reach = s.reach + k * words;
+        std::uint64_t err = 0, bound = 0;
+        for (std::uint64_t w = 0; w < words; ++w) {
+            const std::uint64_t wrong0 = ones_in(s.zeros[w] & cov[w]);
+            err += wrong0 + ones_in(t.ones[w] & ~cov[w]);
+            bound += wrong0 + ones_in(t.ones[w] & ~(cov[w] | reach[w]));
+        }
+        if (err < best) {
+            best = err;
+            best_mask = chosen;
+        }
+        if (bound >= best || k == open) return true;
+        const Word* b = s.open[k];
+        Word* next = s.cov + (k + 1) * words;
+        for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w] | b[w];
+        const std::uint64_t bit = std::uint64_t{1} << s.ids[k];
+        chosen |= bit;
+        const bool ended = visit(k + 1);
+        chosen &= ~bit;
+        if (!ended) return false;
+        for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w];
+        return visit(k + 1);
+    }
+};
+
+StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
+    const std::uint64_t words = t.words, r = t.r;
+    for (std::uint64_t w = 0; w < words; ++w) {
+        const Word valid = w + 1 == words ? t.tail : ~Word{0};
+        s.zeros[w] = (t.observed == nullptr ? valid : t.observed[w]) & ~t.ones[w];
+    }
+    // The answer held is the one to beat.
+    for (std::uint64_t w = 0; w < words; ++w) s.settled[w] = 0;
+    for (Word b = t.held; b != 0; b &= b - 1) {
+        const Word* row = t.basis + static_cast<std::uint64_t>(__builtin_ctzll(b)) * t.basis_stride;
+        for (std::uint64_t w = 0; w < words; ++w) s.settled[w] |= row[w];
+    }
+    std::uint64_t held_error = 0;
+    for (std::uint64_t w = 0; w < words; ++w)
+        held_error += ones_in(t.ones[w] & ~s.settled[w]) + ones_in(s.zeros[w] & s.settled[w]);
+
+    // Components that cover 1 cells and no 0 cell are always worth taking.
+    for (std::uint64_t w = 0; w < words; ++w) s.settled[w] = 0;
+    std::uint64_t taken = 0;
+    for (std::uint64_t j = 0; j < r; ++j) {
+        const Word* b = t.basis + j * t.basis_stride;
+        Word gains = 0, costs = 0;
+        for (std::uint64_t w = 0; w < words; ++w) {
+            gains |= b[w] & t.ones[w];
+            costs |= b[w] & s.zeros[w];
+        }
+        if (gains != 0 && costs == 0) {
+            taken |= std::uint64_t{1} << j;
+            for (std::uint64_t w = 0; w < words; ++w) s.settled[w] |= b[w];
+        }
+    }
+    // The others that still reach an uncovered 1 cell, the best net gain
+    // first (insertion into s.ids, keyed by s.keys).
+    std::uint64_t open = 0;
+    for (std::uint64_t j = 0; j < r; ++j) {
+        if ((taken >> j) & 1) continue;
+        const Word* b = t.basis + j * t.basis_stride;
+        std::int64_t gain = 0, cost = 0;
+        for (std::uint64_t w = 0; w < words; ++w) {
+            gain += static_cast<std::int64_t>(ones_in(b[w] & t.ones[w] & ~s.settled[w]));
+            cost += static_cast<std::int64_t>(ones_in(b[w] & s.zeros[w]));
+        }
+        if (gain == 0) continue;
+        const std::int64_t key = cost - gain;
+        std::uint64_t p = open++;
+        for (; p > 0 && s.keys[p - 1] > key; --p) {
+            s.keys[p] = s.keys[p - 1];
+            s.ids[p] = s.ids[p - 1];
+        }
+        s.keys[p] = key;
+        s.ids[p] = j;
+    }
+    for (std::uint64_t k = 0; k < open; ++k) s.open[k] = t.basis + s.ids[k] * t.basis_stride;
+    // reach[k]: what the open components from k on can still cover.
+    for (std::uint64_t w = 0; w < words; ++w) {
+        s.reach[open * words + w] = 0;
+        s.cov[w] = s.settled[w];
+    }
+    for (std::uint64_t k = open; k-- > 0;)
+        for (std::uint64_t w = 0; w < words; ++w) s.reach[k * words + w] = s.reach[(k + 1) * words + w] | s.open[k][w];
+
+    Dfs dfs{t, s, open, 0, 0, held_error, 0};
+    const bool ended = dfs.visit(0);
+    if (dfs.best < held_error) return {dfs.best, taken | dfs.best_mask, ended};
+    return {held_error, t.held, ended};
+}
+
+}  // namespace
+}  // namespace bmf_core::any_set
