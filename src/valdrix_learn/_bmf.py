@@ -228,6 +228,7 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         seeds = check_random_state(self.random_state).randint(
             np.iinfo(np.uint64).max, size=n_init, dtype=np.uint64
         )
+        x = None
         if _is_dask_array(X):
             runs = self._fit_dask(X, r, max_iter, seeds)
         else:
@@ -244,6 +245,10 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         self.n_iter_ = best.iteration
         self.restart_seeds_ = seeds
         self.restart_errors_ = np.array([run.error for run in runs], dtype=np.int64)
+        if x is not None and self.solver == "search":
+            # The search's W is as near as transform's, row by row, but may
+            # break ties otherwise: fit_transform gives transform's.
+            return self._encode(x)[0].to_numpy()
         return best.w.to_numpy()
 
     def _fit_dask(self, X: object, r: int, max_iter: int, seeds: NDArray[np.uint64]) -> list[Step]:
@@ -349,9 +354,10 @@ def _searches(x: Cells, r: int, seeds: NDArray[np.uint64], effort: int, threads:
     runs = []
     try:
         for k, seed in enumerate(seeds):
-            found: SearchResult = factorize(
-                x.bits, r, x.observed, int(seed), effort, threads,
-                lambda done, total, best, k=k: report.chains(k, done, total, best))
+            def chains(done: int, total: int, best: int, k: int = k) -> None:
+                report.chains(k, done, total, best)
+
+            found: SearchResult = factorize(x.bits, r, x.observed, int(seed), effort, threads, chains)
             report.ended(k, found.error)
             runs.append(Step(found.iterations, found.error, found.w, found.h))
     finally:
