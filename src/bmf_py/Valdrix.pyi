@@ -12,7 +12,7 @@ directly from ``BaseException``; it is not an attribute of this module, so
 ``except Exception`` does not catch it.
 """
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pickle import PickleBuffer
 from typing import Any, ClassVar, Final, NoReturn, SupportsIndex, final
 
@@ -28,6 +28,8 @@ __all__ = [
     "boolls",
     "boolls_masked",
     "methods",
+    "SearchResult",
+    "factorize",
     "__version__",
 ]
 
@@ -460,6 +462,77 @@ def boolls_masked(
 
 def methods() -> list[str]:
     """A new list of the method names: ``["naive", "zeta", "greedy", "greedy-ls"]``."""
+
+@final
+class SearchResult:
+    """The result of :func:`factorize`: X (m x n) is approximated by ``w @ h``, with an
+    account of the search that found them.
+
+    Instances are made only by :func:`factorize` and never change.
+    """
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn:
+        """Always raises ``TypeError``: results come only from :func:`factorize`."""
+
+    @property
+    def w(self) -> BitMatrix:
+        """The left factor, m x r: a new copy on every read."""
+
+    @property
+    def h(self) -> BitMatrix:
+        """The right factor, r x n: a new copy on every read."""
+
+    @property
+    def error(self) -> int:
+        """The number of observed positions where X and ``w @ h`` differ."""
+
+    @property
+    def starts(self) -> int:
+        """The number of starts polished."""
+
+    @property
+    def best_start(self) -> str:
+        """How the start the result came from was built: ``"cover"``, ``"association"``,
+        ``"columns"`` (ao_bmf's) or ``"random"``."""
+
+    @property
+    def iterations(self) -> int:
+        """The alternating iterations run over all starts and perturbations."""
+
+    @property
+    def moves(self) -> int:
+        """The perturbations tried."""
+
+    @property
+    def moves_kept(self) -> int:
+        """The perturbations that lowered the error of their chain."""
+
+    def __repr__(self) -> str:
+        """``"<SearchResult error={error} rank={r} starts={starts} best_start={best_start} iterations={iterations}>"``."""
+
+def factorize(
+    x: BitMatrix,
+    r: SupportsIndex,
+    mask: BitMatrix | NDArray[np.bool_] | None = None,
+    seed: SupportsIndex = 0,
+    effort: SupportsIndex = 8,
+    threads: SupportsIndex = 0,
+    progress: Callable[[int, int, int], object] | None = None,
+) -> SearchResult:
+    """Search for a good factorisation of ``x`` (m x n) as ``w @ h``, w m x r and h r x n.
+
+    Strong starts (greedy concept covers, association candidates, ao_bmf's
+    columns, random ones) are each polished by exact alternation, then
+    perturbed and polished again while that lowers the error. ``effort`` (1 to
+    2^32) counts the chains run, each a start and its perturbations: work,
+    not time. ``threads`` (0: one per processor) never changes the result,
+    which depends on the arguments only. ``mask``, as for
+    :func:`ao_bmf_masked`, marks the observed cells; None observes all.
+    ``progress(done, total, best_error)`` is called as chains end, the last
+    time with ``done == total``, on the calling thread; if it raises, the
+    search stops and the exception propagates. ``r`` must be 1 to 26 (``ValueError`` otherwise). The
+    interpreter lock is released while it runs; x cannot be modified meanwhile.
+    """
 
 def _start_columns(nonzero: Sequence[SupportsIndex], r: SupportsIndex, seed: SupportsIndex) -> list[int]:
     """The columns of X that ``ao_bmf`` starts W from, in W's column order:

@@ -15,7 +15,7 @@
 
 namespace bmf_py {
 
-inline constexpr std::size_t kMaxParams = 6;
+inline constexpr std::size_t kMaxParams = 7;
 
 struct Signature {
     const char* callable;  // as messages name it: "BitMatrix.zeros()", "ao_bmf()"

@@ -7,12 +7,14 @@
 #include <string_view>
 
 #include "bmf_core/method.hpp"
+#include "bmf_py/doc_defaults.hpp"
 #include "bmf_py/frame.hpp"
 #include "bmf_py/mask_arg.hpp"
 #include "bmf_py/module_function.hpp"
 #include "bmf_py/py_bitmatrix.hpp"
 #include "bmf_py/py_bmfresult.hpp"
 #include "bmf_py/py_boolls.hpp"
+#include "bmf_py/result_access.hpp"
 #include "boolmat/product.hpp"
 
 namespace bmf_py {
@@ -28,23 +30,6 @@ void* fn(auto* f) { return reinterpret_cast<void*>(f); }
 PyObject* bmfresult_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined for BmfResult");
     return nullptr;
-}
-
-template <BitMatrix BmfResult::*Factor>
-PyObject* get_factor(PyObject* self, void*) {
-    return run([&]() -> Result<PyObject*> {
-        TRY(auto me, borrow_shared<BmfResult>(self));
-        TRY(BitMatrix copy, ((*me).*Factor).clone());
-        return wrap(std::move(copy));
-    });
-}
-
-template <std::uint64_t BmfResult::*Count>
-PyObject* get_count(PyObject* self, void*) {
-    return run([&]() -> Result<PyObject*> {
-        TRY(auto me, borrow_shared<BmfResult>(self));
-        return from_u64((*me).*Count);
-    });
 }
 
 PyObject* reconstruct(PyObject* self, PyObject*) {
@@ -76,24 +61,6 @@ constexpr char kAoBmfMaskedDoc[] =
     "Like ao_bmf, counting only the cells where mask (a BitMatrix or a 2-D bool array of x's\n"
     "shape) is set: every solve and the error see the observed cells alone, and the start is\n"
     "ao_bmf's on x with its unobserved cells read as 0.";
-
-// The text after `key` in the signature of `doc`, up to the next ',' or ')'.
-constexpr std::string_view shown(std::string_view doc, std::string_view key) {
-    const std::string_view sig = doc.substr(0, doc.find(')') + 1);
-    const std::size_t at = sig.find(key);
-    if (at == std::string_view::npos) return {};
-    const std::size_t start = at + key.size();
-    return sig.substr(start, sig.find_first_of(",)", start) - start);
-}
-
-constexpr bool shows_number(std::string_view doc, std::string_view key, std::uint64_t value) {
-    std::uint64_t n = 0;
-    for (const char c : shown(doc, key)) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return !shown(doc, key).empty() && n == value;
-}
 
 // A view over a string literal: the C string text_or takes ends right after it.
 constexpr std::string_view kDefaultMethodName = bmf_core::kMethodNames[std::size_t(bmf_core::kDefaultMethod)];
@@ -158,10 +125,10 @@ PyType_Slot* class_slots() {
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {
-        {"w", get_factor<&BmfResult::w>, nullptr, nullptr, nullptr},
-        {"h", get_factor<&BmfResult::h>, nullptr, nullptr, nullptr},
-        {"error", get_count<&BmfResult::error>, nullptr, nullptr, nullptr},
-        {"iterations", get_count<&BmfResult::iterations>, nullptr, nullptr, nullptr},
+        {"w", get_factor<BmfResult, &BmfResult::w>, nullptr, nullptr, nullptr},
+        {"h", get_factor<BmfResult, &BmfResult::h>, nullptr, nullptr, nullptr},
+        {"error", get_count<BmfResult, &BmfResult::error>, nullptr, nullptr, nullptr},
+        {"iterations", get_count<BmfResult, &BmfResult::iterations>, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {

@@ -37,19 +37,21 @@ bool on_main_thread() {
     return PyThread_get_thread_ident() == main_ident;
 }
 
-InterruptibleRelease::InterruptibleRelease() noexcept
-    : saved_(nullptr), interrupt_(on_main_thread() ? signal_raised : nullptr, this) {
+InterruptibleRelease::InterruptibleRelease(bool calls_back) noexcept
+    : main_(on_main_thread()), saved_(nullptr), interrupt_(main_ || calls_back ? signal_raised : nullptr, this) {
     saved_ = PyEval_SaveThread();
 }
 
 bool InterruptibleRelease::signal_raised(void* self) noexcept {
     auto* me = static_cast<InterruptibleRelease*>(self);
+    if (me->raised_) return true;
+    if (!me->main_) return false;
     PyEval_RestoreThread(me->saved_);
     // The handlers run here, on the main thread; one that raises leaves its
     // exception set, and the stopped call returns it.
-    const bool raised = PyErr_CheckSignals() != 0;
+    me->raised_ = PyErr_CheckSignals() != 0;
     me->saved_ = PyEval_SaveThread();
-    return raised;
+    return me->raised_;
 }
 
 }  // namespace bmf_py

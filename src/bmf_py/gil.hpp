@@ -34,20 +34,41 @@ bool on_main_thread();
 // polls. On the main thread it takes the lock back about every 50 ms of
 // work and runs the handlers of pending signals: a handler that raises
 // (KeyboardInterrupt for Ctrl-C) stops the computation, its exception left
-// pending for the frame to raise. On any other thread it never stops and
-// never takes the lock.
+// pending for the frame to raise. On any other thread it never takes the
+// lock to poll, and stops only after a call back into Python (with_lock)
+// failed.
 class InterruptibleRelease {
 public:
-    InterruptibleRelease() noexcept;
+    InterruptibleRelease() noexcept : InterruptibleRelease(false) {}
+    // `calls_back`: the work will call with_lock, so its polls must see a
+    // failed call back on every thread.
+    explicit InterruptibleRelease(bool calls_back) noexcept;
     InterruptibleRelease(const InterruptibleRelease&) = delete;
     InterruptibleRelease& operator=(const InterruptibleRelease&) = delete;
     ~InterruptibleRelease() { PyEval_RestoreThread(saved_); }
 
     const boolmat::Interrupt& interrupt() const noexcept { return interrupt_; }
 
+    // Runs f() with the lock held, on the releasing thread only. f returns
+    // false with its exception set to stop the work at its next poll; once
+    // stopped, f is no longer called.
+    template <class F>
+    void with_lock(F&& f) noexcept {
+        if (raised_) return;
+        PyEval_RestoreThread(saved_);
+        raised_ = !f();
+        saved_ = PyEval_SaveThread();
+    }
+
+    // Whether an exception is pending for the frame to raise: a signal
+    // handler's or a call back's. Then whatever the work returned is dropped.
+    bool raised() const noexcept { return raised_; }
+
 private:
     static bool signal_raised(void* self) noexcept;
 
+    bool main_;
+    bool raised_ = false;
     PyThreadState* saved_;
     boolmat::Interrupt interrupt_;
 };

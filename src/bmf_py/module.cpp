@@ -10,6 +10,7 @@
 #include "bmf_py/failure_py.hpp"
 #include "bmf_py/py_bmfresult.hpp"
 #include "bmf_py/py_boolls.hpp"
+#include "bmf_py/py_searchresult.hpp"
 #include "bmf_py/pyref.hpp"
 #include "bmf_py/state.hpp"
 
@@ -70,6 +71,8 @@ Status populate(PyObject* m) {
     TRY_VOID(add(m, "boolls", make_boolls_function()));
     TRY_VOID(add(m, "boolls_masked", make_boolls_masked_function()));
     TRY_VOID(add(m, "methods", make_methods_function()));
+    TRY_VOID(add(m, "SearchResult", make_searchresult_class()));
+    TRY_VOID(add(m, "factorize", make_factorize_function()));
     TRY_VOID(add(m, "__version__", text(VALDRIX_VERSION)));
     // Reached by pickles through the module, so it lives there.
     TRY_VOID(add_private(m, "_rebuild_bitmatrix", make_rebuild_function()));

@@ -11,6 +11,7 @@ struct ModuleState {
     PyTypeObject* bitmatrix_type = nullptr;
     PyTypeObject* boolls_type = nullptr;
     PyTypeObject* bmfresult_type = nullptr;
+    PyTypeObject* searchresult_type = nullptr;
     PyObject* panic_exception = nullptr;
     PyObject* rebuild_bitmatrix = nullptr;            // what BitMatrix pickles call
     void** numpy_api = nullptr;                       // NumPy's array interface table, fetched at first use

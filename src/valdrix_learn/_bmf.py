@@ -1,6 +1,7 @@
 """BMF: Boolean matrix factorisation as a scikit-learn transformer."""
 from __future__ import annotations
 
+import inspect
 import numbers
 import sys
 import threading
@@ -19,13 +20,18 @@ from sklearn.utils import check_random_state  # type: ignore[import-untyped, unu
 from sklearn.utils import validation  # type: ignore[import-untyped, unused-ignore]
 from joblib import effective_n_jobs  # type: ignore[import-untyped, unused-ignore]
 
-from Valdrix import BitMatrix, BoolLs
+from Valdrix import BitMatrix, BoolLs, SearchResult, factorize
 
 from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, MAX_RANK, Step, alternate, check_method, solve_all
 from ._input import Cells, EmptyMatrixError, read_cells, to_bitmatrix
-from ._progress import Progress, progress
+from ._progress import Progress, SearchProgress, progress, search_progress
 
 __all__ = ["BMF"]
+
+SOLVERS = ("search", "alternate")
+# factorize's default, as its signature shows it.
+DEFAULT_EFFORT: int = inspect.signature(factorize).parameters["effort"].default
+MAX_EFFORT = 1 << 32
 
 # The common scikit-learn checks that fit on data other than 0/1, which BMF
 # refuses by design (ValueError), each with the data it gets. They are
@@ -94,31 +100,45 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
 
     H holds ``n_components`` binary patterns over the features; row i of W
     says which patterns make up sample i, and X is approximated by their OR.
-    The factors come from ``Valdrix.ao_bmf`` (:func:`alternate`), run from
-    ``n_init`` starts; the one of lowest Hamming error is kept.
+    By default the factors come from ``Valdrix.factorize``, a search over
+    strong starts and perturbations; ``solver="alternate"`` runs
+    ``Valdrix.ao_bmf`` (:func:`alternate`) instead, as earlier versions did,
+    and repeats their fits. Either runs ``n_init`` times; the run of lowest
+    Hamming error is kept.
 
     Parameters
     ----------
     n_components : int
         The rank r, 1 to 26.
+    solver : {"search", "alternate"}, default="search"
+        ``"search"``: ``Valdrix.factorize``, whose solves are exact (it reads
+        neither ``method`` nor ``max_iter``). ``"alternate"``: the
+        alternating optimisation of ``Valdrix.ao_bmf``, which stops at the
+        first local optimum of its start. A Dask array is always fitted by
+        the distributed alternation of :mod:`valdrix_learn.dask`.
+    effort : int, default=8
+        The chains each search runs (``factorize``'s ``effort``), 1 to 2^32:
+        work, not time, so a fit is repeatable. Read by ``"search"`` only.
     method : str, default="zeta"
-        The least-squares method of the fit, one of ``Valdrix.methods()``.
-        ``"zeta"`` is exact; the greedy ones are faster and may be worse.
+        The least-squares method of ``"alternate"``, one of
+        ``Valdrix.methods()``. ``"zeta"`` is exact; the greedy ones are faster
+        and may be worse.
     max_iter : int, default=50
-        The most alternating iterations per start.
+        The most alternating iterations per start of ``"alternate"``.
     n_init : int, default=1
-        The number of starts. Each draws its seed from ``random_state``; the
-        lowest error wins, the earliest start on ties, so a fit with an
+        The number of runs. Each draws its seed from ``random_state``; the
+        lowest error wins, the earliest run on ties, so a fit with an
         integer ``random_state`` is reproducible whatever ``n_jobs``.
     random_state : int, RandomState instance or None, default=0
-        Where the seeds of the starts come from.
+        Where the seeds of the runs come from.
     n_jobs : int or None, default=None
-        Threads running the starts (None: 1, -1: all processors). The solves
-        release the interpreter lock, so threads run them in parallel.
+        Threads (None: 1, -1: all processors): those of each search, or
+        those running the starts of ``"alternate"``. The solves release the
+        interpreter lock, so threads run them in parallel.
     verbose : int, default=0
-        0 prints nothing; 1 or more shows progress over the starts and their
-        iterations with the current error (a tqdm bar when tqdm is installed,
-        else one line per iteration).
+        0 prints nothing; 1 or more shows progress with the current error
+        (a tqdm bar when tqdm is installed, else lines): over the searches
+        and their chains, or over the starts and their iterations.
 
     Attributes
     ----------
@@ -128,16 +148,16 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         The Hamming error of the fitted ``W o H`` against the training data,
         over its observed cells.
     n_iter_ : int
-        Iterations run by the winning start.
+        Iterations run by the winning run (all its chains' for a search).
     n_features_in_ : int
         Features seen by ``fit``.
     feature_names_in_ : ndarray of str, shape (n_features_in_,)
         The column names, when ``fit`` was given a DataFrame with string names.
     restart_seeds_ : ndarray of uint64, shape (n_init,)
-        The seed of each start: ``alternate`` or ``ao_bmf`` with that seed
-        repeats it.
+        The seed of each run: ``factorize`` (``alternate`` or ``ao_bmf``)
+        with that seed repeats it.
     restart_errors_ : ndarray of int64, shape (n_init,)
-        The final error of each start.
+        The final error of each run.
 
     Input may be a ``Valdrix.BitMatrix``, a NumPy array of bool or of numbers
     that are all 0 or 1, a SciPy sparse matrix or array of 0/1 entries, or a
@@ -145,8 +165,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     the first offending position. Cells may be missing: NaN, None or
     ``pd.NA``, or masked in a NumPy masked array. The fit, ``transform``,
     ``score`` and ``reconstruction_err_`` then count the observed cells only
-    (the fit is ``ao_bmf_masked``'s). A sparse matrix has no missing cells: an
-    absent entry is 0.
+    (the observed cells are the mask of ``factorize`` or ``ao_bmf_masked``). A
+    sparse matrix has no missing cells: an absent entry is 0.
     """
 
     # Read by scikit-learn before 1.6, whose checks would build BMF() without it.
@@ -164,6 +184,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         self,
         n_components: int,
         *,
+        solver: str = "search",
+        effort: int = DEFAULT_EFFORT,
         method: str = DEFAULT_METHOD,
         max_iter: int = DEFAULT_MAX_ITER,
         n_init: int = 1,
@@ -172,6 +194,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         verbose: int = 0,
     ) -> None:
         self.n_components = n_components
+        self.solver = solver
+        self.effort = effort
         self.method = method
         self.max_iter = max_iter
         self.n_init = n_init
@@ -192,6 +216,9 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
 
     def _fit(self, X: object) -> NDArray[np.bool_]:
         r = _count("n_components", self.n_components, 1, MAX_RANK)
+        if self.solver not in SOLVERS:
+            raise ValueError(f"solver doit valoir 'search' ou 'alternate', pas {self.solver!r}")
+        effort = _count("effort", self.effort, 1, MAX_EFFORT)
         check_method(self.method)
         max_iter = _count("max_iter", self.max_iter, 1)
         n_init = _count("n_init", self.n_init, 1)
@@ -201,26 +228,16 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         seeds = check_random_state(self.random_state).randint(
             np.iinfo(np.uint64).max, size=n_init, dtype=np.uint64
         )
-        report = progress(self.verbose, n_init, max_iter)
-        try:
-            if _is_dask_array(X):
-                # On the cluster of the current client: X is laid out there
-                # once, and the restarts take turns using all its workers.
-                from .dask import DistributedMatrix
-
-                _sklearn_check("_check_feature_names", self, X, reset=True)
-                _sklearn_check("_check_n_features", self, X, reset=True)
-                dx = DistributedMatrix(X)
-                runs = [_restart(dx.alternate(self.method, r, max_iter, int(seed)), k, report)
-                        for k, seed in enumerate(seeds)]
+        x = None
+        if _is_dask_array(X):
+            runs = self._fit_dask(X, r, max_iter, seeds)
+        else:
+            x = self._check_input(X, reset=True)
+            if self.solver == "search":
+                runs = _searches(x, r, seeds, effort, effective_n_jobs(self.n_jobs),
+                                 search_progress(self.verbose, n_init, effort))
             else:
-                x = self._check_input(X, reset=True)
-                if x.bits is X:  # alternate copies a caller's BitMatrix, not read cells
-                    x = Cells(x.bits.copy(), None)
-                starts = [alternate(x, r, method=self.method, max_iter=max_iter, seed=int(seed)) for seed in seeds]
-                runs = _interleaved(starts, min(effective_n_jobs(self.n_jobs), n_init), report)
-        finally:
-            report.close()
+                runs = self._alternations(X, x, r, max_iter, seeds)
         best = runs[min(range(n_init), key=lambda k: runs[k].error)]  # min keeps the earliest of equals
 
         self.components_ = best.h.to_numpy()
@@ -228,7 +245,36 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         self.n_iter_ = best.iteration
         self.restart_seeds_ = seeds
         self.restart_errors_ = np.array([run.error for run in runs], dtype=np.int64)
+        if x is not None and self.solver == "search":
+            # The search's W is as near as transform's, row by row, but may
+            # break ties otherwise: fit_transform gives transform's.
+            return self._encode(x)[0].to_numpy()
         return best.w.to_numpy()
+
+    def _fit_dask(self, X: object, r: int, max_iter: int, seeds: NDArray[np.uint64]) -> list[Step]:
+        """On the cluster of the current client: X is laid out there once,
+        and the restarts take turns using all its workers."""
+        from .dask import DistributedMatrix
+
+        _sklearn_check("_check_feature_names", self, X, reset=True)
+        _sklearn_check("_check_n_features", self, X, reset=True)
+        report = progress(self.verbose, len(seeds), max_iter)
+        try:
+            dx = DistributedMatrix(X)
+            return [_restart(dx.alternate(self.method, r, max_iter, int(seed)), k, report)
+                    for k, seed in enumerate(seeds)]
+        finally:
+            report.close()
+
+    def _alternations(self, X: object, x: Cells, r: int, max_iter: int, seeds: NDArray[np.uint64]) -> list[Step]:
+        if x.bits is X:  # alternate copies a caller's BitMatrix, not read cells
+            x = Cells(x.bits.copy(), None)
+        report = progress(self.verbose, len(seeds), max_iter)
+        try:
+            starts = [alternate(x, r, method=self.method, max_iter=max_iter, seed=int(seed)) for seed in seeds]
+            return _interleaved(starts, min(effective_n_jobs(self.n_jobs), len(seeds)), report)
+        finally:
+            report.close()
 
     def _check_input(self, X: object, reset: bool) -> Cells:
         if not reset:  # names before values: a wrong column is the clearer error
@@ -299,6 +345,24 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     def _more_tags(self) -> dict[str, object]:  # scikit-learn before 1.6
         return {"X_types": ["2darray", "sparse"], "preserves_dtype": [], "allow_nan": True,
                 "_xfail_checks": dict(NON_BINARY_CHECKS)}
+
+
+def _searches(x: Cells, r: int, seeds: NDArray[np.uint64], effort: int, threads: int,
+              report: SearchProgress) -> list[Step]:
+    """One ``factorize`` per seed, one after the other, each on `threads`
+    threads; as Steps, ``iteration`` counting all of a search's iterations."""
+    runs = []
+    try:
+        for k, seed in enumerate(seeds):
+            def chains(done: int, total: int, best: int, k: int = k) -> None:
+                report.chains(k, done, total, best)
+
+            found: SearchResult = factorize(x.bits, r, x.observed, int(seed), effort, threads, chains)
+            report.ended(k, found.error)
+            runs.append(Step(found.iterations, found.error, found.w, found.h))
+    finally:
+        report.close()
+    return runs
 
 
 def _is_dask_array(X: object) -> bool:

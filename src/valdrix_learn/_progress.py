@@ -1,9 +1,12 @@
-"""Progress of a fit over its restarts and their iterations.
+"""Progress of a fit over its restarts and their iterations, or over its
+searches and their chains.
 
 With verbose=0 nothing is created and nothing is printed. Otherwise one tqdm
 bar (when tqdm is installed) of n_init x max_iter iterations, a restart that
 stops early filling its remaining share; without tqdm, one line per iteration
-on standard output. Restarts report from whichever thread runs them.
+on standard output. Restarts report from whichever thread runs them. A
+search reports its chains from the fitting thread: the bar counts
+n_init x effort chains, the lines say how many of a search's chains are done.
 """
 from __future__ import annotations
 
@@ -13,7 +16,7 @@ from typing import Any, Protocol
 
 from ._alternate import Step
 
-__all__ = ["Progress", "progress"]
+__all__ = ["Progress", "SearchProgress", "progress", "search_progress"]
 
 
 class Progress(Protocol):
@@ -84,11 +87,87 @@ class _Bar:
         self._bar.close()
 
 
+def _tqdm() -> Any:
+    """tqdm's bar class, or None: it is optional, and lines stand in for it."""
+    try:
+        return importlib.import_module("tqdm.auto").tqdm
+    except ImportError:
+        return None
+
+
 def progress(verbose: int, n_init: int, max_iter: int) -> Progress:
     if not verbose:
         return _Silent()
-    try:
-        tqdm = importlib.import_module("tqdm.auto").tqdm  # optional: plain lines without it
-    except ImportError:
-        return _Lines(n_init)
-    return _Bar(tqdm, n_init, max_iter)
+    tqdm = _tqdm()
+    return _Lines(n_init) if tqdm is None else _Bar(tqdm, n_init, max_iter)
+
+
+class SearchProgress(Protocol):
+    def chains(self, search: int, done: int, total: int, best_error: int) -> None:
+        """``done`` of the ``total`` chains of search ``search`` (from 0) have
+        ended, the lowest error so far ``best_error``."""
+
+    def ended(self, search: int, error: int) -> None:
+        """Search ``search`` ended with ``error``."""
+
+    def close(self) -> None: ...
+
+
+class _SilentSearch:
+    def chains(self, search: int, done: int, total: int, best_error: int) -> None:
+        pass
+
+    def ended(self, search: int, error: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class _SearchLines:
+    def __init__(self, n_init: int) -> None:
+        self._n_init = n_init
+
+    def chains(self, search: int, done: int, total: int, best_error: int) -> None:
+        print(f"BMF essai {search + 1}/{self._n_init}, chaine {done}/{total} : erreur {best_error}", flush=True)
+
+    def ended(self, search: int, error: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class _SearchBar:
+    """While the searches run, the current one and its lowest error; once
+    all have ended, the one the fit keeps (the lowest error, the earliest of
+    equals) and its error."""
+
+    def __init__(self, tqdm: Any, n_init: int, effort: int) -> None:
+        self._n_init = n_init
+        self._ended: list[int] = []  # final error by search, in order
+        self._shown = 0  # chains of the current search on the bar
+        self._bar = tqdm(total=n_init * effort, desc="BMF", unit="chaine")
+
+    def chains(self, search: int, done: int, total: int, best_error: int) -> None:
+        self._bar.set_postfix_str(f"essai {search + 1}/{self._n_init}, erreur {best_error}", refresh=False)
+        self._bar.update(done - self._shown)
+        self._shown = done
+
+    def ended(self, search: int, error: int) -> None:
+        self._ended.append(error)
+        self._shown = 0
+        if len(self._ended) == self._n_init:
+            best = self._ended.index(min(self._ended))
+            self._bar.set_postfix_str(f"meilleur essai {best + 1}/{self._n_init}, erreur {self._ended[best]}",
+                                      refresh=False)
+
+    def close(self) -> None:
+        self._bar.close()
+
+
+def search_progress(verbose: int, n_init: int, effort: int) -> SearchProgress:
+    if not verbose:
+        return _SilentSearch()
+    tqdm = _tqdm()
+    return _SearchLines(n_init) if tqdm is None else _SearchBar(tqdm, n_init, effort)

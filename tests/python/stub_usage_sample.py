@@ -16,7 +16,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 import Valdrix
-from Valdrix import BitMatrix, BmfResult, BoolLs, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods
+from Valdrix import (
+    BitMatrix, BmfResult, BoolLs, SearchResult, ao_bmf, ao_bmf_masked, boolls, boolls_masked, factorize, methods,
+)
 
 
 def expect_failure(kind: type[BaseException], action: object) -> None:
@@ -127,6 +129,20 @@ def factorisation(x: BitMatrix) -> BmfResult:
     return result
 
 
+def search(x: BitMatrix) -> SearchResult:
+    seen: list[tuple[int, int, int]] = []
+    result = factorize(x, 2)
+    again = factorize(x=x, r=2, mask=np.ones((2, 3), bool), seed=0, effort=2, threads=1,
+                      progress=lambda done, total, best: seen.append((done, total, best)))
+    assert seen[-1] == (2, 2, again.error)
+    w: BitMatrix = result.w
+    h: BitMatrix = result.h
+    counts: list[int] = [result.error, result.starts, result.iterations, result.moves, result.moves_kept]
+    start: str = result.best_start
+    assert x.hamming(w @ h) == counts[0] and start in ("cover", "association", "columns", "random")
+    return result
+
+
 def misuse(m: BitMatrix) -> None:
     # Each call raises at run time and is refused by the type checker.
     expect_failure(TypeError, lambda: m & 1)  # type: ignore[operator]
@@ -141,6 +157,8 @@ def misuse(m: BitMatrix) -> None:
     expect_failure(TypeError, lambda: m < m)  # type: ignore[operator]
     expect_failure(TypeError, lambda: BitMatrix.from_indices(2, 3, [0.5], [1]))  # type: ignore[list-item]
     expect_failure(TypeError, BmfResult)
+    expect_failure(TypeError, SearchResult)
+    expect_failure(TypeError, lambda: factorize(m, 1, progress=3))  # type: ignore[arg-type]
     expect_failure(AttributeError, lambda: setattr(m, "rows", 4))
 
 
@@ -151,6 +169,7 @@ def main() -> None:
     x = conversions()
     least_squares()
     factorisation(x)
+    search(x)
     misuse(x)
 
 

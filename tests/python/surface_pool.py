@@ -242,6 +242,14 @@ def anything():
     )
 
 
+def print_nothing(done, total, best_error, extra):
+    """A progress function of the wrong arity: its TypeError stops the search."""
+
+
+def refuse(done, total, best_error):
+    raise ValueError("arret demande")
+
+
 # Plausible values for each parameter name, so that calls also get past the
 # conversions and into the checks and the work behind them.
 PLAUSIBLE = {
@@ -285,6 +293,11 @@ PLAUSIBLE_FOR = {
     ("boolls", "x"): st.one_of(TARGET, TARGET, bool_arrays(ndim=1)),
     ("s.solve_all", "x"): matrices(),
     ("ao_bmf", "x"): matrices(),
+    ("factorize", "x"): matrices(),
+    ("factorize", "mask"): st.one_of(st.none(), matrices(), bool_arrays(ndim=2, dtypes=[bool])),
+    ("factorize", "effort"): st.one_of(st.integers(0, 3), st.sampled_from([2**64 - 1, -1])),
+    ("factorize", "threads"): st.one_of(st.integers(0, 3), st.sampled_from([2**64 - 1, -1])),
+    ("factorize", "progress"): st.sampled_from([None, lambda done, total, best: None, print_nothing, refuse, 3]),
     ("BitMatrix.from_packed", "a"): st.one_of(bool_arrays(ndim=2, dtypes=[np.uint8]), bool_arrays(ndim=2)),
     ("m.__reduce_ex__", "protocol"): st.integers(-1, 6),
     ("Valdrix._rebuild_bitmatrix", "data"): st.one_of(

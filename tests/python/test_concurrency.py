@@ -16,7 +16,7 @@ import threading
 import numpy as np
 import pytest
 
-from Valdrix import BitMatrix, BoolLs, ao_bmf, boolls
+from Valdrix import BitMatrix, BoolLs, SearchResult, ao_bmf, boolls, factorize
 
 SANITIZED = os.environ.get("VALDRIX_SANITIZED") == "1"
 # Rounds per thread; the sanitized run is several times slower per call.
@@ -119,6 +119,7 @@ def test_shared_objects_under_concurrent_solving_reading_and_writing():
             tasks.append((lambda x=x, m=method: boolls(w, x, m, 1), boolls(w, x, method, 1)))
         for r in (1, 4, 7):
             tasks.append((lambda r=r, m=method, k=k: ao_bmf(f, r, m, 20, k), ao_bmf(f, r, method, 20, k)))
+        tasks.append((lambda k=k: factorize(f, 3, seed=k, effort=2, threads=2), factorize(f, 3, seed=k, effort=2)))
     expected_x = (x_all.to_list(), hash(x_all))
     expected_f = (f.to_list(), hash(f))
     expected_w = w.to_list()
@@ -126,6 +127,8 @@ def test_shared_objects_under_concurrent_solving_reading_and_writing():
     def same_result(got, want):
         if isinstance(want, tuple) and isinstance(want[0], BitMatrix):
             return got[0] == want[0] and got[1] == want[1]
+        if isinstance(want, SearchResult):
+            return (got.w, got.h, got.error, got.iterations) == (want.w, want.h, want.error, want.iterations)
         if hasattr(want, "reconstruct"):
             return (got.w, got.h, got.error, got.iterations) == (want.w, want.h, want.error, want.iterations)
         return got == want

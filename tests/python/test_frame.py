@@ -15,9 +15,9 @@ import Valdrix
 from Valdrix import BitMatrix
 
 INIT_ORDER = ["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "ao_bmf_masked", "boolls", "boolls_masked", "methods",
-              "__version__"]
-CLASSES = ["BitMatrix", "BoolLs", "BmfResult"]
-FUNCTIONS = ["ao_bmf", "ao_bmf_masked", "boolls", "boolls_masked", "methods"]
+              "SearchResult", "factorize", "__version__"]
+CLASSES = ["BitMatrix", "BoolLs", "BmfResult", "SearchResult"]
+FUNCTIONS = ["ao_bmf", "ao_bmf_masked", "boolls", "boolls_masked", "methods", "factorize"]
 
 def panic_exception():
     try:
@@ -182,6 +182,7 @@ SIGNATURES = {
     "boolls_masked": ["w", "x", "mask", "method=", "seed="],
     "ao_bmf_masked": ["x", "mask", "r", "method=", "max_iter=", "seed="],
     "methods": [],
+    "factorize": ["x", "r", "mask=", "seed=", "effort=", "threads=", "progress="],
 }
 
 

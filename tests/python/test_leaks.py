@@ -17,7 +17,9 @@ import numpy as np
 import pytest
 
 import Valdrix
-from Valdrix import BitMatrix, BmfResult, BoolLs, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods
+from Valdrix import (
+    BitMatrix, BmfResult, BoolLs, SearchResult, ao_bmf, ao_bmf_masked, boolls, boolls_masked, factorize, methods,
+)
 
 pytestmark = [pytest.mark.slow, pytest.mark.no_sanitizer]
 
@@ -70,6 +72,17 @@ F = BitMatrix.from_list([[1, 1, 0, 0, 1, 0], [0, 1, 1, 0, 0, 1], [1, 0, 1, 1, 0,
 F_mask = ~BitMatrix.from_list([[1, 0, 0, 0, 0, 0], [0, 0, 0, 1, 0, 0], [0, 0, 0, 0, 0, 0], [0, 1, 0, 0, 0, 1]])
 X_mask = X.to_numpy() | np.eye(5, 4, dtype=bool)
 res = ao_bmf(F, 2)
+found = factorize(F, 2, effort=1, threads=1)
+reports = []
+
+
+def report(done, total, best_error):
+    reports.append(best_error)
+    del reports[:]
+
+
+def refuse_report(done, total, best_error):
+    raise ValueError("arret")
 scratch = BitMatrix.ones(2, 3)
 packed = m.to_packed()
 nz = m.nonzero()
@@ -247,6 +260,16 @@ CASES = [
     ("start_columns_order", lambda: Valdrix._start_columns([4, 1], 2, 5), ValueError, []),
     ("judge_iteration", lambda: Valdrix._judge_iteration(3, 4, 1, 50), None, []),
     ("judge_iteration_type", lambda: Valdrix._judge_iteration(3, None, 1, 50), TypeError, []),
+    ("factorize", lambda: factorize(F, 2, effort=1, threads=1), None, [F]),
+    ("factorize_masked", lambda: factorize(F, 2, F_mask, 3, 1, 1, report), None, [F, F_mask, report]),
+    ("factorize_progress_raises", lambda: factorize(F, 2, effort=1, progress=refuse_report), ValueError,
+     [F, refuse_report]),
+    ("factorize_effort", lambda: factorize(F, 2, effort=0), ValueError, [F]),
+    ("factorize_progress_type", lambda: factorize(F, 2, progress=3), TypeError, [F]),
+    ("factorize_mask_shape", lambda: factorize(F, 2, arr), ValueError, [F, arr]),
+    ("searchresult_new", lambda: SearchResult(), TypeError, []),
+    ("searchresult_attrs", lambda: (found.w, found.h, found.error, found.starts, found.best_start, found.iterations,
+                                    found.moves, found.moves_kept, repr(found)), None, [found]),
     ("bmfresult_new", lambda: BmfResult(), TypeError, []),
     ("bmfresult_attrs", lambda: (res.w, res.h, res.error, res.iterations, repr(res)), None, [res]),
     ("reconstruct", lambda: res.reconstruct(), None, [res]),
@@ -254,7 +277,8 @@ CASES = [
 
 METHOD_NAMES = methods()
 SINGLETONS = [
-    Valdrix, BitMatrix, BoolLs, BmfResult, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods, True, False, None,
+    Valdrix, BitMatrix, BoolLs, BmfResult, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods, SearchResult,
+    factorize, True, False, None,
     NotImplemented,
     0, 1, 2, 3, 5, *METHOD_NAMES, TypeError, ValueError, IndexError, OverflowError, RuntimeError,
     NotImplementedError, MemoryError,
@@ -341,8 +365,9 @@ def test_every_public_callable_is_covered():
                    "from_packed", "nonzero", "from_indices", "getitem", "setitem", "delitem",
                    "len", "repr", "str", "hash", "eq", "and", "or", "xor", "sub", "invert", "matmul", "iand",
                    "boolls_new", "solve", "solve_all", "boolls", "methods", "ao_bmf", "bmfresult", "reconstruct",
-                   "solve_masked", "solve_all_masked", "boolls_masked", "ao_bmf_masked"]:  # fmt: skip
+                   "solve_masked", "solve_all_masked", "boolls_masked", "ao_bmf_masked", "factorize", "searchresult"]:  # fmt: skip
         assert public in names, public
     assert sorted(Valdrix.__all__) == sorted(["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "ao_bmf_masked", "boolls",
-                                              "boolls_masked", "methods", "__version__"])  # fmt: skip
+                                              "boolls_masked", "methods", "SearchResult", "factorize",
+                                              "__version__"])  # fmt: skip
 

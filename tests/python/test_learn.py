@@ -18,9 +18,10 @@ import sklearn
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy import sparse
+from sklearn.utils import check_random_state
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from Valdrix import BitMatrix, BoolLs, _judge_iteration, _start_columns, ao_bmf, ao_bmf_masked, methods
+from Valdrix import BitMatrix, BoolLs, _judge_iteration, _start_columns, ao_bmf, ao_bmf_masked, factorize, methods
 from valdrix_learn import BMF, alternate, read_matrix
 
 A = [1, 1, 1, 1, 0, 0, 0, 0]  # two overlapping column sets: restarts end at 0 or at 14
@@ -42,6 +43,16 @@ def ao_bmf_of(a: np.ndarray, observed: np.ndarray | None, r: int, **kwargs):
     if observed is None:
         return ao_bmf(BitMatrix.from_numpy(a), r, **kwargs)
     return ao_bmf_masked(BitMatrix.from_numpy(a), BitMatrix.from_numpy(observed), r, **kwargs)
+
+
+def fit_of(solver: str, a: np.ndarray, observed: np.ndarray | None, r: int, seed: int):
+    """What BMF(r, solver=solver) fits from a run with this seed: (H, error, n_iter_)."""
+    if solver == "alternate":
+        ref = ao_bmf_of(a, observed, r, seed=seed)
+    else:
+        mask = None if observed is None else BitMatrix.from_numpy(observed)
+        ref = factorize(BitMatrix.from_numpy(a), r, mask, seed)
+    return ref.h.to_numpy(), ref.error, ref.iterations
 
 
 # ---------------------------------------------------------------- alternate
@@ -168,7 +179,8 @@ def test_every_input_form_gives_the_same_fit(monkeypatch):
         assert model.reconstruction_err_ == reference.reconstruction_err_
 
 
-def test_every_form_of_missing_cells_fits_over_the_observed_ones():
+@pytest.mark.parametrize("solver", ["search", "alternate"])
+def test_every_form_of_missing_cells_fits_over_the_observed_ones(solver):
     a = planted(40, 12, 3, seed=2)
     observed = np.random.default_rng(2).random(a.shape) >= 0.25
     gaps = np.where(observed, a, np.nan)
@@ -178,13 +190,14 @@ def test_every_form_of_missing_cells_fits_over_the_observed_ones():
     frame["c5"] = frame["c5"].astype(object).where(observed[:, 5], None)
     forms = [gaps, gaps.astype(np.float32), gaps.tolist(), frame, np.ma.masked_invalid(gaps),
              np.ma.masked_array(np.where(observed, a, 7), mask=~observed)]  # anything under the mask
-    seed = int(BMF(3).fit(gaps).restart_seeds_[0])
-    ref = ao_bmf_of(a, observed, 3, seed=seed)  # a's ones under the blanks must not count
-    assert ref.error == (((ref.w @ ref.h).to_numpy() != a) & observed).sum()
+    seed = int(BMF(3, solver=solver).fit(gaps).restart_seeds_[0])
+    h, error, iterations = fit_of(solver, a, observed, 3, seed)  # a's ones under the blanks must not count
     for form in forms:
-        model = BMF(3).fit(form)
-        assert np.array_equal(model.components_, ref.h.to_numpy()), type(form)
-        assert (model.reconstruction_err_, model.n_iter_) == (ref.error, ref.iterations)
+        model = BMF(3, solver=solver).fit(form)
+        assert np.array_equal(model.components_, h), type(form)
+        assert (model.reconstruction_err_, model.n_iter_) == (error, iterations)
+    w = BMF(3, solver=solver).fit_transform(gaps)
+    assert error == (((w.astype(int) @ h.astype(int) > 0) != a) & observed).sum()
 
 
 @pytest.mark.parametrize("data, message", [
@@ -219,7 +232,8 @@ def test_empty_input_in_scikit_learns_words():
 
 
 @pytest.mark.parametrize("params", [{"n_components": 0}, {"n_components": 27}, {"n_components": 2.0},
-                                    {"max_iter": 0}, {"n_init": 0}, {"n_jobs": 0}, {"method": "fast"}])
+                                    {"max_iter": 0}, {"n_init": 0}, {"n_jobs": 0}, {"method": "fast"},
+                                    {"solver": "fast"}, {"effort": 0}, {"effort": 2**32 + 1}])
 def test_bad_parameters_fail_in_fit(params):
     model = BMF(2).set_params(**params)  # never in the constructor: clone must work
     with pytest.raises(ValueError, match=f"{next(iter(params))}|methode inconnue"):
@@ -230,7 +244,7 @@ def test_bad_parameters_fail_in_fit(params):
 
 
 def test_lowest_error_wins_the_earliest_on_ties_whatever_the_threads():
-    fits = [BMF(2, n_init=8, random_state=5, n_jobs=jobs).fit(TWO_SETS) for jobs in (1, 2, 3)]
+    fits = [BMF(2, solver="alternate", n_init=8, random_state=5, n_jobs=jobs).fit(TWO_SETS) for jobs in (1, 2, 3)]
     model = fits[0]
     runs = [ao_bmf(BitMatrix.from_numpy(TWO_SETS.astype(bool)), 2, seed=int(s)) for s in model.restart_seeds_]
     errors = [run.error for run in runs]
@@ -243,6 +257,18 @@ def test_lowest_error_wins_the_earliest_on_ties_whatever_the_threads():
     for other in fits[1:] + [pickle.loads(pickle.dumps(model))]:
         assert np.array_equal(other.components_, model.components_)
         assert np.array_equal(other.restart_errors_, model.restart_errors_)
+
+
+def test_searches_draw_the_restarts_seeds_and_the_best_wins_whatever_the_threads():
+    x = planted(120, 30, 6, seed=7)
+    fits = [BMF(6, n_init=3, effort=2, random_state=3, n_jobs=jobs).fit(x) for jobs in (1, 2)]
+    seeds = check_random_state(3).randint(np.iinfo(np.uint64).max, size=3, dtype=np.uint64)
+    runs = [factorize(BitMatrix.from_numpy(x), 6, None, int(s), 2) for s in seeds]
+    best = min(runs, key=lambda run: run.error)
+    for model in fits:
+        assert np.array_equal(model.restart_seeds_, seeds)
+        assert list(model.restart_errors_) == [run.error for run in runs]
+        assert np.array_equal(model.components_, best.h.to_numpy()) and model.n_iter_ == best.iterations
 
 
 def test_a_restart_that_fails_stops_the_fit_on_every_thread(monkeypatch):
@@ -259,7 +285,7 @@ def test_a_restart_that_fails_stops_the_fit_on_every_thread(monkeypatch):
 
     monkeypatch.setattr(bmf, "alternate", failing)
     with pytest.raises(KeyboardInterrupt):
-        BMF(3, n_init=6, max_iter=50, n_jobs=2).fit(TWO_SETS)
+        BMF(3, solver="alternate", n_init=6, max_iter=50, n_jobs=2).fit(TWO_SETS)
     # One iteration more at most, that of the other thread: no run goes on.
     assert len(advanced) <= 4
 
@@ -307,27 +333,33 @@ def test_feature_names_are_kept_and_checked():
         model.set_output(transform="default").transform(TWO_SETS)
 
 
+@pytest.mark.parametrize("solver", ["search", "alternate"])
 @pytest.mark.parametrize("tqdm", [True, False])
-def test_progress_only_when_verbose(capsys, monkeypatch, tqdm):
+def test_progress_only_when_verbose(capsys, monkeypatch, tqdm, solver):
     if not tqdm:
         monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm now raises ImportError
         monkeypatch.setitem(sys.modules, "tqdm.auto", None)
     x = planted(300, 40, 5, seed=4)
-    BMF(5, n_init=2, n_jobs=2).fit(x)
+    BMF(5, solver=solver, n_init=2, n_jobs=2).fit(x)
     assert capsys.readouterr() == ("", "")
-    model = BMF(5, n_init=2, n_jobs=2, verbose=1).fit(x)
+    model = BMF(5, solver=solver, n_init=2, n_jobs=2, verbose=1).fit(x)
     out, err = capsys.readouterr()
-    iterations = sum(ao_bmf(BitMatrix.from_numpy(x), 5, seed=int(s)).iterations for s in model.restart_seeds_)
     if tqdm:
         assert out == "" and "BMF: 100%" in err and any(f"erreur {e}" in err for e in model.restart_errors_)
-    else:
+        assert ("chaine" in err) == (solver == "search")
+    elif solver == "alternate":
+        iterations = sum(ao_bmf(BitMatrix.from_numpy(x), 5, seed=int(s)).iterations for s in model.restart_seeds_)
         assert err == "" and len(out.splitlines()) == iterations
         assert f"iteration {model.n_iter_} : erreur {model.reconstruction_err_}" in out
+    else:  # each search ends on its every chain done and its error
+        assert err == ""
+        for k, e in enumerate(model.restart_errors_):
+            assert f"BMF essai {k + 1}/2, chaine 8/8 : erreur {e}\n" in out
 
 
 def test_the_bar_ends_on_the_restart_the_fit_keeps(capsys):
     pytest.importorskip("tqdm")
-    model = BMF(2, n_init=4, random_state=5, n_jobs=2, verbose=1).fit(TWO_SETS)
+    model = BMF(2, solver="alternate", n_init=4, random_state=5, n_jobs=2, verbose=1).fit(TWO_SETS)
     errors = list(model.restart_errors_)
     best = errors.index(min(errors))
     assert errors[-1] != errors[best]  # meaningful only if the last start is not the best

@@ -11,7 +11,7 @@ import time
 import numpy as np
 import pytest
 
-from Valdrix import BitMatrix, BoolLs, ao_bmf
+from Valdrix import BitMatrix, BoolLs, ao_bmf, factorize
 
 # Generous: the calls notice a signal within about 50 ms of work.
 LATENCY = 0.5
@@ -45,8 +45,13 @@ def long_calls():
         r = ao_bmf(small, 6)
         return r.w, r.h, r.error, r.iterations
 
+    def quick_search():
+        r = factorize(small, 6, effort=2)
+        return r.w, r.h, r.error, r.iterations
+
     return {
         "ao_bmf": (lambda: ao_bmf(x, 22), [x], quick_ao),
+        "factorize": (lambda: factorize(x, 22, effort=64), [x], quick_search),
         "solve_all": (lambda: solver.solve_all(targets), [targets], lambda: solver.solve_all(first_columns)),
         # The product keeps the lock.
         "product": (lambda: square @ square, [square], lambda: (square @ BitMatrix.ones(16384, 3)).count_ones()),
@@ -77,7 +82,7 @@ class AlarmAsCtrlC:
         signal.signal(signal.SIGALRM, self.previous)
 
 
-@pytest.mark.parametrize("name", ["ao_bmf", "solve_all", "product"])
+@pytest.mark.parametrize("name", ["ao_bmf", "factorize", "solve_all", "product"])
 def test_ctrl_c_stops_the_call_and_leaves_its_inputs(long_calls, name):
     call, inputs, quick = long_calls[name]
     before = [m.copy() for m in inputs]

@@ -19,6 +19,7 @@ from surface_pool import (
     OUTCOMES,
     PLAUSIBLE,
     anything,
+    as_index,
     attempt,
     borrows_released,
     dangerous_size,
@@ -79,6 +80,8 @@ CALLABLES = [
     ("methods", lambda _: Valdrix.methods, [], 0),
     ("ao_bmf", lambda _: Valdrix.ao_bmf, ["x", "r", "method", "max_iter", "seed"], 2),
     ("BmfResult", lambda _: Valdrix.BmfResult, [], 0),
+    ("factorize", lambda _: Valdrix.factorize, ["x", "r", "mask", "seed", "effort", "threads", "progress"], 2),
+    ("SearchResult", lambda _: Valdrix.SearchResult, [], 0),
     ("res.reconstruct", lambda res: res.reconstruct, [], 0),
 ]
 RECEIVERS = {"m": matrices(), "s": solvers(), "res": results()}
@@ -113,6 +116,8 @@ def too_costly(label, bound):
         return dangerous_size(bound.get("rows"), bound.get("cols"))
     if label == "ao_bmf":
         return heavy_rank(bound.get("r"))
+    if label == "factorize":
+        return heavy_rank(bound.get("r")) or (as_index(bound.get("effort", 1)) or 0) > 8
     return False
 
 
