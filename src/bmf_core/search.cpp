@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -90,7 +91,7 @@ struct Chain {
 // A chain perturbs its best factors until its steps have done this much
 // work (StepCount::work), or until so many perturbations in a row found
 // nothing lower.
-constexpr std::uint64_t kChainWork = std::uint64_t{1} << 29;
+constexpr std::uint64_t kChainWork = std::uint64_t{1} << 28;
 std::uint64_t patience(std::uint64_t r) noexcept { return 4 * r; }
 
 Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed,
@@ -230,7 +231,8 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
             if (stopped || done == total || halt.load()) break;
             ended.wait_for(guard, std::chrono::milliseconds(20));
             guard.unlock();
-            stopped = stop.poll();
+            // A wait is long: ask the clock every time, not after a count of units.
+            stopped = stop.poll(std::numeric_limits<std::uint64_t>::max());
             guard.lock();
         }
         if (stopped) halt.store(true);

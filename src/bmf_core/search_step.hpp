@@ -21,7 +21,7 @@ struct StepCount {
     std::uint64_t inexact = 0;  // targets whose search hit the node budget
 };
 
-inline constexpr std::uint64_t kStepNodeBudget = std::uint64_t{1} << 16;
+inline constexpr std::uint64_t kStepNodeBudget = std::uint64_t{1} << 12;
 
 // One target of a step, for the kernels: its 1 cells and observed cells
 // (null: all) as `words` words, the components as rows of `basis`, and the
