@@ -507,6 +507,15 @@ class SearchResult:
     def moves_kept(self) -> int:
         """The perturbations that lowered the error of their chain."""
 
+    @property
+    def exact_solves(self) -> int:
+        """The row and column solves of the steps whose answer is a best one."""
+
+    @property
+    def inexact_solves(self) -> int:
+        """The solves whose search met its node budget first: their answer is the
+        best found, never worse than the one it replaced."""
+
     def __repr__(self) -> str:
         """``"<SearchResult error={error} rank={r} starts={starts} best_start={best_start} iterations={iterations}>"``."""
 
@@ -515,15 +524,17 @@ def factorize(
     r: SupportsIndex,
     mask: BitMatrix | NDArray[np.bool_] | None = None,
     seed: SupportsIndex = 0,
-    effort: SupportsIndex = 8,
+    effort: SupportsIndex = 16,
     threads: SupportsIndex = 0,
     progress: Callable[[int, int, int], object] | None = None,
 ) -> SearchResult:
     """Search for a good factorisation of ``x`` (m x n) as ``w @ h``, w m x r and h r x n.
 
     Strong starts (greedy concept covers, association candidates, ao_bmf's
-    columns, random ones) are each polished by exact alternation, then
-    perturbed and polished again while that lowers the error. ``effort`` (1 to
+    columns, random ones) are each polished by alternation, then perturbed
+    and polished again while that lowers the error. Each step solves every
+    row or column exactly unless its search meets a node budget (counted in
+    ``exact_solves`` and ``inexact_solves``), and never raises the error. ``effort`` (1 to
     2^32) counts the chains run, each a start and its perturbations: work,
     not time. ``threads`` (0: one per processor) never changes the result,
     which depends on the arguments only. ``mask``, as for

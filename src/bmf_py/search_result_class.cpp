@@ -47,6 +47,8 @@ constexpr auto starts = [](const SearchResult& s) { return s.account.starts; };
 constexpr auto iterations = [](const SearchResult& s) { return s.account.iterations; };
 constexpr auto moves = [](const SearchResult& s) { return s.account.moves; };
 constexpr auto moves_kept = [](const SearchResult& s) { return s.account.moves_kept; };
+constexpr auto exact_solves = [](const SearchResult& s) { return s.account.exact_solves; };
+constexpr auto inexact_solves = [](const SearchResult& s) { return s.account.inexact_solves; };
 
 PyType_Slot* class_slots() {
     static PyGetSetDef getset[] = {
@@ -58,6 +60,8 @@ PyType_Slot* class_slots() {
         {"iterations", get_count<SearchResult, iterations>, nullptr, nullptr, nullptr},
         {"moves", get_count<SearchResult, moves>, nullptr, nullptr, nullptr},
         {"moves_kept", get_count<SearchResult, moves_kept>, nullptr, nullptr, nullptr},
+        {"exact_solves", get_count<SearchResult, exact_solves>, nullptr, nullptr, nullptr},
+        {"inexact_solves", get_count<SearchResult, inexact_solves>, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
