@@ -211,6 +211,20 @@ void add_rows(V* table, const std::uint32_t* codes, const std::uint32_t* rows, s
     }
 }
 
+// Adds the rows of `bits` among those of `keep` by their codes, walking the
+// bits: for rows too few to be worth listing first (the unobserved ones).
+template <class T>
+void add_row_bits(V* table, const std::uint32_t* codes, std::span<const Word> bits, const Word* keep, int delta,
+                  unsigned top_bits) noexcept {
+    const RowDeltas<T> d(delta);
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+        for (Word w = bits[k] & keep[k]; w != 0; w &= w - 1) {
+            const std::uint32_t c = codes[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
+            add_at<T>(table, c, d.d[c & RowDeltas<T>::kLow], top_bits);
+        }
+    }
+}
+
 // The same straight from the bits, for targets too long for 32-bit indices.
 template <class T>
 void add_bits(V* table, const std::uint64_t* pat, std::span<const Word> x, int delta, unsigned top_bits = 0) noexcept {
@@ -544,7 +558,6 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     // these: they are taken out again after the transform, which only reads
     // it, from the same list.
     const bool in_base = target_table != buf.table<V>();
-    std::size_t unobserved_listed = 0;
     std::uint64_t unobserved_heavy[Avx2Plan::kMaxHeavy];
     auto add_unobserved = [&](int delta) {
         if (!plan.avx2.listed) {
@@ -556,10 +569,7 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
             bump<T>(target_table, plan.avx2.heavy_patterns[k],
                     Ops<T>::splat(delta * static_cast<std::int64_t>(unobserved_heavy[k])), plan.avx2.top_bits);
         }
-        if (delta > 0) {
-            unobserved_listed = list_rows<false, false>(unobserved, s.m(), light, rows);
-        }
-        add_rows<T>(target_table, codes, rows, unobserved_listed, delta, plan.avx2.top_bits);
+        add_row_bits<T>(target_table, codes, unobserved, light, delta, plan.avx2.top_bits);
     };
     if (!unobserved.empty()) add_unobserved(1);
     V* table = buf.table<V>();
