@@ -124,9 +124,12 @@ struct ZetaBuffers {
     // What the base holds beyond the counts (AVX2): the 1-rows of the
     // target last moved in among the light rows of the first base_counted
     // heavy patterns, and those patterns' counts base_heavy. After its
-    // words, room for the rows to take out and to put in.
+    // words, room for the rows to take out and to put in; then, when
+    // base_unobserved, the unobserved rows held likewise (once each), and
+    // room for the rows whose amount drops or rises by 1.
     AlignedBytes held;
     unsigned base_counted = 0;
+    bool base_unobserved = false;
     std::int64_t base_heavy[Avx2Plan::kMaxHeavy] = {};
     AlignedBytes batch_counts;  // the negated pattern counts, 16-bit
     // One word of the targets of a batched call paired with the same word
