@@ -64,12 +64,15 @@ void ZetaWork::solve_batch_masked(const MaskedColumns& x, std::uint64_t first, C
 }
 
 void ZetaWork::pair_word(const BitMatrix& x, const BitMatrix& observed, std::uint64_t word) noexcept {
+    // Locals: the stores may alias the matrices' fields.
     const std::uint64_t stride = x.stride();
+    const std::uint64_t rows = x.rows();
     const Word keep = word + 1 == stride ? boolmat::tail_mask(x.cols()) : ~Word{0};
     const Word* t = x.row_ptr(0) + word;
     const Word* o = observed.row_ptr(0) + word;
     Word* to = buf_.paired_word.as<Word>();
-    for (std::uint64_t i = 0; i < x.rows(); ++i, t += stride, o += stride, to += 2) pair_words(*t, *o, keep, to);
+#pragma GCC unroll 4
+    for (std::uint64_t i = 0; i < rows; ++i) pair_words(t[i * stride], o[i * stride], keep, to + 2 * i);
 }
 
 void ZetaWork::solve_paired_batch(std::uint64_t first, ColumnAnswer* out) {
