@@ -296,7 +296,8 @@ TEST(ZetaKernel, LongSequencesOfTargetsThroughOneBase) {
                         const MaskedTarget t = split(x, fixtures::random_bits(s.m(), k == 0 ? 0.8 : 0.6, gen));
                         ASSERT_EQ(work.solve_masked(t.ones.words(), t.unobserved.words()),
                                   solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()))
-                            << "masked r " << r << " lanes " << static_cast<int>(lanes) << " step " << step << " mask " << k;
+                            << "masked r " << r << " lanes " << static_cast<int>(lanes) << " step " << step
+                            << " mask " << k;
                     }
                     last = std::move(x);
                 }

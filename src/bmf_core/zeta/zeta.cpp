@@ -49,7 +49,8 @@ inline void pair_words(Word t, Word o, Word keep, Word* to) noexcept {
 }  // namespace
 
 void ZetaWork::solve_batch(const BitMatrix& x, std::uint64_t first, ColumnAnswer* out) {
-    plan_.kernels->solve_batch(plan_, buf_, *solver_, {x.row_ptr(0) + first / 64, x.stride(), static_cast<unsigned>(first % 64)}, out);
+    const BatchRows rows{x.row_ptr(0) + first / 64, x.stride(), static_cast<unsigned>(first % 64)};
+    plan_.kernels->solve_batch(plan_, buf_, *solver_, rows, out);
 }
 
 void ZetaWork::solve_batch_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t first,
@@ -59,7 +60,8 @@ void ZetaWork::solve_batch_masked(const BitMatrix& x, const BitMatrix& observed,
 }
 
 void ZetaWork::solve_batch_masked(const MaskedColumns& x, std::uint64_t first, ColumnAnswer* out) {
-    const BatchRows rows{x.words.row_ptr(0) + 2 * (first / 64), x.words.stride(), static_cast<unsigned>(first % 64), true};
+    const BatchRows rows{x.words.row_ptr(0) + 2 * (first / 64), x.words.stride(), static_cast<unsigned>(first % 64),
+                         true};
     plan_.kernels->solve_batch(plan_, buf_, *solver_, rows, out);
 }
 
@@ -76,7 +78,8 @@ void ZetaWork::pair_word(const BitMatrix& x, const BitMatrix& observed, std::uin
 }
 
 void ZetaWork::solve_paired_batch(std::uint64_t first, ColumnAnswer* out) {
-    plan_.kernels->solve_batch(plan_, buf_, *solver_, {buf_.paired_word.as<Word>(), 2, static_cast<unsigned>(first % 64), true}, out);
+    const BatchRows rows{buf_.paired_word.as<Word>(), 2, static_cast<unsigned>(first % 64), true};
+    plan_.kernels->solve_batch(plan_, buf_, *solver_, rows, out);
 }
 
 Result<MaskedColumns> pair_columns(const BitMatrix& x, const BitMatrix& observed) {
