@@ -11,6 +11,7 @@
 
 #include "bmf_core/greedy.hpp"
 #include "bmf_core/naive.hpp"
+#include "bmf_core/solve.hpp"
 #include "bmf_core/testing.hpp"
 #include "bmf_core/zeta/kernels.hpp"
 #include "bmf_core/zeta/sparse.hpp"
@@ -531,6 +532,17 @@ TEST_P(ZetaBatchMatchesScalar, EveryColumnOfEveryBatch) {
                     }
                     for (std::uint64_t k = n - first; k < ZetaWork::kBatch; ++k) EXPECT_EQ(got[k], want[first + k]);
                 }
+                // A whole call, which pairs each word of columns once for
+                // its batches.
+                const SolveAllResult all = solve_all_masked(s, x, observed, Method::Zeta, 0).value();
+                std::uint64_t total = 0;
+                for (std::uint64_t k = 0; k < n; ++k) {
+                    std::uint64_t h = 0;
+                    for (std::uint64_t j = 0; j < r; ++j) h |= std::uint64_t{all.h.get_unchecked(j, k)} << j;
+                    EXPECT_EQ(h, want_masked[k].h) << "call r " << r << " n " << n << " column " << k;
+                    total += want_masked[k].error;
+                }
+                EXPECT_EQ(all.error, total) << "call r " << r << " n " << n;
             });
         }
     }
