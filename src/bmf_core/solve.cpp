@@ -84,8 +84,8 @@ namespace {
 
 // Solves every column of x (m x n) in the batches of a batched work,
 // handing each answer to `take(column, answer)`; returns the summed error.
-// Under a mask, `observed` (x's shape) is read beside x, or `paired` holds
-// both instead.
+// Under a mask, `observed` (x's shape) is paired with x a word of columns
+// at a time, or `paired` holds both already.
 template <class Take>
 Result<std::uint64_t> solve_in_batches(const BoolLs& s, const BitMatrix& x, const BitMatrix* observed,
                                        const MaskedColumns* paired, ZetaWork& work, const Interrupt& stop,
@@ -100,7 +100,8 @@ Result<std::uint64_t> solve_in_batches(const BoolLs& s, const BitMatrix& x, cons
         if (paired != nullptr) {
             work.solve_batch_masked(*paired, first, answers);
         } else if (observed != nullptr) {
-            work.solve_batch_masked(x, *observed, first, answers);
+            if (first % 64 == 0) work.pair_word(x, *observed, first / 64);
+            work.solve_paired_batch(first % 64, answers);
         } else {
             work.solve_batch(x, first, answers);
         }

@@ -11,6 +11,7 @@
 
 #include "bmf_core/greedy.hpp"
 #include "bmf_core/naive.hpp"
+#include "bmf_core/solve.hpp"
 #include "bmf_core/testing.hpp"
 #include "bmf_core/zeta/kernels.hpp"
 #include "bmf_core/zeta/sparse.hpp"
@@ -67,8 +68,8 @@ constexpr double kUnobserved[] = {0.0, 0.1, 0.3, 0.6, 1.0};
 // Solves the targets with every runnable set, lane width, base mode and
 // sparse mode, `passes` times over (a target taken out of the base must
 // leave it as it was), and expects the given answers. With `unobserved`,
-// each target is solved under its mask, after the unmasked solve of the
-// one before (so that the base carries both kinds).
+// each target is solved under its mask, the odd ones after the unmasked
+// solve of the one before (so that the base goes between all the kinds).
 void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>& xs,
                        const std::vector<ColumnAnswer>& want, int passes, const std::string& what,
                        const std::vector<std::span<const Word>>& unobserved = {}) {
@@ -80,7 +81,7 @@ void expect_every_work(const BoolLs& s, const std::vector<std::span<const Word>>
                     ASSERT_TRUE(prepare_one_at_a_time(work, s, many, lanes, sparse).has_value());
                     for (int pass = 0; pass < passes; ++pass) {
                         for (std::size_t k = 0; k < xs.size(); ++k) {
-                            if (!unobserved.empty() && k > 0) (void)work.solve(xs[k - 1]);
+                            if (!unobserved.empty() && k % 2 == 1) (void)work.solve(xs[k - 1]);
                             const ColumnAnswer got =
                                 unobserved.empty() ? work.solve(xs[k]) : work.solve_masked(xs[k], unobserved[k]);
                             EXPECT_EQ(got, want[k])
@@ -289,12 +290,15 @@ TEST(ZetaKernel, LongSequencesOfTargetsThroughOneBase) {
                     ASSERT_EQ(work.solve(x.words()), solve_zeta_scalar(s, x.words()))
                         << "r " << r << " lanes " << static_cast<int>(lanes) << " step " << step;
                     // Every third one is solved under a mask as well, in
-                    // between, with the base holding the target before.
-                    if (step % 3 == 0) {
-                        const MaskedTarget t = split(x, fixtures::random_bits(s.m(), 0.8, gen));
+                    // between, with the base holding the target before;
+                    // every sixth under two masks in turn, the base then
+                    // holding the unobserved rows of the first.
+                    for (int k = 0; k < (step % 6 == 0 ? 2 : step % 3 == 0 ? 1 : 0); ++k) {
+                        const MaskedTarget t = split(x, fixtures::random_bits(s.m(), k == 0 ? 0.8 : 0.6, gen));
                         ASSERT_EQ(work.solve_masked(t.ones.words(), t.unobserved.words()),
                                   solve_zeta_scalar(s, t.ones.words(), t.unobserved.words()))
-                            << "masked r " << r << " lanes " << static_cast<int>(lanes) << " step " << step;
+                            << "masked r " << r << " lanes " << static_cast<int>(lanes) << " step " << step
+                            << " mask " << k;
                     }
                     last = std::move(x);
                 }
@@ -528,6 +532,17 @@ TEST_P(ZetaBatchMatchesScalar, EveryColumnOfEveryBatch) {
                     }
                     for (std::uint64_t k = n - first; k < ZetaWork::kBatch; ++k) EXPECT_EQ(got[k], want[first + k]);
                 }
+                // A whole call, which pairs each word of columns once for
+                // its batches.
+                const SolveAllResult all = solve_all_masked(s, x, observed, Method::Zeta, 0).value();
+                std::uint64_t total = 0;
+                for (std::uint64_t k = 0; k < n; ++k) {
+                    std::uint64_t h = 0;
+                    for (std::uint64_t j = 0; j < r; ++j) h |= std::uint64_t{all.h.get_unchecked(j, k)} << j;
+                    EXPECT_EQ(h, want_masked[k].h) << "call r " << r << " n " << n << " column " << k;
+                    total += want_masked[k].error;
+                }
+                EXPECT_EQ(all.error, total) << "call r " << r << " n " << n;
             });
         }
     }

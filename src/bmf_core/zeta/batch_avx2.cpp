@@ -56,43 +56,53 @@ inline V lane_bits_mask() noexcept {
                              static_cast<short>(0x8000));
 }
 
-// Adds the rows of the targets in columns first to first + 15 of x to the
-// table: each row adds 2 in the lanes of the targets it is a 1-row of.
-// Returns each lane's count of 1-rows, which gives its target's ones. Under
-// a mask (BatchRows) an unobserved cell adds 1 in its target's lane
-// instead, and is counted with the 1-rows: its row is not a 0-row of the
-// error either.
-template <BatchRead Read>
-V add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const BatchRows& rows,
-                  std::uint64_t first) noexcept {
-    const Word* word = rows.x->row_ptr(0) + (Read == BatchRead::Paired ? 2 : 1) * (first / 64);
-    const Word* seen = Read == BatchRead::Beside ? rows.observed->row_ptr(0) + first / 64 : nullptr;
-    const std::size_t stride = rows.x->stride();
-    const unsigned shift = static_cast<unsigned>(first % 64);
+// Adds the rows of the batch's targets to the table: each row adds 2 in the
+// lanes of the targets it is a 1-row of. Returns each lane's count of
+// 1-rows, which gives its target's ones.
+V add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const BatchRows& rows) noexcept {
+    // Locals: a store to the table may alias anything, `rows` included.
+    const Word* word = rows.words;
+    const std::size_t stride = rows.stride;
+    const unsigned shift = rows.shift;
     const V sel = lane_bits_mask();
     V ones = _mm256_setzero_si256();
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
         V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
-        if constexpr (Read != BatchRead::Plain) {
-            // 2 per observed 1-row, 1 per unobserved row: 1 in the lanes of
-            // the observed 1-rows, 1 in those of the 1-rows and unobserved
-            // rows.
-            const Word ones_word = Read == BatchRead::Paired ? word[0] : *word & *seen;
-            const Word either_word = Read == BatchRead::Paired ? word[1] : *word | ~*seen;
-            if constexpr (Read == BatchRead::Beside) seen += stride;
-            const auto bits = static_cast<short>(ones_word >> shift & 0xFFFF);
-            const auto either_bits = static_cast<short>(either_word >> shift & 0xFFFF);
-            const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
-            const V either = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(either_bits), sel), sel);
-            // One operation on the entry: rows of one pattern chain through it.
-            *e = _mm256_sub_epi16(*e, _mm256_add_epi16(one, either));
-            ones = _mm256_sub_epi16(ones, either);
-        } else {
-            const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
-            const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
-            *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
-            ones = _mm256_sub_epi16(ones, one);
-        }
+        const auto bits = static_cast<short>((*word >> shift) & 0xFFFF);
+        const V one = _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(bits), sel), sel);
+        *e = _mm256_sub_epi16(_mm256_sub_epi16(*e, one), one);
+        ones = _mm256_sub_epi16(ones, one);
+    }
+    return ones;
+}
+
+// The same for paired rows: 2 per observed 1-row, 1 per unobserved row, and
+// the unobserved rows counted with the 1-rows, as they are not 0-rows of
+// the error either. Both words of a row come in one broadcast of their 16
+// bytes; a byte shuffle puts in each 16-bit lane the byte of its bit of the
+// 1 bits (low) and of the 1 bits or unobserved cells (high), and one byte
+// compare makes both flags: a multiply-add of the two then gives the
+// lane's amount, and the high flag its count.
+V add_paired_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const BatchRows& rows) noexcept {
+    const Word* word = rows.words;
+    const std::size_t stride = rows.stride;
+    const char b = static_cast<char>(rows.shift / 8);
+    // Lanes 0 to 7 read the lower byte of the 16 bits, lanes 8 to 15 the
+    // upper one; the second word starts at byte 8.
+    const V pick = _mm256_add_epi8(_mm256_setr_epi8(0, 8, 0, 8, 0, 8, 0, 8, 0, 8, 0, 8, 0, 8, 0, 8,  //
+                                                    1, 9, 1, 9, 1, 9, 1, 9, 1, 9, 1, 9, 1, 9, 1, 9),
+                                   _mm256_set1_epi8(b));
+    const V sel = _mm256_setr_epi8(1, 1, 2, 2, 4, 4, 8, 8, 16, 16, 32, 32, 64, 64, -128, -128,  //
+                                   1, 1, 2, 2, 4, 4, 8, 8, 16, 16, 32, 32, 64, 64, -128, -128);
+    const V unit = _mm256_set1_epi8(1);
+    V ones = _mm256_setzero_si256();
+    for (std::uint64_t i = 0; i < m; ++i, word += stride) {
+        V* e = reinterpret_cast<V*>(reinterpret_cast<char*>(table) + codes[i]);
+        const V both = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(word)));
+        const V flags = _mm256_cmpeq_epi8(_mm256_and_si256(_mm256_shuffle_epi8(both, pick), sel), sel);
+        // Flags are -1: the multiply-add makes -(amount), the shift -(count).
+        *e = _mm256_sub_epi16(*e, _mm256_maddubs_epi16(unit, flags));
+        ones = _mm256_sub_epi16(ones, _mm256_srai_epi16(flags, 15));
     }
     return ones;
 }
@@ -100,7 +110,7 @@ V add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const B
 }  // namespace
 
 void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BatchRows& rows,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
+                 ColumnAnswer* out) noexcept {
     using T = std::int16_t;
     const unsigned r = plan.r;
     const std::uint64_t m = s.m();
@@ -116,9 +126,7 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
         for (std::size_t j = 0; j < n; ++j) _mm256_store_si256(to + j, _mm256_set1_epi16(from[j]));
     }
     const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
-    const V ones = rows.paired                ? add_target_rows<BatchRead::Paired>(table, codes, m, rows, first)
-                   : rows.observed != nullptr ? add_target_rows<BatchRead::Beside>(table, codes, m, rows, first)
-                                              : add_target_rows<BatchRead::Plain>(table, codes, m, rows, first);
+    const V ones = rows.paired ? add_paired_rows(table, codes, m, rows) : add_target_rows(table, codes, m, rows);
 
     // The bits above a chunk of 2^12 vectors over the whole table; then per
     // chunk, while it stays in the second-level cache, the four bits above

@@ -44,15 +44,13 @@ struct Track {
     }
 };
 
-// Adds the rows of the targets in columns first to first + 15 of x to the
-// table: each row adds 2 in the lanes of the targets it is a 1-row of.
-// Counts into `ones` each lane's 1-rows, which give its target's ones.
-// Under a mask (BatchRows) an unobserved cell adds 1 in its target's lane
-// instead, and is counted with the 1-rows: its row is not a 0-row of the
-// error either.
-template <BatchRead Read>
-void add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const BatchRows& rows,
-                     std::uint64_t first, V& ones) noexcept {
+// Adds the rows of the batch's targets to the table: each row adds 2 in the
+// lanes of the targets it is a 1-row of. Counts into `ones` each lane's
+// 1-rows, which give its target's ones. Paired rows add 2 per observed
+// 1-row and 1 per unobserved row, and count the unobserved rows with the
+// 1-rows: they are not 0-rows of the error either.
+template <bool Paired>
+void add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, const BatchRows& rows, V& ones) noexcept {
     // Lane l keeps bit l of the 16 and moves it to the sign bit, from where
     // an arithmetic shift makes 2 or 0 of it: no compare (see halves()).
     U sel, to_sign;
@@ -60,22 +58,18 @@ void add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, cons
         sel[l] = static_cast<std::uint16_t>(1u << l);
         to_sign[l] = static_cast<std::uint16_t>(1u << (15 - l));
     }
-    const unsigned shift = static_cast<unsigned>(first % 64);
-    const std::size_t stride = rows.x->stride();
-    const Word* word = rows.x->row_ptr(0) + (Read == BatchRead::Paired ? 2 : 1) * (first / 64);
-    const Word* seen = Read == BatchRead::Beside ? rows.observed->row_ptr(0) + first / 64 : nullptr;
+    // Locals: a store to the table may alias `rows`.
+    const unsigned shift = rows.shift;
+    const std::size_t stride = rows.stride;
+    const Word* word = rows.words;
     ones = V{};
     for (std::uint64_t i = 0; i < m; ++i, word += stride) {
         V& e = table[codes[i] / sizeof(V)];
-        if constexpr (Read != BatchRead::Plain) {
-            // 2 per observed 1-row, 1 per unobserved row: 1 in the lanes of
-            // the observed 1-rows, 1 in those of the 1-rows and unobserved
-            // rows.
-            const Word ones_word = Read == BatchRead::Paired ? word[0] : *word & *seen;
-            const Word either_word = Read == BatchRead::Paired ? word[1] : *word | ~*seen;
-            if constexpr (Read == BatchRead::Beside) seen += stride;
-            const auto bits = static_cast<std::uint16_t>((ones_word >> shift) & 0xFFFF);
-            const auto either_bits = static_cast<std::uint16_t>((either_word >> shift) & 0xFFFF);
+        if constexpr (Paired) {
+            // 1 in the lanes of the observed 1-rows, 1 in those of the
+            // 1-rows and unobserved rows.
+            const auto bits = static_cast<std::uint16_t>((word[0] >> shift) & 0xFFFF);
+            const auto either_bits = static_cast<std::uint16_t>((word[1] >> shift) & 0xFFFF);
             const V one = reinterpret_cast<V>(((U{} + bits) & sel) * to_sign);
             const V either = reinterpret_cast<V>(((U{} + either_bits) & sel) * to_sign);
             e -= (one >> 15) + (either >> 15);
@@ -92,7 +86,7 @@ void add_target_rows(V* table, const std::uint32_t* codes, std::uint64_t m, cons
 }  // namespace
 
 void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BatchRows& rows,
-                 std::uint64_t first, ColumnAnswer* out) noexcept {
+                 ColumnAnswer* out) noexcept {
     const unsigned r = plan.r;
     const std::uint64_t m = s.m();
     const std::size_t nvec = std::size_t{1} << r;
@@ -107,11 +101,9 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     const std::uint32_t* codes = buf.codes.as<std::uint32_t>();
     V ones;
     if (rows.paired) {
-        add_target_rows<BatchRead::Paired>(table, codes, m, rows, first, ones);
-    } else if (rows.observed != nullptr) {
-        add_target_rows<BatchRead::Beside>(table, codes, m, rows, first, ones);
+        add_target_rows<true>(table, codes, m, rows, ones);
     } else {
-        add_target_rows<BatchRead::Plain>(table, codes, m, rows, first, ones);
+        add_target_rows<false>(table, codes, m, rows, ones);
     }
 
     // The bits above a chunk over the whole table; then per chunk, while it

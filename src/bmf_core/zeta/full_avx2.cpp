@@ -211,6 +211,20 @@ void add_rows(V* table, const std::uint32_t* codes, const std::uint32_t* rows, s
     }
 }
 
+// Adds the rows of `bits` among those of `keep` by their codes, walking the
+// bits: for rows too few to be worth listing first (the unobserved ones).
+template <class T>
+void add_row_bits(V* table, const std::uint32_t* codes, std::span<const Word> bits, const Word* keep, int delta,
+                  unsigned top_bits) noexcept {
+    const RowDeltas<T> d(delta);
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+        for (Word w = bits[k] & keep[k]; w != 0; w &= w - 1) {
+            const std::uint32_t c = codes[k * 64 + static_cast<unsigned>(std::countr_zero(w))];
+            add_at<T>(table, c, d.d[c & RowDeltas<T>::kLow], top_bits);
+        }
+    }
+}
+
 // The same straight from the bits, for targets too long for 32-bit indices.
 template <class T>
 void add_bits(V* table, const std::uint64_t* pat, std::span<const Word> x, int delta, unsigned top_bits = 0) noexcept {
@@ -329,8 +343,12 @@ void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, co
         Store store;
         round<T>(plan.avx2.top_bits, base, base, std::size_t{1} << plan.vec_bits, Bit<kChunkBits>{}, store);
     }
-    std::fill(buf.held.as<Word>(), buf.held.as<Word>() + boolmat::words_for(s.m()), Word{0});
+    // What move_base() reads of the target before: nothing.
+    const std::size_t words = boolmat::words_for(s.m());
+    std::fill(buf.held.as<Word>(), buf.held.as<Word>() + words, Word{0});
+    std::fill(buf.held.as<Word>() + 3 * words, buf.held.as<Word>() + 4 * words, Word{0});
     buf.base_counted = 0;
+    buf.base_unobserved = false;
 }
 
 // Makes the base hold the negated counts plus twice the 1-rows of x (none
@@ -338,10 +356,13 @@ void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, co
 // by their counts, the other rows by the rows where the two targets differ.
 // Consecutive targets share about half their 1-rows when they are dense,
 // so this moves half the rows that adding each target and taking it out
-// again would.
-template <class T>
+// again would. Masked: the base also holds once each unobserved row (none
+// for an empty `unobserved`), so that a row moves once by the difference
+// of its two amounts, which is 2 for most rows that move (those of x and
+// 0-rows); the others, fewer, are walked by their bits.
+template <class T, bool Masked>
 void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
-               unsigned counted) noexcept {
+               std::span<const Word> unobserved, unsigned counted) noexcept {
     const std::size_t words = boolmat::words_for(s.m());
     V* base = buf.base<V>(plan);
     const Word* masks = buf.heavy_masks.as<Word>();
@@ -350,6 +371,9 @@ void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::spa
     }
     for (unsigned k = 0; k < counted; ++k) {
         buf.base_heavy[k] = 2 * static_cast<std::int64_t>(count_and(x, masks + k * words));
+        if (Masked && !unobserved.empty()) {
+            buf.base_heavy[k] += static_cast<std::int64_t>(count_and(unobserved, masks + k * words));
+        }
         bump<T>(base, plan.avx2.heavy_patterns[k], Ops<T>::splat(buf.base_heavy[k]), plan.avx2.top_bits);
     }
     const Word* was_light = masks + (plan.avx2.heavy + buf.base_counted) * words;
@@ -357,12 +381,28 @@ void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::spa
     Word* held = buf.held.as<Word>();
     Word* out = held + words;
     Word* in = out + words;
+    // Masked: the unobserved rows held, and the rows whose amount drops or
+    // rises by 1.
+    Word* held_unobserved = in + words;
+    Word* down = held_unobserved + words;
+    Word* up = down + words;
     std::uint64_t n_out = 0, n_in = 0;
     for (std::size_t w = 0; w < words; ++w) {
         const Word before = held[w] & was_light[w];
         const Word now = x.empty() ? 0 : x[w] & light[w];
-        out[w] = before & ~now;
-        in[w] = now & ~before;
+        if constexpr (Masked) {
+            // Amounts 2 (x), 1 (unobserved) or 0, before and now.
+            const Word before_u = held_unobserved[w] & was_light[w];
+            const Word now_u = unobserved.empty() ? 0 : unobserved[w] & light[w];
+            out[w] = before & ~now & ~now_u;
+            in[w] = now & ~before & ~before_u;
+            down[w] = (before & now_u) | (before_u & ~now & ~now_u);
+            up[w] = (before_u & now) | (now_u & ~before & ~before_u);
+            held_unobserved[w] = unobserved.empty() ? 0 : unobserved[w];
+        } else {
+            out[w] = before & ~now;
+            in[w] = now & ~before;
+        }
         n_out += static_cast<std::uint64_t>(std::popcount(out[w]));
         n_in += static_cast<std::uint64_t>(std::popcount(in[w]));
         held[w] = x.empty() ? 0 : x[w];
@@ -379,6 +419,19 @@ void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::spa
     };
     move(out, n_out, -2);
     move(in, n_in, 2);
+    if constexpr (Masked) {
+        add_row_bits<T>(base, codes, {down, words}, all, -1, plan.avx2.top_bits);
+        add_row_bits<T>(base, codes, {up, words}, all, 1, plan.avx2.top_bits);
+        buf.base_unobserved = !unobserved.empty();
+    }
+}
+
+// move_base, masked when the target or the base has unobserved rows.
+template <class T>
+void move_base(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+               std::span<const Word> unobserved, unsigned counted) noexcept {
+    if (unobserved.empty() && !buf.base_unobserved) return move_base<T, false>(plan, buf, s, x, {}, counted);
+    move_base<T, true>(plan, buf, s, x, unobserved, counted);
 }
 
 // The rounds of a table of 2^vb vectors (in-vector stages done) from src
@@ -520,7 +573,7 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
             add_bits<T>(target_table, pat, x, 2);
         }
     } else if (nvec <= fewer) {
-        move_base<T>(plan, buf, s, {}, 0);  // the base as the counts alone
+        move_base<T>(plan, buf, s, {}, {}, 0);  // the base as the counts alone
         const V* base = buf.base<V>(plan);
         V* dst = buf.table<V>();
         const std::size_t stored = padded(nvec);
@@ -536,32 +589,23 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
         }
     } else {
         target_table = buf.base<V>(plan);
-        move_base<T>(plan, buf, s, x, counted);
+        move_base<T>(plan, buf, s, x, unobserved, counted);
     }
 
     // An unobserved row's -1 cancelled, the rows added as the target's
-    // are. The base holds the target's 1-rows until the next one, so not
-    // these: they are taken out again after the transform, which only reads
-    // it, from the same list.
-    const bool in_base = target_table != buf.table<V>();
-    std::size_t unobserved_listed = 0;
-    std::uint64_t unobserved_heavy[Avx2Plan::kMaxHeavy];
-    auto add_unobserved = [&](int delta) {
+    // are (move_base() has them in the base already).
+    if (!unobserved.empty() && target_table == buf.table<V>()) {
         if (!plan.avx2.listed) {
-            add_bits<T>(target_table, pat, unobserved, delta, plan.avx2.top_bits);
-            return;
+            add_bits<T>(target_table, pat, unobserved, 1, plan.avx2.top_bits);
+        } else {
+            for (unsigned k = 0; k < counted; ++k) {
+                bump<T>(target_table, plan.avx2.heavy_patterns[k],
+                        Ops<T>::splat(static_cast<std::int64_t>(count_and(unobserved, masks + k * x.size()))),
+                        plan.avx2.top_bits);
+            }
+            add_row_bits<T>(target_table, codes, unobserved, light, 1, plan.avx2.top_bits);
         }
-        for (unsigned k = 0; k < counted; ++k) {
-            if (delta > 0) unobserved_heavy[k] = count_and(unobserved, masks + k * x.size());
-            bump<T>(target_table, plan.avx2.heavy_patterns[k],
-                    Ops<T>::splat(delta * static_cast<std::int64_t>(unobserved_heavy[k])), plan.avx2.top_bits);
-        }
-        if (delta > 0) {
-            unobserved_listed = list_rows<false, false>(unobserved, s.m(), light, rows);
-        }
-        add_rows<T>(target_table, codes, rows, unobserved_listed, delta, plan.avx2.top_bits);
-    };
-    if (!unobserved.empty()) add_unobserved(1);
+    }
     V* table = buf.table<V>();
     const std::uint64_t all = (std::uint64_t{1} << r) - 1;
     std::pair<std::int64_t, std::size_t> least;
@@ -571,7 +615,6 @@ ColumnAnswer solve_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s
     } else {
         least = transform_minimum<T>(target_table, table, buf.scratch.as<V>(), vb, plan.avx2.top_bits != 0, stop);
     }
-    if (!unobserved.empty() && in_base) add_unobserved(-1);
     return {~static_cast<std::uint64_t>(least.second) & all, (s.m() - ones) + static_cast<std::uint64_t>(least.first)};
 }
 

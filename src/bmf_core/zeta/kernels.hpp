@@ -32,12 +32,14 @@ struct SparseCosts {
     double fixed;
 };
 
-// The targets of a batch: the columns of x, and under a mask either
-// `observed` (x's shape) read beside them or x holding the words of
-// MaskedColumns (zeta.hpp; paired).
+// The rows of a batch's sixteen targets: from row 0's word, every `stride`
+// words, bits shift to shift + 15 of each. Paired (MaskedColumns, zeta.hpp):
+// each word followed by its partner, the targets' 1 bits or unobserved
+// cells, and the targets counted over their observed cells only.
 struct BatchRows {
-    const BitMatrix* x;
-    const BitMatrix* observed = nullptr;
+    const Word* words;
+    std::size_t stride;
+    unsigned shift;
     bool paired = false;
 };
 
@@ -69,11 +71,9 @@ struct ZetaKernels {
     std::optional<ColumnAnswer> (*solve_sparse)(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                                 std::span<const Word> x, std::span<const Word> unobserved,
                                                 const Interrupt& stop) noexcept;
-    // The targets that are columns first to first + 15 of the rows' x,
-    // columns past the last reading as empty ones, for a plan of strategy
-    // Batch; under a mask counting the observed cells only.
+    // The sixteen targets of `rows`, for a plan of strategy Batch.
     void (*solve_batch)(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BatchRows& rows,
-                        std::uint64_t first, ColumnAnswer* out) noexcept;
+                        ColumnAnswer* out) noexcept;
 };
 
 // The table of a set, or null when this build has none (the x86-64 sets off
@@ -94,7 +94,7 @@ const ZetaKernels* zeta_kernels_for(boolmat::Isa isa) noexcept;
                                              std::span<const Word> x, std::span<const Word> unobserved,         \
                                              const Interrupt& stop) noexcept;                                   \
     void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, const BatchRows& rows,      \
-                     std::uint64_t first, ColumnAnswer* out) noexcept;                                          \
+                     ColumnAnswer* out) noexcept;                                                               \
     TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,         \
                                const Interrupt& stop) noexcept;
 

@@ -120,6 +120,7 @@ Status plan_batch(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
     TRY_VOID(buf.codes.reserve(s.m() * sizeof(std::uint32_t)));
     std::uint32_t* codes = buf.codes.as<std::uint32_t>();
     for (std::uint64_t i = 0; i < s.m(); ++i) codes[i] = row_code(s.row_patterns()[i], 0, 0);
+    TRY_VOID(buf.paired_word.reserve(2 * s.m() * sizeof(Word)));
     // A single-target table of an earlier solver is not kept alongside.
     if (buf.tables.capacity() > p.table_bytes) buf.tables.release();
     return buf.tables.reserve(p.table_bytes);

@@ -41,9 +41,6 @@ bool batch_suits(const BoolLs& s) noexcept;
 // From this many targets a batch beats one target at a time (the batch
 // table is worked through whole even for a single target).
 inline constexpr std::uint64_t kMinBatchTargets = 4;
-// How a batch reads its targets' rows: without a mask, with the mask read
-// beside them, or paired with it (BatchRows, kernels.hpp).
-enum class BatchRead : std::uint8_t { Plain, Beside, Paired };
 
 // Which targets go the sparse way (sparse.hpp): those the cost model sends
 // there, none, or every one. Production plans always take Auto; the others
@@ -127,11 +124,17 @@ struct ZetaBuffers {
     // What the base holds beyond the counts (AVX2): the 1-rows of the
     // target last moved in among the light rows of the first base_counted
     // heavy patterns, and those patterns' counts base_heavy. After its
-    // words, room for the rows to take out and to put in.
+    // words, room for the rows to take out and to put in; then, when
+    // base_unobserved, the unobserved rows held likewise (once each), and
+    // room for the rows whose amount drops or rises by 1.
     AlignedBytes held;
     unsigned base_counted = 0;
+    bool base_unobserved = false;
     std::int64_t base_heavy[Avx2Plan::kMaxHeavy] = {};
     AlignedBytes batch_counts;  // the negated pattern counts, 16-bit
+    // One word of the targets of a batched call paired with the same word
+    // of their mask, per row (ZetaWork::pair_word), m pairs.
+    AlignedBytes paired_word;
     // The base is filled for the first target solved the full way, so that
     // a solver whose targets all go the sparse way never touches it; a fill
     // that was stopped leaves it unready.

@@ -149,7 +149,7 @@ Status complete_plan(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
     const unsigned above_chunk = p.vec_bits > kChunkBits ? p.vec_bits - kChunkBits : 0;
     a.chunks_then_top = base && above_chunk >= 1 && above_chunk <= 4 && a.top_bits == 0;
     if (!base) return {};
-    return buf.held.reserve(3 * boolmat::words_for(s.m()) * sizeof(Word));
+    return buf.held.reserve(6 * boolmat::words_for(s.m()) * sizeof(Word));
 }
 
 }  // namespace bmf_core::avx2

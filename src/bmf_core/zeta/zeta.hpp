@@ -65,6 +65,13 @@ public:
     // cache line).
     void solve_batch_masked(const BitMatrix& x, const BitMatrix& observed, std::uint64_t first, ColumnAnswer* out);
     void solve_batch_masked(const MaskedColumns& x, std::uint64_t first, ColumnAnswer* out);
+    // The first of these in two steps, for a call that solves every batch:
+    // pair_word() pairs word `word` of x's rows (columns 64 word to 64 word +
+    // 63) with the same word of the mask's into the work, once for its four
+    // batches, and solve_paired_batch() solves those of its columns from
+    // first (0, 16, 32 or 48) to first + 15.
+    void pair_word(const BitMatrix& x, const BitMatrix& observed, std::uint64_t word) noexcept;
+    void solve_paired_batch(std::uint64_t first, ColumnAnswer* out);
 
     const ZetaPlan& plan() const noexcept { return plan_; }
 
