@@ -91,7 +91,7 @@ struct Chain {
 // A chain perturbs its best factors until its steps have done this much
 // work (StepCount::work), or until so many perturbations in a row found
 // nothing lower.
-constexpr std::uint64_t kChainWork = std::uint64_t{1} << 28;
+constexpr std::uint64_t kChainWork = std::uint64_t{1} << 27;
 std::uint64_t patience(std::uint64_t r) noexcept { return 4 * r; }
 
 Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed,

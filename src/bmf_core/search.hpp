@@ -19,7 +19,7 @@ enum class StartKind : std::uint8_t { Cover, Association, Columns, Random };
 // "cover", "association", "columns", "random".
 const char* start_kind_name(StartKind kind) noexcept;
 
-inline constexpr std::uint64_t kDefaultEffort = 16;
+inline constexpr std::uint64_t kDefaultEffort = 32;
 
 struct SearchOptions {
     std::uint64_t r = 1;

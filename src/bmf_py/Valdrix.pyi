@@ -524,7 +524,7 @@ def factorize(
     r: SupportsIndex,
     mask: BitMatrix | NDArray[np.bool_] | None = None,
     seed: SupportsIndex = 0,
-    effort: SupportsIndex = 16,
+    effort: SupportsIndex = 32,
     threads: SupportsIndex = 0,
     progress: Callable[[int, int, int], object] | None = None,
 ) -> SearchResult:

@@ -17,7 +17,7 @@ namespace bmf_py {
 namespace {
 
 constexpr char kFactorizeDoc[] =
-    "factorize(x, r, mask=None, seed=0, effort=16, threads=0, progress=None)\n--\n\n"
+    "factorize(x, r, mask=None, seed=0, effort=32, threads=0, progress=None)\n--\n\n"
     "Search for a good factorisation of x (m x n) as the Boolean product of w (m x r) and h (r x n).\n"
     "\n"
     "Where ao_bmf polishes one start to its first local optimum, the search builds\n"
@@ -40,7 +40,7 @@ constexpr char kFactorizeDoc[] =
     "    the values of x elsewhere are never read. None: every cell is observed.\n"
     "seed : int, default 0\n"
     "    Where the random choices of the search come from.\n"
-    "effort : int, default 16\n"
+    "effort : int, default 32\n"
     "    The number of chains, each one start and its rounds of perturbation, at\n"
     "    least 1. It counts work, not time: the time grows in proportion.\n"
     "threads : int, default 0\n"

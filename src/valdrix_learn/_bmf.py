@@ -116,7 +116,7 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         alternating optimisation of ``Valdrix.ao_bmf``, which stops at the
         first local optimum of its start. A Dask array is always fitted by
         the distributed alternation of :mod:`valdrix_learn.dask`.
-    effort : int, default=16
+    effort : int, default=32
         The chains each search runs (``factorize``'s ``effort``), 1 to 2^32:
         work, not time, so a fit is repeatable. Read by ``"search"`` only.
     method : str, default="zeta"
