@@ -132,8 +132,9 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     random_state : int, RandomState instance or None, default=0
         Where the seeds of the runs come from.
     n_jobs : int or None, default=None
-        Threads (None: 1, -1: all processors): those of each search, or
-        those running the starts of ``"alternate"``. The solves release the
+        Threads (-1: all processors): those of each search (None: one per
+        processor, as its result never depends on them), or those running
+        the starts of ``"alternate"`` (None: 1). The solves release the
         interpreter lock, so threads run them in parallel.
     verbose : int, default=0
         0 prints nothing; 1 or more shows progress with the current error
@@ -234,7 +235,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         else:
             x = self._check_input(X, reset=True)
             if self.solver == "search":
-                runs = _searches(x, r, seeds, effort, effective_n_jobs(self.n_jobs),
+                threads = 0 if self.n_jobs is None else effective_n_jobs(self.n_jobs)  # 0: one per processor
+                runs = _searches(x, r, seeds, effort, threads,
                                  search_progress(self.verbose, n_init, effort))
             else:
                 runs = self._alternations(X, x, r, max_iter, seeds)
