@@ -1,7 +1,8 @@
 // The search for a good factorisation X ~ W o H at rank r: strong starts
 // (concept covers, association candidates, ao_bmf's columns, random ones),
-// each polished by exact alternation, then perturbed and polished again while
-// that lowers the error. The result depends on the arguments only: the same
+// each polished by alternation (steps that improve every answer from the one
+// it holds, exactly unless a node budget stops them: search_step.hpp), then
+// perturbed and polished again while that lowers the error. The result depends on the arguments only: the same
 // for any number of threads, and repeatable for a given seed and effort.
 #pragma once
 
