@@ -85,10 +85,10 @@ Result<Factors> cover_start(const Cells& c, std::uint64_t r, const Interrupt& st
         std::fill(in_b.begin(), in_b.end(), 0);
         std::uint64_t value = 0;
         for (;;) {
-            TRY_VOID(stop.check(n * n * words));
             std::uint64_t best = value, best_j = n;
             for (std::uint64_t j = 0; j < n; ++j) {
                 if (in_b[j]) continue;
+                TRY_VOID(stop.check(n * words));
                 for (std::uint64_t k = 0; k < words; ++k) trial[k] = extent[k] & allowed[j][k];
                 std::uint64_t v = 0;
                 for (std::uint64_t l = 0; l < n; ++l)
@@ -123,6 +123,7 @@ Result<Factors> association_start(const Cells& c, std::uint64_t r, double tau, c
     // Candidates from the columns' co-occurrence among observed 1 cells.
     std::vector<Words> candidates;
     for (std::uint64_t j = 0; j < n; ++j) {
+        TRY_VOID(stop.check(n * col_words));
         const std::uint64_t support = popcount_and(c.xt.row_ptr(j), c.xt.row_ptr(j), col_words);
         if (support == 0) continue;
         Words cand(row_words);
@@ -133,7 +134,6 @@ Result<Factors> association_start(const Cells& c, std::uint64_t r, double tau, c
         }
         candidates.push_back(std::move(cand));
     }
-    TRY_VOID(stop.check(n * n * col_words));
     const Rows rows{m, row_words, c.x, c.observed};
     // Per row: the 1 cells still uncovered, and the 0 cells still uncovered.
     std::vector<Words> ones(m, Words(row_words)), zeros(m, Words(row_words));
@@ -145,11 +145,11 @@ Result<Factors> association_start(const Cells& c, std::uint64_t r, double tau, c
     std::vector<Words> w_cols, h_rows;
     std::vector<char> used(candidates.size());
     for (std::uint64_t comp = 0; comp < r && comp < candidates.size(); ++comp) {
-        TRY_VOID(stop.check(candidates.size() * m * row_words));
         std::int64_t best = 0;
         std::uint64_t best_c = candidates.size();
         for (std::uint64_t q = 0; q < candidates.size(); ++q) {
             if (used[q]) continue;
+            TRY_VOID(stop.check(m * row_words));
             std::int64_t gain = 0;
             for (std::uint64_t i = 0; i < m; ++i) {
                 const auto g = static_cast<std::int64_t>(popcount_and(ones[i].data(), candidates[q].data(), row_words)) -

@@ -42,8 +42,10 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
     StepScratch scratch{zeros.data(), settled.data(), cov.data(), reach.data(), open.data(), ids.data(), keys.data()};
     const ImproveOne improve_one = improve_one_for(isa);
     StepCount total;
+    std::uint64_t last_work = 0;
     for (std::uint64_t t = 0; t < targets.rows(); ++t) {
-        TRY_VOID(stop.check(r * words));
+        // A target's search may visit thousands of nodes: count what the last one did.
+        TRY_VOID(stop.check(last_work));
         Word& mask = masks.row_ptr(t)[0];
         const StepTarget target{targets.row_ptr(t),
                                 observed == nullptr ? nullptr : observed->row_ptr(t),
@@ -58,7 +60,8 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
         mask = a.mask;
         total.error += a.error;
         // Each component is read a few times per target, each node reads its words twice.
-        total.work += kTargetWork + 4 * r * words + a.nodes * (2 * words + 4);
+        last_work = kTargetWork + 4 * r * words + a.nodes * (2 * words + 4);
+        total.work += last_work;
         ++(a.exact ? total.exact : total.inexact);
     }
     return total;
