@@ -31,7 +31,7 @@ Status replace_component(const Cells& c, Factors& f, std::uint64_t j, Lcg64& rng
             Word covered = 0;
             for (std::uint64_t l = 0; l < r; ++l)
                 if (l != j && ((wi[l / boolmat::kWordBits] >> (l % boolmat::kWordBits)) & 1)) covered |= f.h.row_ptr(l)[k];
-            const Word valid = k + 1 == words ? boolmat::tail_mask(n) : ~Word{0};
+            const Word valid = boolmat::valid_bits(n, k, words);
             const Word seen = c.observed == nullptr ? valid : c.observed->row_ptr(i)[k];
             g[k] = c.x.row_ptr(i)[k] & ~covered;
             z[k] = seen & ~c.x.row_ptr(i)[k] & ~covered;

@@ -11,10 +11,7 @@ namespace {
 
 using Words = std::vector<Word>;
 
-// The bits of word k of a row of `cols` bits (`stride` words) that hold cells.
-constexpr Word valid_bits(std::uint64_t cols, std::uint64_t k, std::uint64_t stride) noexcept {
-    return k + 1 == stride ? boolmat::tail_mask(cols) : ~Word{0};
-}
+using boolmat::valid_bits;
 
 // The rows of `a` as word vectors, with the observed ones and unobserved
 // cells read through the mask.

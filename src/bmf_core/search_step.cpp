@@ -50,7 +50,7 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
         const StepTarget target{targets.row_ptr(t),
                                 observed == nullptr ? nullptr : observed->row_ptr(t),
                                 words,
-                                boolmat::tail_mask(targets.cols()),
+                                targets.cols(),
                                 basis.words().data(),
                                 basis.stride(),
                                 r,

@@ -30,7 +30,7 @@ struct StepTarget {
     const Word* ones;
     const Word* observed;
     std::uint64_t words;
-    Word tail;  // the valid bits of the last word
+    std::uint64_t cols;  // the cells of a target: the bits of its words that count
     const Word* basis;
     std::uint64_t basis_stride;
     std::uint64_t r;

@@ -62,8 +62,7 @@ struct Dfs {
 StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
     const std::uint64_t words = t.words, r = t.r;
     for (std::uint64_t w = 0; w < words; ++w) {
-        const Word valid = w + 1 == words ? t.tail : ~Word{0};
-        s.zeros[w] = (t.observed == nullptr ? valid : t.observed[w]) & ~t.ones[w];
+        s.zeros[w] = (t.observed == nullptr ? boolmat::valid_bits(t.cols, w, words) : t.observed[w]) & ~t.ones[w];
     }
     // The answer held is the one to beat.
     for (std::uint64_t w = 0; w < words; ++w) s.settled[w] = 0;

@@ -16,6 +16,11 @@ constexpr Word tail_mask(std::uint64_t cols) noexcept {
     return rem == 0 ? ~Word{0} : (Word{1} << rem) - 1;
 }
 
+// The bits of word k of a row of `cols` bits (`stride` words) that hold cells.
+constexpr Word valid_bits(std::uint64_t cols, std::uint64_t k, std::uint64_t stride) noexcept {
+    return k + 1 == stride ? tail_mask(cols) : ~Word{0};
+}
+
 // Fresh results of at least this many words (2 MiB) are written past the
 // cache with streaming stores: they would not stay there, and reading
 // their lines in before overwriting them costs a pass of its own.
