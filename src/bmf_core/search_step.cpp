@@ -36,17 +36,18 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
     const std::uint64_t r = basis.rows(), words = targets.stride();
     TRY_VOID(masks.own_words());
     std::vector<Word> zeros(words), settled(words), cov((r + 1) * words), reach((r + 1) * words);
+    std::vector<Word> taken(boolmat::words_for(r));
     std::vector<const Word*> open(r);
-    std::vector<std::uint64_t> ids(r);
+    std::vector<std::uint64_t> ids(r), chosen(r), best(r);
     std::vector<std::int64_t> keys(r);
-    StepScratch scratch{zeros.data(), settled.data(), cov.data(), reach.data(), open.data(), ids.data(), keys.data()};
+    StepScratch scratch{zeros.data(), settled.data(), cov.data(), reach.data(), taken.data(),
+                        open.data(),  ids.data(),     keys.data(), chosen.data(), best.data()};
     const ImproveOne improve_one = improve_one_for(isa);
     StepCount total;
     std::uint64_t last_work = 0;
     for (std::uint64_t t = 0; t < targets.rows(); ++t) {
         // A target's search may visit thousands of nodes: count what the last one did.
         TRY_VOID(stop.check(last_work));
-        Word& mask = masks.row_ptr(t)[0];
         const StepTarget target{targets.row_ptr(t),
                                 observed == nullptr ? nullptr : observed->row_ptr(t),
                                 words,
@@ -54,10 +55,9 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
                                 basis.words().data(),
                                 basis.stride(),
                                 r,
-                                mask,
+                                masks.row_ptr(t),
                                 node_budget};
         const StepAnswer a = improve_one(target, scratch);
-        mask = a.mask;
         total.error += a.error;
         // Each component is read a few times per target, each node reads its words twice.
         last_work = kTargetWork + 4 * r * words + a.nodes * (2 * words + 4);

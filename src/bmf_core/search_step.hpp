@@ -25,7 +25,7 @@ inline constexpr std::uint64_t kStepNodeBudget = std::uint64_t{1} << 12;
 
 // One target of a step, for the kernels: its 1 cells and observed cells
 // (null: all) as `words` words, the components as rows of `basis`, and the
-// answer it holds.
+// answer it holds (words_for(r) words), overwritten when it changes.
 struct StepTarget {
     const Word* ones;
     const Word* observed;
@@ -34,25 +34,28 @@ struct StepTarget {
     const Word* basis;
     std::uint64_t basis_stride;
     std::uint64_t r;
-    std::uint64_t held;
+    Word* answer;
     std::uint64_t node_budget;
 };
 struct StepAnswer {
     std::uint64_t error;
-    std::uint64_t mask;
     bool exact;
     std::uint64_t nodes;  // of the depth-first search
 };
 // Working memory of one target's search: r + 1 rows of `words` words for
-// cov and reach, `words` for zeros and settled, r for open, ids and keys.
+// cov and reach, `words` for zeros and settled, words_for(r) for taken, r
+// for open, ids, keys, chosen and best.
 struct StepScratch {
     Word* zeros;
     Word* settled;
     Word* cov;
     Word* reach;
+    Word* taken;
     const Word** open;
     std::uint64_t* ids;
     std::int64_t* keys;
+    std::uint64_t* chosen;  // the components taken on the path, as a stack
+    std::uint64_t* best;    // those of the best answer found
 };
 
 namespace generic {
@@ -65,7 +68,7 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept;
 // `basis`: r x L, component j's cells in row j. `targets`: T x L, the 1 cells
 // (observed ones only); `observed`: null (every cell observed) or T x L.
 // `masks`: T x r, row t the components of target t's answer, read as the
-// start and overwritten with the answer. r <= 64.
+// start and overwritten with the answer.
 Result<StepCount> improve_rows(const BitMatrix& basis, const BitMatrix& targets, const BitMatrix* observed,
                                BitMatrix& masks, std::uint64_t node_budget = kStepNodeBudget,
                                const Interrupt& stop = {});

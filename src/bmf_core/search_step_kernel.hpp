@@ -17,9 +17,9 @@ struct Dfs {
     StepScratch& s;
     std::uint64_t open;
     std::uint64_t nodes = 0;
-    std::uint64_t chosen = 0;
+    std::uint64_t depth = 0;  // of s.chosen
     std::uint64_t best;
-    std::uint64_t best_mask = 0;
+    std::uint64_t best_depth = 0;  // of s.best
 
     bool visit(std::uint64_t k) {
         if (++nodes > t.node_budget) return false;
@@ -34,7 +34,8 @@ struct Dfs {
         }
         if (err < best) {
             best = err;
-            best_mask = chosen;
+            best_depth = depth;
+            for (std::uint64_t d = 0; d < depth; ++d) s.best[d] = s.chosen[d];
         }
         if (bound >= best || k == open) return true;
         const Word* b = s.open[k];
@@ -48,10 +49,9 @@ struct Dfs {
         }
         if (gains != 0) {
             for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w] | b[w];
-            const std::uint64_t bit = std::uint64_t{1} << s.ids[k];
-            chosen |= bit;
+            s.chosen[depth++] = s.ids[k];
             const bool ended = visit(k + 1);
-            chosen &= ~bit;
+            --depth;
             if (!ended || costs == 0) return ended;
         }
         for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w];
@@ -65,18 +65,21 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
         s.zeros[w] = (t.observed == nullptr ? boolmat::valid_bits(t.cols, w, words) : t.observed[w]) & ~t.ones[w];
     }
     // The answer held is the one to beat.
+    const std::uint64_t answer_words = (r + 63) / 64;
     for (std::uint64_t w = 0; w < words; ++w) s.settled[w] = 0;
-    for (Word b = t.held; b != 0; b &= b - 1) {
-        const Word* row = t.basis + static_cast<std::uint64_t>(__builtin_ctzll(b)) * t.basis_stride;
-        for (std::uint64_t w = 0; w < words; ++w) s.settled[w] |= row[w];
-    }
+    for (std::uint64_t a = 0; a < answer_words; ++a)
+        for (Word b = t.answer[a]; b != 0; b &= b - 1) {
+            const std::uint64_t j = a * 64 + static_cast<std::uint64_t>(__builtin_ctzll(b));
+            const Word* row = t.basis + j * t.basis_stride;
+            for (std::uint64_t w = 0; w < words; ++w) s.settled[w] |= row[w];
+        }
     std::uint64_t held_error = 0;
     for (std::uint64_t w = 0; w < words; ++w)
         held_error += ones_in(t.ones[w] & ~s.settled[w]) + ones_in(s.zeros[w] & s.settled[w]);
 
     // Components that cover 1 cells and no 0 cell are always worth taking.
     for (std::uint64_t w = 0; w < words; ++w) s.settled[w] = 0;
-    std::uint64_t taken = 0;
+    for (std::uint64_t a = 0; a < answer_words; ++a) s.taken[a] = 0;
     for (std::uint64_t j = 0; j < r; ++j) {
         const Word* b = t.basis + j * t.basis_stride;
         Word gains = 0, costs = 0;
@@ -85,7 +88,7 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
             costs |= b[w] & s.zeros[w];
         }
         if (gains != 0 && costs == 0) {
-            taken |= std::uint64_t{1} << j;
+            s.taken[j / 64] |= Word{1} << (j % 64);
             for (std::uint64_t w = 0; w < words; ++w) s.settled[w] |= b[w];
         }
     }
@@ -93,7 +96,7 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
     // first (insertion into s.ids, keyed by s.keys).
     std::uint64_t open = 0;
     for (std::uint64_t j = 0; j < r; ++j) {
-        if ((taken >> j) & 1) continue;
+        if ((s.taken[j / 64] >> (j % 64)) & 1) continue;
         const Word* b = t.basis + j * t.basis_stride;
         std::int64_t gain = 0, cost = 0;
         for (std::uint64_t w = 0; w < words; ++w) {
@@ -121,8 +124,10 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
 
     Dfs dfs{t, s, open, 0, 0, held_error + 1, 0};
     const bool ended = dfs.visit(0);
-    if (dfs.best <= held_error) return {dfs.best, taken | dfs.best_mask, ended, dfs.nodes};
-    return {held_error, t.held, ended, dfs.nodes};
+    if (dfs.best > held_error) return {held_error, ended, dfs.nodes};
+    for (std::uint64_t a = 0; a < answer_words; ++a) t.answer[a] = s.taken[a];
+    for (std::uint64_t d = 0; d < dfs.best_depth; ++d) t.answer[s.best[d] / 64] |= Word{1} << (s.best[d] % 64);
+    return {dfs.best, ended, dfs.nodes};
 }
 
 }  // namespace
