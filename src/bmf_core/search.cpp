@@ -178,7 +178,7 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
                                const Interrupt& stop, const SearchProgress& progress) {
     const std::uint64_t r = options.r;
     if (r == 0) return boolmat::panic("r doit valoir au moins 1");
-    TRY_VOID(check_rank(r));
+    if (r > kMaxSearchRank) return boolmat::panic("rang trop grand pour la recherche");
     if (options.effort == 0) return boolmat::panic("effort doit valoir au moins 1");
     TRY(const OwnedCells cells, own_cells(x, observed, stop));
     const Cells c = cells.view();

@@ -22,6 +22,9 @@ const char* start_kind_name(StartKind kind) noexcept;
 
 inline constexpr std::uint64_t kDefaultEffort = 32;
 
+// The search keeps no table of 2^r entries: its memory grows with r, not 2^r.
+inline constexpr std::uint64_t kMaxSearchRank = 1024;
+
 struct SearchOptions {
     std::uint64_t r = 1;
     std::uint64_t seed = 0;
@@ -64,8 +67,8 @@ struct SearchProgress {
     void* context = nullptr;
 };
 
-// `observed`: null, or x's shape with a 1 bit on each observed cell. The
-// rank limit is the solver's (check_rank). `stop` is polled on the calling
+// `observed`: null, or x's shape with a 1 bit on each observed cell. r is 1
+// to kMaxSearchRank. `stop` is polled on the calling
 // thread only; once it says stop, the workers stop at their next block and
 // the result is boolmat::stopped().
 Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, const SearchOptions& options,

@@ -541,7 +541,7 @@ def factorize(
     :func:`ao_bmf_masked`, marks the observed cells; None observes all.
     ``progress(done, total, best_error)`` is called as chains end, the last
     time with ``done == total``, on the calling thread; if it raises, the
-    search stops and the exception propagates. ``r`` must be 1 to 26 (``ValueError`` otherwise). The
+    search stops and the exception propagates. ``r`` must be 1 to 1024 (``ValueError`` otherwise). The
     interpreter lock is released while it runs; x cannot be modified meanwhile.
     """
 

@@ -34,7 +34,7 @@ constexpr char kFactorizeDoc[] =
     "x : BitMatrix\n"
     "    The matrix to factorise. It cannot be modified while the search runs.\n"
     "r : int\n"
-    "    The rank, 1 to 26.\n"
+    "    The rank, 1 to 1024.\n"
     "mask : BitMatrix or 2-D bool array of x's shape, optional\n"
     "    The observed cells: only they count, in every step and in the error, and\n"
     "    the values of x elsewhere are never read. None: every cell is observed.\n"
@@ -64,7 +64,7 @@ constexpr char kFactorizeDoc[] =
     "Raises\n"
     "------\n"
     "ValueError\n"
-    "    If r is not 1 to 26, effort is not 1 to 2^32, or the mask's shape is not\n"
+    "    If r is not 1 to 1024, effort is not 1 to 2^32, or the mask's shape is not\n"
     "    x's.\n"
     "TypeError\n"
     "    If an argument has the wrong type.\n"
@@ -139,7 +139,9 @@ PyObject* factorize(PyObject*, PyObject* args, PyObject* kwargs) {
             return std::unexpected(name_argument("progress", cannot_convert(progress, "Callable")));
         }
         if (r == 0) return fail(ErrorKind::Value, "r doit valoir au moins 1");
-        TRY_VOID(check_user_rank(r));
+        if (r > bmf_core::kMaxSearchRank) {
+            return fail(ErrorKind::Value, "rang {} trop grand : au plus {} composantes", r, bmf_core::kMaxSearchRank);
+        }
         if (options.effort == 0) return fail(ErrorKind::Value, "effort doit valoir au moins 1");
         if (options.effort > kMaxEffort) {
             return fail(ErrorKind::Value, "effort {} trop grand : au plus 2^32 chaines", options.effort);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <random>
 
 #include "bmf_core/alternation.hpp"
@@ -15,17 +16,24 @@ namespace {
 
 using fixtures::random_matrix;
 
-// The error of target t's answer `mask` over its observed cells.
-std::uint64_t answer_error(const BitMatrix& basis, const BitMatrix& targets, const BitMatrix& observed,
-                           std::uint64_t t, std::uint64_t mask) {
+// The error over its observed cells of target t's answer, the components j
+// with taken(j).
+template <class Taken>
+std::uint64_t error_of(const BitMatrix& basis, const BitMatrix& targets, const BitMatrix& observed, std::uint64_t t,
+                       Taken taken) {
     std::uint64_t err = 0;
     for (std::uint64_t k = 0; k < targets.cols(); ++k) {
         if (!observed.get_unchecked(t, k)) continue;
         bool covered = false;
-        for (std::uint64_t j = 0; j < basis.rows(); ++j) covered |= ((mask >> j) & 1) && basis.get_unchecked(j, k);
+        for (std::uint64_t j = 0; j < basis.rows(); ++j) covered |= taken(j) && basis.get_unchecked(j, k);
         err += covered != targets.get_unchecked(t, k);
     }
     return err;
+}
+
+std::uint64_t answer_error(const BitMatrix& basis, const BitMatrix& targets, const BitMatrix& observed,
+                           std::uint64_t t, std::uint64_t mask) {
+    return error_of(basis, targets, observed, t, [&](std::uint64_t j) { return ((mask >> j) & 1) != 0; });
 }
 
 TEST(ImproveRows, BestOverObservedCellsOnEverySetAndNeverWorseThanHeld) {
@@ -78,6 +86,59 @@ TEST(ImproveRows, BestOverObservedCellsOnEverySetAndNeverWorseThanHeld) {
     }
 }
 
+// Past 64 components the answers span words; a target's best is a subset of
+// U, the components that cover one of its 1 cells. Here U is mostly the last
+// twelve, dense enough that the search must weigh them.
+TEST(ImproveRows, BestOverUsefulComponentsAtHighRank) {
+    std::mt19937_64 gen(9);
+    for (const std::uint64_t r : {30u, 70u, 100u}) {
+        BitMatrix basis = random_matrix(r, 90, 0.001, gen);
+        for (std::uint64_t j = r - 12; j < r; ++j)
+            for (std::uint64_t k = 0; k < 90; ++k) basis.set_unchecked(j, k, gen() % 4 == 0);
+        const BitMatrix observed = random_matrix(10, 90, 0.7, gen);
+        BitMatrix targets = random_matrix(10, 90, 0.3, gen);
+        for (std::uint64_t t = 0; t < 10; ++t)
+            for (std::uint64_t k = 0; k < 90; ++k)
+                if (!observed.get_unchecked(t, k)) targets.set_unchecked(t, k, false);
+        const BitMatrix held = random_matrix(10, r, 0.2, gen);
+        for (const boolmat::Kernels* set : boolmat::testing::runnable_kernel_sets()) {
+            BitMatrix masks = held.clone().value();
+            const StepCount count =
+                improve_rows_in(set->isa, basis, targets, &observed, masks, std::uint64_t{1} << 22).value();
+            EXPECT_EQ(count.exact, 10u);
+            std::uint64_t total = 0;
+            for (std::uint64_t t = 0; t < 10; ++t) {
+                // The cells each useful component covers, then every subset of them.
+                std::vector<std::bitset<90>> useful;
+                std::bitset<90> ones, seen;
+                for (std::uint64_t k = 0; k < 90; ++k) {
+                    ones[k] = targets.get_unchecked(t, k);
+                    seen[k] = observed.get_unchecked(t, k);
+                }
+                for (std::uint64_t j = 0; j < r; ++j) {
+                    std::bitset<90> cells;
+                    for (std::uint64_t k = 0; k < 90; ++k) cells[k] = basis.get_unchecked(j, k);
+                    if ((cells & ones).any()) useful.push_back(cells);
+                }
+                ASSERT_LE(useful.size(), 16u);
+                std::uint64_t best = ~std::uint64_t{0};
+                for (std::uint64_t sub = 0; sub < (std::uint64_t{1} << useful.size()); ++sub) {
+                    std::bitset<90> covered;
+                    for (std::uint64_t u = 0; u < useful.size(); ++u)
+                        if ((sub >> u) & 1) covered |= useful[u];
+                    best = std::min(best, static_cast<std::uint64_t>(((covered ^ ones) & seen).count()));
+                }
+                const std::uint64_t got =
+                    error_of(basis, targets, observed, t, [&](std::uint64_t j) { return masks.get_unchecked(t, j); });
+                EXPECT_EQ(got, best) << r << " " << t;
+                total += got;
+                for (std::uint64_t j = r; j < masks.stride() * 64; ++j) EXPECT_EQ((masks.row_ptr(t)[j / 64] >> (j % 64)) & 1, 0u);
+            }
+            EXPECT_EQ(count.error, total);
+        }
+    }
+}
+
 struct Fit {
     BitMatrix x, observed;
 };
@@ -90,11 +151,11 @@ Fit random_fit(std::uint64_t m, std::uint64_t n, double unobserved, std::mt19937
 
 TEST(Factorize, ReportedErrorIsTheFitsAndNoThreadCountChangesIt) {
     std::mt19937_64 gen(11);
-    for (const double unobserved : {0.0, 0.25}) {
-        const Fit f = random_fit(40, 30, unobserved, gen);
+    for (const auto [unobserved, r] : {std::pair{0.0, 5u}, {0.25, 5u}, {0.25, 40u}}) {
+        const Fit f = random_fit(40 + r, 30 + r, unobserved, gen);
         const BitMatrix* mask = unobserved > 0 ? &f.observed : nullptr;
         SearchOptions options;
-        options.r = 5;
+        options.r = r;
         options.effort = 5;
         options.seed = 3;
         options.threads = 1;
@@ -112,8 +173,8 @@ TEST(Factorize, ReportedErrorIsTheFitsAndNoThreadCountChangesIt) {
         }
         // Never above a start it polished: the first two are the cover and
         // the association candidates.
-        const Factors cover = cover_start(cells.view(), 5).value();
-        const Factors assoc = association_start(cells.view(), 5, 0.7).value();
+        const Factors cover = cover_start(cells.view(), r).value();
+        const Factors assoc = association_start(cells.view(), r, 0.7).value();
         EXPECT_LE(one.error, fit_error(cells.view(), cover.w, cover.h).value());
         EXPECT_LE(one.error, fit_error(cells.view(), assoc.w, assoc.h).value());
     }
@@ -159,7 +220,7 @@ TEST(Factorize, RefusesBadArguments) {
     SearchOptions options;
     options.r = 0;
     EXPECT_FALSE(factorize(x, nullptr, options).has_value());
-    options.r = 27;
+    options.r = kMaxSearchRank + 1;
     EXPECT_FALSE(factorize(x, nullptr, options).has_value());
     options.r = 2;
     options.effort = 0;

@@ -22,7 +22,7 @@ def outcome(res):
     "call, kind, message",
     [
         (lambda: factorize(X, 0), ValueError, "r doit valoir au moins 1"),
-        (lambda: factorize(X, 27), ValueError, "rang 27 trop grand : le tableau interne ferait 2^27 entrees"),
+        (lambda: factorize(X, 1025), ValueError, "rang 1025 trop grand : au plus 1024 composantes"),
         (lambda: factorize(X, 2, effort=0), ValueError, "effort doit valoir au moins 1"),
         (lambda: factorize(X, 2, effort=2**64 - 1), ValueError,
          "effort 18446744073709551615 trop grand : au plus 2^32 chaines"),
