@@ -3,16 +3,19 @@ public 0/1 data sets.
 
     python bench/cases_quality.py [--effort N] [--seeds a,b] [--rows SUBSTRING ...] [--json OUT]
 
-For each row of published.json at a rank the module takes (k <= 26) whose
-file is a CSV: the observed-cell error |M & (X xor W o H)| of factorize
-(M = the observed cells, passed as its mask when the file has blanks), the
-lowest over the seeds given (0 by default), and the time of all its fits;
-beside it ao_bmf_masked's error from seed 0 as a baseline, the best
-published error and its method, and the ratio Valdrix / best. The error is
-recounted from W and H, and must equal the one factorize reports. A summary
-follows: rows at or below the best published, the median ratio, the worst
-row, the total and longest time. The exit status is 1 unless every row is
-at or below the best published (and every recount agrees).
+For each row of published.json (CSV and FIMI files, every rank): the
+observed-cell error |M & (X xor W o H)| of factorize (M = the observed
+cells, passed as its mask when the file has blanks), the lowest over the
+seeds given (0 by default), and the time of all its fits; beside it
+ao_bmf_masked's error from seed 0 as a baseline where its rank allows
+(k <= 26), the best published error and its method, and the ratio
+Valdrix / best. The error is recounted from W and H, and must equal the one
+factorize reports. A summary follows, over all rows and over the rows up to
+and above k = 26: rows at or below the best published, within 1.05 of it,
+the median ratio, the worst row, the total and longest time. The exit
+status is 1 unless every row up to k = 26 is at or below the best
+published, every row above is within 1.05 of it with a median ratio of at
+most 1, and every recount agrees.
 
 --rows keeps the rows whose label ("breast.csv 23") contains one of the
 substrings; --json writes the rows and the summary to a file.
@@ -40,8 +43,7 @@ from cases_masks import data_folder, read_cells
 from run import Case
 from Valdrix import BitMatrix, ao_bmf_masked
 
-MAX_RANK = 26
-LATER = {"americas_large.fimi": "later: any-rank issue"}
+ALTERNATION_MAX_RANK = 26  # ao_bmf's table of 2^r counters; the search has no such limit
 
 
 @dataclass
@@ -54,7 +56,7 @@ class Row:
     seed: int  # the seed that reached it
     seconds: float  # all the seeds' fits
     reported: bool  # every fit's reported error equals its recount
-    baseline: int  # ao_bmf_masked, seed 0
+    baseline: int | None  # ao_bmf_masked, seed 0, where its rank allows
     best: int  # the best published error
     method: str
 
@@ -65,11 +67,9 @@ class Row:
         return 1.0 if self.error == 0 else float("inf")
 
 
-def published_rows(folder: Path) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
-    """The rows to run, and those held for later, in the file's order."""
-    rows = [p for p in json.loads((folder / "published.json").read_text())["rows"] if p["k"] <= MAX_RANK]
-    return ([p for p in rows if p["file"].endswith(".csv") and p["file"] not in LATER],
-            [p for p in rows if p["file"] in LATER])
+def published_rows(folder: Path) -> list[dict[str, Any]]:
+    """The rows to run, in the file's order."""
+    return json.loads((folder / "published.json").read_text())["rows"]
 
 
 def observed_error(x: BitMatrix, mask: BitMatrix | None, w: BitMatrix, h: BitMatrix) -> int:
@@ -100,8 +100,8 @@ def run_row(folder: Path, entry: dict[str, Any], seeds: list[int], effort: int |
         if error < 0 or result.error < error:
             error, seed = result.error, s
     method, best = min(entry["errors"].items(), key=lambda item: item[1])
-    return Row(entry["file"], k, x.shape, missing, error, seed, seconds, reported,
-               ao_bmf_masked(x, observed, k, seed=0).error, best, method)
+    baseline = ao_bmf_masked(x, observed, k, seed=0).error if k <= ALTERNATION_MAX_RANK else None
+    return Row(entry["file"], k, x.shape, missing, error, seed, seconds, reported, baseline, best, method)
 
 
 HEADER = (f"{'data':22} {'k':>3} {'shape':>10} {'missing':>7} {'Valdrix':>8} {'seed':>4} {'time':>8} "
@@ -111,13 +111,14 @@ HEADER = (f"{'data':22} {'k':>3} {'shape':>10} {'missing':>7} {'Valdrix':>8} {'s
 def row_line(r: Row) -> str:
     mark = "" if r.reported else "  reported error differs from its recount"
     return (f"{r.file:22} {r.k:3} {r.shape[0]:5}x{r.shape[1]:<4} {r.missing:7} {r.error:8} {r.seed:4} "
-            f"{r.seconds:7.2f}s {r.baseline:9} {r.best:7} {r.method:<14} {r.ratio:6.3f}{mark}")
+            f"{r.seconds:7.2f}s {'-' if r.baseline is None else r.baseline:>9} {r.best:7} {r.method:<14} {r.ratio:6.3f}{mark}")
 
 
 def summary(rows: list[Row]) -> dict[str, Any]:
     worst = max(rows, key=lambda r: r.ratio)
     return {
         "at_or_below_best": sum(r.error <= r.best for r in rows),
+        "within_1_05": sum(r.ratio <= 1.05 for r in rows),
         "rows": len(rows),
         "median_ratio": statistics.median(r.ratio for r in rows),
         "worst": f"{worst.file} {worst.k}",
@@ -128,13 +129,31 @@ def summary(rows: list[Row]) -> dict[str, Any]:
     }
 
 
-def summary_lines(s: dict[str, Any]) -> list[str]:
-    lines = [f"at or below the best published: {s['at_or_below_best']}/{s['rows']} rows",
-             f"median ratio: {s['median_ratio']:.3f}; worst: {s['worst']} ({s['worst_ratio']:.3f})",
-             f"time: {s['total_seconds']:.1f} s in all, {s['max_seconds']:.2f} s at most for a row"]
-    if not s["recounts_agree"]:
+GROUPS = {"all rows": lambda k: True, f"k <= {ALTERNATION_MAX_RANK}": lambda k: k <= ALTERNATION_MAX_RANK,
+          f"k > {ALTERNATION_MAX_RANK}": lambda k: k > ALTERNATION_MAX_RANK}
+
+
+def summaries(rows: list[Row]) -> dict[str, dict[str, Any]]:
+    return {name: summary(part) for name, keep in GROUPS.items() if (part := [r for r in rows if keep(r.k)])}
+
+
+def summary_lines(groups: dict[str, dict[str, Any]]) -> list[str]:
+    lines = []
+    for name, s in groups.items():
+        lines += [f"{name}: at or below the best published {s['at_or_below_best']}/{s['rows']}, "
+                  f"within 1.05 of it {s['within_1_05']}/{s['rows']}; "
+                  f"median ratio {s['median_ratio']:.3f}; worst {s['worst']} ({s['worst_ratio']:.3f}); "
+                  f"time {s['total_seconds']:.1f} s in all, {s['max_seconds']:.2f} s at most for a row"]
+    if not groups["all rows"]["recounts_agree"]:
         lines.append("FAILED: a reported error differs from its recount over the observed cells")
     return lines
+
+
+def met(groups: dict[str, dict[str, Any]]) -> bool:
+    low, high = groups.get(f"k <= {ALTERNATION_MAX_RANK}"), groups.get(f"k > {ALTERNATION_MAX_RANK}")
+    return (groups["all rows"]["recounts_agree"]
+            and (low is None or low["at_or_below_best"] == low["rows"])
+            and (high is None or (high["within_1_05"] == high["rows"] and high["median_ratio"] <= 1.0)))
 
 
 def effort_used(effort: int | None) -> str:
@@ -157,10 +176,9 @@ def main(argv: list[str] | None = None) -> int:
     if not hasattr(Valdrix, "factorize"):
         print("this Valdrix has no factorize: nothing to run")
         return 1
-    entries, later = published_rows(folder)
+    entries = published_rows(folder)
     if args.rows:
         entries = [p for p in entries if any(s in f"{p['file']} {p['k']}" for s in args.rows)]
-        later = [p for p in later if any(s in f"{p['file']} {p['k']}" for s in args.rows)]
     if not entries:
         print("no row to run")
         return 1
@@ -169,16 +187,14 @@ def main(argv: list[str] | None = None) -> int:
     for entry in entries:
         rows.append(run_row(folder, entry, seeds, args.effort))
         print(row_line(rows[-1]), flush=True)
-    for p in later:
-        print(f"{p['file']:22} {p['k']:3} {LATER[p['file']]}")
     print(f"errors: wrong observed cells; factorize {effort_used(args.effort)}, seeds {args.seeds}, "
           f"threads 0 (one per processor); ao_bmf s0: ao_bmf_masked seed 0; time: all seeds' fits")
-    s = summary(rows)
+    s = summaries(rows)
     print("\n".join(summary_lines(s)))
     if args.json:
         args.json.write_text(json.dumps({"rows": [asdict(r) | {"ratio": r.ratio} for r in rows], "summary": s,
                                          "effort": effort_used(args.effort), "seeds": seeds}, indent=1))
-    return 0 if s["at_or_below_best"] == s["rows"] and s["recounts_agree"] else 1
+    return 0 if met(s) else 1
 
 
 def _cases() -> list[Case]:
@@ -187,7 +203,7 @@ def _cases() -> list[Case]:
         print("cases_quality: no shared/data/bmf above the project root nor $VALDRIX_BMF_DATA, or no "
               "Valdrix.factorize: quality case skipped")
         return []
-    [entry] = [p for p in published_rows(folder)[0] if p["file"] == "breast.csv" and p["k"] == 23]
+    [entry] = [p for p in published_rows(folder) if p["file"] == "breast.csv" and p["k"] == 23]
     best = min(entry["errors"].values())
     notes: list[str] = []
 
