@@ -42,12 +42,6 @@ std::uint64_t popcount_and(const Word* a, const Word* b, std::uint64_t n) noexce
     return s;
 }
 
-bool subset_of(const Word* a, const Word* b, std::uint64_t n) noexcept {
-    for (std::uint64_t k = 0; k < n; ++k)
-        if ((a[k] & ~b[k]) != 0) return false;
-    return true;
-}
-
 Result<Factors> factors_from_columns(const std::vector<Words>& w_cols, const std::vector<Words>& h_rows,
                                      std::uint64_t m, std::uint64_t n, std::uint64_t r, const Interrupt& stop) {
     TRY(BitMatrix wt, BitMatrix::zeros(r, m));
@@ -63,53 +57,77 @@ Result<Factors> factors_from_columns(const std::vector<Words>& w_cols, const std
 }  // namespace
 
 Result<Factors> cover_start(const Cells& c, std::uint64_t r, const Interrupt& stop) {
-    // Column-wise: a column's rows are m bits.
+    // A concept's columns are those allowed on every one of its rows, and its
+    // value is counted over those rows: a candidate costs its own rows, never
+    // a pass over every pair of columns, which wide data could not afford.
+    const Rows rows{c.x.rows(), c.x.stride(), c.x, c.observed};
     const Rows cols{c.xt.rows(), c.xt.stride(), c.xt, c.observed_t};
-    const std::uint64_t n = cols.count, m = c.x.rows(), words = cols.stride;
-    std::vector<Words> allowed(n, Words(words)), uncovered(n, Words(words));
-    for (std::uint64_t j = 0; j < n; ++j) {
-        for (std::uint64_t k = 0; k < words; ++k) {
-            allowed[j][k] = cols.allowed(j, k);
-            uncovered[j][k] = cols.one(j)[k];
+    const std::uint64_t m = rows.count, n = cols.count, row_words = rows.stride, col_words = cols.stride;
+    std::vector<Words> allowed_row(m, Words(row_words)), uncovered(m, Words(row_words));
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t k = 0; k < row_words; ++k) {
+            allowed_row[i][k] = rows.allowed(i, k);
+            uncovered[i][k] = rows.one(i)[k];
         }
     }
+    std::vector<Words> allowed_col(n, Words(col_words));
+    for (std::uint64_t j = 0; j < n; ++j)
+        for (std::uint64_t k = 0; k < col_words; ++k) allowed_col[j][k] = cols.allowed(j, k);
+
+    // The columns allowed on every row of `extent`, into `intent`; returns
+    // the rows read.
+    auto intent_of = [&](const Words& extent, Words& intent) {
+        for (std::uint64_t k = 0; k < row_words; ++k) intent[k] = valid_bits(n, k, row_words);
+        std::uint64_t read = 0;
+        for (std::uint64_t k = 0; k < col_words; ++k)
+            for (Word b = extent[k]; b != 0; b &= b - 1) {
+                const Word* a = allowed_row[k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b))].data();
+                for (std::uint64_t q = 0; q < row_words; ++q) intent[q] &= a[q];
+                ++read;
+            }
+        return read;
+    };
     std::vector<Words> w_cols, h_rows;
-    Words extent(words), trial(words);
-    std::vector<char> in_b(n), trial_b(n);
+    Words extent(col_words), trial(col_words), intent(row_words), trial_intent(row_words);
+    std::vector<char> in_b(n);
     for (std::uint64_t comp = 0; comp < r; ++comp) {
         // The empty column set's extent: every row.
-        for (std::uint64_t k = 0; k < words; ++k) extent[k] = valid_bits(m, k, words);
+        for (std::uint64_t k = 0; k < col_words; ++k) extent[k] = valid_bits(m, k, col_words);
         std::fill(in_b.begin(), in_b.end(), 0);
-        std::uint64_t value = 0;
+        std::uint64_t value = 0, last_work = 0;
         for (;;) {
             std::uint64_t best = value, best_j = n;
             for (std::uint64_t j = 0; j < n; ++j) {
                 if (in_b[j]) continue;
-                TRY_VOID(stop.check(n * words));
-                for (std::uint64_t k = 0; k < words; ++k) trial[k] = extent[k] & allowed[j][k];
+                TRY_VOID(stop.check(last_work));
+                for (std::uint64_t k = 0; k < col_words; ++k) trial[k] = extent[k] & allowed_col[j][k];
+                const std::uint64_t read = intent_of(trial, trial_intent);
                 std::uint64_t v = 0;
-                for (std::uint64_t l = 0; l < n; ++l)
-                    if (subset_of(trial.data(), allowed[l].data(), words))
-                        v += popcount_and(trial.data(), uncovered[l].data(), words);
+                for (std::uint64_t k = 0; k < col_words; ++k)
+                    for (Word b = trial[k]; b != 0; b &= b - 1) {
+                        const std::uint64_t i = k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b));
+                        v += popcount_and(trial_intent.data(), uncovered[i].data(), row_words);
+                    }
+                last_work = col_words + 2 * read * row_words;
                 if (v > best) {
                     best = v;
                     best_j = j;
                 }
             }
             if (best_j == n) break;
-            for (std::uint64_t k = 0; k < words; ++k) extent[k] &= allowed[best_j][k];
-            for (std::uint64_t l = 0; l < n; ++l) in_b[l] = subset_of(extent.data(), allowed[l].data(), words);
+            for (std::uint64_t k = 0; k < col_words; ++k) extent[k] &= allowed_col[best_j][k];
+            intent_of(extent, intent);
+            for (std::uint64_t l = 0; l < n; ++l) in_b[l] = (intent[l / boolmat::kWordBits] >> (l % boolmat::kWordBits)) & 1;
             value = best;
         }
         if (value == 0) break;  // every 1 cell is covered
-        Words intent(boolmat::words_for(n));
-        for (std::uint64_t l = 0; l < n; ++l) {
-            if (!in_b[l]) continue;
-            intent[l / boolmat::kWordBits] |= Word{1} << (l % boolmat::kWordBits);
-            for (std::uint64_t k = 0; k < words; ++k) uncovered[l][k] &= ~extent[k];
-        }
+        for (std::uint64_t k = 0; k < col_words; ++k)
+            for (Word b = extent[k]; b != 0; b &= b - 1) {
+                Word* u = uncovered[k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b))].data();
+                for (std::uint64_t q = 0; q < row_words; ++q) u[q] &= ~intent[q];
+            }
         w_cols.push_back(extent);
-        h_rows.push_back(std::move(intent));
+        h_rows.push_back(intent);
     }
     return factors_from_columns(w_cols, h_rows, m, n, r, stop);
 }
