@@ -3,6 +3,7 @@
 #include <bit>
 #include <vector>
 
+#include "boolmat/popcount.hpp"
 #include "boolmat/transpose.hpp"
 
 namespace bmf_core {
@@ -36,10 +37,17 @@ struct Rows {
     }
 };
 
+// f(i) for each set bit i of `bits`, in order.
+template <class F>
+void for_each_bit(const Words& bits, F f) {
+    for (std::uint64_t k = 0; k < bits.size(); ++k)
+        for (Word b = bits[k]; b != 0; b &= b - 1) f(k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b)));
+}
+
+// |a & b| as |a| - |a & ~b|: the counts run in the kernel set.
 std::uint64_t popcount_and(const Word* a, const Word* b, std::uint64_t n) noexcept {
-    std::uint64_t s = 0;
-    for (std::uint64_t k = 0; k < n; ++k) s += static_cast<std::uint64_t>(std::popcount(a[k] & b[k]));
-    return s;
+    const std::span<const Word> sa{a, n}, sb{b, n};
+    return boolmat::popcount_words(sa) - boolmat::popcount_andnot(sa, sb);
 }
 
 Result<Factors> factors_from_columns(const std::vector<Words>& w_cols, const std::vector<Words>& h_rows,
@@ -135,19 +143,23 @@ Result<Factors> cover_start(const Cells& c, std::uint64_t r, const Interrupt& st
 Result<Factors> association_start(const Cells& c, std::uint64_t r, double tau, const Interrupt& stop) {
     const std::uint64_t m = c.x.rows(), n = c.x.cols();
     const std::uint64_t col_words = c.xt.stride(), row_words = c.x.stride();
-    // Candidates from the columns' co-occurrence among observed 1 cells.
-    std::vector<Words> candidates;
+    // Candidates from the columns' co-occurrence among observed 1 cells, and
+    // for each the rows with a 1 in one of its columns: only there can it gain.
+    std::vector<Words> candidates, touched;
     for (std::uint64_t j = 0; j < n; ++j) {
         TRY_VOID(stop.check(n * col_words));
-        const std::uint64_t support = popcount_and(c.xt.row_ptr(j), c.xt.row_ptr(j), col_words);
+        const std::span<const Word> col_j{c.xt.row_ptr(j), col_words};
+        const std::uint64_t support = boolmat::popcount_words(col_j);
         if (support == 0) continue;
-        Words cand(row_words);
+        Words cand(row_words), rows_of(col_words);
         for (std::uint64_t l = 0; l < n; ++l) {
-            const std::uint64_t both = popcount_and(c.xt.row_ptr(j), c.xt.row_ptr(l), col_words);
-            if (static_cast<double>(both) >= tau * static_cast<double>(support))
-                cand[l / boolmat::kWordBits] |= Word{1} << (l % boolmat::kWordBits);
+            const std::uint64_t both = support - boolmat::popcount_andnot(col_j, {c.xt.row_ptr(l), col_words});
+            if (static_cast<double>(both) < tau * static_cast<double>(support)) continue;
+            cand[l / boolmat::kWordBits] |= Word{1} << (l % boolmat::kWordBits);
+            for (std::uint64_t k = 0; k < col_words; ++k) rows_of[k] |= c.xt.row_ptr(l)[k];
         }
         candidates.push_back(std::move(cand));
+        touched.push_back(std::move(rows_of));
     }
     const Rows rows{m, row_words, c.x, c.observed};
     // Per row: the 1 cells still uncovered, and the 0 cells still uncovered.
@@ -162,15 +174,18 @@ Result<Factors> association_start(const Cells& c, std::uint64_t r, double tau, c
     for (std::uint64_t comp = 0; comp < r && comp < candidates.size(); ++comp) {
         std::int64_t best = 0;
         std::uint64_t best_c = candidates.size();
+        std::uint64_t last_work = 0;
         for (std::uint64_t q = 0; q < candidates.size(); ++q) {
             if (used[q]) continue;
-            TRY_VOID(stop.check(m * row_words));
+            TRY_VOID(stop.check(last_work));
             std::int64_t gain = 0;
-            for (std::uint64_t i = 0; i < m; ++i) {
+            last_work = col_words;
+            for_each_bit(touched[q], [&](std::uint64_t i) {
                 const auto g = static_cast<std::int64_t>(popcount_and(ones[i].data(), candidates[q].data(), row_words)) -
                                static_cast<std::int64_t>(popcount_and(zeros[i].data(), candidates[q].data(), row_words));
                 if (g > 0) gain += g;
-            }
+                last_work += 4 * row_words;
+            });
             if (gain > best) {
                 best = gain;
                 best_c = q;
@@ -180,16 +195,16 @@ Result<Factors> association_start(const Cells& c, std::uint64_t r, double tau, c
         used[best_c] = 1;
         const Words& cand = candidates[best_c];
         Words usage(col_words);
-        for (std::uint64_t i = 0; i < m; ++i) {
+        for_each_bit(touched[best_c], [&](std::uint64_t i) {
             const auto g = static_cast<std::int64_t>(popcount_and(ones[i].data(), cand.data(), row_words)) -
                            static_cast<std::int64_t>(popcount_and(zeros[i].data(), cand.data(), row_words));
-            if (g <= 0) continue;
+            if (g <= 0) return;
             usage[i / boolmat::kWordBits] |= Word{1} << (i % boolmat::kWordBits);
             for (std::uint64_t k = 0; k < row_words; ++k) {
                 ones[i][k] &= ~cand[k];
                 zeros[i][k] &= ~cand[k];
             }
-        }
+        });
         w_cols.push_back(std::move(usage));
         h_rows.push_back(cand);
     }
