@@ -34,12 +34,13 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
                                   const BitMatrix* observed, BitMatrix& masks, std::uint64_t node_budget,
                                   const Interrupt& stop) {
     const std::uint64_t r = basis.rows(), words = targets.stride();
+    if (r > kMaxStepRank) return boolmat::panic("trop de composantes pour un pas de la recherche");
     TRY_VOID(masks.own_words());
     std::vector<Word> zeros(words), settled(words), cov((r + 1) * words), reach((r + 1) * words);
     std::vector<Word> taken(boolmat::words_for(r));
     std::vector<const Word*> open(r);
     std::vector<std::uint64_t> ids(r), chosen(r), best(r);
-    std::vector<std::int64_t> keys(r);
+    std::vector<std::uint64_t> keys(r);
     StepScratch scratch{zeros.data(), settled.data(), cov.data(), reach.data(), taken.data(),
                         open.data(),  ids.data(),     keys.data(), chosen.data(), best.data()};
     const ImproveOne improve_one = improve_one_for(isa);

@@ -23,6 +23,9 @@ struct StepCount {
 
 inline constexpr std::uint64_t kStepNodeBudget = std::uint64_t{1} << 12;
 
+// The most components a step takes.
+inline constexpr std::uint64_t kMaxStepRank = std::uint64_t{1} << 16;
+
 // One target of a step, for the kernels: its 1 cells and observed cells
 // (null: all) as `words` words, the components as rows of `basis`, and the
 // answer it holds (words_for(r) words), overwritten when it changes.
@@ -53,7 +56,7 @@ struct StepScratch {
     Word* taken;
     const Word** open;
     std::uint64_t* ids;
-    std::int64_t* keys;
+    std::uint64_t* keys;
     std::uint64_t* chosen;  // the components taken on the path, as a stack
     std::uint64_t* best;    // those of the best answer found
 };

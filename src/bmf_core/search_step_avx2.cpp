@@ -1,4 +1,5 @@
 // The search's step in the AVX2 set, whose counts are popcnt instructions.
+#include <algorithm>
 #include <cstdint>
 
 #include "bmf_core/search_step.hpp"

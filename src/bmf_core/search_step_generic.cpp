@@ -1,4 +1,5 @@
 // The search's step in the generic set.
+#include <algorithm>
 #include <cstdint>
 
 #include "bmf_core/search_step.hpp"

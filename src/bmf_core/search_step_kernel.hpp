@@ -1,17 +1,27 @@
 // One target of the search's step (search_step.hpp), written once and built
 // by each set in its own file, inside its region: there the counts become
 // the set's own popcount instructions. Include inside the set's region,
-// with <cstdint> and search_step.hpp included before it.
+// with <algorithm>, <cstdint> and search_step.hpp included before it.
 #pragma once
 
 namespace bmf_core::any_set {
 namespace {
 
+// A component's sort key: its net cost, biased to stay positive (a target
+// has fewer than 2^47 cells), above its index (kMaxStepRank).
+constexpr unsigned kIdBits = 16;
+constexpr std::uint64_t kKeyBias = std::uint64_t{1} << 47;
+static_assert(kMaxStepRank <= (std::uint64_t{1} << kIdBits));
+
 inline std::uint64_t ones_in(Word w) noexcept { return static_cast<std::uint64_t>(__builtin_popcountll(w)); }
 
 // The depth-first search over the open components, component k first taken,
 // then left out; a branch ends when even every open component after it could
-// not beat the best.
+// not beat the best. Leaving a component out keeps the cover, so its node
+// needs only the new bound: the nodes of one cover are walked in a loop, and
+// each still counts against the budget. Fixed > 0 fixes the target's word
+// count at compile time.
+template <std::uint64_t Fixed>
 struct Dfs {
     const StepTarget& t;
     StepScratch& s;
@@ -21,43 +31,60 @@ struct Dfs {
     std::uint64_t best;
     std::uint64_t best_depth = 0;  // of s.best
 
+    std::uint64_t words() const noexcept { return Fixed > 0 ? Fixed : t.words; }
+
+    // The nodes k, k + 1, ... of the cover s.cov row k.
     bool visit(std::uint64_t k) {
-        if (++nodes > t.node_budget) return false;
-        const std::uint64_t words = t.words;
+        const std::uint64_t words = this->words();
         const Word* cov = s.cov + k * words;
-        const Word* reach = s.reach + k * words;
-        std::uint64_t err = 0, bound = 0;
+        std::uint64_t wrong0 = 0, err = 0;
         for (std::uint64_t w = 0; w < words; ++w) {
-            const std::uint64_t wrong0 = ones_in(s.zeros[w] & cov[w]);
-            err += wrong0 + ones_in(t.ones[w] & ~cov[w]);
-            bound += wrong0 + ones_in(t.ones[w] & ~(cov[w] | reach[w]));
+            wrong0 += ones_in(s.zeros[w] & cov[w]);
+            err += ones_in(t.ones[w] & ~cov[w]);
         }
+        err += wrong0;
+        if (++nodes > t.node_budget) return false;
         if (err < best) {
             best = err;
             best_depth = depth;
             for (std::uint64_t d = 0; d < depth; ++d) s.best[d] = s.chosen[d];
         }
-        if (bound >= best || k == open) return true;
-        const Word* b = s.open[k];
-        Word* next = s.cov + (k + 1) * words;
-        // Where component k adds no 1 cell it can only cost, and where it
-        // adds no 0 cell it can only gain: one branch then suffices.
-        Word gains = 0, costs = 0;
-        for (std::uint64_t w = 0; w < words; ++w) {
-            gains |= b[w] & t.ones[w] & ~cov[w];
-            costs |= b[w] & s.zeros[w] & ~cov[w];
+        for (bool first = true;; ++k, first = false) {
+            if (!first && ++nodes > t.node_budget) return false;
+            const Word* reach = s.reach + k * words;
+            std::uint64_t bound = wrong0;
+            for (std::uint64_t w = 0; w < words; ++w) bound += ones_in(t.ones[w] & ~(cov[w] | reach[w]));
+            if (bound >= best || k == open) return true;
+            const Word* b = s.open[k];
+            // Where component k adds no 1 cell it can only cost, and where it
+            // adds no 0 cell it can only gain: one branch then suffices.
+            Word gains = 0, costs = 0;
+            for (std::uint64_t w = 0; w < words; ++w) {
+                gains |= b[w] & t.ones[w] & ~cov[w];
+                costs |= b[w] & s.zeros[w] & ~cov[w];
+            }
+            if (gains != 0) {
+                Word* next = s.cov + (k + 1) * words;
+                for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w] | b[w];
+                s.chosen[depth++] = s.ids[k];
+                const bool ended = visit(k + 1);
+                --depth;
+                if (!ended || costs == 0) return ended;
+            }
         }
-        if (gains != 0) {
-            for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w] | b[w];
-            s.chosen[depth++] = s.ids[k];
-            const bool ended = visit(k + 1);
-            --depth;
-            if (!ended || costs == 0) return ended;
-        }
-        for (std::uint64_t w = 0; w < words; ++w) next[w] = cov[w];
-        return visit(k + 1);
     }
 };
+
+template <std::uint64_t Fixed>
+StepAnswer search(const StepTarget& t, StepScratch& s, std::uint64_t open, std::uint64_t held_error) noexcept {
+    Dfs<Fixed> dfs{t, s, open, 0, 0, held_error + 1, 0};
+    const bool ended = dfs.visit(0);
+    if (dfs.best > held_error) return {held_error, ended, dfs.nodes};
+    const std::uint64_t answer_words = (t.r + 63) / 64;
+    for (std::uint64_t a = 0; a < answer_words; ++a) t.answer[a] = s.taken[a];
+    for (std::uint64_t d = 0; d < dfs.best_depth; ++d) t.answer[s.best[d] / 64] |= Word{1} << (s.best[d] % 64);
+    return {dfs.best, ended, dfs.nodes};
+}
 
 StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
     const std::uint64_t words = t.words, r = t.r;
@@ -93,25 +120,30 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
         }
     }
     // The others that still reach an uncovered 1 cell, the best net gain
-    // first (insertion into s.ids, keyed by s.keys).
+    // first, then the lowest index: one sort key holds both.
     std::uint64_t open = 0;
     for (std::uint64_t j = 0; j < r; ++j) {
         if ((s.taken[j / 64] >> (j % 64)) & 1) continue;
         const Word* b = t.basis + j * t.basis_stride;
-        std::int64_t gain = 0, cost = 0;
+        std::uint64_t gain = 0, cost = 0;
         for (std::uint64_t w = 0; w < words; ++w) {
-            gain += static_cast<std::int64_t>(ones_in(b[w] & t.ones[w] & ~s.settled[w]));
-            cost += static_cast<std::int64_t>(ones_in(b[w] & s.zeros[w]));
+            gain += ones_in(b[w] & t.ones[w] & ~s.settled[w]);
+            cost += ones_in(b[w] & s.zeros[w]);
         }
         if (gain == 0) continue;
-        const std::int64_t key = cost - gain;
-        std::uint64_t p = open++;
-        for (; p > 0 && s.keys[p - 1] > key; --p) {
-            s.keys[p] = s.keys[p - 1];
-            s.ids[p] = s.ids[p - 1];
+        s.keys[open++] = ((cost + kKeyBias - gain) << kIdBits) | j;
+    }
+    if (open <= 32) {
+        // Few keys, all distinct: each one's place is the count of those
+        // below it, without a branch to mispredict.
+        for (std::uint64_t k = 0; k < open; ++k) {
+            std::uint64_t place = 0;
+            for (std::uint64_t q = 0; q < open; ++q) place += s.keys[q] < s.keys[k];
+            s.ids[place] = s.keys[k] & ((std::uint64_t{1} << kIdBits) - 1);
         }
-        s.keys[p] = key;
-        s.ids[p] = j;
+    } else {
+        std::sort(s.keys, s.keys + open);
+        for (std::uint64_t k = 0; k < open; ++k) s.ids[k] = s.keys[k] & ((std::uint64_t{1} << kIdBits) - 1);
     }
     for (std::uint64_t k = 0; k < open; ++k) s.open[k] = t.basis + s.ids[k] * t.basis_stride;
     // reach[k]: what the open components from k on can still cover.
@@ -122,12 +154,7 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
     for (std::uint64_t k = open; k-- > 0;)
         for (std::uint64_t w = 0; w < words; ++w) s.reach[k * words + w] = s.reach[(k + 1) * words + w] | s.open[k][w];
 
-    Dfs dfs{t, s, open, 0, 0, held_error + 1, 0};
-    const bool ended = dfs.visit(0);
-    if (dfs.best > held_error) return {held_error, ended, dfs.nodes};
-    for (std::uint64_t a = 0; a < answer_words; ++a) t.answer[a] = s.taken[a];
-    for (std::uint64_t d = 0; d < dfs.best_depth; ++d) t.answer[s.best[d] / 64] |= Word{1} << (s.best[d] % 64);
-    return {dfs.best, ended, dfs.nodes};
+    return words == 1 ? search<1>(t, s, open, held_error) : search<0>(t, s, open, held_error);
 }
 
 }  // namespace
