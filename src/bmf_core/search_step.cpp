@@ -61,7 +61,7 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
         const StepAnswer a = improve_one(target, scratch);
         total.error += a.error;
         // Each component is read a few times per target, each node reads its words twice.
-        last_work = kTargetWork + 4 * r * words + a.nodes * (2 * words + 4);
+        last_work = kTargetWork + 4 * r * words + a.nodes * (2 * words + 4) + a.reads;
         total.work += last_work;
         ++(a.exact ? total.exact : total.inexact);
     }

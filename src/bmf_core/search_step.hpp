@@ -44,6 +44,7 @@ struct StepAnswer {
     std::uint64_t error;
     bool exact;
     std::uint64_t nodes;  // of the depth-first search
+    std::uint64_t reads;  // words its cuts read beyond its nodes' own
 };
 // Working memory of one target's search: r + 1 rows of `words` words for
 // cov and reach, `words` for zeros and settled, words_for(r) for taken, r

@@ -27,6 +27,7 @@ struct Dfs {
     StepScratch& s;
     std::uint64_t open;
     std::uint64_t nodes = 0;
+    std::uint64_t reads = 0;  // words read by the cuts, beyond the nodes' own
     std::uint64_t depth = 0;  // of s.chosen
     std::uint64_t best;
     std::uint64_t best_depth = 0;  // of s.best
@@ -55,6 +56,23 @@ struct Dfs {
             std::uint64_t bound = wrong0;
             for (std::uint64_t w = 0; w < words; ++w) bound += ones_in(t.ones[w] & ~(cov[w] | reach[w]));
             if (bound >= best || k == open) return true;
+            {
+                // Covering any reachable 1 cell takes a component, which
+                // covers at least the fewest new 0 cells among them: when all
+                // those cost the gap to the best, so does every completion.
+                const std::uint64_t gap = best - bound;
+                std::uint64_t reachable = 0;
+                for (std::uint64_t w = 0; w < words; ++w) reachable += ones_in(t.ones[w] & ~cov[w] & reach[w]);
+                bool cut = reachable >= gap;
+                reads += words;
+                for (std::uint64_t q = k; q < open && cut; ++q) {
+                    reads += words;
+                    std::uint64_t z = 0;
+                    for (std::uint64_t w = 0; w < words; ++w) z += ones_in(s.open[q][w] & s.zeros[w] & ~cov[w]);
+                    cut = z >= gap;
+                }
+                if (cut) return true;
+            }
             const Word* b = s.open[k];
             // Where component k adds no 1 cell it can only cost, and where it
             // adds no 0 cell it can only gain: one branch then suffices.
@@ -77,13 +95,13 @@ struct Dfs {
 
 template <std::uint64_t Fixed>
 StepAnswer search(const StepTarget& t, StepScratch& s, std::uint64_t open, std::uint64_t held_error) noexcept {
-    Dfs<Fixed> dfs{t, s, open, 0, 0, held_error + 1, 0};
+    Dfs<Fixed> dfs{.t = t, .s = s, .open = open, .best = held_error + 1};
     const bool ended = dfs.visit(0);
-    if (dfs.best > held_error) return {held_error, ended, dfs.nodes};
+    if (dfs.best > held_error) return {held_error, ended, dfs.nodes, dfs.reads};
     const std::uint64_t answer_words = (t.r + 63) / 64;
     for (std::uint64_t a = 0; a < answer_words; ++a) t.answer[a] = s.taken[a];
     for (std::uint64_t d = 0; d < dfs.best_depth; ++d) t.answer[s.best[d] / 64] |= Word{1} << (s.best[d] % 64);
-    return {dfs.best, ended, dfs.nodes};
+    return {dfs.best, ended, dfs.nodes, dfs.reads};
 }
 
 StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {

@@ -30,6 +30,7 @@ __all__ = [
     "methods",
     "SearchResult",
     "factorize",
+    "boolls_search",
     "__version__",
 ]
 
@@ -543,6 +544,21 @@ def factorize(
     time with ``done == total``, on the calling thread; if it raises, the
     search stops and the exception propagates. ``r`` must be 1 to 1024 (``ValueError`` otherwise). The
     interpreter lock is released while it runs; x cannot be modified meanwhile.
+    """
+
+def boolls_search(
+    w: BitMatrix, x: BitMatrix, mask: BitMatrix | NDArray[np.bool_] | None = None
+) -> tuple[BitMatrix, int, int]:
+    """Boolean least squares for every column of ``x`` (m x n) against ``w`` (m x r), at any rank:
+    ``(h, error, inexact)``.
+
+    Column j of h is the subset of w's columns whose OR is nearest to column j
+    of x over its observed cells (``mask``, as for :func:`ao_bmf_masked`; None
+    observes all). Where :class:`BoolLs` builds a table of 2^r entries (r up to
+    26), this searches the subsets depth first with pruning and bounds, so its
+    memory grows with r; r is at most 65536. An answer is a best one unless its
+    search meets a budget of 65536 nodes: ``inexact`` counts those columns. The
+    interpreter lock is released while it runs.
     """
 
 def _start_columns(nonzero: Sequence[SupportsIndex], r: SupportsIndex, seed: SupportsIndex) -> list[int]:

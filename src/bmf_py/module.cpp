@@ -73,6 +73,7 @@ Status populate(PyObject* m) {
     TRY_VOID(add(m, "methods", make_methods_function()));
     TRY_VOID(add(m, "SearchResult", make_searchresult_class()));
     TRY_VOID(add(m, "factorize", make_factorize_function()));
+    TRY_VOID(add(m, "boolls_search", make_boolls_search_function()));
     TRY_VOID(add(m, "__version__", text(VALDRIX_VERSION)));
     // Reached by pickles through the module, so it lives there.
     TRY_VOID(add_private(m, "_rebuild_bitmatrix", make_rebuild_function()));

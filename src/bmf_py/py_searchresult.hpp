@@ -1,5 +1,6 @@
 // The Python SearchResult instance: one result of the search for a good
-// factorisation and its borrow counter; and the module function factorize.
+// factorisation and its borrow counter; and the module functions factorize
+// and boolls_search.
 #pragma once
 
 #include "bmf_core/search.hpp"
@@ -19,5 +20,6 @@ using PySearchResult = Instance<bmf_core::SearchResult>;
 // New references, in the order the module adds them.
 Result<PyObject*> make_searchresult_class();  // also stored in the module state
 Result<PyObject*> make_factorize_function();
+Result<PyObject*> make_boolls_search_function();
 
 }  // namespace bmf_py

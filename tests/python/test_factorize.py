@@ -1,6 +1,6 @@
-"""factorize and SearchResult: checks and their order, the reported error
-against a recomputed one under masks, independence from the thread count,
-progress reports and a progress function that raises."""
+"""factorize, SearchResult and boolls_search: checks and their order, the
+reported error against a recomputed one under masks, independence from the
+thread count, progress reports and a progress function that raises."""
 import threading
 
 import numpy as np
@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from Valdrix import BitMatrix, SearchResult, ao_bmf, factorize
+from Valdrix import BitMatrix, BoolLs, SearchResult, ao_bmf, boolls_search, factorize
 
 X = BitMatrix.from_numpy(np.random.default_rng(5).random((40, 30)) < 0.3)
 KINDS = {"cover", "association", "columns", "random"}
@@ -41,6 +41,10 @@ def outcome(res):
         (lambda: factorize(X, 2, None, 0, 1, 0, None, 8), TypeError,
          "factorize() takes from 2 to 7 positional arguments but 8 were given"),
         (lambda: SearchResult(), TypeError, "No constructor defined for SearchResult"),
+        (lambda: boolls_search(X, X.transpose()), ValueError, "X a 30 lignes, W en a 40"),
+        (lambda: boolls_search(X, X, np.ones((30, 40), bool)), ValueError, "mask est 30 x 40, x est 40 x 30"),
+        (lambda: boolls_search(X, X.to_numpy()), TypeError,
+         "argument 'x': 'ndarray' object cannot be converted to 'BitMatrix'"),
     ],
 )
 def test_checks(call, kind, message):
@@ -75,6 +79,23 @@ def test_error_is_the_observed_cells_wrong_and_any_thread_count_agrees(problem):
     again = factorize(x=bits, r=r, mask=mask, seed=seed, effort=effort, threads=2)
     assert outcome(again) == outcome(res) == outcome(factorize(bits, r, mask, seed, effort, threads=1))
     assert bits == BitMatrix.from_numpy(x)
+
+
+@settings(max_examples=40, deadline=None)
+@given(problems(), st.integers(1, 70))
+def test_boolls_search_is_exact_where_it_says_so_at_any_rank(problem, r):
+    x, mask, _, seed, _ = problem
+    rng = np.random.default_rng(seed % 2**32)
+    w = BitMatrix.from_numpy(rng.random((x.shape[0], r)) < rng.choice([0.05, 0.2, 0.5]))
+    bits = BitMatrix.from_numpy(x)
+    h, error, inexact = boolls_search(w, bits, mask)
+    assert h.shape == (r, x.shape[1])
+    observed = np.ones(x.shape, bool) if mask is None else np.asarray(mask)
+    assert error == int(((x ^ (w @ h).to_numpy()) & observed).sum())
+    if r <= 12:
+        solver = BoolLs(w)
+        best = solver.solve_all(bits)[1] if mask is None else solver.solve_all_masked(bits, mask)[1]
+        assert inexact == 0 and error == best
 
 
 def test_the_result_object():

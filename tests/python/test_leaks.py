@@ -18,7 +18,8 @@ import pytest
 
 import Valdrix
 from Valdrix import (
-    BitMatrix, BmfResult, BoolLs, SearchResult, ao_bmf, ao_bmf_masked, boolls, boolls_masked, factorize, methods,
+    BitMatrix, BmfResult, BoolLs, SearchResult, ao_bmf, ao_bmf_masked, boolls, boolls_masked, boolls_search, factorize,
+    methods,
 )
 
 pytestmark = [pytest.mark.slow, pytest.mark.no_sanitizer]
@@ -267,6 +268,8 @@ CASES = [
     ("factorize_effort", lambda: factorize(F, 2, effort=0), ValueError, [F]),
     ("factorize_progress_type", lambda: factorize(F, 2, progress=3), TypeError, [F]),
     ("factorize_mask_shape", lambda: factorize(F, 2, arr), ValueError, [F, arr]),
+    ("boolls_search", lambda: boolls_search(F, F, F_mask), None, [F, F_mask]),
+    ("boolls_search_rows", lambda: boolls_search(F, F.transpose()), ValueError, [F]),
     ("searchresult_new", lambda: SearchResult(), TypeError, []),
     ("searchresult_attrs", lambda: (found.w, found.h, found.error, found.starts, found.best_start, found.iterations,
                                     found.moves, found.moves_kept, repr(found)), None, [found]),
@@ -278,7 +281,7 @@ CASES = [
 METHOD_NAMES = methods()
 SINGLETONS = [
     Valdrix, BitMatrix, BoolLs, BmfResult, ao_bmf, ao_bmf_masked, boolls, boolls_masked, methods, SearchResult,
-    factorize, True, False, None,
+    factorize, boolls_search, True, False, None,
     NotImplemented,
     0, 1, 2, 3, 5, *METHOD_NAMES, TypeError, ValueError, IndexError, OverflowError, RuntimeError,
     NotImplementedError, MemoryError,
@@ -365,9 +368,9 @@ def test_every_public_callable_is_covered():
                    "from_packed", "nonzero", "from_indices", "getitem", "setitem", "delitem",
                    "len", "repr", "str", "hash", "eq", "and", "or", "xor", "sub", "invert", "matmul", "iand",
                    "boolls_new", "solve", "solve_all", "boolls", "methods", "ao_bmf", "bmfresult", "reconstruct",
-                   "solve_masked", "solve_all_masked", "boolls_masked", "ao_bmf_masked", "factorize", "searchresult"]:  # fmt: skip
+                   "solve_masked", "solve_all_masked", "boolls_masked", "ao_bmf_masked", "factorize", "searchresult", "boolls_search"]:  # fmt: skip
         assert public in names, public
     assert sorted(Valdrix.__all__) == sorted(["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "ao_bmf_masked", "boolls",
                                               "boolls_masked", "methods", "SearchResult", "factorize",
-                                              "__version__"])  # fmt: skip
+                                              "boolls_search", "__version__"])  # fmt: skip
 
