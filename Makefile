@@ -55,7 +55,7 @@ py-tests: install $(VENV)/.demo-ready $(VENV)/.typing-ready $(VENV)/.learn-ready
 # The Python suite once more under every other kernel set this processor
 # runs, forced with VALDRIX_ISA (the long leak runs left out); a set it
 # cannot run is skipped and said so.
-KERNEL_SETS := generic avx2 gfni
+KERNEL_SETS := generic avx2 gfni avx512
 py-tests-sets: install $(VENV)/.demo-ready $(VENV)/.typing-ready $(VENV)/.learn-ready
 	@auto=$$($(PY) -c "import Valdrix; print(Valdrix._isa)"); \
 	for s in $(KERNEL_SETS); do \

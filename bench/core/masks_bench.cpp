@@ -2,7 +2,7 @@
 // calls without one, in one run, per kernel set this processor runs. Build
 // (after the core library):
 //   g++ -O3 -std=c++23 -Isrc bench/core/masks_bench.cpp build/core/libvaldrix_core.a -o build/masks_bench
-//   build/masks_bench [masked|plain-only] [generic|avx2|gfni]
+//   build/masks_bench [masked|plain-only] [generic|avx2|gfni|avx512]
 // "plain-only" times the calls without a mask alone; built with
 // -DVALDRIX_BENCH_PLAIN_ONLY against a revision without masks, the same file
 // gives that revision's figures for the unmasked calls, to be compared with

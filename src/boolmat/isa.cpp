@@ -1,5 +1,6 @@
 #include "boolmat/isa.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "boolmat/target.hpp"
@@ -15,6 +16,7 @@ std::string_view isa_name(Isa isa) noexcept {
         case Isa::Generic: return "generic";
         case Isa::Avx2: return "avx2";
         case Isa::Gfni: return "gfni";
+        case Isa::Avx512: return "avx512";
     }
     return "generic";
 }
@@ -22,14 +24,19 @@ std::string_view isa_name(Isa isa) noexcept {
 #if VALDRIX_X86
 namespace {
 
-// XCR0 must show the OS saving the SSE and AVX register state, or AVX
-// instructions fault even when CPUID lists them.
-bool os_saves_avx_state(unsigned ecx1) noexcept {
-    if (((ecx1 >> 27) & 1u) == 0) return false;  // no OSXSAVE: xgetbv itself would fault
+// The register state the operating system saves on a context switch (XCR0),
+// or none when it has not enabled XSAVE (xgetbv itself would then fault).
+// CPUID lists what the processor has; without the state saved, its
+// instructions fault all the same.
+std::uint64_t saved_state(unsigned ecx1) noexcept {
+    if (((ecx1 >> 27) & 1u) == 0) return 0;  // no OSXSAVE
     unsigned lo = 0, hi = 0;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    return (lo & 0x6u) == 0x6u;
+    return (std::uint64_t{hi} << 32) | lo;
 }
+
+constexpr std::uint64_t kAvxState = 0x6;      // SSE, and the upper halves of YMM
+constexpr std::uint64_t kAvx512State = 0xE0;  // opmask, upper halves of ZMM0-15, ZMM16-31
 
 }  // namespace
 
@@ -43,12 +50,19 @@ CpuFeatures detect_cpu() noexcept {
     const unsigned ecx1 = c;
     f.popcnt = (ecx1 >> 23) & 1u;
     if (max_leaf < 7) return f;
-    const bool avx_usable = os_saves_avx_state(ecx1);
+    const std::uint64_t state = saved_state(ecx1);
+    const bool avx_usable = (state & kAvxState) == kAvxState;
     __cpuid_count(7, 0, a, b, c, d);
     f.avx2 = avx_usable && ((b >> 5) & 1u);
     f.bmi1 = (b >> 3) & 1u;
     f.bmi2 = (b >> 8) & 1u;
     f.gfni = (c >> 8) & 1u;
+    f.avx512f = (b >> 16) & 1u;
+    f.avx512bw = (b >> 30) & 1u;
+    f.avx512vl = (b >> 31) & 1u;
+    f.avx512vbmi = (c >> 1) & 1u;
+    f.avx512vpopcntdq = (c >> 14) & 1u;
+    f.avx512_state = avx_usable && (state & kAvx512State) == kAvx512State;
     return f;
 }
 #else
@@ -59,6 +73,8 @@ CpuFeatures detect_cpu() noexcept { return {}; }
 std::string missing_features(Isa isa, const CpuFeatures& f) {
     std::string out;
     if (isa == Isa::Generic) return out;
+    const bool gfni = isa == Isa::Gfni || isa == Isa::Avx512;
+    const bool avx512 = isa == Isa::Avx512;
     const struct {
         bool present;
         bool needed;
@@ -67,7 +83,15 @@ std::string missing_features(Isa isa, const CpuFeatures& f) {
                {f.bmi1, true, "BMI1"},
                {f.bmi2, true, "BMI2"},
                {f.popcnt, true, "POPCNT"},
-               {f.gfni, isa == Isa::Gfni, "GFNI"}};
+               {f.gfni, gfni, "GFNI"},
+               {f.avx512f, avx512, "AVX512F"},
+               {f.avx512bw, avx512, "AVX512BW"},
+               {f.avx512vl, avx512, "AVX512VL"},
+               {f.avx512vbmi, avx512, "AVX512VBMI"},
+               {f.avx512vpopcntdq, avx512, "AVX512VPOPCNTDQ"},
+               // Only a processor with AVX-512 has that state to save: on
+               // one without, naming the system would blame the wrong party.
+               {f.avx512_state, avx512 && f.avx512f, "état AVX-512 du système"}};
     for (const auto& feature : all) {
         if (feature.needed && !feature.present) {
             if (!out.empty()) out += ", ";
@@ -105,7 +129,7 @@ Result<Isa> choose_isa(const char* forced, const CpuFeatures& f) {
         }
         return isa;
     }
-    return fail(ErrorKind::Environment, "VALDRIX_ISA={} inconnu ; valeurs possibles : auto, generic, avx2, gfni",
+    return fail(ErrorKind::Environment, "VALDRIX_ISA={} inconnu ; valeurs possibles : auto, generic, avx2, gfni, avx512",
                 std::string(forced));
 }
 

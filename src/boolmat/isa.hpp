@@ -11,9 +11,9 @@
 namespace boolmat {
 
 // In increasing order of what they need.
-enum class Isa : std::uint8_t { Generic, Avx2, Gfni };
+enum class Isa : std::uint8_t { Generic, Avx2, Gfni, Avx512 };
 
-inline constexpr Isa kAllIsas[] = {Isa::Generic, Isa::Avx2, Isa::Gfni};
+inline constexpr Isa kAllIsas[] = {Isa::Generic, Isa::Avx2, Isa::Gfni, Isa::Avx512};
 
 std::string_view isa_name(Isa isa) noexcept;
 
@@ -23,6 +23,14 @@ struct CpuFeatures {
     bool bmi2 = false;
     bool popcnt = false;
     bool gfni = false;
+    // AVX-512 as CPUID lists it; the registers are only usable when the
+    // operating system also saves their state (avx512_state).
+    bool avx512f = false;
+    bool avx512bw = false;
+    bool avx512vl = false;
+    bool avx512vbmi = false;
+    bool avx512vpopcntdq = false;
+    bool avx512_state = false;
 };
 
 // What this processor offers: read from CPUID and XCR0 on x86-64; nothing

@@ -45,6 +45,21 @@ constexpr Kernels kGfni = [] {
     k.transpose = gfni::transpose;
     return k;
 }();
+
+// The AVX-512 set has its own counts and element-wise loops; everything
+// else is the GFNI set's.
+constexpr Kernels kAvx512 = [] {
+    Kernels k = kGfni;
+    k.isa = Isa::Avx512;
+    k.combine_words = avx512::combine_words;
+    k.combine_words_streamed = avx512::combine_words_streamed;
+    k.complement_words = avx512::complement_words;
+    k.words_equal = avx512::words_equal;
+    k.popcount_words = avx512::popcount_words;
+    k.popcount_xor = avx512::popcount_xor;
+    k.popcount_andnot = avx512::popcount_andnot;
+    return k;
+}();
 #endif
 
 #undef VALDRIX_KERNEL_TABLE
@@ -59,6 +74,7 @@ const Kernels* kernels_for(Isa isa) noexcept {
 #if VALDRIX_X86
         case Isa::Avx2: return &kAvx2;
         case Isa::Gfni: return &kGfni;
+        case Isa::Avx512: return &kAvx512;
 #else
         default: return nullptr;
 #endif

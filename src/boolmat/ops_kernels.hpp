@@ -33,6 +33,9 @@ VALDRIX_OPS_KERNELS
 namespace avx2 {
 VALDRIX_OPS_KERNELS
 }
+namespace avx512 {
+VALDRIX_OPS_KERNELS
+}
 #undef VALDRIX_OPS_KERNELS
 
 void combine_words_scalar(WordOp op, Word* dst, const Word* a, const Word* b, std::size_t n) noexcept;

@@ -24,6 +24,9 @@ VALDRIX_POPCOUNT_KERNELS
 namespace avx2 {
 VALDRIX_POPCOUNT_KERNELS
 }
+namespace avx512 {
+VALDRIX_POPCOUNT_KERNELS
+}
 #undef VALDRIX_POPCOUNT_KERNELS
 
 std::uint64_t popcount_words_scalar(std::span<const Word> a) noexcept;

@@ -18,10 +18,16 @@
     _Pragma("clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,popcnt\"))), apply_to = function)")
 #define VALDRIX_GFNI_BEGIN \
     _Pragma("clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,popcnt,gfni\"))), apply_to = function)")
+// _Pragma takes one string literal: the long line cannot be split.
+#define VALDRIX_AVX512_BEGIN \
+    _Pragma("clang attribute push(__attribute__((target(\"avx2,bmi,bmi2,popcnt,gfni,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq\"))), apply_to = function)")
 #define VALDRIX_TARGET_END _Pragma("clang attribute pop")
 #else
 #define VALDRIX_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,bmi,bmi2,popcnt\")")
 #define VALDRIX_GFNI_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,bmi,bmi2,popcnt,gfni\")")
+#define VALDRIX_AVX512_BEGIN \
+    _Pragma("GCC push_options") \
+    _Pragma("GCC target(\"avx2,bmi,bmi2,popcnt,gfni,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vpopcntdq\")")
 #define VALDRIX_TARGET_END _Pragma("GCC pop_options")
 #endif
 

@@ -57,7 +57,8 @@ Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
 inline const TransposeBlocks* transpose_blocks(Isa isa) noexcept {
 #if VALDRIX_X86
     if (isa == Isa::Avx2) return &avx2::kTransposeBlocks;
-    if (isa == Isa::Gfni) return &gfni::kTransposeBlocks;
+    // The AVX-512 set transposes with the GFNI kernels.
+    if (isa == Isa::Gfni || isa == Isa::Avx512) return &gfni::kTransposeBlocks;
 #endif
     (void)isa;
     return nullptr;

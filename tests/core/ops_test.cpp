@@ -52,8 +52,9 @@ TEST_P(OpsKernels, CombineMatchesScalarIncludingInPlace) {
     }
 }
 
-// A streamed kernel starts its vector stores at the first 32-byte boundary
-// of dst, so every start offset within a line is tried, with guard words on
+// A streamed kernel starts its vector stores at the first boundary of its
+// vector width in dst (32 or 64 bytes), so every start offset within a
+// 64-byte line is tried, with guard words on
 // both sides; the cached form too, whose vector loops may not reach dst's
 // end.
 TEST_P(OpsKernels, CombineMatchesScalarAtEveryAlignment) {

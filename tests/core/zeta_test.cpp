@@ -582,7 +582,7 @@ TEST(ZetaBatch, LargestRowCountOfTheNarrowLanes) {
     });
 }
 
-// Each set plans for its own kernels; the GFNI set runs the AVX2 ones. The
+// Each set plans for its own kernels; the GFNI and AVX-512 sets run the AVX2 ones. The
 // fields that only the AVX2 kernels read are left out of the generic plan.
 // The strategy follows the number of targets and the size of the table.
 TEST(ZetaKernel, ThePlanFollowsTheActiveSet) {
@@ -591,6 +591,7 @@ TEST(ZetaKernel, ThePlanFollowsTheActiveSet) {
     const BoolLs small = BoolLs::build(fixtures::random_matrix(50, 5, 0.3, gen)).value();
     const BoolLs tiny = BoolLs::build(fixtures::random_matrix(50, 3, 0.3, gen)).value();
     EXPECT_EQ(zeta_kernels_for(boolmat::Isa::Gfni), zeta_kernels_for(boolmat::Isa::Avx2));
+    EXPECT_EQ(zeta_kernels_for(boolmat::Isa::Avx512), zeta_kernels_for(boolmat::Isa::Avx2));
     for_each_set([&] {
         const boolmat::Isa active = boolmat::active_isa();
         const boolmat::Isa want = active == boolmat::Isa::Generic ? boolmat::Isa::Generic : boolmat::Isa::Avx2;

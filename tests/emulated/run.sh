@@ -16,8 +16,8 @@
 #
 # The expected sets come from the emulated models, never from the host
 # processor. qemu 7.2 (Debian 12): `-cpu max` under TCG offers AVX2, BMI1,
-# BMI2 and POPCNT but not GFNI, which TCG does not implement, hence avx2;
-# Nehalem has POPCNT (SSE4.2) and no AVX, hence generic; it is also the
+# BMI2 and POPCNT but neither GFNI nor AVX-512, which TCG does not
+# implement, hence avx2; Nehalem has POPCNT (SSE4.2) and no AVX, hence generic; it is also the
 # oldest model whose level (x86-64-v2) NumPy 2 accepts. The probe stops the
 # run if a newer qemu changes what these models execute.
 #
@@ -336,8 +336,10 @@ if ! build_probe; then
     echo "emulated: the instruction probe did not build"
     exit 1
 fi
-x86_model max avx2 "gfni=GFNI" "avx2=run bmi2=run gfni=sigill"
-x86_model Nehalem generic "avx2=AVX2, BMI1, BMI2;gfni=AVX2, BMI1, BMI2, GFNI" "avx2=sigill bmi2=sigill"
+AVX512_NAMES="AVX512F, AVX512BW, AVX512VL, AVX512VBMI, AVX512VPOPCNTDQ"
+x86_model max avx2 "gfni=GFNI;avx512=GFNI, $AVX512_NAMES" "avx2=run bmi2=run gfni=sigill avx512=sigill"
+x86_model Nehalem generic "avx2=AVX2, BMI1, BMI2;gfni=AVX2, BMI1, BMI2, GFNI;avx512=AVX2, BMI1, BMI2, GFNI, $AVX512_NAMES" \
+    "avx2=sigill bmi2=sigill avx512=sigill"
 aarch64_runs
 
 echo

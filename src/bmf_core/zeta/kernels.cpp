@@ -37,7 +37,8 @@ const ZetaKernels* zeta_kernels_for(boolmat::Isa isa) noexcept {
         case boolmat::Isa::Generic: return &kGeneric;
 #if VALDRIX_X86
         case boolmat::Isa::Avx2:
-        case boolmat::Isa::Gfni: return &kAvx2;
+        case boolmat::Isa::Gfni:
+        case boolmat::Isa::Avx512: return &kAvx2;
 #else
         default: return nullptr;
 #endif
