@@ -20,7 +20,7 @@ from sklearn.utils import check_random_state  # type: ignore[import-untyped, unu
 from sklearn.utils import validation  # type: ignore[import-untyped, unused-ignore]
 from joblib import effective_n_jobs  # type: ignore[import-untyped, unused-ignore]
 
-from Valdrix import BitMatrix, BoolLs, SearchResult, factorize
+from Valdrix import BitMatrix, BoolLs, SearchResult, boolls_search, factorize
 
 from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, MAX_RANK, Step, alternate, check_method, solve_all
 from ._input import Cells, EmptyMatrixError, read_cells, to_bitmatrix
@@ -29,6 +29,8 @@ from ._progress import Progress, SearchProgress, progress, search_progress
 __all__ = ["BMF"]
 
 SOLVERS = ("search", "alternate")
+# factorize's largest rank.
+SEARCH_MAX_RANK = 1024
 # factorize's default, as its signature shows it.
 DEFAULT_EFFORT: int = inspect.signature(factorize).parameters["effort"].default
 MAX_EFFORT = 1 << 32
@@ -109,7 +111,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     Parameters
     ----------
     n_components : int
-        The rank r, 1 to 26.
+        The rank r: 1 to 1024 with ``"search"``, 1 to 26 with ``"alternate"``
+        and for a Dask array.
     solver : {"search", "alternate"}, default="search"
         ``"search"``: ``Valdrix.factorize``, whose solves are exact (it reads
         neither ``method`` nor ``max_iter``). ``"alternate"``: the
@@ -216,7 +219,10 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         return self._fit(X)
 
     def _fit(self, X: object) -> NDArray[np.bool_]:
-        r = _count("n_components", self.n_components, 1, MAX_RANK)
+        # The search has no table of 2^r entries; the alternation and the
+        # distributed steps solve with BoolLs.
+        wide = self.solver == "search" and not _is_dask_array(X)
+        r = _count("n_components", self.n_components, 1, SEARCH_MAX_RANK if wide else MAX_RANK)
         if self.solver not in SOLVERS:
             raise ValueError(f"solver doit valoir 'search' ou 'alternate', pas {self.solver!r}")
         effort = _count("effort", self.effort, 1, MAX_EFFORT)
@@ -301,13 +307,18 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         cells, and the summed error."""
         ht = BitMatrix.from_numpy(np.asarray(self.components_, dtype=bool)).transpose()
         observed_t = None if x.observed is None else x.observed.transpose()
-        wt, error = solve_all(BoolLs(ht), x.bits.transpose(), observed_t, "zeta")
+        if ht.cols <= MAX_RANK:
+            wt, error = solve_all(BoolLs(ht), x.bits.transpose(), observed_t, "zeta")
+        else:
+            wt, error, _ = boolls_search(ht, x.bits.transpose(), observed_t)
         return wt.transpose(), error
 
     def transform(self, X: object) -> NDArray[np.bool_]:
         """W for new rows: each row gets the subset of patterns nearest to it
-        in Hamming distance over its observed cells (exact), as a bool array
-        (n_samples x n_components)."""
+        in Hamming distance over its observed cells, as a bool array
+        (n_samples x n_components). Exact up to 26 patterns; beyond, each row's
+        search has a budget (``Valdrix.boolls_search``) that rows with many
+        overlapping patterns may meet, and then gets the best subset found."""
         validation.check_is_fitted(self)
         return self._encode(self._check_input(X, reset=False))[0].to_numpy()
 

@@ -231,7 +231,8 @@ def test_empty_input_in_scikit_learns_words():
         alternate(np.zeros((4, 0)), 1)
 
 
-@pytest.mark.parametrize("params", [{"n_components": 0}, {"n_components": 27}, {"n_components": 2.0},
+@pytest.mark.parametrize("params", [{"n_components": 0}, {"n_components": 1025}, {"n_components": 2.0},
+                                    {"n_components": 27, "solver": "alternate"},
                                     {"max_iter": 0}, {"n_init": 0}, {"n_jobs": 0}, {"method": "fast"},
                                     {"solver": "fast"}, {"effort": 0}, {"effort": 2**32 + 1}])
 def test_bad_parameters_fail_in_fit(params):
@@ -316,6 +317,12 @@ def test_transform_is_exact_against_brute_force(missing):
     assert np.array_equal(BMF(4).fit_transform(given), BMF(4).fit(given).transform(given))
     with pytest.raises(ValueError, match="aucune case observee"):
         model.score(np.full((2, 10), np.nan))
+    # Beyond 26 patterns the rows are searched, not looked up in a table.
+    wide = BMF(40, effort=2).fit(np.where(observed, new, np.nan) if missing else new)
+    w40 = wide.transform(given)
+    assert w40.shape == (40, 40)
+    assert wide.score(given) == -((wide.inverse_transform(w40) != new) & observed).sum() / observed.sum()
+    assert np.array_equal(wide.fit_transform(given), w40)
     with pytest.raises(ValueError, match="W ne doit contenir que des 0 et des 1 : nan en ligne 0, colonne 1"):
         model.inverse_transform(np.array([[1.0, np.nan, 0, 0, 0]]))  # W has no missing cells
 
