@@ -94,14 +94,36 @@ struct Chain {
 constexpr std::uint64_t kChainWork = std::uint64_t{1} << 27;
 std::uint64_t patience(std::uint64_t r) noexcept { return 4 * r; }
 
-Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed,
+// The cover start depends on X and r alone, and so does its polish: the
+// first chain of that kind to need it builds it, and every such chain
+// starts from a copy, with the same account as if it had built it.
+class CoverStart {
+public:
+    Result<Polished> get(const Cells& c, std::uint64_t r, const Interrupt& stop) {
+        std::lock_guard guard(lock_);
+        if (!built_) {
+            built_.emplace([&]() -> Result<Polished> {
+                TRY(Factors f, cover_start(c, r, stop));
+                return polish(c, std::move(f), true, stop);
+            }());
+        }
+        if (!*built_) return std::unexpected(built_->error());
+        const Polished& p = **built_;
+        TRY(BitMatrix w, p.f.w.clone());
+        TRY(BitMatrix h, p.f.h.clone());
+        return Polished{{std::move(w), std::move(h)}, p.error, p.iterations, p.solves};
+    }
+
+private:
+    std::mutex lock_;
+    std::optional<Result<Polished>> built_;
+};
+
+Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed, CoverStart& cover,
                        const Interrupt& stop) {
     const std::uint64_t round = k / std::size(kKinds);
     switch (kKinds[k % std::size(kKinds)]) {
-        case StartKind::Cover: {
-            TRY(Factors f, cover_start(c, r, stop));
-            return polish(c, std::move(f), true, stop);
-        }
+        case StartKind::Cover: return cover.get(c, r, stop);
         case StartKind::Association: {
             TRY(Factors f, association_start(c, r, kTaus[round % std::size(kTaus)], stop));
             return polish(c, std::move(f), true, stop);
@@ -145,9 +167,9 @@ Result<Polished> perturb(const Cells& c, const Factors& best, bool across, Lcg64
     return p;
 }
 
-Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed,
+Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed, CoverStart& cover,
                         const Interrupt& stop) {
-    TRY(Polished best, start(c, r, k, seed, stop));
+    TRY(Polished best, start(c, r, k, seed, cover, stop));
     Chain chain{std::move(best.f), best.error, kKinds[k % std::size(kKinds)], best.iterations, 0, 0, best.solves};
     Lcg64 rng(chain_seed(seed ^ 0x5EA7C4ull, k));
     std::uint64_t idle = 0;
@@ -194,13 +216,14 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
     std::condition_variable ended;
     std::uint64_t done = 0;
     std::uint64_t best_error = c.x.count_ones();
+    CoverStart cover;
 
     auto worker = [&] {
         const Interrupt flag(&ask_flag, &halt, std::chrono::nanoseconds(0));
         for (;;) {
             const std::uint64_t k = next.fetch_add(1);
             if (k >= total || halt.load()) break;
-            Result<Chain> res = run_chain(c, r, k, options.seed, flag);
+            Result<Chain> res = run_chain(c, r, k, options.seed, cover, flag);
             const bool failed = !res.has_value();
             std::lock_guard guard(lock);
             if (res) best_error = std::min(best_error, res->error);
