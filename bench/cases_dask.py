@@ -4,13 +4,24 @@ one (the "NumPy" column is that one-worker run), on the planted matrix
 LocalClusters of this machine, so the ratio needs two free cores. The check
 also measures what moves per iteration and each worker's peak memory, printed
 as notes.
+
+A second case fits BMF on a dask array of chess_krvskp.csv at k = 20 (read
+where it lies, skipped without shared/data/bmf) from the search's strong
+starts against ao_bmf's start ("NumPy" column), on two workers; its check is
+that the strong start's error is no higher, and a note gives both errors, the
+best published one, and the strong start's from a sample of an eighth of the
+rows.
 """
 from __future__ import annotations
 
+import json
 import pickle
+import time
+from typing import Any
 
 import numpy as np
 
+from cases_masks import data_folder, read_cells
 from cases_solver import planted
 from run import Case
 from Valdrix import BitMatrix, ao_bmf
@@ -90,6 +101,71 @@ def check(s, two, one) -> bool:
     return same
 
 
+START_FILE, START_RANK = "chess_krvskp.csv", 20
+START_NOTES: list[str] = []
+
+
+def _starts_setup() -> dict[str, Any]:
+    import dask.array as da
+    from distributed import Client, LocalCluster
+
+    folder = data_folder()
+    assert folder is not None
+    x, observed = read_cells(folder / START_FILE)
+    a = x.to_numpy().astype(np.float32)
+    a[~observed.to_numpy()] = np.nan
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    client = Client(cluster, set_as_default=False)
+    published = json.loads((folder / "published.json").read_text())["rows"]
+    [entry] = [p for p in published if p["file"] == START_FILE and p["k"] == START_RANK]
+    return {"x": client.persist(da.from_array(a, chunks=(800, a.shape[1]))), "client": client,
+            "best": min(entry["errors"].values())}
+
+
+def _fit_dask(solver: str) -> Any:
+    from valdrix_learn import BMF
+
+    def fit(s: dict[str, Any]) -> Any:
+        with s["client"].as_current():
+            return BMF(START_RANK, solver=solver).fit(s["x"])
+
+    return fit
+
+
+def _starts_check(s: dict[str, Any], strong: Any, plain: Any) -> bool:
+    import valdrix_learn.dask as dask_module
+
+    rows, cols = s["x"].shape
+    cap, dask_module.SAMPLE_CELLS = dask_module.SAMPLE_CELLS, rows * cols // 8
+    try:
+        t0 = time.perf_counter()
+        sampled = _fit_dask("search")(s)
+        seconds = time.perf_counter() - t0
+    finally:
+        dask_module.SAMPLE_CELLS = cap
+    START_NOTES.append(f"{START_FILE} k={START_RANK}: strong start {strong.reconstruction_err_} "
+                       f"({strong.n_iter_} iterations), ao_bmf's start {plain.reconstruction_err_} "
+                       f"({plain.n_iter_}), best published {s['best']}; from {rows // 8} sampled rows "
+                       f"{sampled.reconstruction_err_} in {seconds:.2f} s")
+    return bool(strong.reconstruction_err_ <= plain.reconstruction_err_)
+
+
+def _starts_cases() -> list[Case]:
+    if data_folder() is None:
+        print("cases_dask: no shared/data/bmf above the project root nor $VALDRIX_BMF_DATA: starts case skipped")
+        return []
+    return [Case(
+        name=f"dask BMF chess k={START_RANK}: strong vs plain start",
+        target="error <= ao_bmf start's (time: see ratio)",
+        setup=_starts_setup,
+        valdrix=_fit_dask("search"),
+        numpy=_fit_dask("alternate"),
+        check=_starts_check,
+        repeat=3,
+        notes=START_NOTES,
+    )]
+
+
 CASES = [
     Case(
         name=f"dask ao_bmf {ROWS}x{COLS} r={RANK}, 2 workers vs 1",
@@ -101,4 +177,4 @@ CASES = [
         repeat=3,
         notes=NOTES,
     ),
-]
+] + _starts_cases()

@@ -34,6 +34,8 @@ SEARCH_MAX_RANK = 1024
 # factorize's default, as its signature shows it.
 DEFAULT_EFFORT: int = inspect.signature(factorize).parameters["effort"].default
 MAX_EFFORT = 1 << 32
+# The alternation after a strong start solves as exactly as the search does.
+EXACT_METHOD = "zeta"
 
 # The common scikit-learn checks that fit on data other than 0/1, which BMF
 # refuses by design (ValueError), each with the data it gets. They are
@@ -115,10 +117,17 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         and for a Dask array.
     solver : {"search", "alternate"}, default="search"
         ``"search"``: ``Valdrix.factorize``, whose solves are exact (it reads
-        neither ``method`` nor ``max_iter``). ``"alternate"``: the
+        neither ``method`` nor ``max_iter``, but on a Dask array). ``"alternate"``: the
         alternating optimisation of ``Valdrix.ao_bmf``, which stops at the
-        first local optimum of its start. A Dask array is always fitted by
-        the distributed alternation of :mod:`valdrix_learn.dask`.
+        first local optimum of its start. A Dask array is fitted by the
+        distributed alternation of :mod:`valdrix_learn.dask`, on the
+        cluster of the current client: with ``"alternate"`` from
+        ``ao_bmf``'s start, as ``ao_bmf`` would; with ``"search"`` from a
+        strong start, the patterns ``factorize`` finds on a sample of at
+        most 2^22 cells of X's rows (all of them when X is that small),
+        drawn from the run's seed, then with exact solves (``"zeta"``,
+        whatever ``method``) for at most ``max_iter`` iterations. The search itself is not
+        distributed.
     effort : int, default=32
         The chains each search runs (``factorize``'s ``effort``), 1 to 2^32:
         work, not time, so a fit is repeatable. Read by ``"search"`` only.
@@ -127,7 +136,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         ``Valdrix.methods()``. ``"zeta"`` is exact; the greedy ones are faster
         and may be worse.
     max_iter : int, default=50
-        The most alternating iterations per start of ``"alternate"``.
+        The most alternating iterations per start of ``"alternate"``, and
+        of the distributed alternation after a strong start on a Dask array.
     n_init : int, default=1
         The number of runs. Each draws its seed from ``random_state``; the
         lowest error wins, the earliest run on ties, so a fit with an
@@ -142,7 +152,9 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
     verbose : int, default=0
         0 prints nothing; 1 or more shows progress with the current error
         (a tqdm bar when tqdm is installed, else lines): over the searches
-        and their chains, or over the starts and their iterations.
+        and their chains, or over the starts and their iterations. On a
+        Dask array, over the iterations, the search of a strong start
+        showing its chains and its error on the sample.
 
     Attributes
     ----------
@@ -152,7 +164,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         The Hamming error of the fitted ``W o H`` against the training data,
         over its observed cells.
     n_iter_ : int
-        Iterations run by the winning run (all its chains' for a search).
+        Iterations run by the winning run (all its chains' for a search;
+        the distributed alternation's on a Dask array).
     n_features_in_ : int
         Features seen by ``fit``.
     feature_names_in_ : ndarray of str, shape (n_features_in_,)
@@ -236,12 +249,12 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
             np.iinfo(np.uint64).max, size=n_init, dtype=np.uint64
         )
         x = None
+        threads = 0 if self.n_jobs is None else effective_n_jobs(self.n_jobs)  # for a search; 0: one per processor
         if _is_dask_array(X):
-            runs = self._fit_dask(X, r, max_iter, seeds)
+            runs = self._fit_dask(X, r, max_iter, seeds, effort, threads)
         else:
             x = self._check_input(X, reset=True)
             if self.solver == "search":
-                threads = 0 if self.n_jobs is None else effective_n_jobs(self.n_jobs)  # 0: one per processor
                 runs = _searches(x, r, seeds, effort, threads,
                                  search_progress(self.verbose, n_init, effort))
             else:
@@ -259,7 +272,8 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
             return self._encode(x)[0].to_numpy()
         return best.w.to_numpy()
 
-    def _fit_dask(self, X: object, r: int, max_iter: int, seeds: NDArray[np.uint64]) -> list[Step]:
+    def _fit_dask(self, X: object, r: int, max_iter: int, seeds: NDArray[np.uint64], effort: int,
+                  threads: int) -> list[Step]:
         """On the cluster of the current client: X is laid out there once,
         and the restarts take turns using all its workers."""
         from .dask import DistributedMatrix
@@ -269,8 +283,19 @@ class BMF(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):  # 
         report = progress(self.verbose, len(seeds), max_iter)
         try:
             dx = DistributedMatrix(X)
-            return [_restart(dx.alternate(self.method, r, max_iter, int(seed)), k, report)
-                    for k, seed in enumerate(seeds)]
+            runs = []
+            for k, seed in enumerate(seeds):
+                if self.solver == "search":
+                    def chains(done: int, total: int, best: int, k: int = k) -> None:
+                        report.starting(k, done, total, best)
+
+                    h = dx.strong_start(r, int(seed), effort, threads, chains)
+                    # Exact steps: none can be worse than the start itself.
+                    steps = dx.alternate_from(h, EXACT_METHOD, max_iter)
+                else:
+                    steps = dx.alternate(self.method, r, max_iter, int(seed))
+                runs.append(_restart(steps, k, report))
+            return runs
         finally:
             report.close()
 

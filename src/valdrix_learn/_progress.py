@@ -4,7 +4,9 @@ searches and their chains.
 With verbose=0 nothing is created and nothing is printed. Otherwise one tqdm
 bar (when tqdm is installed) of n_init x max_iter iterations, a restart that
 stops early filling its remaining share; without tqdm, one line per iteration
-on standard output. Restarts report from whichever thread runs them. A
+on standard output. Restarts report from whichever thread runs them; the
+search of a strong start (a Dask array's) reports its chains on the bar's
+text, or in lines, without counting them. A
 search reports its chains from the fitting thread: the bar counts
 n_init x effort chains, the lines say how many of a search's chains are done.
 """
@@ -26,6 +28,11 @@ class Progress(Protocol):
     def done(self, restart: int, step: Step) -> None:
         """Restart ``restart`` ended on ``step``."""
 
+    def starting(self, restart: int, done: int, total: int, sample_error: int) -> None:
+        """``done`` of the ``total`` chains that search the start of restart
+        ``restart`` on a sample of the rows have ended, the lowest error on
+        that sample ``sample_error``."""
+
     def close(self) -> None: ...
 
 
@@ -36,8 +43,15 @@ class _Silent:
     def done(self, restart: int, step: Step) -> None:
         pass
 
+    def starting(self, restart: int, done: int, total: int, sample_error: int) -> None:
+        pass
+
     def close(self) -> None:
         pass
+
+
+def _starting(n_init: int, restart: int, done: int, total: int, sample_error: int) -> str:
+    return f"essai {restart + 1}/{n_init}, depart : chaine {done}/{total}, erreur sur l'echantillon {sample_error}"
 
 
 class _Lines:
@@ -52,6 +66,9 @@ class _Lines:
 
     def done(self, restart: int, step: Step) -> None:
         pass
+
+    def starting(self, restart: int, done: int, total: int, sample_error: int) -> None:
+        print(f"BMF {_starting(self._n_init, restart, done, total, sample_error)}", flush=True)
 
     def close(self) -> None:
         pass
@@ -82,6 +99,11 @@ class _Bar:
                 self._bar.set_postfix_str(f"meilleur essai {best + 1}/{self._n_init}, erreur {self._ended[best]}",
                                           refresh=False)
             self._bar.update(self._max_iter - step.iteration)
+
+    def starting(self, restart: int, done: int, total: int, sample_error: int) -> None:
+        # The bar counts iterations over X; the start's chains only show.
+        with self._lock:
+            self._bar.set_postfix_str(_starting(self._n_init, restart, done, total, sample_error))
 
     def close(self) -> None:
         self._bar.close()

@@ -9,6 +9,15 @@ client only ever holds W, H and the error sums. The start, the stopping rule
 and the ties are those of :func:`valdrix_learn.alternate`, which drives the
 iterations here too.
 
+``BMF`` with its default ``solver="search"`` starts each run from a
+strong start instead (:meth:`DistributedMatrix.strong_start`): a bounded
+sample of rows, drawn from the run's seed, is gathered to the client and
+``Valdrix.factorize`` searches it; its patterns H, solved against every row
+on the workers for W, start the same distributed alternation, with exact
+solves. The sample is at most ``SAMPLE_CELLS`` cells (all of X when X is
+that small), so the result depends on the seed and the effort, not on the
+workers or threads. A search over the whole distributed matrix is not done.
+
 With missing cells (NaN, or masked in masked chunks), every block also
 holds its observed cells, the solves count those only, and the result is
 ``Valdrix.ao_bmf_masked``'s.
@@ -41,12 +50,18 @@ except ImportError as e:
 import numpy as np
 from numpy.typing import NDArray
 
-from Valdrix import BitMatrix, BoolLs, _start_columns
+from Valdrix import BitMatrix, BoolLs, _start_columns, factorize
 
-from ._alternate import DEFAULT_MAX_ITER, DEFAULT_METHOD, DEFAULT_SEED, Step, check_arguments, iterate, solve_all
+from ._alternate import (
+    DEFAULT_MAX_ITER, DEFAULT_METHOD, DEFAULT_SEED, MAX_RANK, Step, check_arguments, iterate, solve_all,
+)
 from ._input import Cells, check_shape, read_cells, read_values, refuse_value
 
-__all__ = ["DistributedMatrix", "DaskBmfResult", "ao_bmf"]
+__all__ = ["DistributedMatrix", "DaskBmfResult", "ao_bmf", "sample_rows"]
+
+# The most cells of the rows a strong start gathers to the client: the
+# search's working set, some megabytes, whatever the size of X.
+SAMPLE_CELLS = 1 << 22
 
 # Blocks per layout and worker: the blocks of a lost worker are rebuilt
 # across the others, a few at a time; each solving task builds its own
@@ -128,6 +143,7 @@ class DistributedMatrix:
             x = read_cells(x, "x")
             masked, shape = x.observed is not None, x.bits.shape
         self.shape: tuple[int, int] = (int(shape[0]), int(shape[1]))
+        self.masked = masked
         rows, cols = self.shape
         pieces = BLOCKS_PER_WORKER * len(workers)
         self.row_edges = _edges(rows, pieces)
@@ -171,6 +187,48 @@ class DistributedMatrix:
             yield from iterate(self._start(r, seed), self.ones, self.shape[1], max_iter, run.h_step, run.w_step)
         finally:
             run.drop_ahead()
+
+    def alternate_from(self, h: BitMatrix, method: str, max_iter: int) -> Iterator[Step]:
+        """The same alternation from a start given as H (r x n): W for every
+        row against `h` (one W step) is where it starts. With an exact
+        method, no step is worse than `h` with that W."""
+        if h.cols != self.shape[1] or not 1 <= h.rows <= MAX_RANK:
+            raise ValueError(f"H de depart {h.rows} x {h.cols} : il faut de 1 a {MAX_RANK} lignes "
+                             f"et {self.shape[1]} colonnes")
+        run = _Run(self, method)
+        try:
+            w, _ = run.w_step(h)
+            yield from iterate(w, self.ones, self.shape[1], max_iter, run.h_step, run.w_step)
+        finally:
+            run.drop_ahead()
+
+    def strong_start(self, r: int, seed: int, effort: int, threads: int,
+                     progress: Callable[[int, int, int], None] | None = None) -> BitMatrix:
+        """H (r x n) of ``Valdrix.factorize`` on the rows :func:`sample_rows`
+        draws from `seed`, gathered to the client with their observed cells:
+        the search runs where it fits, and its patterns start the
+        distributed alternation over every row (:meth:`alternate_from`).
+        The same for any number of workers and `threads`."""
+        sample = self.rows(sample_rows(self.shape, r, seed))
+        return factorize(sample.bits, r, sample.observed, seed, effort, threads, progress).h
+
+    def rows(self, indices: Sequence[int]) -> Cells:
+        """X's rows at the sorted `indices`, from the row blocks that hold
+        them, with their observed cells when X has missing ones."""
+        calls = {}
+        for k, (a, b) in enumerate(zip(self.row_edges, self.row_edges[1:])):
+            lo, hi = bisect.bisect_left(indices, a), bisect.bisect_left(indices, b)
+            if lo < hi:
+                calls[k] = (self.rows_t[k], _pick_rows, (self.rows_t[k], [i - a for i in indices[lo:hi]]))
+        found = self._on_holders(calls)
+        parts = [_split(found[k]) for k in sorted(found)]
+        cols = self.shape[1]
+        if not parts:
+            return Cells(BitMatrix.zeros(0, cols), BitMatrix.zeros(0, cols) if self.masked else None)
+        bits = _stack([p for p, _ in parts], cols)
+        if not self.masked:
+            return Cells(bits, None)
+        return Cells(bits, _stack([cast(BitMatrix, o) for _, o in parts], cols))
 
     def _start(self, r: int, seed: int) -> BitMatrix:
         """W whose column k is column chosen[k] of X: each column block
@@ -370,6 +428,15 @@ def _column_summary(block: Block) -> tuple[int, list[int]]:
     return x.count_ones(), np.flatnonzero(any_set).tolist()
 
 
+def _pick_rows(block: Block, local: list[int]) -> Block:
+    """The rows of X at `local` within a transposed row block, as rows."""
+    def pick(bt: BitMatrix) -> BitMatrix:
+        return BitMatrix.from_packed(bt.transpose().to_packed()[local], bt.rows)
+
+    bits, observed = _split(block)
+    return pick(bits) if observed is None else (pick(bits), pick(observed))
+
+
 def _pick_columns(block: Block, r: int, picks: Sequence[tuple[int, int]]) -> BitMatrix:
     """An m x r matrix whose column k is column j of x for every (k, j),
     its missing cells read as 0."""
@@ -414,6 +481,19 @@ def _first_bad(a: NDArray[Any], row0: int, col0: int) -> tuple[tuple[int, int, A
 
 
 # ---------------------------------------------------------------- layout helpers (client side)
+
+
+def sample_rows(shape: tuple[int, int], r: int, seed: int) -> list[int]:
+    """The rows a strong start searches, sorted: every row when X has at
+    most SAMPLE_CELLS cells, else as many rows as fit in them (at least r,
+    so that every pattern may have one) drawn without replacement from
+    `seed`. They depend on the shape and the seed only."""
+    rows, cols = shape
+    take = min(rows, max(r, SAMPLE_CELLS // max(cols, 1)))
+    if take == rows:
+        return list(range(rows))
+    drawn = np.random.default_rng(seed).choice(rows, take, replace=False)
+    return sorted(int(i) for i in drawn)
 
 
 def _check_values(client: Any, x: Any) -> bool:

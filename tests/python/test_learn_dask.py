@@ -1,7 +1,8 @@
 """valdrix_learn.dask against Valdrix.ao_bmf on a real LocalCluster of two
 worker processes: bit-identical results for any chunking, input kind and
 method, the same refusals before any work, and a run that survives a worker
-killed in its middle."""
+killed in its middle; BMF's strong starts on a Dask array, from sampled
+rows, no worse than their start and the same on any cluster."""
 from __future__ import annotations
 
 import os
@@ -203,13 +204,125 @@ def test_bmf_fits_a_dask_array_on_the_cluster(client, missing):
     a = rng.random((80, 30)) < 0.3
     if missing:
         a = np.where(rng.random(a.shape) >= missing, a, np.nan)
-    # The distributed fit is the alternation's, whatever the solver.
+    # With solver="alternate", the distributed fit is ao_bmf's alternation.
     local = BMF(4, n_init=2, random_state=1, solver="alternate").fit(a)
     with client.as_current():
-        remote = BMF(4, n_init=2, random_state=1).fit(da.from_array(a, chunks=(25, 30)))
+        remote = BMF(4, n_init=2, random_state=1, solver="alternate").fit(da.from_array(a, chunks=(25, 30)))
     assert np.array_equal(remote.components_, local.components_)
     assert (remote.reconstruction_err_, remote.n_iter_) == (local.reconstruction_err_, local.n_iter_)
     assert np.array_equal(remote.transform(a), local.transform(a))
+
+
+def noisy_planted(seed, shape=(400, 60), r=6, density=0.25, noise=0.03):
+    rng = np.random.default_rng(seed)
+    w, h = rng.random((shape[0], r)) < density, rng.random((r, shape[1])) < density
+    return (w.astype(int) @ h.astype(int) > 0) ^ (rng.random(shape) < noise)
+
+
+def observed_error(a, observed, w, h):
+    wrong = (w.astype(int) @ h.astype(int) > 0) ^ a.astype(bool)
+    return int((wrong if observed is None else wrong & observed).sum())
+
+
+def test_sample_rows_are_bounded_and_drawn_from_the_seed(monkeypatch):
+    assert dask_module.sample_rows((1000, 4000), 5, 9) == list(range(1000))  # 4 million cells: all of them
+    monkeypatch.setattr(dask_module, "SAMPLE_CELLS", 600)
+    rows = dask_module.sample_rows((1000, 40), 5, 9)
+    assert len(rows) == 15 and rows == sorted(set(rows)) and 0 <= rows[0] and rows[-1] < 1000
+    assert rows == dask_module.sample_rows((1000, 40), 5, 9) != dask_module.sample_rows((1000, 40), 5, 10)
+    assert len(dask_module.sample_rows((1000, 4000), 5, 9)) == 5  # wider than the cap: one row per pattern
+
+
+@pytest.mark.parametrize("missing", [0.0, 0.3])
+def test_rows_come_from_the_blocks_with_their_observed_cells(client, missing):
+    rng = np.random.default_rng(11)
+    a = rng.random((50, 37)) < 0.4
+    observed = rng.random(a.shape) >= missing
+    x = DistributedMatrix(da.from_array(np.where(observed, a, np.nan) if missing else a, chunks=(7, 5)),
+                          client=client)
+    for rows in ([0], [49], [3, 4, 5, 20, 33, 48], list(range(50))):
+        got = x.rows(rows)
+        assert got.bits == BitMatrix.from_numpy(a[rows] & observed[rows])
+        assert got.observed == (BitMatrix.from_numpy(observed[rows]) if missing else None)
+
+
+@pytest.mark.parametrize("missing", [0.0, 0.2])
+def test_the_first_iteration_is_no_worse_than_the_strong_start(client, monkeypatch, missing):
+    # Exact steps from W solved against the sample's H: H solved against
+    # that W can only do better, whichever rows the sample missed.
+    monkeypatch.setattr(dask_module, "SAMPLE_CELLS", 1500)  # 25 of the 400 rows
+    a = noisy_planted(1)
+    observed = np.random.default_rng(2).random(a.shape) >= missing if missing else None
+    x = DistributedMatrix(da.from_array(a if observed is None else np.where(observed, a, np.nan), chunks=(90, 60)),
+                          client=client)
+    assert len(dask_module.sample_rows(x.shape, 6, 5)) == 25
+    h = x.strong_start(6, 5, 8, 1)
+    # The best W for that H, row by row, and its error counted directly.
+    solver = Valdrix.BoolLs(h.transpose())
+    xt = BitMatrix.from_numpy(a.T if observed is None else (a & observed).T)
+    w = (solver.solve_all(xt, "zeta") if observed is None
+         else solver.solve_all_masked(xt, BitMatrix.from_numpy(observed.T), "zeta"))[0].transpose()
+    start = observed_error(a, observed, w.to_numpy(), h.to_numpy())
+    steps = list(x.alternate_from(h, "zeta", 50))
+    assert steps[0].error <= start
+    assert all(later.error <= earlier.error for earlier, later in zip(steps, steps[1:]))
+    last = steps[-1]
+    assert last.error == observed_error(a, observed, last.w.to_numpy(), last.h.to_numpy())
+    with pytest.raises(ValueError, match="H de depart"):
+        next(x.alternate_from(BitMatrix(6, 59), "zeta", 50))
+
+
+def test_the_search_starts_beat_the_plain_start(client):
+    a = noisy_planted(1)  # ao_bmf's columns end far from the planted factors here
+    x = da.from_array(a, chunks=(100, 30))
+    with client.as_current():
+        plain = BMF(6, solver="alternate").fit(x)
+        strong = BMF(6)
+        w = strong.fit_transform(x)
+    assert strong.reconstruction_err_ * 2 < plain.reconstruction_err_
+    assert strong.reconstruction_err_ == observed_error(a, None, w, strong.components_)
+    assert list(strong.restart_errors_) == [strong.reconstruction_err_] and strong.n_iter_ >= 1
+
+
+def test_the_search_starts_do_not_depend_on_workers_threads_or_chunks(client, monkeypatch):
+    monkeypatch.setattr(dask_module, "SAMPLE_CELLS", 1000)  # 20 of the 300 rows
+    rng = np.random.default_rng(0)
+    a = rng.random((300, 50)) < 0.3  # unstructured: the runs end apart
+    gaps = np.where(rng.random(a.shape) >= 0.15, a, np.nan)
+    fitted = []
+    with client.as_current():
+        fitted.append(BMF(5, n_init=3, effort=4, random_state=2, n_jobs=1).fit(da.from_array(gaps, chunks=(70, 50))))
+    with LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=":0",
+                      worker_dashboard_address=None) as one, Client(one) as single, single.as_current():
+        fitted.append(BMF(5, n_init=3, effort=4, random_state=2, n_jobs=2).fit(da.from_array(gaps, chunks=(300, 13))))
+    two, one = fitted
+    assert np.array_equal(two.components_, one.components_)
+    assert (two.reconstruction_err_, two.n_iter_) == (one.reconstruction_err_, one.n_iter_)
+    assert list(two.restart_errors_) == list(one.restart_errors_) and len(set(two.restart_errors_)) > 1
+    observed = ~np.isnan(gaps)
+    assert two.reconstruction_err_ == observed_error(a, observed, two.transform(gaps), two.components_)
+
+
+@pytest.mark.parametrize("tqdm", [True, False])
+def test_progress_shows_the_starts_then_the_iterations(client, capsys, monkeypatch, tqdm):
+    if not tqdm:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    a = noisy_planted(1)
+    with client.as_current():
+        model = BMF(6, n_init=2, effort=4, verbose=1).fit(da.from_array(a, chunks=(100, 30)))
+    out, err = capsys.readouterr()
+    if tqdm:
+        assert out == "" and "BMF: 100%" in err and "depart : chaine 4/4" in err
+        return
+    assert err == ""
+    lines = out.splitlines()
+    for k in (1, 2):  # every run: its search's chains, then its iterations
+        starts = [i for i, line in enumerate(lines) if line.startswith(f"BMF essai {k}/2, depart : chaine ")]
+        iterations = [i for i, line in enumerate(lines) if line.startswith(f"BMF essai {k}/2, iteration ")]
+        assert starts and "chaine 4/4, erreur sur l'echantillon " in lines[starts[-1]]
+        assert iterations and max(starts) < min(iterations)
+    assert f"iteration {model.n_iter_} : erreur {model.reconstruction_err_}" in out
 
 
 def test_without_dask_the_import_says_what_to_install():
