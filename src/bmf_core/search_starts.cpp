@@ -41,7 +41,8 @@ struct Rows {
 template <class F>
 void for_each_bit(const Words& bits, F f) {
     for (std::uint64_t k = 0; k < bits.size(); ++k)
-        for (Word b = bits[k]; b != 0; b &= b - 1) f(k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b)));
+        for (Word b = bits[k]; b != 0; b &= b - 1)
+            f(k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b)));
 }
 
 // |a & b| as |a| - |a & ~b|: the counts run in the kernel set.
@@ -87,12 +88,10 @@ Result<Factors> cover_start(const Cells& c, std::uint64_t r, const Interrupt& st
     auto intent_of = [&](const Words& extent, Words& intent) {
         for (std::uint64_t k = 0; k < row_words; ++k) intent[k] = valid_bits(n, k, row_words);
         std::uint64_t read = 0;
-        for (std::uint64_t k = 0; k < col_words; ++k)
-            for (Word b = extent[k]; b != 0; b &= b - 1) {
-                const Word* a = allowed_row[k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b))].data();
-                for (std::uint64_t q = 0; q < row_words; ++q) intent[q] &= a[q];
-                ++read;
-            }
+        for_each_bit(extent, [&](std::uint64_t i) {
+            for (std::uint64_t q = 0; q < row_words; ++q) intent[q] &= allowed_row[i][q];
+            ++read;
+        });
         return read;
     };
     std::vector<Words> w_cols, h_rows;
@@ -111,11 +110,9 @@ Result<Factors> cover_start(const Cells& c, std::uint64_t r, const Interrupt& st
                 for (std::uint64_t k = 0; k < col_words; ++k) trial[k] = extent[k] & allowed_col[j][k];
                 const std::uint64_t read = intent_of(trial, trial_intent);
                 std::uint64_t v = 0;
-                for (std::uint64_t k = 0; k < col_words; ++k)
-                    for (Word b = trial[k]; b != 0; b &= b - 1) {
-                        const std::uint64_t i = k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b));
-                        v += popcount_and(trial_intent.data(), uncovered[i].data(), row_words);
-                    }
+                for_each_bit(trial, [&](std::uint64_t i) {
+                    v += popcount_and(trial_intent.data(), uncovered[i].data(), row_words);
+                });
                 last_work = col_words + 2 * read * row_words;
                 if (v > best) {
                     best = v;
@@ -129,11 +126,9 @@ Result<Factors> cover_start(const Cells& c, std::uint64_t r, const Interrupt& st
             value = best;
         }
         if (value == 0) break;  // every 1 cell is covered
-        for (std::uint64_t k = 0; k < col_words; ++k)
-            for (Word b = extent[k]; b != 0; b &= b - 1) {
-                Word* u = uncovered[k * boolmat::kWordBits + static_cast<std::uint64_t>(std::countr_zero(b))].data();
-                for (std::uint64_t q = 0; q < row_words; ++q) u[q] &= ~intent[q];
-            }
+        for_each_bit(extent, [&](std::uint64_t i) {
+            for (std::uint64_t q = 0; q < row_words; ++q) uncovered[i][q] &= ~intent[q];
+        });
         w_cols.push_back(extent);
         h_rows.push_back(intent);
     }

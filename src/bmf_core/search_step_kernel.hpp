@@ -98,9 +98,9 @@ StepAnswer search(const StepTarget& t, StepScratch& s, std::uint64_t open, std::
     Dfs<Fixed> dfs{.t = t, .s = s, .open = open, .best = held_error + 1};
     const bool ended = dfs.visit(0);
     if (dfs.best > held_error) return {held_error, ended, dfs.nodes, dfs.reads};
-    const std::uint64_t answer_words = (t.r + 63) / 64;
+    const std::uint64_t answer_words = boolmat::words_for(t.r);
     for (std::uint64_t a = 0; a < answer_words; ++a) t.answer[a] = s.taken[a];
-    for (std::uint64_t d = 0; d < dfs.best_depth; ++d) t.answer[s.best[d] / 64] |= Word{1} << (s.best[d] % 64);
+    for (std::uint64_t d = 0; d < dfs.best_depth; ++d) t.answer[s.best[d] / boolmat::kWordBits] |= Word{1} << (s.best[d] % boolmat::kWordBits);
     return {dfs.best, ended, dfs.nodes, dfs.reads};
 }
 
@@ -110,7 +110,7 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
         s.zeros[w] = (t.observed == nullptr ? boolmat::valid_bits(t.cols, w, words) : t.observed[w]) & ~t.ones[w];
     }
     // The answer held is the one to beat.
-    const std::uint64_t answer_words = (r + 63) / 64;
+    const std::uint64_t answer_words = boolmat::words_for(r);
     for (std::uint64_t w = 0; w < words; ++w) s.settled[w] = 0;
     for (std::uint64_t a = 0; a < answer_words; ++a)
         for (Word b = t.answer[a]; b != 0; b &= b - 1) {
@@ -133,7 +133,7 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
             costs |= b[w] & s.zeros[w];
         }
         if (gains != 0 && costs == 0) {
-            s.taken[j / 64] |= Word{1} << (j % 64);
+            s.taken[j / boolmat::kWordBits] |= Word{1} << (j % boolmat::kWordBits);
             for (std::uint64_t w = 0; w < words; ++w) s.settled[w] |= b[w];
         }
     }
@@ -141,7 +141,7 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
     // first, then the lowest index: one sort key holds both.
     std::uint64_t open = 0;
     for (std::uint64_t j = 0; j < r; ++j) {
-        if ((s.taken[j / 64] >> (j % 64)) & 1) continue;
+        if ((s.taken[j / boolmat::kWordBits] >> (j % boolmat::kWordBits)) & 1) continue;
         const Word* b = t.basis + j * t.basis_stride;
         std::uint64_t gain = 0, cost = 0;
         for (std::uint64_t w = 0; w < words; ++w) {
