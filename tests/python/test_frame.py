@@ -15,9 +15,9 @@ import Valdrix
 from Valdrix import BitMatrix
 
 INIT_ORDER = ["BitMatrix", "BoolLs", "BmfResult", "ao_bmf", "ao_bmf_masked", "boolls", "boolls_masked", "methods",
-              "SearchResult", "factorize", "__version__"]
+              "SearchResult", "factorize", "boolls_search", "__version__"]
 CLASSES = ["BitMatrix", "BoolLs", "BmfResult", "SearchResult"]
-FUNCTIONS = ["ao_bmf", "ao_bmf_masked", "boolls", "boolls_masked", "methods", "factorize"]
+FUNCTIONS = ["ao_bmf", "ao_bmf_masked", "boolls", "boolls_masked", "methods", "factorize", "boolls_search"]
 
 def panic_exception():
     try:
