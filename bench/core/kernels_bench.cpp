@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
 
     // The shape of a binarised image data set: 5000 images of 28 x 28
     // pixels, 13% of them set.
-    const BitMatrix images = want("ao") ? random_matrix(rng, 5000, 784, 0.13) : *BitMatrix::zeros(0, 0);
+    const BitMatrix images = random_matrix(rng, want("ao") ? 5000 : 1, want("ao") ? 784 : 1, 0.13);
 
     for (const Kernels* set : runnable_kernel_sets()) {
         const Isa isa = set->isa;
