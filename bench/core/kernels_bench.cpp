@@ -2,7 +2,7 @@
 // once per kernel set this processor runs. No instruction-set flags: the
 // sets choose their own. Build (after the core library):
 //   g++ -O3 -std=c++23 -Isrc bench/core/kernels_bench.cpp build/core/libvaldrix_core.a -o build/kernels_bench
-//   build/kernels_bench [popcount|ops|transpose|product|zeta] [generic|avx2|gfni|avx512]
+//   build/kernels_bench [popcount|ops|transpose|product|zeta|ao] [generic|avx2|gfni|avx512]
 // Prints the median time of each case and its ns per word (per column for
 // the zeta cases). The machine is shared, so compare figures of one run only.
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "bmf_core/ao_bmf.hpp"
 #include "bmf_core/solve.hpp"
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/hash.hpp"
@@ -108,6 +109,16 @@ void report_zeta(const char* name, const BitMatrix& w, const BitMatrix& x, int r
     std::printf("%-44s %10.3f us/column\n", name, t * 1e6 / double(x.cols()));
 }
 
+// One iteration of ao_bmf (its first, from the same start in every set),
+// in the thread's processor time: the solves of both steps at rank r.
+void report_ao(const char* name, const BitMatrix& x, std::uint64_t r) {
+    const double t0 = thread_seconds();
+    const auto result = bmf_core::ao_bmf(x, r, bmf_core::Method::Zeta, 1, 0);
+    const double t = thread_seconds() - t0;
+    sink = result->error;
+    std::printf("%-44s %10.3f s/iteration\n", name, t / double(result->iterations));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -164,6 +175,10 @@ int main(int argc, char** argv) {
         auto [w, x] = planted_sparse(rng, 2000, 20, 64);
         zeta.push_back({"zeta r=20 m=2000 sparse planted", std::move(w), std::move(x), 9});
     }
+
+    // The shape of a binarised image data set: 5000 images of 28 x 28
+    // pixels, 13% of them set.
+    const BitMatrix images = random_matrix(rng, want("ao") ? 5000 : 1, want("ao") ? 784 : 1, 0.13);
 
     for (const Kernels* set : runnable_kernel_sets()) {
         const Isa isa = set->isa;
@@ -245,6 +260,7 @@ int main(int argc, char** argv) {
             }
         }
         for (const ZetaCase& c : zeta) report_zeta(c.name, c.w, c.x, c.repeat);
+        if (want("ao")) report_ao("ao_bmf 5000x784 density 0.13 r=22", images, 22);
     }
     return 0;
 }

@@ -44,8 +44,8 @@ struct BatchRows {
 };
 
 struct ZetaKernels {
-    // The set whose kernels these are: Generic or Avx2 (the GFNI set has
-    // no zeta kernels of its own and runs the AVX2 ones).
+    // The set whose kernels these are: Generic, Avx2 or Avx512 (the GFNI
+    // set has no zeta kernels of its own and runs the AVX2 ones).
     boolmat::Isa isa;
     // The sparse way's costs on this set, by LaneWidth.
     SparseCosts sparse_costs[3];
@@ -105,5 +105,18 @@ namespace avx2 {
 VALDRIX_ZETA_KERNELS
 }
 #undef VALDRIX_ZETA_KERNELS
+
+// The AVX-512 set has its own rounds, and a larger scratch for them; it
+// plans, fills the base and brings rows in as the AVX2 set does.
+namespace avx512 {
+Status complete_plan(ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s);
+ColumnAnswer solve_one(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
+                       std::span<const Word> unobserved, const Interrupt& stop) noexcept;
+std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
+                                         std::span<const Word> x, std::span<const Word> unobserved,
+                                         const Interrupt& stop) noexcept;
+TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
+                           const Interrupt& stop) noexcept;
+}  // namespace avx512
 
 }  // namespace bmf_core
