@@ -178,6 +178,29 @@ TEST_P(Transpose, LargeRandomMatchesReference) {
     }
 }
 
+// Rows of whole lines (a stride of 8 words) start the superblocks at the
+// first line boundary, the words before it going to the border: every
+// place of a's first word within a line, with borders on both sides or on
+// one, and a result large enough to be streamed, whose odd stride puts its
+// rows at every place of a line too.
+TEST_P(Transpose, EveryStartWithinALine) {
+    std::mt19937_64 rng(45);
+    const Lender lender{[](void*) noexcept {}, nullptr};
+    for (const auto& [rows, cols] : {std::pair{600, 1000}, std::pair{520, 512}, std::pair{4500, 4096}}) {
+        const std::uint64_t stride = words_for(cols);
+        std::vector<Word> lent(rows * stride + 8);
+        for (std::size_t offset = 0; offset < 8; ++offset) {
+            for (std::size_t k = 0; k < rows * stride; ++k) {
+                lent[offset + k] = rng() & valid_bits(cols, k % stride, stride);
+            }
+            const BitMatrix a =
+                ok(BitMatrix::over_words(Buffer<Word>::borrow(lent.data() + offset, rows * stride, lender), rows, cols));
+            ASSERT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a))))
+                << rows << "x" << cols << " from word " << offset;
+        }
+    }
+}
+
 TEST_P(Transpose, OnesKeepTheirZeroTails) {
     for (const std::uint64_t rows : {1, 3, 63, 64, 65, 70}) {
         for (const std::uint64_t cols : testing::kEdgeWidths) {
