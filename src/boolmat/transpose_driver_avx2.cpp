@@ -5,12 +5,11 @@
 // Memory order matters more than the kernels: with a row stride that is a
 // multiple of a large power of two, rows map to the same few places of the
 // cache, and lines of t written in part are evicted before their other
-// halves arrive. So the kernels write to buffers: superblocks (four column
-// bands at a time: 128 bytes of each row of a, from a line boundary when
-// the stride allows, so two whole lines that the processor fetches as a
-// pair) to one whose row stride is off the power of two, border blocks
-// (8 x 8 at a time) to dense ones, and the buffers go to t as long runs per
-// row. A large t is written with non-temporal stores, whatever its stride:
+// halves arrive. So the kernels write to buffers: superblocks (two column
+// bands at a time: 64 bytes of each row of a, from a line boundary when the
+// stride allows, so one whole line rather than parts of two) to one whose
+// row stride is off the power of two, border blocks (8 x 8 at a time) to
+// dense ones, and the buffers go to t as long runs per row. A large t is written with non-temporal stores, whatever its stride:
 // it is not read back here and would not stay in cache, and reading its
 // lines before overwriting them would cost a pass of its own. Those writes
 // are bound by memory and the kernels by the shuffle units, so one run is
@@ -33,8 +32,8 @@ VALDRIX_AVX2_BEGIN
 namespace boolmat::avx2 {
 namespace {
 
-constexpr std::uint64_t kChunk = 16;  // superblock rows per buffered run, at most
-constexpr std::uint64_t kBands = 4;   // superblock columns per pass: 128 bytes of each row of a
+constexpr std::uint64_t kChunk = 32;  // superblock rows per buffered run, at most
+constexpr std::uint64_t kBands = 2;   // superblock columns per pass: 64 bytes of each row of a
 constexpr std::uint64_t kTile = 8;    // border blocks per tile side
 constexpr std::uint64_t kTileWords = 64 * kTile * kTile;
 constexpr std::uintptr_t kLine = 64;  // bytes per cache line
@@ -48,24 +47,47 @@ inline std::uint64_t words_to_line(const Word* p) {
     return (kLine - reinterpret_cast<std::uintptr_t>(p) % kLine) % kLine / sizeof(Word);
 }
 
-// Rows of `words` words (a multiple of 4), the whole lines of each with
-// non-temporal stores and the partial lines at either end with ordinary
-// ones: those lines are shared with the runs before and after, and merge in
-// the cache instead of leaving memory two partial writes per line.
+// Words past the last line boundary at or before p.
+inline std::uint64_t words_past_line(const Word* p) {
+    return reinterpret_cast<std::uintptr_t>(p) % kLine / sizeof(Word);
+}
+
+// Words [k, end) of one row, non-temporal: 8 bytes at a time up to a
+// 32-byte boundary, then 32 at a time.
+inline void stream_words(const Word* src, Word* dst, std::uint64_t k, std::uint64_t end) {
+    for (; k < end && reinterpret_cast<std::uintptr_t>(dst + k) % 32 != 0; ++k) {
+        _mm_stream_si64(reinterpret_cast<long long*>(dst + k), static_cast<long long>(src[k]));
+    }
+    for (; k + 4 <= end; k += 4) {
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + k),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + k)));
+    }
+    for (; k < end; ++k) _mm_stream_si64(reinterpret_cast<long long*>(dst + k), static_cast<long long>(src[k]));
+}
+
+// Rows of `words` words, the lines that they fill with non-temporal stores
+// and the lines they share with other runs with ordinary ones: those merge
+// in the cache instead of leaving memory two partial writes per line. Rows
+// that follow each other (ds == words) fill the lines across their ends.
 void stream_rows(const Word* src, std::uint64_t ss, Word* dst, std::uint64_t ds, std::uint64_t rows,
                  std::uint64_t words) {
+    if (rows == 0 || words == 0) return;
+    const bool joined = ds == words;
+    // The whole lines of the rows when joined, as offsets from dst.
+    const std::uint64_t first = words_to_line(dst), last = rows * ds - words_past_line(dst + rows * ds);
     for (std::uint64_t i = 0; i < rows; ++i, src += ss, dst += ds) {
-        const std::uint64_t head = std::min(words, words_to_line(dst));
-        const std::uint64_t body = head + (words - head) / 8 * 8;
-        std::uint64_t k = 0;
-        for (; k < head; ++k) dst[k] = src[k];
-        for (; k < body; k += 8) {
-            const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + k));
-            const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + k + 4));
-            _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + k), v0);
-            _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + k + 4), v1);
+        const std::uint64_t past = words_past_line(dst + words);
+        std::uint64_t lo = words_to_line(dst), hi = words > past ? words - past : 0;
+        if (joined) {
+            lo = i * ds >= first ? 0 : first - i * ds;
+            hi = std::min(words, last > i * ds ? last - i * ds : 0);
         }
-        for (; k < words; ++k) dst[k] = src[k];
+        lo = std::min(lo, words);
+        hi = std::max(hi, lo);
+        std::uint64_t k = 0;
+        for (; k < lo; ++k) dst[k] = src[k];
+        stream_words(src, dst, lo, hi);
+        for (k = hi; k < words; ++k) dst[k] = src[k];
     }
 }
 
@@ -217,9 +239,9 @@ Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks
     // Superblocks cover the rows of a up to the last multiple of 256, and
     // its columns from word w0, where the rows of a meet a line boundary
     // when they all do (a stride of whole lines), up to the last multiple of
-    // 256 past it: each pass then reads whole lines of a, two per row, which
-    // the processor fetches as a pair. (In the other direction their 4-word
-    // runs always exist.)
+    // 256 past it: each pass then reads one whole line of each row of a, not
+    // parts of two. (In the other direction their 4-word runs always
+    // exist.)
     const std::uint64_t as = a.stride();
     const std::uint64_t w0 = as % (kLine / sizeof(Word)) == 0 ? std::min(words_to_line(a.words().data()), as) : 0;
     const std::uint64_t sc = a.cols() > 64 * w0 ? (a.cols() - 64 * w0) / 256 : 0;

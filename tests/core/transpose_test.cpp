@@ -167,12 +167,13 @@ TEST_P(Transpose, LargeRandomMatchesReference) {
     // even stride (4460 rows) or an odd one (4100, not streamed), and 8192
     // rows in whole runs;
     // single rows and columns and the tall-thin shapes of a factorisation,
-    // which have no superblocks at all.
+    // which have no superblocks at all; a single superblock row streamed,
+    // its runs shorter than a line.
     for (const auto& [rows, cols] :
          {std::pair{1100, 1300}, std::pair{1300, 1100}, std::pair{512, 768}, std::pair{2048, 256},
           std::pair{257, 2049}, std::pair{4352, 300}, std::pair{4460, 3900}, std::pair{4100, 4200},
           std::pair{8192, 520}, std::pair{8960, 1100}, std::pair{1, 70000}, std::pair{70000, 1}, std::pair{1000000, 26},
-          std::pair{26, 1000000}}) {
+          std::pair{26, 1000000}, std::pair{300, 70000}}) {
         const BitMatrix a = random_words(rng, rows, cols);
         EXPECT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a)))) << rows << "x" << cols;
     }
