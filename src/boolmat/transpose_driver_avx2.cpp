@@ -6,13 +6,14 @@
 // multiple of a large power of two, rows map to the same few places of the
 // cache, and lines of t written in part are evicted before their other
 // halves arrive. So the kernels write to buffers: superblocks (two column
-// bands at a time, whole lines of a) to one whose row stride is off the
-// power of two, border blocks (8 x 8 at a time) to dense ones, and the
-// buffers go to t as long runs per row. A large t is written with
-// non-temporal stores: it is not read back here and would not stay in cache,
-// and reading its lines before overwriting them would cost a pass of its
-// own. Those writes are bound by memory and the kernels by the shuffle
-// units, so one run is written out while the next is transposed.
+// bands at a time: 64 bytes of each row of a, from a line boundary when the
+// stride allows, so one whole line rather than parts of two) to one whose
+// row stride is off the power of two, border blocks (8 x 8 at a time) to
+// dense ones, and the buffers go to t as long runs per row. A large t is written with non-temporal stores, whatever its stride:
+// it is not read back here and would not stay in cache, and reading its
+// lines before overwriting them would cost a pass of its own. Those writes
+// are bound by memory and the kernels by the shuffle units, so one run is
+// written out while the next is transposed.
 // Timings and the variants tried: bench/notes/transpose.md.
 //
 // Every block transposed sees what the six-stage reference loads: the words
@@ -32,24 +33,61 @@ namespace boolmat::avx2 {
 namespace {
 
 constexpr std::uint64_t kChunk = 32;  // superblock rows per buffered run, at most
-constexpr std::uint64_t kBands = 2;   // superblock columns per pass: one pair kernel
+constexpr std::uint64_t kBands = 2;   // superblock columns per pass: 64 bytes of each row of a
 constexpr std::uint64_t kTile = 8;    // border blocks per tile side
 constexpr std::uint64_t kTileWords = 64 * kTile * kTile;
+constexpr std::uintptr_t kLine = 64;  // bytes per cache line
 
 // Row stride of the superblock buffer for runs of `chunk` superblock rows:
 // off the power of two.
 constexpr std::uint64_t run_stride(std::uint64_t chunk) { return 4 * chunk + 4; }
 
-// Runs of 4n words, non-temporal: dst and ds must keep every run 16-byte
-// aligned.
+// Words before the next line boundary at p.
+inline std::uint64_t words_to_line(const Word* p) {
+    return (kLine - reinterpret_cast<std::uintptr_t>(p) % kLine) % kLine / sizeof(Word);
+}
+
+// Words past the last line boundary at or before p.
+inline std::uint64_t words_past_line(const Word* p) {
+    return reinterpret_cast<std::uintptr_t>(p) % kLine / sizeof(Word);
+}
+
+// Words [k, end) of one row, non-temporal: 8 bytes at a time up to a
+// 32-byte boundary, then 32 at a time.
+inline void stream_words(const Word* src, Word* dst, std::uint64_t k, std::uint64_t end) {
+    for (; k < end && reinterpret_cast<std::uintptr_t>(dst + k) % 32 != 0; ++k) {
+        _mm_stream_si64(reinterpret_cast<long long*>(dst + k), static_cast<long long>(src[k]));
+    }
+    for (; k + 4 <= end; k += 4) {
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + k),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + k)));
+    }
+    for (; k < end; ++k) _mm_stream_si64(reinterpret_cast<long long*>(dst + k), static_cast<long long>(src[k]));
+}
+
+// Rows of `words` words, the lines that they fill with non-temporal stores
+// and the lines they share with other runs with ordinary ones: those merge
+// in the cache instead of leaving memory two partial writes per line. Rows
+// that follow each other (ds == words) fill the lines across their ends.
 void stream_rows(const Word* src, std::uint64_t ss, Word* dst, std::uint64_t ds, std::uint64_t rows,
                  std::uint64_t words) {
+    if (rows == 0 || words == 0) return;
+    const bool joined = ds == words;
+    // The whole lines of the rows when joined, as offsets from dst.
+    const std::uint64_t first = words_to_line(dst), last = rows * ds - words_past_line(dst + rows * ds);
     for (std::uint64_t i = 0; i < rows; ++i, src += ss, dst += ds) {
-        for (std::uint64_t k = 0; k < words; k += 4) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + k));
-            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k), _mm256_castsi256_si128(v));
-            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 2), _mm256_extracti128_si256(v, 1));
+        const std::uint64_t past = words_past_line(dst + words);
+        std::uint64_t lo = words_to_line(dst), hi = words > past ? words - past : 0;
+        if (joined) {
+            lo = i * ds >= first ? 0 : first - i * ds;
+            hi = std::min(words, last > i * ds ? last - i * ds : 0);
         }
+        lo = std::min(lo, words);
+        hi = std::max(hi, lo);
+        std::uint64_t k = 0;
+        for (; k < lo; ++k) dst[k] = src[k];
+        stream_words(src, dst, lo, hi);
+        for (k = hi; k < words; ++k) dst[k] = src[k];
     }
 }
 
@@ -114,16 +152,15 @@ public:
           tile_words_(tile_words),
           stop_(stop) {}
 
-    // Superblock rows [0, sr) by superblock columns [0, sc), in runs of
-    // `chunk` superblock rows. The buffer holds two runs of kBands * 256 *
-    // run_stride(chunk) words: while one is being transposed, the one before
-    // it is written out a slice after each superblock row, so that the
-    // writes to t overlap the kernels instead of following them. False
-    // when stopped (polled per run).
-    bool superblocks(std::uint64_t sr, std::uint64_t sc, std::uint64_t chunk) const {
+    // Superblock rows [0, sr) by the superblock columns that start at word
+    // w0 + 4c for c in [0, sc), in runs of `chunk` superblock rows. The
+    // buffer holds two runs of kBands * 256 * run_stride(chunk) words: while
+    // one is being transposed, the one before it is written out a slice
+    // after each superblock row, so that the writes to t overlap the kernels
+    // instead of following them. False when stopped (polled per run).
+    bool superblocks(std::uint64_t w0, std::uint64_t sr, std::uint64_t sc, std::uint64_t chunk) const {
         const std::uint64_t rs = run_stride(chunk);
-        const bool stream = ts_ * a_.cols() >= kStreamWords && ts_ % 2 == 0 &&
-                            reinterpret_cast<std::uintptr_t>(dst_) % 16 == 0;
+        const bool stream = ts_ * a_.cols() >= kStreamWords;
         Run out{.stream = stream, .rs = rs, .ts = ts_};
         Word* buffers[2] = {work_, work_ + kBands * 256 * rs};
         unsigned next = 0;
@@ -137,17 +174,17 @@ public:
                 }
                 Word* work = buffers[next];
                 for (std::uint64_t r = r0; r < r0 + n; ++r) {
-                    const Word* from = src_ + 256 * r * as_ + 4 * c0;
+                    const Word* from = src_ + 256 * r * as_ + w0 + 4 * c0;
                     Word* to = work + 4 * (r - r0);
-                    if (nb == 2) {
-                        k_.pair(from, as_, to, to + 256 * rs, rs);
-                    } else {
-                        k_.superblock(from, as_, to, rs);
+                    std::uint64_t b = 0;
+                    for (; b + 2 <= nb; b += 2) {
+                        k_.pair(from + 4 * b, as_, to + b * 256 * rs, to + (b + 1) * 256 * rs, rs);
                     }
+                    if (b < nb) k_.superblock(from + 4 * b, as_, to + b * 256 * rs, rs);
                     out.write_until((r - r0 + 1) * out.rows / n);
                 }
                 out.write_until(out.rows);
-                out.start(work, dst_ + 256 * c0 * ts_ + 4 * r0, nb * 256, 4 * n);
+                out.start(work, dst_ + (64 * w0 + 256 * c0) * ts_ + 4 * r0, nb * 256, 4 * n);
                 next ^= 1;
             }
         }
@@ -199,22 +236,30 @@ private:
 
 Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks, const Interrupt& stop) {
     TRY(BitMatrix t, BitMatrix::uninit(a.cols(), a.rows()));
-    // Superblocks cover the rows and columns of a up to the last multiple of
-    // 256 (in the other direction their 4-word runs always exist).
-    const std::uint64_t sr = a.rows() / 256, sc = a.cols() / 256;
-    // Working memory of the call: at most 1.1 MiB (two runs), sized to the
-    // runs the matrix has.
-    const bool super = sr != 0 && sc != 0;
+    // Superblocks cover the rows of a up to the last multiple of 256, and
+    // its columns from word w0, where the rows of a meet a line boundary
+    // when they all do (a stride of whole lines), up to the last multiple of
+    // 256 past it: each pass then reads one whole line of each row of a, not
+    // parts of two. (In the other direction their 4-word runs always
+    // exist.)
+    const std::uint64_t as = a.stride();
+    const std::uint64_t w0 = as % (kLine / sizeof(Word)) == 0 ? std::min(words_to_line(a.words().data()), as) : 0;
+    const std::uint64_t sc = a.cols() > 64 * w0 ? (a.cols() - 64 * w0) / 256 : 0;
+    const std::uint64_t sr = sc != 0 ? a.rows() / 256 : 0;
+    // Working memory of the call: at most 1.1 MiB (two runs, within the
+    // second-level cache), sized to the runs the matrix has.
+    const bool super = sr != 0;
     const std::uint64_t chunk = std::min(kChunk, sr);
     const std::uint64_t run_words = kBands * 256 * run_stride(chunk);
-    const std::uint64_t tile_words = 64 * std::min(kTile, t.stride()) * std::min(kTile, a.stride());
+    const std::uint64_t tile_words = 64 * std::min(kTile, t.stride()) * std::min(kTile, as);
     TRY(Buffer<Word> work, Buffer<Word>::uninit(super ? std::max(2 * run_words, 2 * kTileWords) : 2 * tile_words));
     const Transposer x(a, t, blocks, work.data(), super ? kTileWords : tile_words, stop);
-    if (super && !x.superblocks(sr, sc, chunk)) return stopped();
+    if (super && !x.superblocks(w0, sr, sc, chunk)) return stopped();
     // The border: row blocks past the superblocks (all column blocks), then
-    // column blocks past them (the other row blocks).
-    if (!x.blocks(4 * sr, t.stride(), 0, a.stride())) return stopped();
-    if (!x.blocks(0, 4 * sr, 4 * sc, a.stride())) return stopped();
+    // the column blocks before and past them (the other row blocks).
+    if (!x.blocks(4 * sr, t.stride(), 0, as)) return stopped();
+    if (!x.blocks(0, 4 * sr, 0, w0)) return stopped();
+    if (!x.blocks(0, 4 * sr, w0 + 4 * sc, as)) return stopped();
     return t;
 }
 

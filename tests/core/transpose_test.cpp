@@ -167,14 +167,38 @@ TEST_P(Transpose, LargeRandomMatchesReference) {
     // even stride (4460 rows) or an odd one (4100, not streamed), and 8192
     // rows in whole runs;
     // single rows and columns and the tall-thin shapes of a factorisation,
-    // which have no superblocks at all.
+    // which have no superblocks at all; a single superblock row streamed,
+    // its runs shorter than a line.
     for (const auto& [rows, cols] :
          {std::pair{1100, 1300}, std::pair{1300, 1100}, std::pair{512, 768}, std::pair{2048, 256},
           std::pair{257, 2049}, std::pair{4352, 300}, std::pair{4460, 3900}, std::pair{4100, 4200},
           std::pair{8192, 520}, std::pair{8960, 1100}, std::pair{1, 70000}, std::pair{70000, 1}, std::pair{1000000, 26},
-          std::pair{26, 1000000}}) {
+          std::pair{26, 1000000}, std::pair{300, 70000}}) {
         const BitMatrix a = random_words(rng, rows, cols);
         EXPECT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a)))) << rows << "x" << cols;
+    }
+}
+
+// Rows of whole lines (a stride of 8 words) start the superblocks at the
+// first line boundary, the words before it going to the border: every
+// place of a's first word within a line, with borders on both sides or on
+// one, and a result large enough to be streamed, whose odd stride puts its
+// rows at every place of a line too.
+TEST_P(Transpose, EveryStartWithinALine) {
+    std::mt19937_64 rng(45);
+    const Lender lender{[](void*) noexcept {}, nullptr};
+    for (const auto& [rows, cols] : {std::pair{600, 1000}, std::pair{520, 512}, std::pair{4500, 4096}}) {
+        const std::uint64_t stride = words_for(cols);
+        std::vector<Word> lent(rows * stride + 8);
+        for (std::size_t offset = 0; offset < 8; ++offset) {
+            for (std::size_t k = 0; k < rows * stride; ++k) {
+                lent[offset + k] = rng() & valid_bits(cols, k % stride, stride);
+            }
+            const BitMatrix a =
+                ok(BitMatrix::over_words(Buffer<Word>::borrow(lent.data() + offset, rows * stride, lender), rows, cols));
+            ASSERT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a))))
+                << rows << "x" << cols << " from word " << offset;
+        }
     }
 }
 
