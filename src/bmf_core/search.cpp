@@ -92,6 +92,9 @@ struct Chain {
 // work (StepCount::work), or until so many perturbations in a row found
 // nothing lower.
 constexpr std::uint64_t kChainWork = std::uint64_t{1} << 27;
+// A replacement move touches one component: past 31 components a chain gets
+// work in proportion, or its moves would visit few of them.
+std::uint64_t chain_work(std::uint64_t r) noexcept { return kChainWork * std::max<std::uint64_t>(1, r / 16); }
 std::uint64_t patience(std::uint64_t r) noexcept { return 4 * r; }
 
 // The cover start depends on X and r alone, and so does its polish: the
@@ -173,7 +176,7 @@ Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::u
     Chain chain{std::move(best.f), best.error, kKinds[k % std::size(kKinds)], best.iterations, 0, 0, best.solves};
     Lcg64 rng(chain_seed(seed ^ 0x5EA7C4ull, k));
     std::uint64_t idle = 0;
-    while (chain.solves.work < kChainWork && idle < patience(r) && chain.error > 0) {
+    while (chain.solves.work < chain_work(r) && idle < patience(r) && chain.error > 0) {
         TRY(Polished p, perturb(c, chain.f, chain.moves % 2 == 1, rng, stop));
         ++chain.moves;
         ++idle;
