@@ -43,39 +43,78 @@ std::uint64_t chain_seed(std::uint64_t seed, std::uint64_t k) noexcept {
     return z ^ (z >> 31);
 }
 
+// What the steps know of the answers held: which are a best one (one byte
+// per row of W, per column of H), and the components changed on the other
+// side since each side's last step (words_for(r) bits). An exact answer
+// that takes none of them can only be beaten by one that takes one.
+struct Known {
+    std::vector<std::uint8_t> exact_w, exact_h;
+    std::vector<Word> changed_for_w, changed_for_h;
+
+    // Nothing known: every step searches every answer.
+    static Known none(std::uint64_t m, std::uint64_t n, std::uint64_t r) {
+        return {std::vector<std::uint8_t>(m), std::vector<std::uint8_t>(n), std::vector<Word>(boolmat::words_for(r)),
+                std::vector<Word>(boolmat::words_for(r))};
+    }
+    // The same answers seen from X's transpose.
+    Known transposed() && { return {std::move(exact_h), std::move(exact_w), std::move(changed_for_h), std::move(changed_for_w)}; }
+};
+
 struct Polished {
     Factors f;
     std::uint64_t error;
     std::uint64_t iterations;
     StepCount solves{};  // of the steps that improve each answer from the one held
+    Known known;
 };
+
+// Adds the components whose cells differ between two answer matrices
+// (targets x r): the OR over the targets of before ^ after.
+void add_changed(const BitMatrix& before, const BitMatrix& after, std::vector<Word>& changed) noexcept {
+    for (std::uint64_t t = 0; t < after.rows(); ++t)
+        for (std::uint64_t a = 0; a < changed.size(); ++a) changed[a] |= before.row_ptr(t)[a] ^ after.row_ptr(t)[a];
+}
 
 // Alternation by steps that improve each answer from the one held, from W
 // and H (the H-step first, or the W-step), while the error strictly falls.
-Result<Polished> polish(const Cells& c, Factors f, bool w_step_first, const Interrupt& stop) {
+// When a step changed no component and the other side's answers are all
+// exact, the next step would keep them all: the polish ends there.
+Result<Polished> polish(const Cells& c, Factors f, bool w_step_first, Known known, const Interrupt& stop) {
     TRY(BitMatrix ht, boolmat::transpose(f.h, stop));
     StepCount solves;
     std::uint64_t iterations = 0;
     std::uint64_t best = ~std::uint64_t{0};
+    const auto count = [&](const StepCount& step) {
+        solves.exact += step.exact;
+        solves.inexact += step.inexact;
+        solves.work += step.work;
+    };
+    const auto none = [](const auto& v) { return std::ranges::all_of(v, [](auto e) { return e == 0; }); };
     for (bool h_step = !w_step_first;; h_step = true) {
         if (h_step) {
             TRY(const BitMatrix wt, boolmat::transpose(f.w, stop));
-            TRY(const StepCount hs, improve_rows(wt, c.xt, c.observed_t, ht, kStepNodeBudget, stop));
-            solves.exact += hs.exact;
-            solves.inexact += hs.inexact;
-            solves.work += hs.work;
+            TRY(const BitMatrix before, ht.clone());
+            const StepHistory history{known.changed_for_h.data(), known.exact_h.data()};
+            TRY(const StepCount hs, improve_rows(wt, c.xt, c.observed_t, ht, kStepNodeBudget, stop, &history));
+            count(hs);
+            std::fill(known.changed_for_h.begin(), known.changed_for_h.end(), 0);
+            add_changed(before, ht, known.changed_for_w);
+            const bool all_exact = std::ranges::all_of(known.exact_w, [](std::uint8_t e) { return e != 0; });
+            if (best != ~std::uint64_t{0} && all_exact && none(known.changed_for_w)) break;
         }
         TRY(f.h, boolmat::transpose(ht, stop));
-        TRY(const StepCount ws, improve_rows(f.h, c.x, c.observed, f.w, kStepNodeBudget, stop));
-        solves.exact += ws.exact;
-        solves.inexact += ws.inexact;
-        solves.work += ws.work;
+        TRY(const BitMatrix before, f.w.clone());
+        const StepHistory history{known.changed_for_w.data(), known.exact_w.data()};
+        TRY(const StepCount ws, improve_rows(f.h, c.x, c.observed, f.w, kStepNodeBudget, stop, &history));
+        count(ws);
+        std::fill(known.changed_for_w.begin(), known.changed_for_w.end(), 0);
+        add_changed(before, f.w, known.changed_for_h);
         ++iterations;
         // No step raises the error: once it stops falling, W and H are as good as the best seen.
         if (ws.error >= best) break;
         best = ws.error;
     }
-    return Polished{std::move(f), best, iterations, solves};
+    return Polished{std::move(f), best, iterations, solves, std::move(known)};
 }
 
 struct Chain {
@@ -107,14 +146,14 @@ public:
         if (!built_) {
             built_.emplace([&]() -> Result<Polished> {
                 TRY(Factors f, cover_start(c, r, stop));
-                return polish(c, std::move(f), true, stop);
+                return polish(c, std::move(f), true, Known::none(c.x.rows(), c.x.cols(), r), stop);
             }());
         }
         if (!*built_) return std::unexpected(built_->error());
         const Polished& p = **built_;
         TRY(BitMatrix w, p.f.w.clone());
         TRY(BitMatrix h, p.f.h.clone());
-        return Polished{{std::move(w), std::move(h)}, p.error, p.iterations, p.solves};
+        return Polished{{std::move(w), std::move(h)}, p.error, p.iterations, p.solves, p.known};
     }
 
 private:
@@ -129,44 +168,66 @@ Result<Polished> start(const Cells& c, std::uint64_t r, std::uint64_t k, std::ui
         case StartKind::Cover: return cover.get(c, r, stop);
         case StartKind::Association: {
             TRY(Factors f, association_start(c, r, kTaus[round % std::size(kTaus)], stop));
-            return polish(c, std::move(f), true, stop);
+            return polish(c, std::move(f), true, Known::none(c.x.rows(), c.x.cols(), r), stop);
         }
         case StartKind::Columns: {
             // The first is ao_bmf's own start for the caller's seed.
             TRY(BitMatrix w, initial_w(c.xt, r, round == 0 ? seed : chain_seed(seed, k), stop));
             TRY(BitMatrix h, BitMatrix::zeros(r, c.x.cols()));
-            return polish(c, {std::move(w), std::move(h)}, false, stop);
+            return polish(c, {std::move(w), std::move(h)}, false, Known::none(c.x.rows(), c.x.cols(), r), stop);
         }
         case StartKind::Random: {
             TRY(BitMatrix h, random_rows_h(c, r, chain_seed(seed, k), stop));
             TRY(BitMatrix w, BitMatrix::zeros(c.x.rows(), r));
-            return polish(c, {std::move(w), std::move(h)}, true, stop);
+            return polish(c, {std::move(w), std::move(h)}, true, Known::none(c.x.rows(), c.x.cols(), r), stop);
         }
     }
     return boolmat::panic("type de depart inconnu");
 }
 
+// Component j of `trial` replaced (`w_j`, `h_j`: its column of W and row of
+// H before): answers whose bit j changed are no longer known to be best, and
+// j changed for both sides.
+void forget_component(Known& known, const Factors& trial, const std::vector<std::uint8_t>& w_j,
+                      const std::vector<Word>& h_j, std::uint64_t j) {
+    for (std::uint64_t i = 0; i < trial.w.rows(); ++i)
+        if (trial.w.get_unchecked(i, j) != (w_j[i] != 0)) known.exact_w[i] = 0;
+    for (std::uint64_t l = 0; l < trial.h.cols(); ++l)
+        if (trial.h.get_unchecked(j, l) != (((h_j[l / boolmat::kWordBits] >> (l % boolmat::kWordBits)) & 1) != 0))
+            known.exact_h[l] = 0;
+    const Word bit = Word{1} << (j % boolmat::kWordBits);
+    known.changed_for_w[j / boolmat::kWordBits] |= bit;
+    known.changed_for_h[j / boolmat::kWordBits] |= bit;
+}
+
+// Replaces one component of `trial`, drawn by `rng`, and polishes it again.
+Result<Polished> replace_and_polish(const Cells& c, Factors trial, Known known, Lcg64& rng, const Interrupt& stop) {
+    const std::uint64_t j = rng.gen_index(trial.h.rows());
+    std::vector<std::uint8_t> w_j(trial.w.rows());
+    for (std::uint64_t i = 0; i < trial.w.rows(); ++i) w_j[i] = trial.w.get_unchecked(i, j);
+    const std::vector<Word> h_j(trial.h.row_ptr(j), trial.h.row_ptr(j) + trial.h.stride());
+    TRY_VOID(replace_component(c, trial, j, rng, stop));
+    forget_component(known, trial, w_j, h_j, j);
+    return polish(c, std::move(trial), true, std::move(known), stop);
+}
+
 // A chain's best factors with one component replaced, polished again. The
 // replacement is grown from a row of X, or `across`, from a column (the same
 // on X's transpose).
-Result<Polished> perturb(const Cells& c, const Factors& best, bool across, Lcg64& rng, const Interrupt& stop) {
-    const std::uint64_t r = best.h.rows();
-    const std::uint64_t j = rng.gen_index(r);
+Result<Polished> perturb(const Cells& c, const Factors& best, const Known& known, bool across, Lcg64& rng,
+                         const Interrupt& stop) {
     if (!across) {
         TRY(BitMatrix w, best.w.clone());
         TRY(BitMatrix h, best.h.clone());
-        Factors trial{std::move(w), std::move(h)};
-        TRY_VOID(replace_component(c, trial, j, rng, stop));
-        return polish(c, std::move(trial), true, stop);
+        return replace_and_polish(c, {std::move(w), std::move(h)}, known, rng, stop);
     }
     TRY(BitMatrix wt, boolmat::transpose(best.h, stop));
     TRY(BitMatrix ht, boolmat::transpose(best.w, stop));
-    Factors trial{std::move(wt), std::move(ht)};
-    TRY_VOID(replace_component(c.transposed(), trial, j, rng, stop));
-    TRY(Polished p, polish(c.transposed(), std::move(trial), true, stop));
+    TRY(Polished p, replace_and_polish(c.transposed(), {std::move(wt), std::move(ht)}, Known(known).transposed(), rng, stop));
     TRY(BitMatrix w, boolmat::transpose(p.f.h, stop));
     TRY(BitMatrix h, boolmat::transpose(p.f.w, stop));
     p.f = Factors{std::move(w), std::move(h)};
+    p.known = std::move(p.known).transposed();
     return p;
 }
 
@@ -174,10 +235,11 @@ Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::u
                         const Interrupt& stop) {
     TRY(Polished best, start(c, r, k, seed, cover, stop));
     Chain chain{std::move(best.f), best.error, kKinds[k % std::size(kKinds)], best.iterations, 0, 0, best.solves};
+    Known known = std::move(best.known);
     Lcg64 rng(chain_seed(seed ^ 0x5EA7C4ull, k));
     std::uint64_t idle = 0;
     while (chain.solves.work < chain_work(r) && idle < patience(r) && chain.error > 0) {
-        TRY(Polished p, perturb(c, chain.f, chain.moves % 2 == 1, rng, stop));
+        TRY(Polished p, perturb(c, chain.f, known, chain.moves % 2 == 1, rng, stop));
         ++chain.moves;
         ++idle;
         chain.iterations += p.iterations;
@@ -191,6 +253,7 @@ Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::u
         }
         chain.f = std::move(p.f);
         chain.error = p.error;
+        known = std::move(p.known);
     }
     return chain;
 }

@@ -26,13 +26,14 @@ ImproveOne improve_one_for(boolmat::Isa isa) noexcept {
 }  // namespace
 
 Result<StepCount> improve_rows(const BitMatrix& basis, const BitMatrix& targets, const BitMatrix* observed,
-                               BitMatrix& masks, std::uint64_t node_budget, const Interrupt& stop) {
-    return improve_rows_in(boolmat::active_isa(), basis, targets, observed, masks, node_budget, stop);
+                               BitMatrix& masks, std::uint64_t node_budget, const Interrupt& stop,
+                               const StepHistory* history) {
+    return improve_rows_in(boolmat::active_isa(), basis, targets, observed, masks, node_budget, stop, history);
 }
 
 Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, const BitMatrix& targets,
                                   const BitMatrix* observed, BitMatrix& masks, std::uint64_t node_budget,
-                                  const Interrupt& stop) {
+                                  const Interrupt& stop, const StepHistory* history) {
     const std::uint64_t r = basis.rows(), words = targets.stride();
     if (r > kMaxStepRank) return boolmat::panic("trop de composantes pour un pas de la recherche");
     TRY_VOID(masks.own_words());
@@ -57,8 +58,10 @@ Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, cons
                                 basis.stride(),
                                 r,
                                 masks.row_ptr(t),
-                                node_budget};
+                                node_budget,
+                                history != nullptr && history->exact[t] != 0 ? history->changed : nullptr};
         const StepAnswer a = improve_one(target, scratch);
+        if (history != nullptr) history->exact[t] = a.exact;
         total.error += a.error;
         // Each component is read a few times per target, each node reads its words twice.
         last_work = kTargetWork + 4 * r * words + a.nodes * (2 * words + 4) + a.reads;

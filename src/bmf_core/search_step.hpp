@@ -39,6 +39,10 @@ struct StepTarget {
     std::uint64_t r;
     Word* answer;
     std::uint64_t node_budget;
+    // Null, or the components changed since the answer held was found a
+    // best one (words_for(r) bits): if it takes none of them, only answers
+    // that take one can beat it.
+    const Word* changed = nullptr;
 };
 struct StepAnswer {
     std::uint64_t error;
@@ -69,16 +73,24 @@ namespace avx2 {
 StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept;
 }
 
+// What a step knows from the previous step on the same targets: the
+// components changed since (words_for(r) bits), and which of its answers
+// were exact (one byte per target), overwritten with this step's.
+struct StepHistory {
+    const Word* changed;
+    std::uint8_t* exact;
+};
+
 // `basis`: r x L, component j's cells in row j. `targets`: T x L, the 1 cells
 // (observed ones only); `observed`: null (every cell observed) or T x L.
 // `masks`: T x r, row t the components of target t's answer, read as the
 // start and overwritten with the answer.
 Result<StepCount> improve_rows(const BitMatrix& basis, const BitMatrix& targets, const BitMatrix* observed,
                                BitMatrix& masks, std::uint64_t node_budget = kStepNodeBudget,
-                               const Interrupt& stop = {});
+                               const Interrupt& stop = {}, const StepHistory* history = nullptr);
 // The same in the kernel set `isa` rather than the active one.
 Result<StepCount> improve_rows_in(boolmat::Isa isa, const BitMatrix& basis, const BitMatrix& targets,
                                   const BitMatrix* observed, BitMatrix& masks, std::uint64_t node_budget,
-                                  const Interrupt& stop = {});
+                                  const Interrupt& stop = {}, const StepHistory* history = nullptr);
 
 }  // namespace bmf_core

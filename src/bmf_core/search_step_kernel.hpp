@@ -8,9 +8,11 @@ namespace bmf_core::any_set {
 namespace {
 
 // A component's sort key: its net cost, biased to stay positive (a target
-// has fewer than 2^47 cells), above its index (kMaxStepRank).
+// has fewer than 2^46 cells), above its index (kMaxStepRank); the top bit
+// puts unchanged components after the changed ones.
 constexpr unsigned kIdBits = 16;
-constexpr std::uint64_t kKeyBias = std::uint64_t{1} << 47;
+constexpr std::uint64_t kKeyBias = std::uint64_t{1} << 46;
+constexpr std::uint64_t kUnchangedKey = std::uint64_t{1} << 63;
 static_assert(kMaxStepRank <= (std::uint64_t{1} << kIdBits));
 
 inline std::uint64_t ones_in(Word w) noexcept { return static_cast<std::uint64_t>(__builtin_popcountll(w)); }
@@ -19,13 +21,15 @@ inline std::uint64_t ones_in(Word w) noexcept { return static_cast<std::uint64_t
 // then left out; a branch ends when even every open component after it could
 // not beat the best. Leaving a component out keeps the cover, so its node
 // needs only the new bound: the nodes of one cover are walked in a loop, and
-// each still counts against the budget. Fixed > 0 fixes the target's word
-// count at compile time.
+// each still counts against the budget. Only the first `root_open` open
+// components start a branch from the root. Fixed > 0 fixes the target's
+// word count at compile time.
 template <std::uint64_t Fixed>
 struct Dfs {
     const StepTarget& t;
     StepScratch& s;
     std::uint64_t open;
+    std::uint64_t root_open;
     std::uint64_t nodes = 0;
     std::uint64_t reads = 0;  // words read by the cuts, beyond the nodes' own
     std::uint64_t depth = 0;  // of s.chosen
@@ -51,6 +55,7 @@ struct Dfs {
             for (std::uint64_t d = 0; d < depth; ++d) s.best[d] = s.chosen[d];
         }
         for (bool first = true;; ++k, first = false) {
+            if (depth == 0 && k == root_open) return true;
             if (!first && ++nodes > t.node_budget) return false;
             const Word* reach = s.reach + k * words;
             std::uint64_t bound = wrong0;
@@ -94,8 +99,9 @@ struct Dfs {
 };
 
 template <std::uint64_t Fixed>
-StepAnswer search(const StepTarget& t, StepScratch& s, std::uint64_t open, std::uint64_t held_error) noexcept {
-    Dfs<Fixed> dfs{.t = t, .s = s, .open = open, .best = held_error + 1};
+StepAnswer search(const StepTarget& t, StepScratch& s, std::uint64_t open, std::uint64_t root_open,
+                  std::uint64_t held_error) noexcept {
+    Dfs<Fixed> dfs{.t = t, .s = s, .open = open, .root_open = root_open, .best = held_error + 1};
     const bool ended = dfs.visit(0);
     if (dfs.best > held_error) return {held_error, ended, dfs.nodes, dfs.reads};
     const std::uint64_t answer_words = boolmat::words_for(t.r);
@@ -121,6 +127,10 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
     std::uint64_t held_error = 0;
     for (std::uint64_t w = 0; w < words; ++w)
         held_error += ones_in(t.ones[w] & ~s.settled[w]) + ones_in(s.zeros[w] & s.settled[w]);
+    // A best answer before the change that takes no changed component still
+    // beats every answer that takes none.
+    bool restricted = t.changed != nullptr;
+    for (std::uint64_t a = 0; a < answer_words && restricted; ++a) restricted = (t.answer[a] & t.changed[a]) == 0;
 
     // Components that cover 1 cells and no 0 cell are always worth taking.
     for (std::uint64_t w = 0; w < words; ++w) s.settled[w] = 0;
@@ -137,9 +147,12 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
             for (std::uint64_t w = 0; w < words; ++w) s.settled[w] |= b[w];
         }
     }
+    // Every answer searched takes a changed component already.
+    for (std::uint64_t a = 0; a < answer_words && restricted; ++a) restricted = (s.taken[a] & t.changed[a]) == 0;
     // The others that still reach an uncovered 1 cell, the best net gain
-    // first, then the lowest index: one sort key holds both.
-    std::uint64_t open = 0;
+    // first, then the lowest index: one sort key holds both. Restricted,
+    // the changed ones come first, and only they start a branch.
+    std::uint64_t open = 0, changed_open = 0;
     for (std::uint64_t j = 0; j < r; ++j) {
         if ((s.taken[j / boolmat::kWordBits] >> (j % boolmat::kWordBits)) & 1) continue;
         const Word* b = t.basis + j * t.basis_stride;
@@ -149,8 +162,11 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
             cost += ones_in(b[w] & s.zeros[w]);
         }
         if (gain == 0) continue;
-        s.keys[open++] = ((cost + kKeyBias - gain) << kIdBits) | j;
+        const bool unchanged = restricted && ((t.changed[j / boolmat::kWordBits] >> (j % boolmat::kWordBits)) & 1) == 0;
+        changed_open += !unchanged;
+        s.keys[open++] = (unchanged ? kUnchangedKey : 0) | ((cost + kKeyBias - gain) << kIdBits) | j;
     }
+    if (restricted && changed_open == 0) return {held_error, true, 0, 0};
     if (open <= 32) {
         // Few keys, all distinct: each one's place is the count of those
         // below it, without a branch to mispredict.
@@ -172,7 +188,8 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
     for (std::uint64_t k = open; k-- > 0;)
         for (std::uint64_t w = 0; w < words; ++w) s.reach[k * words + w] = s.reach[(k + 1) * words + w] | s.open[k][w];
 
-    return words == 1 ? search<1>(t, s, open, held_error) : search<0>(t, s, open, held_error);
+    const std::uint64_t root_open = restricted ? changed_open : open;
+    return words == 1 ? search<1>(t, s, open, root_open, held_error) : search<0>(t, s, open, root_open, held_error);
 }
 
 }  // namespace

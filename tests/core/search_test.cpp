@@ -48,6 +48,14 @@ TEST(ImproveRows, BestOverObservedCellsOnEverySetAndNeverWorseThanHeld) {
                     for (std::uint64_t k = 0; k < len; ++k)
                         if (!observed.get_unchecked(t, k)) targets.set_unchecked(t, k, false);
                 const BitMatrix held = random_matrix(12, r, 0.5, gen);
+                // Components 0, 3, 6 redrawn after the first step, which the
+                // second is told, with the first one's exact answers.
+                BitMatrix redrawn = basis.clone().value();
+                std::vector<Word> changed(1);
+                for (std::uint64_t j = 0; j < r; j += 3) {
+                    changed[0] |= Word{1} << j;
+                    for (std::uint64_t k = 0; k < len; ++k) redrawn.set_unchecked(j, k, gen() % 3 == 0);
+                }
                 std::vector<std::uint64_t> answers;
                 for (const boolmat::Kernels* set : boolmat::testing::runnable_kernel_sets()) {
                     BitMatrix masks = held.clone().value();
@@ -65,6 +73,21 @@ TEST(ImproveRows, BestOverObservedCellsOnEverySetAndNeverWorseThanHeld) {
                         answers.push_back(mask);
                     }
                     EXPECT_EQ(count.error, total);
+                    std::vector<std::uint8_t> exact(12, 1);
+                    const StepHistory history{changed.data(), exact.data()};
+                    const StepCount again =
+                        improve_rows_in(set->isa, redrawn, targets, &observed, masks, kStepNodeBudget, {}, &history).value();
+                    std::uint64_t again_total = 0;
+                    for (std::uint64_t t = 0; t < 12; ++t) {
+                        std::uint64_t best = ~std::uint64_t{0};
+                        for (std::uint64_t s = 0; s < (std::uint64_t{1} << r); ++s)
+                            best = std::min(best, answer_error(redrawn, targets, observed, t, s));
+                        EXPECT_EQ(answer_error(redrawn, targets, observed, t, masks.row_ptr(t)[0]), best) << len << " " << r;
+                        EXPECT_EQ(exact[t], 1);
+                        again_total += best;
+                        answers.push_back(masks.row_ptr(t)[0]);
+                    }
+                    EXPECT_EQ(again.error, again_total);
                     // With a budget of one node the held answer is kept unless the
                     // taken components alone beat it.
                     BitMatrix few = held.clone().value();
