@@ -125,12 +125,23 @@ struct Chain {
     std::uint64_t moves;
     std::uint64_t kept;
     StepCount solves;
+    Known known;
+    Lcg64 rng;
+    std::uint64_t idle = 0;  // perturbations in a row that found nothing lower
 };
 
-// A chain perturbs its best factors until its steps have done this much
-// work (StepCount::work), or until so many perturbations in a row found
-// nothing lower.
+// A chain perturbs its best factors round by round, each round until its
+// steps have done this much work (StepCount::work) over all rounds, or
+// until so many perturbations in a row found nothing lower.
 constexpr std::uint64_t kChainWork = std::uint64_t{1} << 27;
+// Rounds of a search of `chains` chains: each after the first runs the
+// better half of the one before, down to kLastRound chains.
+constexpr std::uint64_t kLastRound = 4;
+std::uint64_t round_count(std::uint64_t chains) noexcept {
+    std::uint64_t rounds = 1;
+    for (; chains > kLastRound; chains = (chains + 1) / 2) ++rounds;
+    return rounds;
+}
 // A replacement move touches one component: past 31 components a chain gets
 // work in proportion, or its moves would visit few of them.
 std::uint64_t chain_work(std::uint64_t r) noexcept { return kChainWork * std::max<std::uint64_t>(1, r / 16); }
@@ -231,17 +242,20 @@ Result<Polished> perturb(const Cells& c, const Factors& best, const Known& known
     return p;
 }
 
-Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed, CoverStart& cover,
-                        const Interrupt& stop) {
+Result<Chain> start_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::uint64_t seed, CoverStart& cover,
+                          const Interrupt& stop) {
     TRY(Polished best, start(c, r, k, seed, cover, stop));
-    Chain chain{std::move(best.f), best.error, kKinds[k % std::size(kKinds)], best.iterations, 0, 0, best.solves};
-    Known known = std::move(best.known);
-    Lcg64 rng(chain_seed(seed ^ 0x5EA7C4ull, k));
-    std::uint64_t idle = 0;
-    while (chain.solves.work < chain_work(r) && idle < patience(r) && chain.error > 0) {
-        TRY(Polished p, perturb(c, chain.f, known, chain.moves % 2 == 1, rng, stop));
+    return Chain{std::move(best.f), best.error, kKinds[k % std::size(kKinds)], best.iterations, 0, 0, best.solves,
+                 std::move(best.known), Lcg64(chain_seed(seed ^ 0x5EA7C4ull, k))};
+}
+
+// Perturbs the chain's best factors until its steps' work reaches `until`.
+Status advance(const Cells& c, Chain& chain, std::uint64_t until, const Interrupt& stop) {
+    const std::uint64_t r = chain.f.h.rows();
+    while (chain.solves.work < until && chain.idle < patience(r) && chain.error > 0) {
+        TRY(Polished p, perturb(c, chain.f, chain.known, chain.moves % 2 == 1, chain.rng, stop));
         ++chain.moves;
-        ++idle;
+        ++chain.idle;
         chain.iterations += p.iterations;
         chain.solves.exact += p.solves.exact;
         chain.solves.inexact += p.solves.inexact;
@@ -249,13 +263,13 @@ Result<Chain> run_chain(const Cells& c, std::uint64_t r, std::uint64_t k, std::u
         if (p.error > chain.error) continue;
         if (p.error < chain.error) {
             ++chain.kept;
-            idle = 0;
+            chain.idle = 0;
         }
         chain.f = std::move(p.f);
         chain.error = p.error;
-        known = std::move(p.known);
+        chain.known = std::move(p.known);
     }
-    return chain;
+    return {};
 }
 
 bool ask_flag(void* context) noexcept { return static_cast<std::atomic<bool>*>(context)->load(); }
@@ -273,70 +287,103 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
 
     const std::uint64_t total = options.effort;
     std::uint64_t threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    threads = std::min(threads, total);
+    const std::uint64_t rounds = round_count(total);
+    const std::uint64_t round_work = chain_work(r) / rounds;  // a chain's share of each round
 
     std::vector<std::optional<Result<Chain>>> chains(total);
-    std::atomic<std::uint64_t> next{0};
     std::atomic<bool> halt{false};
     std::mutex lock;
     std::condition_variable ended;
-    std::uint64_t done = 0;
+    std::uint64_t done = 0;  // chains that will not run again
+    std::uint64_t reported = 0;
     std::uint64_t best_error = c.x.count_ones();
     CoverStart cover;
 
-    auto worker = [&] {
-        const Interrupt flag(&ask_flag, &halt, std::chrono::nanoseconds(0));
-        for (;;) {
-            const std::uint64_t k = next.fetch_add(1);
-            if (k >= total || halt.load()) break;
-            Result<Chain> res = run_chain(c, r, k, options.seed, cover, flag);
-            const bool failed = !res.has_value();
-            std::lock_guard guard(lock);
-            if (res) best_error = std::min(best_error, res->error);
-            chains[k].emplace(std::move(res));
-            ++done;
-            if (failed) halt.store(true);
-            ended.notify_one();
-        }
-    };
-    std::vector<std::jthread> pool;
-    pool.reserve(threads);
-    for (std::uint64_t t = 0; t < threads; ++t) pool.emplace_back(worker);
+    // One round: the chains `ks`, each started or advanced by `round_work`;
+    // those of the last round are done as they end.
+    const auto run_round = [&](const std::vector<std::uint64_t>& ks, bool last) -> bool {
+        std::atomic<std::uint64_t> next{0};
+        std::uint64_t ended_here = 0;
+        auto worker = [&] {
+            const Interrupt flag(&ask_flag, &halt, std::chrono::nanoseconds(0));
+            for (;;) {
+                const std::uint64_t q = next.fetch_add(1);
+                if (q >= ks.size() || halt.load()) break;
+                const std::uint64_t k = ks[q];
+                const bool fresh = !chains[k];
+                Result<Chain> res = fresh ? start_chain(c, r, k, options.seed, cover, flag) : std::move(*chains[k]);
+                if (res) {
+                    res->idle = 0;
+                    const std::uint64_t until = fresh ? round_work : res->solves.work + round_work;
+                    if (Status st = advance(c, *res, until, flag); !st) res = std::unexpected(st.error());
+                }
+                const bool failed = !res.has_value();
+                std::lock_guard guard(lock);
+                if (res) best_error = std::min(best_error, res->error);
+                chains[k].emplace(std::move(res));
+                ++ended_here;
+                done += last;
+                if (failed) halt.store(true);
+                ended.notify_one();
+            }
+        };
+        std::vector<std::jthread> pool;
+        const std::uint64_t n = std::min<std::uint64_t>(threads, ks.size());
+        pool.reserve(n);
+        for (std::uint64_t t = 0; t < n; ++t) pool.emplace_back(worker);
 
-    // The calling thread reports and polls until every chain has ended, the
-    // last report with all of them done.
-    bool stopped = false;
-    {
-        std::unique_lock guard(lock);
-        std::uint64_t reported = 0;
-        for (;;) {
-            if (done > reported && progress.report != nullptr && !halt.load()) {
-                reported = done;
-                const SearchReport report{done, total, best_error};
+        // The calling thread reports and polls until the round has ended.
+        bool stopped = false;
+        {
+            std::unique_lock guard(lock);
+            for (;;) {
+                if (done > reported && progress.report != nullptr && !halt.load()) {
+                    reported = done;
+                    const SearchReport report{done, total, best_error};
+                    guard.unlock();
+                    stopped = progress.report(progress.context, report);
+                    guard.lock();
+                }
+                if (stopped || ended_here == ks.size() || halt.load()) break;
+                ended.wait_for(guard, std::chrono::milliseconds(20));
                 guard.unlock();
-                stopped = progress.report(progress.context, report);
+                // A wait is long: ask the clock every time, not after a count of units.
+                stopped = stop.poll(std::numeric_limits<std::uint64_t>::max());
                 guard.lock();
             }
-            if (stopped || done == total || halt.load()) break;
-            ended.wait_for(guard, std::chrono::milliseconds(20));
-            guard.unlock();
-            // A wait is long: ask the clock every time, not after a count of units.
-            stopped = stop.poll(std::numeric_limits<std::uint64_t>::max());
-            guard.lock();
+            if (stopped) halt.store(true);
         }
-        if (stopped) halt.store(true);
+        pool.clear();  // joins
+        return !halt.load();
+    };
+
+    // Every chain runs the first round; each later round advances the
+    // better half of the last one's chains, by error then index, so the
+    // work goes where the chains are best.
+    std::vector<std::uint64_t> ks(total);
+    for (std::uint64_t k = 0; k < total; ++k) ks[k] = k;
+    for (std::uint64_t round = 0; round < rounds; ++round) {
+        if (round > 0) {
+            std::ranges::sort(ks, [&](std::uint64_t a, std::uint64_t b) {
+                return std::pair((**chains[a]).error, a) < std::pair((**chains[b]).error, b);
+            });
+            const std::uint64_t keep = (ks.size() + 1) / 2;
+            {
+                std::lock_guard guard(lock);
+                done += ks.size() - keep;
+            }
+            ks.resize(keep);
+        }
+        if (!run_round(ks, round + 1 == rounds)) break;
     }
-    pool.clear();  // joins
-    if (stopped) return boolmat::stopped();
 
     // A chain that failed stopped the others: its failure, not theirs.
     for (const auto& ch : chains)
         if (ch && !*ch && ch->error().kind != boolmat::ErrorKind::Stopped) return std::unexpected(ch->error());
+    if (halt.load()) return boolmat::stopped();
     SearchAccount account;
     std::optional<std::uint64_t> best;
     for (std::uint64_t k = 0; k < total; ++k) {
-        if (!chains[k]) continue;
-        if (!*chains[k]) return std::unexpected(chains[k]->error());
         const Chain& ch = **chains[k];
         ++account.starts;
         account.iterations += ch.iterations;
@@ -347,7 +394,6 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
         account.work += ch.solves.work;
         if (!best || ch.error < (**chains[*best]).error) best = k;
     }
-    if (account.starts != total) return boolmat::stopped();
     Chain& win = **chains[*best];
     account.best_start = win.kind;
     return SearchResult{std::move(win.f.w), std::move(win.f.h), win.error, account};

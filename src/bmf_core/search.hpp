@@ -2,8 +2,10 @@
 // (concept covers, association candidates, ao_bmf's columns, random ones),
 // each polished by alternation (steps that improve every answer from the one
 // it holds, exactly unless a node budget stops them: search_step.hpp), then
-// perturbed and polished again while that lowers the error. The result depends on the arguments only: the same
-// for any number of threads, and repeatable for a given seed and effort.
+// perturbed and polished again while that lowers the error, in rounds that
+// give the better half of the chains more work. The result depends on the
+// arguments only: the same for any number of threads, and repeatable for a
+// given seed and effort.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +30,8 @@ inline constexpr std::uint64_t kMaxSearchRank = 1024;
 struct SearchOptions {
     std::uint64_t r = 1;
     std::uint64_t seed = 0;
-    // Work, not time: the number of chains run, each one start and its
-    // perturbation rounds. The time grows in proportion.
+    // Work, not time: the number of chains, each one start and its
+    // perturbations. The time grows in proportion.
     std::uint64_t effort = kDefaultEffort;
     // 0: one per processor. Never changes the result.
     std::uint64_t threads = 0;
@@ -54,8 +56,8 @@ struct SearchResult {
     SearchAccount account;
 };
 
-// Progress, reported on the calling thread only, after chains end: `done`
-// of `total` chains, and the lowest error so far. A report that returns
+// Progress, reported on the calling thread only: `done` of `total` chains
+// will not run again, and the lowest error so far. A report that returns
 // true stops the search, as `stop` does.
 struct SearchReport {
     std::uint64_t done;

@@ -110,8 +110,9 @@ StepAnswer search(const StepTarget& t, StepScratch& s, std::uint64_t open, std::
     return {dfs.best, ended, dfs.nodes, dfs.reads};
 }
 
-StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
-    const std::uint64_t words = t.words, r = t.r;
+template <std::uint64_t Fixed>
+StepAnswer improve(const StepTarget& t, StepScratch& s) noexcept {
+    const std::uint64_t words = Fixed > 0 ? Fixed : t.words, r = t.r;
     for (std::uint64_t w = 0; w < words; ++w) {
         s.zeros[w] = (t.observed == nullptr ? boolmat::valid_bits(t.cols, w, words) : t.observed[w]) & ~t.ones[w];
     }
@@ -189,7 +190,11 @@ StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
         for (std::uint64_t w = 0; w < words; ++w) s.reach[k * words + w] = s.reach[(k + 1) * words + w] | s.open[k][w];
 
     const std::uint64_t root_open = restricted ? changed_open : open;
-    return words == 1 ? search<1>(t, s, open, root_open, held_error) : search<0>(t, s, open, root_open, held_error);
+    return search<Fixed>(t, s, open, root_open, held_error);
+}
+
+StepAnswer improve_one(const StepTarget& t, StepScratch& s) noexcept {
+    return t.words == 1 ? improve<1>(t, s) : improve<0>(t, s);
 }
 
 }  // namespace
