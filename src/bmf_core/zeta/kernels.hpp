@@ -103,6 +103,9 @@ VALDRIX_ZETA_KERNELS
 }
 namespace avx2 {
 VALDRIX_ZETA_KERNELS
+// The bytes of buf.scratch that the set's transform of a table of
+// 2^vec_bits vectors needs.
+std::size_t scratch_bytes(unsigned vec_bits) noexcept;
 }
 #undef VALDRIX_ZETA_KERNELS
 
