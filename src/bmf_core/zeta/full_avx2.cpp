@@ -22,8 +22,6 @@ VALDRIX_AVX2_BEGIN
 
 namespace bmf_core::avx2 {
 
-std::size_t scratch_bytes(unsigned vec_bits) noexcept { return simd::scratch_bytes<Lanes>(vec_bits); }
-
 TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
                            const Interrupt& stop) noexcept {
     return simd::table_minimum<Lanes>(lanes, vec_bits, buf, table, stop);

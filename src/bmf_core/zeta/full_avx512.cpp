@@ -30,11 +30,6 @@ VALDRIX_AVX512_BEGIN
 
 namespace bmf_core::avx512 {
 
-Status complete_plan(ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s) {
-    TRY_VOID(avx2::complete_plan(plan, buf, s));
-    return buf.scratch.reserve(simd::scratch_bytes<Lanes>(plan.vec_bits));
-}
-
 TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers& buf, void* table,
                            const Interrupt& stop) noexcept {
     return simd::table_minimum<Lanes>(lanes, vec_bits, buf, table, stop);

@@ -35,7 +35,7 @@ constexpr ZetaKernels kAvx2{
 constexpr ZetaKernels kAvx512{
     .isa = boolmat::Isa::Avx512,
     .sparse_costs = {{0.12, 0.8, 1.0, 200}, {0.26, 0.8, 1.0, 200}, {0.52, 0.8, 1.0, 200}},
-    .complete_plan = avx512::complete_plan,
+    .complete_plan = avx2::complete_plan,
     .fill_base = avx2::fill_base,
     .solve_one = avx512::solve_one,
     .solve_sparse = avx512::solve_sparse,

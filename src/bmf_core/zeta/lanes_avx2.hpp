@@ -108,7 +108,6 @@ struct Lanes {
     using R = V;
     static constexpr unsigned kVecs = 1;
     static constexpr unsigned kMaxAnyBits = 3;
-    static constexpr bool kScratchChunk = false;
     template <class T>
     using Of = Ops<T>;
     static R load(const V* p) noexcept { return _mm256_load_si256(p); }

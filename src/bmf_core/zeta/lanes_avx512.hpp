@@ -60,7 +60,6 @@ struct Lanes {
     using R = Z;
     static constexpr unsigned kVecs = 2;
     static constexpr unsigned kMaxAnyBits = 4;
-    static constexpr bool kScratchChunk = true;
     template <class T>
     using Of = Wide<T>;
     static R load(const V* p) noexcept { return avx512::load(p); }

@@ -115,7 +115,9 @@ struct ZetaBuffers {
     // together make the allocator hand their pages back, and the next call
     // would fault them all in again.
     AlignedBytes tables;
-    AlignedBytes scratch;  // one block, for the last rounds (AVX2)
+    // A block for the last rounds of the SIMD sets, and with a base a chunk
+    // (chunk_scratch_bytes).
+    AlignedBytes scratch;
     // The row codes (row_code(); for a batch, row_code(p, 0, 0)).
     AlignedBytes codes;
     AlignedBytes rows;  // the rows of the current target, as indices

@@ -22,9 +22,12 @@
 //   single targets take the order below;
 // - otherwise the bits above a chunk first, over the whole table, then:
 // - per chunk, the four bits above an 8 KiB block, in one round. With
-//   several chunks it goes into a scratch chunk (L::kScratchChunk), which
+//   several chunks it goes into a scratch chunk, which
 //   stays in the second-level cache, so that the table (or the base) is
-//   only read there and none of its lines is written back;
+//   only read there and none of its lines is written back. The plan gives
+//   it room (the scratch has room for it) where a call solves many
+//   targets: a fresh scratch chunk faulted in costs a single target more
+//   than it saves;
 // - per block, in increasing order, its eight bits in two rounds, into a
 //   scratch block in the first-level cache. The last round only keeps a
 //   running minimum and stores nothing, so the minimum costs no pass of its
@@ -42,15 +45,6 @@
 
 namespace bmf_core::simd {
 namespace {
-
-// The scratch of transform_minimum for a table of 2^vb vectors: a block,
-// then with L::kScratchChunk a chunk.
-template <class L>
-std::size_t scratch_bytes(unsigned vb) noexcept {
-    const std::size_t block = std::size_t{1} << std::min(vb, kBlockBits);
-    const std::size_t chunk = L::kScratchChunk ? padded(std::size_t{1} << std::min(vb, kChunkBits)) : 0;
-    return 32 * (block + chunk);
-}
 
 // The rounds of one block of 2^block_bits vectors, from `in` into the
 // scratch block; returns its smallest entry. Keep: the final values are
@@ -180,12 +174,12 @@ std::pair<std::int64_t, std::size_t> chunks_then_top(const V* src, V* table, uns
 
 // The rounds of a table of 2^vb vectors (in-vector stages done) from src
 // into table (src may be table), those of the bits above a chunk left out
-// when `top_done`; kept: the scratch (scratch_bytes). Returns the smallest
-// entry and the largest entry index holding it; stopped, nothing that
-// means anything.
+// when `top_done`; kept: the scratch, of `kept_bytes` (chunk_scratch_bytes).
+// Returns the smallest entry and the largest entry index holding it;
+// stopped, nothing that means anything.
 template <class L, class T>
-std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V* kept, unsigned vb, bool top_done,
-                                                       const Interrupt& stop) noexcept {
+std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V* kept, std::size_t kept_bytes,
+                                                       unsigned vb, bool top_done, const Interrupt& stop) noexcept {
     constexpr unsigned lb = avx2::Ops<T>::kLaneBits;
     const unsigned kb = vb < kBlockBits ? vb : kBlockBits;
     const std::size_t nvec = std::size_t{1} << vb;
@@ -217,7 +211,7 @@ std::pair<std::int64_t, std::size_t> transform_minimum(const V* src, V* table, V
     // The round above a chunk's blocks, into the chunk scratch or into the
     // table; returns where the chunk's blocks are then read. Without
     // rounds above a block, the chunk itself.
-    const bool scratch_chunk = L::kScratchChunk && hb > 0;
+    const bool scratch_chunk = hb > 0 && kept_bytes >= chunk_scratch_bytes(vb, true);
     V* chunk_scratch = kept + bvec;
     const std::size_t chunks = std::size_t{1} << hb;
     const auto chunk_input = [&](std::size_t chunk) -> const V* {
@@ -268,7 +262,7 @@ struct Rounds {
     template <class T>
     static std::pair<std::int64_t, std::size_t> minimum(const V* src, V* table, const ZetaBuffers& buf, unsigned vb,
                                                         bool top_done, const Interrupt& stop) noexcept {
-        return transform_minimum<L, T>(src, table, buf.scratch.as<V>(), vb, top_done, stop);
+        return transform_minimum<L, T>(src, table, buf.scratch.as<V>(), buf.scratch.capacity(), vb, top_done, stop);
     }
 };
 
@@ -278,7 +272,8 @@ TableMinimum table_minimum(LaneWidth lanes, unsigned vec_bits, const ZetaBuffers
                            const Interrupt& stop) noexcept {
     V* t = static_cast<V*>(table);
     return any_set::with_lane_type(lanes, [&]<class T>() {
-        const auto [best, index] = transform_minimum<L, T>(t, t, buf.scratch.as<V>(), vec_bits, false, stop);
+        const auto [best, index] =
+            transform_minimum<L, T>(t, t, buf.scratch.as<V>(), buf.scratch.capacity(), vec_bits, false, stop);
         return TableMinimum{best, index};
     });
 }
