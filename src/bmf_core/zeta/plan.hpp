@@ -147,6 +147,10 @@ struct ZetaBuffers {
     AlignedBytes distinct;
     AlignedBytes sparse_rows;
     AlignedBytes sparse_table;
+    // For tables of several chunks: a target's entries (compressed
+    // pattern, delta) sorted by the bits above a chunk, and where each
+    // value of those bits starts (sparse_kernel.hpp).
+    AlignedBytes sparse_entries;
 
     template <class T>
     T* table() const noexcept {
