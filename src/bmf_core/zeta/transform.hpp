@@ -24,10 +24,9 @@
 // - per chunk, the four bits above an 8 KiB block, in one round. With
 //   several chunks it goes into a scratch chunk, which
 //   stays in the second-level cache, so that the table (or the base) is
-//   only read there and none of its lines is written back. The plan gives
-//   it room (the scratch has room for it) where a call solves many
-//   targets: a fresh scratch chunk faulted in costs a single target more
-//   than it saves;
+//   only read there and none of its lines is written back. The plan
+//   makes room for it only where a call has a base: a fresh scratch chunk
+//   faulted in costs a single target more than it saves;
 // - per block, in increasing order, its eight bits in two rounds, into a
 //   scratch block in the first-level cache. The last round only keeps a
 //   running minimum and stores nothing, so the minimum costs no pass of its
