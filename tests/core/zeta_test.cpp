@@ -239,6 +239,32 @@ TEST(ZetaSparse, ColumnsOfNoMajorityPattern) {
     }
 }
 
+// A sparse table of several chunks is made a chunk at a time unless its
+// entries would be added to more chunks than the table has vectors: here
+// thousands of distinct patterns lie in the lowest chunk (their top columns
+// rare), so every lane width goes the whole-table way with the entries
+// already listed, while the dense rows' targets of ZetaMatchesScalar above
+// rank 16 go chunk by chunk. Both give the scalar pair.
+TEST(ZetaSparse, ManyEntriesBelowTheTopBits) {
+    std::mt19937_64 gen(17);
+    constexpr std::uint64_t m = 6000, r = 17;
+    BitMatrix w = fixtures::random_matrix(m, r, 0.5, gen);
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t j = 13; j < r; ++j) w.set_unchecked(i, j, gen() % 20 == 0);
+    }
+    const BoolLs s = BoolLs::build(w).value();
+    std::vector<BitVec> targets;
+    for (double d : {0.5, 0.2}) targets.push_back(fixtures::random_bits(m, d, gen));
+    std::vector<std::span<const Word>> xs;
+    std::vector<ColumnAnswer> want;
+    for (const BitVec& x : targets) {
+        xs.push_back(x.words());
+        want.push_back(solve_zeta_scalar(s, x.words()));
+        EXPECT_EQ(solve_zeta_sparse_scalar(s, x.words()), want.back());
+    }
+    expect_every_work(s, xs, want, 1, "many entries");
+}
+
 // On sparse data the cost model keeps the sparse way for targets of few
 // columns only; a single target never pays for finding W's distinct
 // patterns when W has many rows.

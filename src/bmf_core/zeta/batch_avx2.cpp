@@ -24,6 +24,7 @@
 
 VALDRIX_AVX2_BEGIN
 #include "bmf_core/zeta/lanes_avx2.hpp"
+#include "bmf_core/zeta/rounds.hpp"
 
 namespace bmf_core::avx2 {
 namespace {
@@ -35,9 +36,9 @@ struct Track {
     V best;
     V group;
     V number;  // of the next group
-    template <class T, unsigned G>
+    template <class L, class T, unsigned G>
     void take(V* v, V* dst, std::size_t pstep) noexcept {
-        Store{}.take<T, G>(v, dst, pstep);
+        simd::Store{}.take<L, T, G>(v, dst, pstep);
 #pragma GCC unroll 4
         for (unsigned half = G / 2; half > 0; half /= 2) {
 #pragma GCC unroll 8
@@ -134,18 +135,19 @@ void solve_batch(const ZetaPlan& plan, const ZetaBuffers& buf, const BoolLs& s, 
     const unsigned kb = r < kBlockBits ? r : kBlockBits;
     const unsigned hb = r - kb;
     const unsigned mb = hb < 4 ? hb : 4;
-    Store store;
-    if (hb > 4) round<T>(hb - 4, table, table, nvec, Bit<kBlockBits + 4>{}, store);
+    using simd::Bit;
+    simd::Store store;
+    if (hb > 4) simd::round<Lanes, T>(hb - 4, table, table, nvec, Bit<kBlockBits + 4>{}, store);
     const unsigned low = kb < 4 ? kb : 4;
     const std::size_t bvec = std::size_t{1} << kb;
     const std::size_t cvec = bvec << mb;
     Track track{_mm256_set1_epi16(std::numeric_limits<T>::max()), _mm256_setzero_si256(), _mm256_setzero_si256()};
     for (std::size_t c = 0; c < nvec; c += cvec) {
-        if (mb > 0) round<T>(mb, table + padded(c), table + padded(c), cvec, Bit<kBlockBits>{}, store);
+        if (mb > 0) simd::round<Lanes, T>(mb, table + padded(c), table + padded(c), cvec, Bit<kBlockBits>{}, store);
         for (std::size_t b = c; b < c + cvec; b += bvec) {
             V* block = table + padded(b);
-            if (kb > low) round<T>(kb - low, block, block, bvec, Bit<4>{}, store);
-            round<T>(low, block, block, bvec, Bit<0>{}, track);
+            if (kb > low) simd::round<Lanes, T>(kb - low, block, block, bvec, Bit<4>{}, store);
+            simd::round<Lanes, T>(low, block, block, bvec, Bit<0>{}, track);
         }
     }
 

@@ -106,10 +106,9 @@ VALDRIX_ZETA_KERNELS
 }
 #undef VALDRIX_ZETA_KERNELS
 
-// The AVX-512 set has its own rounds, and a larger scratch for them; it
-// plans, fills the base and brings rows in as the AVX2 set does.
+// The AVX-512 set has its own rounds; it plans, fills the base, brings rows
+// in and solves batches as the AVX2 set does.
 namespace avx512 {
-Status complete_plan(ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s);
 ColumnAnswer solve_one(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, std::span<const Word> x,
                        std::span<const Word> unobserved, const Interrupt& stop) noexcept;
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,

@@ -1,6 +1,8 @@
-// The AVX2 lanes of the zeta tables: the same butterflies, reductions and
-// rounds over 16-, 32- and 64-bit signed lanes of one register, shared by
-// the single-target kernel and the batched one.
+// The AVX2 lanes of the zeta tables: the adds, minima, reductions and
+// in-vector stages of 16-, 32- and 64-bit signed lanes of one register,
+// shared by the single-target kernel, the batched one and the AVX-512
+// kernels' searches and rows, and the lanes type of the rounds
+// (rounds.hpp).
 //
 // Include it only inside VALDRIX_AVX2_BEGIN ... VALDRIX_TARGET_END, after
 // <immintrin.h>, <cstdint>, <limits> and layout.hpp: its templates are
@@ -98,132 +100,19 @@ struct Ops<std::int64_t> {
     }
 };
 
-// The K butterfly stages of 2^K vectors in registers: after stage q, v[j]
-// holds the sum over the j' that differ from j only by clearing bits of j
-// among the first q + 1.
-template <class T, unsigned K>
-inline void butterflies(V* v) noexcept {
-    constexpr unsigned G = 1u << K;
-#pragma GCC unroll 4
-    for (unsigned q = 0; q < K; ++q) {
-#pragma GCC unroll 16
-        for (unsigned j = 0; j < G; ++j) {
-            if ((j >> q) & 1) v[j] = Ops<T>::add(v[j], v[j ^ (1u << q)]);
-        }
-    }
-}
-
-// The lowest bit b of a round: a constant where the caller knows it, so
-// that the 2^K addresses of a group need no registers, or a run-time value.
-// A round does the groups at the first `width` positions of each run of 2^b:
-// all of them, except in a Slice (the top round of chunks_then_top, one
-// block's width of positions at a time).
-template <unsigned B>
-struct Bit {
-    static constexpr unsigned value = B;
-    static constexpr std::size_t width = ~std::size_t{0};
+// The lanes type of the rounds (rounds.hpp): one 32-byte vector per
+// register. A round whose strides are known only at run time takes at most
+// three bits: its eight or sixteen addresses and the group share the
+// sixteen registers.
+struct Lanes {
+    using R = V;
+    static constexpr unsigned kVecs = 1;
+    static constexpr unsigned kMaxAnyBits = 3;
+    template <class T>
+    using Of = Ops<T>;
+    static R load(const V* p) noexcept { return _mm256_load_si256(p); }
+    static void store(V* p, R v) noexcept { _mm256_store_si256(p, v); }
 };
-struct AnyBit {
-    unsigned value;
-    static constexpr std::size_t width = ~std::size_t{0};
-};
-template <unsigned B, std::size_t W>
-struct Slice {
-    static constexpr unsigned value = B;
-    static constexpr std::size_t width = W;
-};
-
-// What a round does with each group once its butterflies are done.
-// Store: writes it back.
-struct Store {
-    template <class T, unsigned G>
-    void take(V* v, V* dst, std::size_t pstep) noexcept {
-#pragma GCC unroll 16
-        for (unsigned j = 0; j < G; ++j) _mm256_store_si256(dst + j * pstep, v[j]);
-    }
-};
-
-// Min: stores nothing, and folds the group into the running minimum by a
-// tree, so the minimum waits on one operation per group rather than one
-// per vector.
-struct Min {
-    V least;
-    template <class T, unsigned G>
-    void take(V* v, V*, std::size_t) noexcept {
-#pragma GCC unroll 8
-        for (unsigned half = G / 2; half > 0; half /= 2) {
-#pragma GCC unroll 8
-            for (unsigned j = 0; j < half; ++j) v[j] = Ops<T>::min(v[j], v[j + half]);
-        }
-        least = Ops<T>::min(least, v[0]);
-    }
-};
-
-// A round: the stages of vector-index bits [b, b + K) over nvec vectors,
-// from `in` to `out` (possibly the same), in groups of 2^K vectors 2^b
-// apart, each loaded, butterflied in registers and handed to `sink`, in
-// increasing order of position. Below a block a round works inside one
-// block, which has no padding. Always inlined, so that the constant bit and
-// the sink fold into the loop.
-template <class T, unsigned K, class At, class Sink>
-[[gnu::always_inline]] inline void round(const V* in, V* out, std::size_t nvec, At at, Sink& sink) noexcept {
-    constexpr unsigned G = 1u << K;
-    const unsigned b = at.value;
-    const std::size_t step = std::size_t{1} << b;
-    const std::size_t run = b < kBlockBits ? step : std::size_t{1} << kBlockBits;
-    const std::size_t pstep = b < kBlockBits ? step : padded(step);
-    const std::size_t end = at.width < step ? at.width : step;
-    Sink local = sink;  // in a register, not reloaded after every store
-    for (std::size_t hi = 0; hi < nvec; hi += step << K) {
-        for (std::size_t lo0 = 0; lo0 < end; lo0 += run) {
-            const std::size_t pos = b < kBlockBits ? hi + lo0 : padded(hi + lo0);
-            const V* src = in + pos;
-            V* dst = out + pos;
-            for (std::size_t lo = 0; lo < run; ++lo) {
-                V v[G];
-#pragma GCC unroll 16
-                for (unsigned j = 0; j < G; ++j) v[j] = _mm256_load_si256(src + lo + j * pstep);
-                butterflies<T, K>(v);
-                local.template take<T, G>(v, dst + lo, pstep);
-            }
-        }
-    }
-    sink = local;
-}
-
-// A round of k bits, k <= 4 known at run time (zero bits: a copy, or a pass
-// that only takes the minimum).
-template <class T, class At, class Sink>
-void round(unsigned k, const V* in, V* out, std::size_t nvec, At at, Sink& sink) noexcept {
-    switch (k) {
-        case 0: round<T, 0>(in, out, nvec, at, sink); break;
-        case 1: round<T, 1>(in, out, nvec, at, sink); break;
-        case 2: round<T, 2>(in, out, nvec, at, sink); break;
-        case 3: round<T, 3>(in, out, nvec, at, sink); break;
-        default: round<T, 4>(in, out, nvec, at, sink); break;
-    }
-}
-
-// The bits [b, b + bits) in rounds of at most three, as even as possible,
-// with run-time strides, from `in` into `out` and then in place; the last
-// round goes to `last`, the others are stored. No bits make one round of
-// none, so that `last` still sees every vector.
-template <class T, class Sink>
-void rounds(const V* in, V* out, std::size_t nvec, unsigned b, unsigned bits, Sink& last) noexcept {
-    if (bits == 0) return round<T>(0, in, out, nvec, AnyBit{b}, last);
-    Store store;
-    for (const V* from = in; bits > 0; from = out) {
-        const unsigned n = (bits + 2) / 3;
-        const unsigned k = (bits + n - 1) / n;
-        if (k == bits) {
-            round<T>(k, from, out, nvec, AnyBit{b}, last);
-        } else {
-            round<T>(k, from, out, nvec, AnyBit{b}, store);
-        }
-        b += k;
-        bits -= k;
-    }
-}
 
 }  // namespace
 }  // namespace bmf_core::avx2

@@ -39,6 +39,13 @@ inline constexpr unsigned kChunkBits = 12;
 // block there is no padding.
 constexpr std::size_t padded(std::size_t t) noexcept { return t + 2 * (t >> kBlockBits); }
 
+// The scratch of the transform of a table of 2^vb vectors (transform.hpp):
+// a block, then, with several chunks and `chunk`, a chunk.
+constexpr std::size_t chunk_scratch_bytes(unsigned vb, bool chunk) noexcept {
+    const std::size_t block = std::size_t{1} << (vb < kBlockBits ? vb : kBlockBits);
+    return 32 * (block + (chunk && vb > kChunkBits ? padded(std::size_t{1} << kChunkBits) : 0));
+}
+
 // A row's place in the table as one 32-bit code: the byte offset of its
 // vector (a multiple of 32) plus the in-vector bits of its pattern, which
 // pick the lanes of its supersets. Spread over top_bits > 0 (Avx2Plan): the

@@ -100,6 +100,9 @@ Status plan_sparse(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s, bool many, Sp
     const unsigned lb = lane_bits(p.lanes);
     const unsigned table_bits = max_bits > lb ? max_bits : lb;
     TRY_VOID(buf.sparse_table.reserve(32 * padded(std::size_t{1} << (table_bits - lb))));
+    if (table_bits - lb > kChunkBits) {
+        TRY_VOID(buf.sparse_entries.reserve(sparse_entries_bytes(sp.distinct, table_bits - lb - kChunkBits)));
+    }
     sp.on = true;
     return {};
 }

@@ -115,7 +115,9 @@ struct ZetaBuffers {
     // together make the allocator hand their pages back, and the next call
     // would fault them all in again.
     AlignedBytes tables;
-    AlignedBytes scratch;  // one block, for the last rounds (AVX2)
+    // A block for the last rounds of the SIMD sets, and with a base a chunk
+    // (chunk_scratch_bytes).
+    AlignedBytes scratch;
     // The row codes (row_code(); for a batch, row_code(p, 0, 0)).
     AlignedBytes codes;
     AlignedBytes rows;  // the rows of the current target, as indices
@@ -145,6 +147,10 @@ struct ZetaBuffers {
     AlignedBytes distinct;
     AlignedBytes sparse_rows;
     AlignedBytes sparse_table;
+    // For tables of several chunks: a target's entries (compressed
+    // pattern, delta) sorted by the bits above a chunk, and where each
+    // value of those bits starts (sparse_kernel.hpp).
+    AlignedBytes sparse_entries;
 
     template <class T>
     T* table() const noexcept {

@@ -131,7 +131,9 @@ unsigned spread_top_bits(const ZetaPlan& plan, const std::uint32_t* patterns) no
 Status complete_plan(ZetaPlan& p, ZetaBuffers& buf, const BoolLs& s) {
     Avx2Plan& a = p.avx2;
     const bool base = p.strategy == ZetaStrategy::Base;
-    TRY_VOID(buf.scratch.reserve(std::size_t{32} << std::min(p.vec_bits, kBlockBits)));
+    // A scratch chunk for many targets only: a single target would fault a
+    // fresh one in for less than it saves (transform.hpp).
+    TRY_VOID(buf.scratch.reserve(chunk_scratch_bytes(p.vec_bits, base)));
     a.listed = s.m() <= kMaxListedRows;
     if (a.listed) {
         TRY_VOID(buf.rows.reserve((s.m() + 8 + 63) / 64 * 64 * sizeof(std::uint32_t)));

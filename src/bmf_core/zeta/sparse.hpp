@@ -52,6 +52,19 @@ constexpr std::uint64_t sparse_row(std::uint64_t pattern, std::uint32_t distinct
     return pattern << 32 | distinct;
 }
 
+// A table of several chunks is made a chunk at a time (sparse_kernel.hpp)
+// from the entries of a target, one per distinct pattern and one for the
+// patterns outside U: room for them as listed, again sorted by their
+// `top_bits` bits above a chunk, and where each value of those bits starts.
+struct SparseEntry {
+    std::uint64_t pattern;  // compressed onto U
+    std::int64_t delta;
+};
+constexpr std::size_t sparse_entries_bytes(std::uint32_t distinct, unsigned top_bits) noexcept {
+    return 2 * (std::size_t{distinct} + 1) * sizeof(SparseEntry) +
+           ((std::size_t{1} << top_bits) + 1) * sizeof(std::uint32_t);
+}
+
 // The estimated cost of a target of `ones` 1-rows touching u columns the
 // sparse way, in the units of SparsePlan::full_cost, on the plan's set.
 double sparse_cost(const ZetaPlan& plan, unsigned u, std::uint64_t ones) noexcept;

@@ -16,21 +16,14 @@
 
 VALDRIX_AVX2_BEGIN
 #include "bmf_core/zeta/sparse_kernel.hpp"
+#include "bmf_core/zeta/sparse_bmi2.hpp"
 
 namespace bmf_core::avx2 {
-namespace {
-
-struct Bmi2Bits {
-    static std::uint64_t extract(std::uint64_t x, std::uint64_t mask) noexcept { return _pext_u64(x, mask); }
-    static std::uint64_t deposit(std::uint64_t x, std::uint64_t mask) noexcept { return _pdep_u64(x, mask); }
-};
-
-}  // namespace
 
 std::optional<ColumnAnswer> solve_sparse(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                          std::span<const Word> x, std::span<const Word> unobserved,
                                          const Interrupt& stop) noexcept {
-    return any_set::solve_sparse_with<Bmi2Bits>(plan, buf, s, x, unobserved, stop, table_minimum);
+    return any_set::solve_sparse_with<any_set::Bmi2Bits>(plan, buf, s, x, unobserved, stop, table_minimum);
 }
 
 }  // namespace bmf_core::avx2

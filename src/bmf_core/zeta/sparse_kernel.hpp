@@ -55,6 +55,60 @@ struct SparseLanes {
     }
 };
 
+// The minimum of a table of 2^(kChunkBits + hb) vectors made a chunk at a
+// time from its n entries (more bits above a chunk than none), or none
+// when that costs more than making the table whole. A chunk holds the sum
+// of the entries whose bits above the chunk are a subset of its own: that
+// is the table after the rounds of those bits, so each chunk is cleared,
+// takes those entries and is transformed alone, in the second-level cache,
+// and the table is never made. It pays while the entries' adds, one per
+// chunk that is a superset of an entry's bits, are fewer than the table's
+// vectors: then it saves the clearing of the whole table and the rounds of
+// the bits above a chunk, both passes through the third-level cache.
+// Chunks come in increasing order, so on a tie a later one holds the
+// larger index. Stopped, it means nothing.
+template <class T>
+std::optional<TableMinimum> chunked_minimum(const ZetaPlan& plan, ZetaBuffers& buf, unsigned hb,
+                                            const SparseEntry* entries, std::size_t n, const Interrupt& stop,
+                                            TableMinimumFn minimum) noexcept {
+    using Lanes = SparseLanes<T>;
+    const unsigned shift = Lanes::kBits + kChunkBits;
+    const std::size_t chunks = std::size_t{1} << hb;
+    SparseEntry* sorted = buf.sparse_entries.as<SparseEntry>() + (plan.sparse.distinct + 1);
+    auto* start = reinterpret_cast<std::uint32_t*>(sorted + (plan.sparse.distinct + 1));
+    std::fill(start, start + chunks + 1, 0u);
+    for (std::size_t k = 0; k < n; ++k) ++start[(entries[k].pattern >> shift) + 1];
+    std::uint64_t adds = 0;
+    for (std::size_t t = 0; t < chunks; ++t) {
+        adds += std::uint64_t{start[t + 1]} << (hb - static_cast<unsigned>(std::popcount(t)));
+    }
+    if (adds > (std::uint64_t{1} << (hb + kChunkBits))) return std::nullopt;
+    // Counting sort: start[t] is where the entries of t begin, then, after
+    // the scatter, where they end, and is moved back.
+    for (std::size_t t = 0; t < chunks; ++t) start[t + 1] += start[t];
+    for (std::size_t k = 0; k < n; ++k) sorted[start[entries[k].pattern >> shift]++] = entries[k];
+    for (std::size_t t = chunks; t > 0; --t) start[t] = start[t - 1];
+    start[0] = 0;
+
+    Vec<T>* chunk = buf.sparse_table.as<Vec<T>>();
+    constexpr std::size_t stored = padded(std::size_t{1} << kChunkBits);
+    const std::uint64_t low = (std::uint64_t{1} << shift) - 1;
+    TableMinimum best{std::numeric_limits<std::int64_t>::max(), 0};
+    for (std::size_t t = 0; t < chunks; ++t) {
+        if (stop.poll(4 * stored)) return best;
+        for (std::size_t v = 0; v < stored; ++v) chunk[v] = Vec<T>{};
+        for (std::size_t sub = t;; sub = (sub - 1) & t) {
+            for (std::uint32_t k = start[sub]; k < start[sub + 1]; ++k) {
+                Lanes::add(chunk, sorted[k].pattern & low, Vec<T>{} + static_cast<T>(sorted[k].delta));
+            }
+            if (sub == 0) break;
+        }
+        const TableMinimum in_chunk = minimum(plan.lanes, kChunkBits, buf, chunk, stop);
+        if (in_chunk.value <= best.value) best = {in_chunk.value, (t << shift) + in_chunk.index};
+    }
+    return best;
+}
+
 template <class T, class Bits, bool Masked>
 std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s,
                                                std::span<const Word> x, std::span<const Word> unobserved,
@@ -138,41 +192,57 @@ std::optional<ColumnAnswer> solve_sparse_lanes(const ZetaPlan& plan, ZetaBuffers
     // the largest index holding the minimum has them all 1, which leaves
     // them 0 in the mask.
     const unsigned bits = u > Lanes::kBits ? u : Lanes::kBits;
-    const std::size_t nvec = std::size_t{1} << (bits - Lanes::kBits);
+    const unsigned vb = bits - Lanes::kBits;
     Vec<T>* table = buf.sparse_table.as<Vec<T>>();
-    const std::size_t stored = padded(nvec);
-    // Cleared a chunk at a time with a poll before each: a fresh table of
-    // the largest ranks is faulted in here.
-    constexpr std::size_t kStep = padded(std::size_t{1} << kChunkBits);
-    for (std::size_t t0 = 0; t0 < stored; t0 += kStep) {
-        if (stop.poll(4 * kStep)) {
-            clear_counts();
-            return ColumnAnswer{0, 0};
-        }
-        const std::size_t end = std::min(stored, t0 + kStep);
-        for (std::size_t t = t0; t < end; ++t) table[t] = Vec<T>{};
-    }
-
     // Each distinct pattern adds its delta at its compressed pattern; those
     // that miss U all compress to 0. The 1-rows and unobserved rows of the
     // empty pattern were not counted by pattern.
     std::int64_t missed = 2 * static_cast<std::int64_t>(ones - listed) + static_cast<std::int64_t>(absent - absent_listed);
-    for (std::uint32_t d = 0; d < d_count; ++d) {
-        const std::int64_t delta = delta_of(d);
-        one_counts[d] = 0;
-        if constexpr (Masked) unobserved_counts[d] = 0;
-        const std::uint64_t p = patterns[d] & touched;
-        if (p == 0) {
-            missed += delta;
-        } else {
-            Lanes::add(table, Bits::extract(p, touched), Vec<T>{} + static_cast<T>(delta));
+    const auto entries = [&](auto&& take) {
+        for (std::uint32_t d = 0; d < d_count; ++d) {
+            const std::int64_t delta = delta_of(d);
+            one_counts[d] = 0;
+            if constexpr (Masked) unobserved_counts[d] = 0;
+            const std::uint64_t p = patterns[d] & touched;
+            if (p == 0) {
+                missed += delta;
+            } else {
+                take(Bits::extract(p, touched), delta);
+            }
         }
+        take(0, missed);
+    };
+    std::optional<TableMinimum> least;
+    SparseEntry* listed_entries = buf.sparse_entries.as<SparseEntry>();
+    std::size_t n_entries = 0;
+    if (vb > kChunkBits) {
+        entries([&](std::uint64_t c, std::int64_t delta) { listed_entries[n_entries++] = {c, delta}; });
+        least = chunked_minimum<T>(plan, buf, vb - kChunkBits, listed_entries, n_entries, stop, minimum);
+        if (stop.stopped()) return ColumnAnswer{0, 0};
     }
-    Lanes::add(table, 0, Vec<T>{} + static_cast<T>(missed));
-
-    const TableMinimum least = minimum(plan.lanes, bits - Lanes::kBits, buf, table, stop);
-    const std::uint64_t k = ~least.index & ((std::uint64_t{1} << u) - 1);
-    return ColumnAnswer{Bits::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least.value)};
+    if (!least) {
+        // Cleared a chunk at a time with a poll before each: a fresh table
+        // of the largest ranks is faulted in here.
+        const std::size_t stored = padded(std::size_t{1} << vb);
+        constexpr std::size_t kStep = padded(std::size_t{1} << kChunkBits);
+        for (std::size_t t0 = 0; t0 < stored; t0 += kStep) {
+            if (stop.poll(4 * kStep)) {
+                clear_counts();
+                return ColumnAnswer{0, 0};
+            }
+            const std::size_t end = std::min(stored, t0 + kStep);
+            for (std::size_t t = t0; t < end; ++t) table[t] = Vec<T>{};
+        }
+        const auto add = [&](std::uint64_t c, std::int64_t delta) { Lanes::add(table, c, Vec<T>{} + static_cast<T>(delta)); };
+        if (vb > kChunkBits) {
+            for (std::size_t k = 0; k < n_entries; ++k) add(listed_entries[k].pattern, listed_entries[k].delta);
+        } else {
+            entries(add);
+        }
+        least = minimum(plan.lanes, vb, buf, table, stop);
+    }
+    const std::uint64_t k = ~least->index & ((std::uint64_t{1} << u) - 1);
+    return ColumnAnswer{Bits::deposit(k, touched), (m - ones) + static_cast<std::uint64_t>(least->value)};
 }
 
 template <class Bits>

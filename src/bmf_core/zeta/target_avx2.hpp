@@ -1,7 +1,6 @@
 // Bringing a target into an AVX2-layout zeta table (layout.hpp), and the
 // solve of one target around a set's transform: the row machinery of the
-// AVX2 kernels, shared by the sets whose rounds differ (full_avx2.cpp,
-// full_avx512.cpp). The rows are added one 32-byte vector at a time in
+// AVX2 kernels, shared by the sets whose rounds differ (transform.hpp). The rows are added one 32-byte vector at a time in
 // every such set: a row touches one vector, so wider registers gain
 // nothing there.
 //
@@ -18,7 +17,8 @@
 // one by one is a chain of dependent updates of one vector.
 //
 // Include it only inside an x86-64 region that has AVX2 and BMI2, after
-// lanes_avx2.hpp, lane_switch.hpp and the headers full_avx2.cpp includes;
+// lanes_avx2.hpp, rounds.hpp, lane_switch.hpp and the headers
+// full_avx2.cpp includes;
 // its templates have internal linkage, so each kernel file compiles its
 // own copy for its own region.
 #pragma once
@@ -201,8 +201,9 @@ void fill_base_lanes(const ZetaPlan& plan, ZetaBuffers& buf, const BoolLs& s, co
     fill_negated_counts(s, reinterpret_cast<T*>(base), stop);
     if (stop.stopped()) return;
     if (plan.avx2.top_bits != 0) {
-        Store store;
-        round<T>(plan.avx2.top_bits, base, base, std::size_t{1} << plan.vec_bits, Bit<kChunkBits>{}, store);
+        simd::Store store;
+        simd::round<Lanes, T>(plan.avx2.top_bits, base, base, std::size_t{1} << plan.vec_bits,
+                              simd::Bit<kChunkBits>{}, store);
     }
     // What move_base() reads of the target before: nothing.
     const std::size_t words = boolmat::words_for(s.m());
