@@ -131,11 +131,13 @@ struct Chain {
 };
 
 // A chain perturbs its best factors round by round, each round until its
-// steps have done this much work (StepCount::work) over all rounds, or
-// until so many perturbations in a row found nothing lower.
+// steps have done its share of work (StepCount::work), or until so many
+// perturbations in a row found nothing lower. A chain that runs every round
+// does this much in all.
 constexpr std::uint64_t kChainWork = std::uint64_t{1} << 27;
 // Rounds of a search of `chains` chains: each after the first runs the
-// better half of the one before, down to kLastRound chains.
+// better half of the one before, down to kLastRound chains, and gives each
+// twice the share of the round before: every round costs about the same.
 constexpr std::uint64_t kLastRound = 4;
 std::uint64_t round_count(std::uint64_t chains) noexcept {
     std::uint64_t rounds = 1;
@@ -288,7 +290,9 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
     const std::uint64_t total = options.effort;
     std::uint64_t threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     const std::uint64_t rounds = round_count(total);
-    const std::uint64_t round_work = chain_work(r) / rounds;  // a chain's share of each round
+    // A chain's share of the first round; it doubles with each round.
+    const std::uint64_t first_share =
+        rounds >= 40 ? 1 : std::max<std::uint64_t>(1, chain_work(r) / ((std::uint64_t{1} << rounds) - 1));
 
     std::vector<std::optional<Result<Chain>>> chains(total);
     std::atomic<bool> halt{false};
@@ -299,9 +303,9 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
     std::uint64_t best_error = c.x.count_ones();
     CoverStart cover;
 
-    // One round: the chains `ks`, each started or advanced by `round_work`;
-    // those of the last round are done as they end.
-    const auto run_round = [&](const std::vector<std::uint64_t>& ks, bool last) -> bool {
+    // One round: the chains `ks`, each started or advanced by `share`; those
+    // of the last round are done as they end.
+    const auto run_round = [&](const std::vector<std::uint64_t>& ks, std::uint64_t share, bool last) -> bool {
         std::atomic<std::uint64_t> next{0};
         std::uint64_t ended_here = 0;
         auto worker = [&] {
@@ -314,7 +318,7 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
                 Result<Chain> res = fresh ? start_chain(c, r, k, options.seed, cover, flag) : std::move(*chains[k]);
                 if (res) {
                     res->idle = 0;
-                    const std::uint64_t until = fresh ? round_work : res->solves.work + round_work;
+                    const std::uint64_t until = fresh ? share : res->solves.work + share;
                     if (Status st = advance(c, *res, until, flag); !st) res = std::unexpected(st.error());
                 }
                 const bool failed = !res.has_value();
@@ -374,7 +378,7 @@ Result<SearchResult> factorize(const BitMatrix& x, const BitMatrix* observed, co
             }
             ks.resize(keep);
         }
-        if (!run_round(ks, round + 1 == rounds)) break;
+        if (!run_round(ks, first_share << round, round + 1 == rounds)) break;
     }
 
     // A chain that failed stopped the others: its failure, not theirs.
