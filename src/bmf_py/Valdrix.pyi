@@ -533,15 +533,16 @@ def factorize(
 
     Strong starts (greedy concept covers, association candidates, ao_bmf's
     columns, random ones) are each polished by alternation, then perturbed
-    and polished again while that lowers the error. Each step solves every
+    and polished again while that lowers the error, in rounds that give the
+    better half of the chains twice the work of the round before. Each step solves every
     row or column exactly unless its search meets a node budget (counted in
     ``exact_solves`` and ``inexact_solves``), and never raises the error. ``effort`` (1 to
     2^32) counts the chains run, each a start and its perturbations: work,
     not time. ``threads`` (0: one per processor) never changes the result,
     which depends on the arguments only. ``mask``, as for
     :func:`ao_bmf_masked`, marks the observed cells; None observes all.
-    ``progress(done, total, best_error)`` is called as chains end, the last
-    time with ``done == total``, on the calling thread; if it raises, the
+    ``progress(done, total, best_error)`` is called as chains finish (will
+    not run again), the last time with ``done == total``, on the calling thread; if it raises, the
     search stops and the exception propagates. ``r`` must be 1 to 1024 (``ValueError`` otherwise). The
     interpreter lock is released while it runs; x cannot be modified meanwhile.
     """
