@@ -236,6 +236,11 @@ private:
 
 Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks, const Interrupt& stop) {
     TRY(BitMatrix t, BitMatrix::uninit(a.cols(), a.rows()));
+    TRY_VOID(transpose_into(a, t, blocks, stop));
+    return t;
+}
+
+Status transpose_into(const BitMatrix& a, BitMatrix& t, const TransposeBlocks& blocks, const Interrupt& stop) {
     // Superblocks cover the rows of a up to the last multiple of 256, and
     // its columns from word w0, where the rows of a meet a line boundary
     // when they all do (a stride of whole lines), up to the last multiple of
@@ -260,7 +265,7 @@ Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks
     if (!x.blocks(4 * sr, t.stride(), 0, as)) return stopped();
     if (!x.blocks(0, 4 * sr, 0, w0)) return stopped();
     if (!x.blocks(0, 4 * sr, w0 + 4 * sc, as)) return stopped();
-    return t;
+    return {};
 }
 
 }  // namespace boolmat::avx2

@@ -1,9 +1,11 @@
 // The transpose of each kernel set (kernels.hpp picks one). The x86-64 sets
-// share one cache-aware driver and differ in their 64 x 64 block kernels.
-// Every set writes the words of transpose_scalar().
+// share one cache-aware driver and differ in their 64 x 64 block kernels;
+// the AVX-512 set moves matrices of 512 rows or more in 512 x 512 units of
+// its own instead. Every set writes the words of transpose_scalar().
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "boolmat/bitmatrix.hpp"
 #include "boolmat/interrupt.hpp"
@@ -29,6 +31,36 @@ struct TransposeBlocks {
     void (*pair)(const Word* src, std::size_t src_stride, Word* dst0, Word* dst1, std::size_t dst_stride) noexcept;
 };
 
+// One step of a pipeline of 512 x 512 units (512 rows of 8 words, 8 x 8
+// blocks): the unit at `src` is read into the scratch `fill`, while the one
+// read into `drain` by the step before is finished and written to `dst`,
+// and the rows of the unit after are prefetched from `next`. Any of the
+// three may be null. The scratch buffers hold kUnitScratchWords words each,
+// 64-byte aligned.
+// - Reading: row i of the unit (i = 0..511) is src[i * ss .. i * ss + 7];
+//   only rows [first, last) and the words of `load_mask` (bit k: word k)
+//   are read, the others count as zeros and src may point outside a for
+//   them.
+// - Writing: row j of the finished unit goes to dst[j * ds .. j * ds + 7],
+//   for j in [begin, end) only and the words of `store_mask` only (dst may
+//   point outside t for the others). `stream` writes with non-temporal stores,
+//   which need every row of dst on a 64-byte boundary and a full mask.
+struct UnitStep {
+    const Word* src = nullptr;
+    std::size_t ss = 0;
+    std::size_t first = 0, last = 512;
+    unsigned load_mask = 0xFF;
+    Word* fill = nullptr;
+    const Word* drain = nullptr;
+    Word* dst = nullptr;
+    std::size_t ds = 0;
+    std::size_t begin = 0, end = 512;
+    unsigned store_mask = 0xFF;
+    bool stream = false;
+    const Word* next = nullptr;
+};
+inline constexpr std::size_t kUnitScratchWords = 512 * 8;
+
 #define VALDRIX_TRANSPOSE_BLOCKS                                                                              \
     void transpose_block(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept; \
     void transpose_superblock(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept; \
@@ -43,8 +75,10 @@ Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
 namespace avx2 {
 VALDRIX_TRANSPOSE_BLOCKS
 Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
-// The driver of the x86-64 sets, with the block kernels of one of them.
+// The driver of the x86-64 sets, with the block kernels of one of them;
+// transpose_into writes every word of a t made (uninitialised) by the caller.
 Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks, const Interrupt& stop);
+Status transpose_into(const BitMatrix& a, BitMatrix& t, const TransposeBlocks& blocks, const Interrupt& stop);
 }  // namespace avx2
 
 namespace gfni {
@@ -53,11 +87,17 @@ Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
 }  // namespace gfni
 #undef VALDRIX_TRANSPOSE_BLOCKS
 
+namespace avx512 {
+void transpose_unit_step(const UnitStep& step) noexcept;
+Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
+}  // namespace avx512
+
 // The block kernels of a set, or null for a set that has none (generic).
 inline const TransposeBlocks* transpose_blocks(Isa isa) noexcept {
 #if VALDRIX_X86
     if (isa == Isa::Avx2) return &avx2::kTransposeBlocks;
-    // The AVX-512 set transposes with the GFNI kernels.
+    // The AVX-512 set moves matrices of fewer than 512 rows (and those
+    // whose rows it cannot stream as whole lines) with the GFNI kernels.
     if (isa == Isa::Gfni || isa == Isa::Avx512) return &gfni::kTransposeBlocks;
 #endif
     (void)isa;
