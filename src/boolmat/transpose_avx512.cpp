@@ -1,6 +1,6 @@
-// The AVX-512 set's transpose: the bulk of a large matrix in 512 x 512
-// units, the border (and matrices too small for a unit) by the x86-64
-// driver with the GFNI block kernels.
+// The AVX-512 set's transpose: matrices of 512 rows or more in 512 x 512
+// units (transpose_units.hpp), the others by the x86-64 driver with the
+// GFNI block kernels.
 //
 // Bit (R, C) of a unit, R = G g i (3 bits each: block row, group of 8 rows,
 // row in the group) and C = w c b (word, byte, bit), goes to row C of the
@@ -18,11 +18,10 @@
 // Every vector instruction here moves whole bits, bytes or lanes, so the
 // words are those of the reference.
 //
-// Memory: the units run in a pipeline, one being read (pass 1) while the
-// one before is written (pass 2) and the one after is prefetched, a slice
-// of each per step: the reads of a, the writes of t and the shuffles then
-// overlap instead of following one another. Figures and variants tried:
-// bench/notes/transpose.md.
+// A step reads one unit (pass 1) while it writes the one before (pass 2)
+// and prefetches the one after, a slice of each at a time: the reads of a,
+// the writes of t and the shuffles then overlap instead of following one
+// another. Figures and variants tried: bench/notes/transpose.md.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -42,6 +41,8 @@ VALDRIX_AVX512_BEGIN
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+#include "boolmat/transpose_units.hpp"
+
 namespace boolmat::avx512 {
 namespace {
 
@@ -168,7 +169,7 @@ inline void write_rows(const __m512i* scratch, const UnitStep& s, unsigned o) {
 void transpose_unit_step(const UnitStep& s) noexcept {
     auto* fill = reinterpret_cast<__m512i*>(s.fill);
     const auto* drain = reinterpret_cast<const __m512i*>(s.drain);
-    const bool edge = s.first != 0 || s.last != 512 || s.load_mask != 0xFF;
+    const bool edge = s.first != 0 || s.last != 512 || s.load_mask != 0xFF;  // 8 words
     for (unsigned k = 0; k < 32; ++k) {
         if (s.src != nullptr) {
             if (edge) {
@@ -188,130 +189,8 @@ void transpose_unit_step(const UnitStep& s) noexcept {
     }
 }
 
-namespace {
-
-// The units of a matrix: unit (k, b) holds rows 64 (v0 + 8k) .. + 511 of a
-// (k from -1 when v0 > 0) and its words w0 + 8b .. + 7 (b from -1 when w0 >
-// 0), and writes the same words of t's rows (v0 + 8k .. + 7) and rows 64
-// (w0 + 8b) .. + 511. v0 and w0 put the units' lines of t and a on line
-// boundaries. Units that reach past the matrix, or start before it, read
-// zeros for the rows and words a lacks and write only t's own words.
-class Units {
-public:
-    Units(const BitMatrix& a, BitMatrix& t, std::uint64_t v0, std::uint64_t w0, bool stream, Word* scratch)
-        : a_(a.words().data()),
-          t_(t.words_mut().data()),
-          as_(a.stride()),
-          ts_(t.stride()),
-          rows_(a.rows()),
-          cols_(a.cols()),
-          v0_(v0),
-          w0_(w0),
-          stream_(stream),
-          k_min_(v0 > 0 ? -1 : 0),
-          b_min_(w0 > 0 ? -1 : 0),
-          unit_rows_(std::uint64_t((std::int64_t(ts_) - std::int64_t(v0) + 7) / 8 - k_min_)),
-          bands_(std::uint64_t((std::int64_t(as_) - std::int64_t(w0) + 7) / 8 - b_min_)) {
-        work_[0] = scratch;
-        work_[1] = scratch + kUnitScratchWords;
-    }
-
-    std::uint64_t count() const { return unit_rows_ * bands_; }
-
-    // Step u of the pipeline: reads unit u (if any), writes unit u - 1 (if
-    // any).
-    void step(std::uint64_t u) const {
-        UnitStep s{.ss = as_, .fill = work_[u % 2], .ds = ts_};
-        if (u < count()) {
-            const std::int64_t r = row(u), w = word(u);
-            s.src = at(a_, r, as_, w);
-            s.first = std::uint64_t(std::clamp<std::int64_t>(-r, 0, 512));
-            s.last = std::uint64_t(std::clamp<std::int64_t>(std::int64_t(rows_) - r, 0, 512));
-            s.load_mask = words_within(w, as_);
-            if (u + 1 < count() && row(u + 1) >= 0 && std::uint64_t(row(u + 1)) + 512 <= rows_) {
-                s.next = at(a_, row(u + 1), as_, word(u + 1));
-            }
-        }
-        if (u > 0) {
-            const std::int64_t v = t_word(u - 1), c = 64 * word(u - 1);
-            s.drain = work_[(u - 1) % 2];
-            s.dst = at(t_, c, ts_, v);
-            s.begin = std::uint64_t(std::clamp<std::int64_t>(-c, 0, 512));
-            s.end = std::uint64_t(std::clamp<std::int64_t>(std::int64_t(cols_) - c, 0, 512));
-            s.store_mask = words_within(v, ts_);
-            s.stream = stream_ && s.store_mask == 0xFF;
-        }
-        transpose_unit_step(s);
-    }
-
-private:
-    std::int64_t t_word(std::uint64_t u) const { return std::int64_t(v0_) + 8 * (k_min_ + std::int64_t(u / bands_)); }
-    std::int64_t row(std::uint64_t u) const { return 64 * t_word(u); }
-    std::int64_t word(std::uint64_t u) const { return std::int64_t(w0_) + 8 * (b_min_ + std::int64_t(u % bands_)); }
-
-    // The words k < n of a unit's row (n clamped to 0..8).
-    static unsigned below(std::int64_t n) { return n <= 0 ? 0u : n >= 8 ? 0xFFu : (1u << n) - 1; }
-    // The words k of a unit's row whose w + k lies in [0, stride).
-    static unsigned words_within(std::int64_t w, std::uint64_t stride) {
-        return below(std::int64_t(stride) - w) & ~below(-w);
-    }
-
-    // Word w of row r of the words at p (stride s), which may lie outside
-    // them: computed as an address, never read there.
-    template <class W>
-    static W* at(W* p, std::int64_t r, std::uint64_t s, std::int64_t w) {
-        const std::int64_t offset = (r * std::int64_t(s) + w) * std::int64_t(sizeof(Word));
-        return reinterpret_cast<W*>(reinterpret_cast<std::uintptr_t>(p) + std::uintptr_t(offset));
-    }
-
-    const Word* a_;
-    Word* t_;
-    std::uint64_t as_, ts_, rows_, cols_, v0_, w0_;
-    bool stream_;
-    std::int64_t k_min_, b_min_;
-    std::uint64_t unit_rows_, bands_;
-    Word* work_[2];
-};
-
-}  // namespace
-
 Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop) {
-    TRY(BitMatrix t, BitMatrix::uninit(a.cols(), a.rows()));
-    const std::uint64_t ts = t.stride();
-    // Large results are written with non-temporal stores, a whole line at a
-    // time: t's rows must then be whole lines, and the units start at the
-    // first line of each (row block v0). A matrix with fewer than 512 rows
-    // or 8 words per row, or a large one whose rows of t are not whole
-    // lines, goes through the driver of the other sets.
-    const bool stream = t.words().size() >= kStreamWords;
-    const bool whole_lines = ts % (kLine / sizeof(Word)) == 0;
-    if (a.rows() < 512 || a.stride() < 8 || (stream && !whole_lines)) {
-        TRY_VOID(avx2::transpose_into(a, t, gfni::kTransposeBlocks, stop));
-        return t;
-    }
-    const auto to_line = [](const Word* p) {
-        return (kLine - reinterpret_cast<std::uintptr_t>(p) % kLine) % kLine / sizeof(Word);
-    };
-    // The same for a's rows when they are whole lines: each row's 64 bytes
-    // then come from one line, not from parts of two.
-    const std::uint64_t v0 = stream ? to_line(t.words().data()) : 0;
-    const std::uint64_t w0 = a.stride() % (kLine / sizeof(Word)) == 0 ? to_line(a.words().data()) : 0;
-    // Two units in flight: 64 KiB.
-    TRY(Buffer<Word> scratch, Buffer<Word>::uninit(2 * kUnitScratchWords + kLine / sizeof(Word)));
-    const Units units(a, t, v0, w0, stream, scratch.data() + to_line(scratch.data()));
-    // Units in row order: each one reads the lines next to those of the one
-    // before, in rows that it has just read.
-    for (std::uint64_t u = 0; u <= units.count(); ++u) {
-        if (stop.poll(8 * 512)) {
-            _mm_sfence();
-            return stopped();
-        }
-        units.step(u);
-    }
-    // Order the streamed lines before anything else the caller stores or
-    // publishes.
-    _mm_sfence();
-    return t;
+    return transpose_in_units<8>(a, transpose_unit_step, gfni::kTransposeBlocks, stop);
 }
 
 }  // namespace boolmat::avx512

@@ -1,7 +1,7 @@
 // The transpose of each kernel set (kernels.hpp picks one). The x86-64 sets
-// share one cache-aware driver and differ in their 64 x 64 block kernels;
-// the AVX-512 set moves matrices of 512 rows or more in 512 x 512 units of
-// its own instead. Every set writes the words of transpose_scalar().
+// move matrices of 512 rows or more in units of 512 rows (UnitStep,
+// transpose_units.hpp) and the others through one cache-aware driver, by
+// 64 x 64 blocks. Every set writes the words of transpose_scalar().
 #pragma once
 
 #include <cstddef>
@@ -31,20 +31,21 @@ struct TransposeBlocks {
     void (*pair)(const Word* src, std::size_t src_stride, Word* dst0, Word* dst1, std::size_t dst_stride) noexcept;
 };
 
-// One step of a pipeline of 512 x 512 units (512 rows of 8 words, 8 x 8
-// blocks): the unit at `src` is read into the scratch `fill`, while the one
-// read into `drain` by the step before is finished and written to `dst`,
-// and the rows of the unit after are prefetched from `next`. Any of the
-// three may be null. The scratch buffers hold kUnitScratchWords words each,
-// 64-byte aligned.
-// - Reading: row i of the unit (i = 0..511) is src[i * ss .. i * ss + 7];
-//   only rows [first, last) and the words of `load_mask` (bit k: word k)
-//   are read, the others count as zeros and src may point outside a for
+// One step of a pipeline of units of 512 rows of a by W words (W = 8 in
+// the AVX-512 set, 4 in the 256-bit ones: 8 x W blocks): the unit at `src`
+// is read into the scratch `fill`, while the one read into `drain` by the
+// step before is finished and written to `dst`, and the rows of the unit
+// after are prefetched from `next`. Any of the three may be null. The
+// scratch buffers hold 512 W words each, 64-byte aligned.
+// - Reading: row i of the unit (i = 0..511) is src[i * ss .. i * ss + W -
+//   1]; only rows [first, last) and the words of `load_mask` (bit k: word
+//   k) are read, the others count as zeros and src may point outside a for
 //   them.
-// - Writing: row j of the finished unit goes to dst[j * ds .. j * ds + 7],
-//   for j in [begin, end) only and the words of `store_mask` only (dst may
-//   point outside t for the others). `stream` writes with non-temporal stores,
-//   which need every row of dst on a 64-byte boundary and a full mask.
+// - Writing: row j of the finished unit (j = 0..64 W - 1) goes to dst[j *
+//   ds .. j * ds + 7], for j in [begin, end) only and the words of
+//   `store_mask` only (dst may point outside t for the others). `stream`
+//   writes with non-temporal stores, which need every row of dst on a
+//   64-byte boundary and a full mask.
 struct UnitStep {
     const Word* src = nullptr;
     std::size_t ss = 0;
@@ -59,9 +60,9 @@ struct UnitStep {
     bool stream = false;
     const Word* next = nullptr;
 };
-inline constexpr std::size_t kUnitScratchWords = 512 * 8;
 
 #define VALDRIX_TRANSPOSE_BLOCKS                                                                              \
+    void transpose_unit_step(const UnitStep& step) noexcept;                                                  \
     void transpose_block(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept; \
     void transpose_superblock(const Word* src, std::size_t src_stride, Word* dst, std::size_t dst_stride) noexcept; \
     void transpose_superblock_pair(const Word* src, std::size_t src_stride, Word* dst0, Word* dst1,          \
@@ -96,8 +97,8 @@ Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop);
 inline const TransposeBlocks* transpose_blocks(Isa isa) noexcept {
 #if VALDRIX_X86
     if (isa == Isa::Avx2) return &avx2::kTransposeBlocks;
-    // The AVX-512 set moves matrices of fewer than 512 rows (and those
-    // whose rows it cannot stream as whole lines) with the GFNI kernels.
+    // The AVX-512 set's blocks (for matrices it does not move in units) are
+    // the GFNI ones.
     if (isa == Isa::Gfni || isa == Isa::Avx512) return &gfni::kTransposeBlocks;
 #endif
     (void)isa;
