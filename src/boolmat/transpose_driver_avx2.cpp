@@ -1,6 +1,7 @@
-// The transpose driver of the x86-64 sets: 256 x 256-bit superblocks (4 x 4
-// blocks of 64 x 64) for the bulk of the matrix, single blocks for the border
-// that superblocks do not cover, each by the block kernels of the set.
+// The transpose driver of the x86-64 sets for the matrices their units
+// (transpose_units.hpp) leave: 256 x 256-bit superblocks (4 x 4 blocks of
+// 64 x 64) for the bulk of the matrix, single blocks for the border that
+// superblocks do not cover, each by the block kernels of the set.
 //
 // Memory order matters more than the kernels: with a row stride that is a
 // multiple of a large power of two, rows map to the same few places of the
