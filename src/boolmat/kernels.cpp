@@ -46,11 +46,12 @@ constexpr Kernels kGfni = [] {
     return k;
 }();
 
-// The AVX-512 set has its own counts and element-wise loops; everything
-// else is the GFNI set's.
+// The AVX-512 set has its own counts, element-wise loops and transpose;
+// everything else is the GFNI set's.
 constexpr Kernels kAvx512 = [] {
     Kernels k = kGfni;
     k.isa = Isa::Avx512;
+    k.transpose = avx512::transpose;
     k.combine_words = avx512::combine_words;
     k.combine_words_streamed = avx512::combine_words_streamed;
     k.complement_words = avx512::complement_words;

@@ -7,6 +7,7 @@
 // Timings and the variants tried: bench/notes/transpose.md.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +17,8 @@
 
 VALDRIX_AVX2_BEGIN
 #include "boolmat/transpose_bytes_avx2.hpp"
+#include "boolmat/transpose_units.hpp"
+#include "boolmat/transpose_units_256.hpp"
 
 namespace boolmat::avx2 {
 namespace {
@@ -172,8 +175,10 @@ void transpose_block(const Word* src, std::size_t ss, Word* dst, std::size_t ds)
     }
 }
 
+void transpose_unit_step(const UnitStep& step) noexcept { unit_step_256<false>(step); }
+
 Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop) {
-    return transpose_by(a, kTransposeBlocks, stop);
+    return transpose_in_units<4>(a, transpose_unit_step, kTransposeBlocks, stop);
 }
 
 }  // namespace boolmat::avx2

@@ -1,6 +1,7 @@
-// The transpose driver of the x86-64 sets: 256 x 256-bit superblocks (4 x 4
-// blocks of 64 x 64) for the bulk of the matrix, single blocks for the border
-// that superblocks do not cover, each by the block kernels of the set.
+// The transpose driver of the x86-64 sets for the matrices their units
+// (transpose_units.hpp) leave: 256 x 256-bit superblocks (4 x 4 blocks of
+// 64 x 64) for the bulk of the matrix, single blocks for the border that
+// superblocks do not cover, each by the block kernels of the set.
 //
 // Memory order matters more than the kernels: with a row stride that is a
 // multiple of a large power of two, rows map to the same few places of the
@@ -236,6 +237,11 @@ private:
 
 Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks, const Interrupt& stop) {
     TRY(BitMatrix t, BitMatrix::uninit(a.cols(), a.rows()));
+    TRY_VOID(transpose_into(a, t, blocks, stop));
+    return t;
+}
+
+Status transpose_into(const BitMatrix& a, BitMatrix& t, const TransposeBlocks& blocks, const Interrupt& stop) {
     // Superblocks cover the rows of a up to the last multiple of 256, and
     // its columns from word w0, where the rows of a meet a line boundary
     // when they all do (a stride of whole lines), up to the last multiple of
@@ -260,7 +266,7 @@ Result<BitMatrix> transpose_by(const BitMatrix& a, const TransposeBlocks& blocks
     if (!x.blocks(4 * sr, t.stride(), 0, as)) return stopped();
     if (!x.blocks(0, 4 * sr, 0, w0)) return stopped();
     if (!x.blocks(0, 4 * sr, w0 + 4 * sc, as)) return stopped();
-    return t;
+    return {};
 }
 
 }  // namespace boolmat::avx2

@@ -18,13 +18,17 @@
 // the single block's cost per word (figures: bench/notes/transpose.md).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "boolmat/target.hpp"
 #include "boolmat/transpose_kernels.hpp"
 
 VALDRIX_GFNI_BEGIN
 #include "boolmat/transpose_bytes_avx2.hpp"
+#include "boolmat/transpose_units.hpp"
+#include "boolmat/transpose_units_256.hpp"
 
 namespace boolmat::gfni {
 namespace {
@@ -161,8 +165,10 @@ void transpose_block(const Word* src, std::size_t ss, Word* dst, std::size_t ds)
     }
 }
 
+void transpose_unit_step(const UnitStep& step) noexcept { unit_step_256<true>(step); }
+
 Result<BitMatrix> transpose(const BitMatrix& a, const Interrupt& stop) {
-    return avx2::transpose_by(a, kTransposeBlocks, stop);
+    return transpose_in_units<4>(a, transpose_unit_step, kTransposeBlocks, stop);
 }
 
 }  // namespace boolmat::gfni

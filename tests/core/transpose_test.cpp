@@ -2,10 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <vector>
+
 #include "boolmat/ops.hpp"
 #include "boolmat/target.hpp"
 #include "boolmat/transpose_kernels.hpp"
 #include "boolmat_testing.hpp"
+
+#if VALDRIX_X86
+#include <immintrin.h>
+#endif
 
 namespace boolmat {
 namespace {
@@ -122,6 +131,134 @@ TEST_P(TransposeKernel, PairMatchesTwoSuperblocks) {
 }
 #endif
 
+#if VALDRIX_X86
+// The unit steps of the x86-64 sets (512 rows of W words), step by step as
+// their driver runs them: each unit read in one step and written in the
+// next.
+struct UnitSet {
+    std::string name;
+    std::size_t words;  // W
+    void (*step)(const UnitStep&) noexcept;
+};
+
+void PrintTo(const UnitSet& s, std::ostream* os) { *os << s.name; }
+
+std::vector<UnitSet> unit_sets() {
+    const CpuFeatures cpu = detect_cpu();
+    std::vector<UnitSet> sets;
+    if (isa_runs_on(Isa::Avx2, cpu)) sets.push_back({"avx2", 4, avx2::transpose_unit_step});
+    if (isa_runs_on(Isa::Gfni, cpu)) sets.push_back({"gfni", 4, gfni::transpose_unit_step});
+    if (isa_runs_on(Isa::Avx512, cpu)) sets.push_back({"avx512", 8, avx512::transpose_unit_step});
+    return sets;
+}
+
+class TransposeUnit : public ::testing::TestWithParam<UnitSet> {
+protected:
+    const std::size_t w = GetParam().words;
+    const unsigned all = (1u << GetParam().words) - 1;  // every word of a unit's row
+    // 64-byte aligned scratch for the two units in flight.
+    std::vector<Word> scratch = std::vector<Word>(2 * 512 * 8 + 8);
+    Word* buffer(unsigned k) {
+        const auto at = reinterpret_cast<std::uintptr_t>(scratch.data());
+        return scratch.data() + (64 - at % 64) % 64 / sizeof(Word) + k * 512 * w;
+    }
+
+    void step(UnitStep s) { GetParam().step(s); }
+
+    // Reads `in` then writes it (the step after), as one unit.
+    void run(UnitStep in, UnitStep out) {
+        in.fill = buffer(0);
+        step(in);
+        out.drain = buffer(0);
+        out.fill = buffer(1);
+        step(out);
+    }
+
+    // Word k of row j of the unit read from rows of `src` (stride ss) with
+    // rows [first, last) and the words of `mask` present, zeros elsewhere.
+    static Word expected(const std::vector<Word>& src, std::size_t ss, std::size_t first, std::size_t last,
+                         unsigned mask, std::size_t j, std::size_t k) {
+        Word block[64];
+        for (std::size_t i = 0; i < 64; ++i) {
+            const std::size_t row = 64 * k + i;
+            const bool present = row >= first && row < last && (mask >> (j / 64) & 1) != 0;
+            block[i] = present ? src[row * ss + j / 64] : 0;
+        }
+        transpose_block_scalar(block);
+        return block[j % 64];
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Sets, TransposeUnit, ::testing::ValuesIn(unit_sets()),
+                         [](const ::testing::TestParamInfo<UnitSet>& info) { return info.param.name; });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(TransposeUnit);
+
+TEST_P(TransposeUnit, WholeUnitsMatchTheReferenceBlocksInPipeline) {
+    std::mt19937_64 rng(46);
+    for (int trial = 0; trial < 6; ++trial) {
+        const std::size_t ss = w + rng() % 5, ds = 8 + rng() % 5;
+        std::vector<Word> a0(512 * ss), a1(512 * ss);
+        for (Word& x : a0) x = trial % 2 == 0 ? rng() & rng() : rng();
+        for (Word& x : a1) x = rng();
+        std::vector<Word> t0(64 * w * ds, 0x5A5A), t1(64 * w * ds, 0x5A5A);
+        // Three steps: read a0; write t0 while reading a1; write t1.
+        step({.src = a0.data(), .ss = ss, .load_mask = all, .fill = buffer(0)});
+        step({.src = a1.data(), .ss = ss, .load_mask = all, .fill = buffer(1), .drain = buffer(0), .dst = t0.data(),
+              .ds = ds, .end = 64 * w, .next = a0.data()});
+        step({.fill = buffer(0), .drain = buffer(1), .dst = t1.data(), .ds = ds, .end = 64 * w});
+        for (std::size_t j = 0; j < 64 * w; ++j) {
+            for (std::size_t k = 0; k < ds; ++k) {
+                ASSERT_EQ(t0[j * ds + k], k < 8 ? expected(a0, ss, 0, 512, all, j, k) : 0x5A5A)
+                    << "trial " << trial << " row " << j << " word " << k;
+                ASSERT_EQ(t1[j * ds + k], k < 8 ? expected(a1, ss, 0, 512, all, j, k) : 0x5A5A)
+                    << "trial " << trial << " row " << j << " word " << k;
+            }
+        }
+    }
+}
+
+// A unit reaching past the matrix reads zeros for the rows and words a
+// lacks, and writes only the rows and words t has: nothing else is touched.
+TEST_P(TransposeUnit, EdgesReadZerosAndWriteOnlyTheirWords) {
+    std::mt19937_64 rng(47);
+    struct Edge {
+        std::size_t first, last;
+        unsigned load_mask;
+        std::size_t begin, end;
+        unsigned store_mask;
+    };
+    const std::size_t rows = 64 * w;
+    for (const Edge& e : {Edge{0, 300, all, 0, rows, 0x3F}, Edge{128, 512, 0x03, 0, 130, 0xFF},
+                          Edge{1, 511, all & ~1u, 64, rows, 0xFC}, Edge{0, 0, all, 200, 201, 0x81},
+                          Edge{0, 512, all >> 1, 0, rows, 0xFF}}) {
+        const std::size_t ss = w + 1, ds = 10;
+        std::vector<Word> a(512 * ss), t(rows * ds, 0x5A5A);
+        for (Word& x : a) x = rng();
+        run({.src = a.data(), .ss = ss, .first = e.first, .last = e.last, .load_mask = e.load_mask},
+            {.dst = t.data(), .ds = ds, .begin = e.begin, .end = e.end, .store_mask = e.store_mask});
+        for (std::size_t j = 0; j < rows; ++j) {
+            for (std::size_t k = 0; k < ds; ++k) {
+                const bool written = j >= e.begin && j < e.end && k < 8 && (e.store_mask >> k & 1) != 0;
+                const Word want = written ? expected(a, ss, e.first, e.last, e.load_mask, j, k) : 0x5A5A;
+                ASSERT_EQ(t[j * ds + k], want) << "rows " << e.first << ".." << e.last << " row " << j << " word " << k;
+            }
+        }
+    }
+}
+
+TEST_P(TransposeUnit, StreamedRowsMatchStoredOnes) {
+    std::mt19937_64 rng(48);
+    const std::size_t ss = w, ds = 16;
+    std::vector<Word> a(512 * ss), stored(64 * w * ds, 1), streamed(64 * w * ds + 8, 1);
+    for (Word& x : a) x = rng();
+    const auto at = reinterpret_cast<std::uintptr_t>(streamed.data());
+    Word* line = streamed.data() + (64 - at % 64) % 64 / sizeof(Word);
+    run({.src = a.data(), .ss = ss, .load_mask = all}, {.dst = stored.data(), .ds = ds, .end = 200});
+    run({.src = a.data(), .ss = ss, .load_mask = all}, {.dst = line, .ds = ds, .end = 200, .stream = true});
+    _mm_sfence();
+    EXPECT_TRUE(std::equal(stored.begin(), stored.end(), line));
+}
+#endif
+
 using ShapeParam = std::tuple<std::pair<std::uint64_t, std::uint64_t>, const Kernels*>;
 class TransposeShapes : public ::testing::TestWithParam<ShapeParam> {};
 
@@ -168,26 +305,35 @@ TEST_P(Transpose, LargeRandomMatchesReference) {
     // rows in whole runs;
     // single rows and columns and the tall-thin shapes of a factorisation,
     // which have no superblocks at all; a single superblock row streamed,
-    // its runs shorter than a line.
+    // its runs shorter than a line. For the units of 512 rows: a streamed
+    // result whose rows are whole lines, with units reaching past both ends
+    // of t's rows and past the last word of a's (4096 x 4160); large
+    // results whose rows are too short to stream from their first line,
+    // with units reaching past both ends of a's rows (2048 x 8192) or past
+    // its last row (1000 x 20000); a result too small to stream, with units
+    // past the last row and word (600 x 700).
     for (const auto& [rows, cols] :
          {std::pair{1100, 1300}, std::pair{1300, 1100}, std::pair{512, 768}, std::pair{2048, 256},
           std::pair{257, 2049}, std::pair{4352, 300}, std::pair{4460, 3900}, std::pair{4100, 4200},
           std::pair{8192, 520}, std::pair{8960, 1100}, std::pair{1, 70000}, std::pair{70000, 1}, std::pair{1000000, 26},
-          std::pair{26, 1000000}, std::pair{300, 70000}}) {
+          std::pair{26, 1000000}, std::pair{300, 70000}, std::pair{2048, 8192}, std::pair{4096, 4160},
+          std::pair{1000, 20000}, std::pair{600, 700}}) {
         const BitMatrix a = random_words(rng, rows, cols);
         EXPECT_EQ(words_of(ok(transpose(a))), words_of(ok(transpose_scalar(a)))) << rows << "x" << cols;
     }
 }
 
-// Rows of whole lines (a stride of 8 words) start the superblocks at the
-// first line boundary, the words before it going to the border: every
-// place of a's first word within a line, with borders on both sides or on
-// one, and a result large enough to be streamed, whose odd stride puts its
-// rows at every place of a line too.
+// Rows of whole lines (a stride of 8 words) start the superblocks (and the
+// units) at the first line boundary, the words before it going to the
+// border: every place of a's first word within a line, with borders on
+// both sides or on one, and a result large enough to be streamed, whose
+// odd stride puts its rows at every place of a line too, or whose rows are
+// whole lines (4096 x 4096).
 TEST_P(Transpose, EveryStartWithinALine) {
     std::mt19937_64 rng(45);
     const Lender lender{[](void*) noexcept {}, nullptr};
-    for (const auto& [rows, cols] : {std::pair{600, 1000}, std::pair{520, 512}, std::pair{4500, 4096}}) {
+    for (const auto& [rows, cols] :
+         {std::pair{600, 1000}, std::pair{520, 512}, std::pair{4500, 4096}, std::pair{4096, 4096}}) {
         const std::uint64_t stride = words_for(cols);
         std::vector<Word> lent(rows * stride + 8);
         for (std::size_t offset = 0; offset < 8; ++offset) {
