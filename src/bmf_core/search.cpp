@@ -57,7 +57,9 @@ struct Known {
                 std::vector<Word>(boolmat::words_for(r))};
     }
     // The same answers seen from X's transpose.
-    Known transposed() && { return {std::move(exact_h), std::move(exact_w), std::move(changed_for_h), std::move(changed_for_w)}; }
+    Known transposed() && {
+        return {std::move(exact_h), std::move(exact_w), std::move(changed_for_h), std::move(changed_for_w)};
+    }
 };
 
 struct Polished {
@@ -236,7 +238,8 @@ Result<Polished> perturb(const Cells& c, const Factors& best, const Known& known
     }
     TRY(BitMatrix wt, boolmat::transpose(best.h, stop));
     TRY(BitMatrix ht, boolmat::transpose(best.w, stop));
-    TRY(Polished p, replace_and_polish(c.transposed(), {std::move(wt), std::move(ht)}, Known(known).transposed(), rng, stop));
+    TRY(Polished p,
+        replace_and_polish(c.transposed(), {std::move(wt), std::move(ht)}, Known(known).transposed(), rng, stop));
     TRY(BitMatrix w, boolmat::transpose(p.f.h, stop));
     TRY(BitMatrix h, boolmat::transpose(p.f.w, stop));
     p.f = Factors{std::move(w), std::move(h)};

@@ -75,14 +75,16 @@ TEST(ImproveRows, BestOverObservedCellsOnEverySetAndNeverWorseThanHeld) {
                     EXPECT_EQ(count.error, total);
                     std::vector<std::uint8_t> exact(12, 1);
                     const StepHistory history{changed.data(), exact.data()};
-                    const StepCount again =
-                        improve_rows_in(set->isa, redrawn, targets, &observed, masks, kStepNodeBudget, {}, &history).value();
+                    const StepCount again = improve_rows_in(set->isa, redrawn, targets, &observed, masks,
+                                                            kStepNodeBudget, {}, &history)
+                                                .value();
                     std::uint64_t again_total = 0;
                     for (std::uint64_t t = 0; t < 12; ++t) {
                         std::uint64_t best = ~std::uint64_t{0};
                         for (std::uint64_t s = 0; s < (std::uint64_t{1} << r); ++s)
                             best = std::min(best, answer_error(redrawn, targets, observed, t, s));
-                        EXPECT_EQ(answer_error(redrawn, targets, observed, t, masks.row_ptr(t)[0]), best) << len << " " << r;
+                        EXPECT_EQ(answer_error(redrawn, targets, observed, t, masks.row_ptr(t)[0]), best)
+                            << len << " " << r;
                         EXPECT_EQ(exact[t], 1);
                         again_total += best;
                         answers.push_back(masks.row_ptr(t)[0]);
