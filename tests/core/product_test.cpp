@@ -77,12 +77,13 @@ TEST_P(ProductShapes, KernelsAgreeWithTheReference) {
 
         // Both strategies on every row, whatever the cost model picks.
         std::vector<Word> sparse(expected.size(), 0), tables_out(expected.size(), 0);
-        for (std::uint64_t i = 0; i < m; ++i) ks.or_row_sparse(a, b, sparse.data(), i);
+        for (std::uint64_t i = 0; i < m; ++i) ks.or_row_sparse(a, b, sparse.data(), i, 0);
         EXPECT_EQ(sparse, expected) << "sparse, density " << density;
         std::vector<std::uint64_t> all(m);
         for (std::uint64_t i = 0; i < m; ++i) all[i] = i;
         std::vector<Word> tables(four_russians_table_words());
-        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), {});
+        std::vector<std::uint64_t> live(m);
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), live.data(), {});
         EXPECT_EQ(tables_out, expected) << "four Russians, density " << density;
     }
 }
@@ -113,11 +114,12 @@ TEST_P(ProductKernels, OrIntoANonZeroOutput) {
         }
         std::vector<Word> expected = start, sparse = start, tables_out = start, dispatched = start;
         or_rows_kernel_scalar(a, b, expected);
-        for (std::uint64_t i = 0; i < 20; ++i) ks.or_row_sparse(a, b, sparse.data(), i);
+        for (std::uint64_t i = 0; i < 20; ++i) ks.or_row_sparse(a, b, sparse.data(), i, 0);
         std::vector<std::uint64_t> all(20);
         for (std::uint64_t i = 0; i < 20; ++i) all[i] = i;
         std::vector<Word> tables(four_russians_table_words());
-        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), {});
+        std::vector<std::uint64_t> live(20);
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), live.data(), {});
         or_rows_kernel(a, b, dispatched);
         EXPECT_EQ(sparse, expected) << "cols " << cols;
         EXPECT_EQ(tables_out, expected) << "cols " << cols;
