@@ -1,4 +1,7 @@
 """Element-wise operators, counts, transpose, product and text form."""
+import ctypes
+import ctypes.util
+
 import numpy as np
 
 from run import Case
@@ -193,8 +196,6 @@ CASES += [
 # not ours, so each case checks Valdrix against NumPy instead. The matrices
 # are filled through mzd_t's row pointers; its layout (64 bytes, `rows` last)
 # is that of Debian's libm4ri-dev.
-import ctypes  # noqa: E402
-import ctypes.util  # noqa: E402
 
 
 class _Mzd(ctypes.Structure):
@@ -265,6 +266,6 @@ else:
     CASES += [
         Case(f"@ 4096x4096 density {d} vs M4RI", target, setup_product_m4ri(d),
              lambda s: s["ma"] @ s["mb"], m4ri_product, check=same_as_numpy_product, repeat=5,
-             notes=[f"baseline: M4RI mzd_mul (GF(2), XOR for OR) on the same bits, C preallocated"])
+             notes=["baseline: M4RI mzd_mul (GF(2), XOR for OR) on the same bits, C preallocated"])
         for d, target in ((0.5, "ratio <= 0.1"), (0.05, "ratio <= 0.3"), (0.01, "no worse than before (0.13)"))
     ]
