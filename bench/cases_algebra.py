@@ -1,4 +1,7 @@
 """Element-wise operators, counts, transpose, product and text form."""
+import ctypes
+import ctypes.util
+
 import numpy as np
 
 from run import Case
@@ -186,3 +189,83 @@ CASES += [
          lambda s: str(s["m"]), lambda s: int(np.bitwise_count(s["w"]).sum()),
          check=lambda s, v, n: len(v.split("\n")) == 22 and max(map(len, v.split("\n"))) <= 148, repeat=3),
 ]
+
+
+# M4RI's GF(2) product (mzd_mul, XOR for OR) as a time baseline: a fast
+# four-Russians product of the same shapes written by others. Its result is
+# not ours, so each case checks Valdrix against NumPy instead. The matrices
+# are filled through mzd_t's row pointers; its layout (64 bytes, `rows` last)
+# is that of Debian's libm4ri-dev.
+
+
+class _Mzd(ctypes.Structure):
+    _fields_ = [("nrows", ctypes.c_int), ("ncols", ctypes.c_int), ("width", ctypes.c_int),
+                ("rowstride", ctypes.c_int), ("offset_vector", ctypes.c_int), ("row_offset", ctypes.c_int),
+                ("flags", ctypes.c_uint8), ("blockrows_log", ctypes.c_uint8), ("padding", ctypes.c_uint8 * 14),
+                ("high_bitmask", ctypes.c_uint64), ("blocks", ctypes.c_void_p),
+                ("rows", ctypes.POINTER(ctypes.POINTER(ctypes.c_uint64)))]
+
+
+def _load_m4ri():
+    name = ctypes.util.find_library("m4ri")
+    if name is None:
+        return None
+    try:
+        lib = ctypes.CDLL(name)
+    except OSError:
+        return None
+    lib.mzd_init.restype = ctypes.POINTER(_Mzd)
+    lib.mzd_init.argtypes = [ctypes.c_int, ctypes.c_int]
+    lib.mzd_free.argtypes = [ctypes.POINTER(_Mzd)]
+    lib.mzd_mul.restype = ctypes.POINTER(_Mzd)
+    lib.mzd_mul.argtypes = [ctypes.POINTER(_Mzd)] * 3 + [ctypes.c_int]
+    return lib
+
+
+_m4ri = _load_m4ri()
+
+
+class _M4riMatrix:
+    """An mzd_t owned by Python, freed with the object."""
+
+    def __init__(self, words):
+        rows, stride = words.shape
+        self.m = _m4ri.mzd_init(rows, stride * 64)
+        words = np.ascontiguousarray(words)
+        for i in range(rows):
+            ctypes.memmove(self.m.contents.rows[i], words[i].ctypes.data, stride * 8)
+
+    def __del__(self):
+        _m4ri.mzd_free(self.m)
+
+
+def setup_product_m4ri(density, n=4096):
+    def setup():
+        rng = np.random.default_rng(5)
+        a = rng.random((n, n), dtype=np.float32) < density
+        b = rng.random((n, n), dtype=np.float32) < density
+        return {"ma": BitMatrix.from_numpy(a), "mb": BitMatrix.from_numpy(b), "a": a, "b": b,
+                "za": _M4riMatrix(packed(a)), "zb": _M4riMatrix(packed(b)),
+                "zc": _M4riMatrix(np.zeros((n, n // 64), dtype=np.uint64))}
+    return setup
+
+
+def m4ri_product(s):
+    _m4ri.mzd_mul(s["zc"].m, s["za"].m, s["zb"].m, 0)
+    return None
+
+
+def same_as_numpy_product(s, v, _):
+    expected = (s["a"].astype(np.float32) @ s["b"].astype(np.float32)) > 0
+    return np.array_equal(v.to_numpy(), expected)
+
+
+if _m4ri is None:
+    print("cases_algebra: libm4ri not found (Debian: libm4ri-dev): the products against M4RI are skipped")
+else:
+    CASES += [
+        Case(f"@ 4096x4096 density {d} vs M4RI", target, setup_product_m4ri(d),
+             lambda s: s["ma"] @ s["mb"], m4ri_product, check=same_as_numpy_product, repeat=5,
+             notes=["baseline: M4RI mzd_mul (GF(2), XOR for OR) on the same bits, C preallocated"])
+        for d, target in ((0.5, "ratio <= 0.1"), (0.05, "ratio <= 0.3"), (0.01, "no worse than before (0.13)"))
+    ]

@@ -59,12 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(fuzz::tails_clear(c));
 
         std::vector<Word> sparse(start);
-        for (const std::uint64_t i : listed) set->or_row_sparse(a, b, sparse.data(), i);
+        for (const std::uint64_t i : listed) set->or_row_sparse(a, b, sparse.data(), i, 0);
         FUZZ_CHECK(sparse == want_part);
 
         std::vector<Word> four(start);
         std::vector<Word> tables(boolmat::four_russians_table_words());
-        if (!listed.empty()) set->or_rows_four_russians(a, b, four.data(), listed, tables.data(), {});
+        std::vector<std::uint64_t> live(listed.size());
+        if (!listed.empty()) set->or_rows_four_russians(a, b, four.data(), listed, tables.data(), live.data(), {});
         FUZZ_CHECK(four == want_part);
     }
     boolmat::use_kernels(before);

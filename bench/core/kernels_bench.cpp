@@ -284,15 +284,16 @@ int main(int argc, char** argv) {
                 report(name, median_seconds([&] { sink = boolean_product(p, q)->words()[3]; }, 7), pw);
                 report("  sparse rows only", median_seconds([&] {
                            std::fill(out.begin(), out.end(), 0);
-                           for (std::uint64_t i = 0; i < p.rows(); ++i) k.or_row_sparse(p, q, out.data(), i);
+                           for (std::uint64_t i = 0; i < p.rows(); ++i) k.or_row_sparse(p, q, out.data(), i, 0);
                        }, 5),
                        pw);
                 std::vector<std::uint64_t> all(p.rows());
                 for (std::uint64_t i = 0; i < p.rows(); ++i) all[i] = i;
                 std::vector<Word> tables(four_russians_table_words());
+                std::vector<std::uint64_t> live(p.rows());
                 report("  four Russians only", median_seconds([&] {
                            std::fill(out.begin(), out.end(), 0);
-                           k.or_rows_four_russians(p, q, out.data(), all, tables.data(), {});
+                           k.or_rows_four_russians(p, q, out.data(), all, tables.data(), live.data(), {});
                        }, 5),
                        pw);
             }

@@ -43,9 +43,11 @@ struct Kernels {
     Result<BitMatrix> (*transpose)(const BitMatrix& a, const Interrupt& stop);
 
     // The product's row steps (product_kernels.hpp).
-    void (*or_row_sparse)(const BitMatrix& a, const BitMatrix& b, Word* out, std::uint64_t i) noexcept;
+    void (*or_row_sparse)(const BitMatrix& a, const BitMatrix& b, Word* out, std::uint64_t i,
+                          std::uint64_t check_from) noexcept;
     void (*or_rows_four_russians)(const BitMatrix& a, const BitMatrix& b, Word* out,
-                                  std::span<const std::uint64_t> rows, Word* tables, const Interrupt& stop) noexcept;
+                                  std::span<const std::uint64_t> rows, Word* tables, std::uint64_t* live,
+                                  const Interrupt& stop) noexcept;
 };
 
 // The table of a set, or null when this build has none (the x86-64 sets

@@ -4,7 +4,9 @@
 // a ORs one table entry per byte instead of one row of b per 1 bit. Tables
 // are built for a slice of kV vectors of columns (an entry is one 64-byte
 // line) and kG groups at a time, then every listed row of a runs through
-// them with its output slice held in registers.
+// them with its output slice held in registers. A row leaves the passes of
+// a slice once that slice is all ones, and the slice's tables stop being
+// built when no row is left.
 //
 // 2 vectors x 16 groups: 256 KiB of tables, in the second-level cache.
 // Fewer, larger passes win over tables sized for the first-level cache
@@ -53,11 +55,18 @@ void build(const BitMatrix& b, std::uint64_t g, std::uint64_t w0, std::uint64_t 
     }
 }
 
-// ORs gn table entries into words [w0, w0 + 4 NV + tail) of each listed row.
+// ORs gn table entries into words [w0, w0 + 4 NV + tail) of each row of
+// `from`, and writes to `to` (which may be `from`) those whose words do not
+// yet hold every bit of `full`. Returns how many it wrote.
 template <int NV>
-void pass(const BitMatrix& a, std::uint64_t bs, Word* out, std::span<const std::uint64_t> rows, std::uint64_t w0,
-          std::uint64_t tail, std::uint64_t g0, std::uint64_t gn, const Word* tables) {
-    for (const std::uint64_t i : rows) {
+std::uint64_t pass(const BitMatrix& a, std::uint64_t bs, Word* out, const std::uint64_t* from, std::uint64_t n,
+                   std::uint64_t* to, std::uint64_t w0, std::uint64_t tail, std::uint64_t g0, std::uint64_t gn,
+                   const Word* tables, const Word* full) {
+    __m256i full_v[NV > 0 ? NV : 1];
+    for (int v = 0; v < NV; ++v) full_v[v] = load(full + 4 * v);
+    std::uint64_t kept = 0;
+    for (std::uint64_t r = 0; r < n; ++r) {
+        const std::uint64_t i = from[r];
         Word* o = out + i * bs + w0;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(a.row_ptr(i)) + g0;
         __m256i acc[NV > 0 ? NV : 1];
@@ -71,40 +80,55 @@ void pass(const BitMatrix& a, std::uint64_t bs, Word* out, std::span<const std::
         }
         for (int v = 0; v < NV; ++v) store(o + 4 * v, acc[v]);
         for (std::uint64_t k = 0; k < tail; ++k) o[4 * NV + k] = acc_tail[k];
+        int saturated = 1;
+        for (int v = 0; v < NV; ++v) saturated &= _mm256_testc_si256(acc[v], full_v[v]);
+        for (std::uint64_t k = 0; k < tail; ++k) saturated &= (~acc_tail[k] & full[4 * NV + k]) == 0;
+        // Without a branch: which rows fill up is not predictable.
+        to[kept] = i;
+        kept += static_cast<std::uint64_t>(saturated ^ 1);
     }
+    return kept;
 }
 
+// The words of the slice [w0, w0 + 4 NV + tail): passes of kG groups while
+// some listed row is not saturated there; `live` holds the rows left.
 template <int NV>
-void slice(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows, std::uint64_t w0,
-           std::uint64_t tail, Word* tables, const Interrupt& stop) {
+void slice(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows,
+           std::uint64_t* live, std::uint64_t w0, std::uint64_t tail, Word* tables, const Interrupt& stop) {
+    const std::uint64_t bs = b.stride();
     const std::uint64_t groups = (a.cols() + 7) / 8;
-    for (std::uint64_t g0 = 0; g0 < groups; g0 += kG) {
+    // The bits a saturated slice holds: all, but only the valid ones of the
+    // row's last word.
+    Word full[kEntry];
+    std::fill_n(full, kEntry, ~Word{0});
+    if (w0 + 4 * NV + tail == bs) full[4 * NV + tail - 1] = tail_mask(b.cols());
+    const std::uint64_t* from = rows.data();
+    std::uint64_t n = rows.size();
+    for (std::uint64_t g0 = 0; g0 < groups && n != 0; g0 += kG) {
         const std::uint64_t gn = std::min(kG, groups - g0);
-        if (stop.poll(gn * (256 + rows.size()) * kEntry)) return;
+        if (stop.poll(gn * (256 + n) * kEntry)) return;
         for (std::uint64_t g = 0; g < gn; ++g) build<NV>(b, g0 + g, w0, tail, tables + g * kTable);
-        pass<NV>(a, b.stride(), out, rows, w0, tail, g0, gn, tables);
+        n = pass<NV>(a, bs, out, from, n, live, w0, tail, g0, gn, tables, full);
+        from = live;
     }
 }
 
 }  // namespace
 
 void or_rows_four_russians(const BitMatrix& a, const BitMatrix& b, Word* out, std::span<const std::uint64_t> rows,
-                           Word* tables, const Interrupt& stop) noexcept {
+                           Word* tables, std::uint64_t* live, const Interrupt& stop) noexcept {
     const std::uint64_t bs = b.stride();
     std::uint64_t w0 = 0;
     for (; w0 + kEntry <= bs; w0 += kEntry) {
-        slice<kV>(a, b, out, rows, w0, 0, tables, stop);
+        slice<kV>(a, b, out, rows, live, w0, 0, tables, stop);
         if (stop.stopped()) return;
     }
     if (w0 == bs) return;
     const std::uint64_t rest = bs - w0;
-    static_assert(kV <= 4);
-    switch (rest / 4) {
-        case 0: return slice<0>(a, b, out, rows, w0, rest % 4, tables, stop);
-        case 1: return slice<1>(a, b, out, rows, w0, rest % 4, tables, stop);
-        case 2: return slice<2>(a, b, out, rows, w0, rest % 4, tables, stop);
-        case 3: return slice<3>(a, b, out, rows, w0, rest % 4, tables, stop);
-    }
+    // Fewer than kEntry = 8 words are left: at most one whole vector.
+    static_assert(kEntry == 8);
+    if (rest < 4) return slice<0>(a, b, out, rows, live, w0, rest, tables, stop);
+    slice<1>(a, b, out, rows, live, w0, rest - 4, tables, stop);
 }
 
 }  // namespace boolmat::avx2

@@ -75,14 +75,20 @@ TEST_P(ProductShapes, KernelsAgreeWithTheReference) {
         const std::vector<Word> expected = scalar_product(a, b);
         EXPECT_EQ(words_of(ok(boolean_product(a, b))), expected) << "density " << density;
 
-        // Both strategies on every row, whatever the cost model picks.
-        std::vector<Word> sparse(expected.size(), 0), tables_out(expected.size(), 0);
-        for (std::uint64_t i = 0; i < m; ++i) ks.or_row_sparse(a, b, sparse.data(), i);
-        EXPECT_EQ(sparse, expected) << "sparse, density " << density;
+        // Both strategies on every row, whatever the cost model picks; the
+        // row-sparse one testing for full slices from the start, later, or
+        // never.
+        for (const std::uint64_t check_from : {std::uint64_t{0}, std::uint64_t{5}, kNeverCheck}) {
+            std::vector<Word> sparse(expected.size(), 0);
+            for (std::uint64_t i = 0; i < m; ++i) ks.or_row_sparse(a, b, sparse.data(), i, check_from);
+            EXPECT_EQ(sparse, expected) << "sparse from " << check_from << ", density " << density;
+        }
+        std::vector<Word> tables_out(expected.size(), 0);
         std::vector<std::uint64_t> all(m);
         for (std::uint64_t i = 0; i < m; ++i) all[i] = i;
         std::vector<Word> tables(four_russians_table_words());
-        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), {});
+        std::vector<std::uint64_t> live(m);
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), live.data(), {});
         EXPECT_EQ(tables_out, expected) << "four Russians, density " << density;
     }
 }
@@ -113,15 +119,93 @@ TEST_P(ProductKernels, OrIntoANonZeroOutput) {
         }
         std::vector<Word> expected = start, sparse = start, tables_out = start, dispatched = start;
         or_rows_kernel_scalar(a, b, expected);
-        for (std::uint64_t i = 0; i < 20; ++i) ks.or_row_sparse(a, b, sparse.data(), i);
+        for (std::uint64_t i = 0; i < 20; ++i) ks.or_row_sparse(a, b, sparse.data(), i, 0);
         std::vector<std::uint64_t> all(20);
         for (std::uint64_t i = 0; i < 20; ++i) all[i] = i;
         std::vector<Word> tables(four_russians_table_words());
-        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), {});
+        std::vector<std::uint64_t> live(20);
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), live.data(), {});
         or_rows_kernel(a, b, dispatched);
         EXPECT_EQ(sparse, expected) << "cols " << cols;
         EXPECT_EQ(tables_out, expected) << "cols " << cols;
         EXPECT_EQ(dispatched, expected) << "cols " << cols;
+    }
+}
+
+// Rows that fill up after different numbers of rows of b, or never: the
+// steps stop ORing into full slices, and must give what ORing everything
+// gives. b has sparse rows first, then dense ones, one row of ones late and
+// a last row of zeros; a has rows of zeros, of ones, rows whose 1 bits all
+// lie late (past the first passes of tables), a row that selects only the
+// row of ones, and random rows. The output starts with words ORed in
+// beforehand, a row already full, and bits past the last column, which the
+// steps set while they test and must give back.
+TEST_P(ProductKernels, RowsFillingUpAtDifferentPointsMatchTheReference) {
+    std::mt19937_64 rng(57);
+    const std::uint64_t k = 300, m = 24;
+    for (const std::uint64_t words : {1, 2, 3, 5, 8, 9, 16, 17, 33, 40}) {
+        const std::uint64_t cols = 64 * words - (words % 3 == 0 ? 0 : 7 * (words % 5) + 1);
+        BitMatrix b = ok(BitMatrix::zeros(k, cols));
+        std::bernoulli_distribution sparse_bit(0.03), dense_bit(0.6);
+        for (std::uint64_t j = 0; j + 1 < k; ++j) {
+            for (std::uint64_t c = 0; c < cols; ++c) {
+                b.set_unchecked(j, c, j == 250 || (j < 100 ? sparse_bit(rng) : dense_bit(rng)));
+            }
+        }
+        BitMatrix a = ok(BitMatrix::zeros(m, k));
+        for (std::uint64_t i = 0; i < m; ++i) {
+            for (std::uint64_t j = 0; j < k; ++j) {
+                bool bit = false;
+                switch (i % 6) {
+                    case 0: bit = i == 0 ? false : (rng() % 2 == 0); break;
+                    case 1: bit = true; break;
+                    case 2: bit = j >= k - 40 && rng() % 3 != 0; break;
+                    case 3: bit = j == 250; break;
+                    case 4: bit = j < 100 && rng() % 2 == 0; break;
+                    default: bit = rng() % 10 == 0; break;
+                }
+                a.set_unchecked(i, j, bit);
+            }
+        }
+        const std::uint64_t bs = b.stride();
+        std::vector<Word> start(m * bs, 0);
+        for (std::uint64_t i = 0; i < m; ++i) {
+            Word* row = start.data() + i * bs;
+            if (i % 4 == 1) row[rng() % bs] |= rng() & rng();
+            if (i == 7) std::fill_n(row, bs, ~Word{0});  // full, and bits past the last column
+            if (i % 5 == 2) row[bs - 1] |= ~tail_mask(cols);
+        }
+        std::vector<Word> expected = start;
+        or_rows_kernel_scalar(a, b, expected);
+
+        for (const std::uint64_t check_from : {std::uint64_t{0}, std::uint64_t{2}, std::uint64_t{9}, kNeverCheck}) {
+            std::vector<Word> sparse = start;
+            for (std::uint64_t i = 0; i < m; ++i) ks.or_row_sparse(a, b, sparse.data(), i, check_from);
+            EXPECT_EQ(sparse, expected) << "cols " << cols << ", sparse from " << check_from;
+        }
+        // Every row, then every other row listed backwards: the others are
+        // left alone.
+        std::vector<std::uint64_t> all(m), odd;
+        for (std::uint64_t i = 0; i < m; ++i) all[i] = i;
+        for (std::uint64_t i = m; i-- > 0;) {
+            if (i % 2 == 1) odd.push_back(i);
+        }
+        std::vector<Word> tables(four_russians_table_words());
+        std::vector<std::uint64_t> live(m, 12345);
+        std::vector<Word> tables_out = start;
+        ks.or_rows_four_russians(a, b, tables_out.data(), all, tables.data(), live.data(), {});
+        EXPECT_EQ(tables_out, expected) << "cols " << cols << ", four Russians";
+        std::vector<Word> odd_out = start, odd_expected = start;
+        ks.or_rows_four_russians(a, b, odd_out.data(), odd, tables.data(), live.data(), {});
+        for (const std::uint64_t i : odd) {
+            std::copy_n(expected.begin() + static_cast<std::ptrdiff_t>(i * bs), bs,
+                        odd_expected.begin() + static_cast<std::ptrdiff_t>(i * bs));
+        }
+        EXPECT_EQ(odd_out, odd_expected) << "cols " << cols << ", four Russians on odd rows";
+
+        std::vector<Word> dispatched = start;
+        or_rows_kernel(a, b, dispatched);
+        EXPECT_EQ(dispatched, expected) << "cols " << cols << ", dispatched";
     }
 }
 

@@ -256,6 +256,16 @@ def test_matrix_product():
     sq = from_array(rng.random((40, 40)) < 0.1)
     expected = (to_array(sq).astype(int) @ to_array(sq).astype(int)) > 0
     assert np.array_equal(to_array(sq @ sq), expected)
+    # Products whose rows fill up after a few rows of b, late, or never:
+    # rows of zeros in a, b sparse in its first rows and dense after.
+    for (r, k, c) in [(200, 300, 1000), (300, 700, 67), (130, 2000, 130)]:
+        a = rng.random((r, k)) < 0.6
+        a[::7] = False
+        a[3::7, : k // 2] = False
+        b = rng.random((k, c)) < np.where(np.arange(k) < k // 3, 0.01, 0.5)[:, None]
+        expected = (a.astype(np.int64) @ b.astype(np.int64)) > 0
+        p = from_array(a) @ from_array(b)
+        assert np.array_equal(to_array(p), expected) and p.count_ones() == expected.sum()
 
 
 @pytest.mark.parametrize("shape", [(1, 1), (1, 200), (200, 1), (63, 65), (64, 64), (65, 65), (130, 200)])

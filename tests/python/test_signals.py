@@ -37,7 +37,13 @@ def long_calls():
     x = planted(3000, 800, 22, seed=1)  # ao_bmf r=22: several seconds
     solver = BoolLs(random_bits(2000, 22, 0.2, seed=2))
     targets = random_bits(2000, 4000, 0.5, seed=3)  # about 1 ms per column
-    square = BitMatrix.from_packed(np.random.default_rng(4).integers(0, 256, (16384, 2048), dtype=np.uint8), 16384)
+    bytes_ = np.random.default_rng(4).integers(0, 256, (16384, 2048), dtype=np.uint8)
+    square = BitMatrix.from_packed(bytes_, 16384)
+    # A column of zeros in every word: no row of square @ holey ever fills
+    # up, so the product cannot stop early.
+    holey_bytes = bytes_.copy()
+    holey_bytes[:, ::8] &= 0xFE
+    holey = BitMatrix.from_packed(holey_bytes, 16384)
     small = planted(300, 80, 6, seed=5)
     first_columns = BitMatrix.from_numpy(targets.to_numpy()[:, :16])
 
@@ -54,7 +60,8 @@ def long_calls():
         "factorize": (lambda: factorize(x, 22, effort=64), [x], quick_search),
         "solve_all": (lambda: solver.solve_all(targets), [targets], lambda: solver.solve_all(first_columns)),
         # The product keeps the lock.
-        "product": (lambda: square @ square, [square], lambda: (square @ BitMatrix.ones(16384, 3)).count_ones()),
+        "product": (lambda: square @ holey, [square, holey],
+                    lambda: (square @ BitMatrix.ones(16384, 3)).count_ones() + holey.count_ones()),
     }
 
 
