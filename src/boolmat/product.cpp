@@ -1,6 +1,7 @@
 #include "boolmat/product.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "boolmat/popcount.hpp"
@@ -53,6 +54,16 @@ std::uint64_t first_saturation_test(const BitMatrix& b) {
 }
 
 }  // namespace
+
+std::uint64_t words_before_check(const Word* arow, std::uint64_t words, std::uint64_t check_from) noexcept {
+    if (check_from == kNeverCheck) return words;
+    std::uint64_t cut = 0;
+    for (std::uint64_t seen = 0; cut < words; ++cut) {
+        seen += static_cast<std::uint64_t>(std::popcount(arow[cut]));
+        if (seen > check_from) break;
+    }
+    return cut;
+}
 
 Result<BitMatrix> boolean_product(const BitMatrix& a, const BitMatrix& b, const Interrupt& stop) {
     if (a.cols() != b.rows()) {

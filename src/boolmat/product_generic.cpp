@@ -194,17 +194,7 @@ void or_row_sparse(const BitMatrix& a, const BitMatrix& b, Word* out, std::uint6
     const Word* bw = b.words().data();
     Word* orow = out + i * bs;
     const Word last = tail_mask(b.cols());
-    // The words of a whose rows of b are ORed before any test: up to
-    // check_from rows.
-    std::uint64_t cut = 0;
-    if (check_from == kNeverCheck) {
-        cut = astride;
-    } else {
-        for (std::uint64_t seen = 0; cut < astride; ++cut) {
-            seen += static_cast<std::uint64_t>(std::popcount(arow[cut]));
-            if (seen > check_from) break;
-        }
-    }
+    const std::uint64_t cut = words_before_check(arow, astride, check_from);
     std::uint64_t c0 = 0;
     for (; c0 + kSlice <= bs; c0 += kSlice) {
         sparse_slice<kSlice>(arow, astride, cut, bw + c0, bs, orow + c0, c0 + kSlice == bs ? last : ~Word{0});

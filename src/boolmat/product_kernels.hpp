@@ -36,6 +36,11 @@ constexpr std::uint64_t four_russians_table_words() noexcept {
 inline constexpr std::uint64_t kSaturationCheck = 8;
 inline constexpr std::uint64_t kNeverCheck = ~std::uint64_t{0};
 
+// The words of `arow` (of `words`) whose rows of b are ORed before the first
+// test: all of them for kNeverCheck, else up to the word holding the 1 bit
+// past `check_from`.
+std::uint64_t words_before_check(const Word* arow, std::uint64_t words, std::uint64_t check_from) noexcept;
+
 // Every set has these entry points:
 // - or_row_sparse, the row-sparse step for row i of a: every 1 bit j ORs row
 //   j of b into row i of out (a.rows() x b.stride() words), in ascending
